@@ -1,0 +1,1 @@
+"""telvar: data access for back-testing trading strategies."""
