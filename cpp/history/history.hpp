@@ -1,0 +1,144 @@
+// The history module: historical bars, ticks, the trading calendar and
+// instrument queries, answered by the host through the command channel.
+//
+// Every function takes (nb::args, nb::kwargs) and binds them with
+// telvar::Signature, so argument errors read exactly as CPython's. Framework
+// names (tvcmd, cnt, load_mat, text, ...) and the module's own functions are
+// looked up in the module namespace when a function runs, never cached in C++.
+#pragma once
+
+#include "common/args.hpp"
+#include "common/globals.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <utility>
+
+namespace telvar {
+namespace nb = nanobind;
+
+ModuleGlobals &history_globals();
+
+namespace history {
+
+// --- host K-data requests (requests.cpp) ---
+nb::object ask_get_k_data(nb::args args, nb::kwargs kwargs);
+nb::object ask_get_tick_data(nb::args args, nb::kwargs kwargs);
+
+// --- K-data files (kdata_files.cpp) ---
+nb::object load_mat_from_split_file(nb::args args, nb::kwargs kwargs);
+nb::object load_k_data_from_local(nb::args args, nb::kwargs kwargs);
+
+// --- K-data download and multi-target fetch (kdata_fetch.cpp) ---
+nb::object load_k_data_from_pro(nb::args args, nb::kwargs kwargs);
+nb::object get_k_data_multi(nb::args args, nb::kwargs kwargs);
+
+// --- trading calendar (calendar.cpp) ---
+nb::object get_trading_days(nb::args args, nb::kwargs kwargs);
+nb::object get_trading_days_condition(nb::args args, nb::kwargs kwargs);
+nb::object get_trading_time(nb::args args, nb::kwargs kwargs);
+
+// --- instruments and contracts (instruments.cpp) ---
+nb::object get_main_contract(nb::args args, nb::kwargs kwargs);
+nb::object get_history_instruments(nb::args args, nb::kwargs kwargs);
+nb::object get_future_info_ex(nb::args args, nb::kwargs kwargs);
+nb::object get_stock_info_ex(nb::args args, nb::kwargs kwargs);
+nb::object get_target_info(nb::args args, nb::kwargs kwargs);
+nb::object get_target_info_v2(nb::args args, nb::kwargs kwargs);
+nb::object get_code_list(nb::args args, nb::kwargs kwargs);
+nb::object get_code_list_set(nb::args args, nb::kwargs kwargs);
+nb::object get_future_contracts(nb::args args, nb::kwargs kwargs);
+
+// --- ticks, per-target and last-N K-data, run-time queries ---
+// (ticks.cpp, independent_target.cpp, last_n.cpp, runtime.cpp declare theirs here)
+
+// ---------------------------------------------------------------------------
+// Small helpers shared by the files of this module.
+
+// A module global (framework name or one of the module's own functions).
+inline nb::object global(const char *name) { return history_globals()(name); }
+
+// A catalog text, read when it is used.
+inline nb::object text(const char *key) { return global("text").attr(key); }
+
+// One line in the host's log, under the strategy's task id of this moment.
+inline void put_log(nb::handle message) {
+    nb::object task_id = global("cnt").attr("vr").attr("g_TelvarModeTaskId");
+    global("tvcmd").attr("tvSendCmdPutLog")(task_id, message);
+}
+
+// `bool(value)`
+inline bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+// `a == b` as a truth value
+inline bool equals(nb::handle a, nb::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+// `obj[index]`, negative indices as Python allows them
+inline nb::object item_at(nb::handle obj, Py_ssize_t index) {
+    nb::object key = nb::steal(PyLong_FromSsize_t(index));
+    PyObject *value = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+// `obj[key]`, KeyError/IndexError as the container raises them
+inline nb::object item(nb::handle obj, nb::handle key) {
+    PyObject *value = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
+
+inline nb::object item(nb::handle obj, const char *key) { return item(obj, nb::str(key)); }
+
+// `fmt % args`
+inline nb::str percent_format(const char *fmt, nb::handle args) {
+    PyObject *result = PyUnicode_Format(nb::str(fmt).ptr(), args.ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal<nb::str>(result);
+}
+
+// `a, b = value`, with Python's unpacking errors
+inline std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    nb::object seq = nb::steal(PySequence_Fast(value.ptr(), "cannot unpack non-iterable object"));
+    if (!seq.is_valid())
+        throw nb::python_error();
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    if (n != 2) {
+        if (n < 2)
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        else
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw nb::python_error();
+    }
+    return {nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), 0)),
+            nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), 1))};
+}
+
+// `raise error`: the very instance, so callers see the object they were handed.
+[[noreturn]] inline void raise_instance(nb::handle error) {
+    if (!PyExceptionInstance_Check(error.ptr())) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        throw nb::python_error();
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    throw nb::python_error();
+}
+
+// The exception instance carried by a python_error.
+inline nb::object exception_of(const nb::python_error &e) { return nb::borrow(e.value()); }
+
+} // namespace history
+} // namespace telvar

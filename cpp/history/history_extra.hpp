@@ -1,0 +1,77 @@
+// Per-target and last-N K-data, ticks and the run-time queries of the
+// history module, with the helpers these files share.
+#pragma once
+
+#include "history.hpp"
+
+#include "common/arrays.hpp"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace telvar::history {
+
+// --- ticks (ticks.cpp) ---
+nb::object load_tick_data_from_pro(nb::args args, nb::kwargs kwargs);
+nb::object get_bar_tick_data(nb::args args, nb::kwargs kwargs);
+
+// --- per-target K-data matrices (independent_target.cpp) ---
+nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs);
+
+// --- last-N-bars K-data (last_n.cpp) ---
+nb::object get_k_data_n(nb::args args, nb::kwargs kwargs);
+
+// --- strategy run-time queries (runtime.cpp) ---
+nb::object get_bar(nb::args args, nb::kwargs kwargs);
+nb::object get_strategy_id(nb::args args, nb::kwargs kwargs);
+nb::object get_performance(nb::args args, nb::kwargs kwargs);
+
+// ---------------------------------------------------------------------------
+// Per-target requests (independent_target.cpp, last_n.cpp).
+
+// The targets of a request grouped by their textual key. A target listed
+// more than once is looked up and fetched once; its result is then placed at
+// every position it holds.
+struct TargetGroups {
+    std::vector<nb::object> records;            // first record of each key
+    std::vector<nb::object> keys;               // its `todotmc` key
+    std::vector<std::vector<size_t>> positions; // where the key occurs
+    size_t n_targets = 0;
+};
+
+TargetGroups group_targets(nb::handle targets);
+
+// `calc_hash_value([{name: value}, ...], suffix=suffix)`
+nb::object cache_key(std::initializer_list<std::pair<const char *, nb::handle>> parts,
+                     const char *suffix);
+
+// `cnt.env.fm.get_sub_dir('mat', HISTORY_DATA_CACHE)`
+nb::object history_cache_dir();
+
+// A list of `n` separate empty arrays.
+nb::list empty_results(size_t n);
+
+// results[p] = value for the first position, a copy made by `copy_of` for
+// each further one, so no two positions share storage.
+template <typename CopyFn>
+void place_result(nb::list &results, const std::vector<size_t> &positions, nb::handle value,
+                  CopyFn copy_of) {
+    for (size_t i = 0; i < positions.size(); ++i)
+        results[positions[i]] = i == 0 ? nb::borrow(value) : copy_of(value);
+}
+
+// `np.array([])`
+inline nb::object empty_array() { return global("np").attr("array")(nb::list()); }
+
+// Integer value of a gv layout constant.
+inline Py_ssize_t gv_int(const char *name) { return nb::cast<Py_ssize_t>(global("gv").attr(name)); }
+
+// Raises the framework's TvDataError with a catalog text.
+[[noreturn]] void raise_data_error(nb::handle message);
+
+// A selection over `n` columns, given as a boolean mask or as integer
+// positions (what numpy indexing accepts), as one flag per column.
+std::vector<uint8_t> selection_mask(nb::handle selection, size_t n, const char *argname);
+
+} // namespace telvar::history

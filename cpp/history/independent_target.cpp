@@ -1,0 +1,310 @@
+// Per-target K-data matrices: each target's bars at any frequency and bar
+// size over a date range, on the target's own time line, built from the
+// host's base-frequency bars with the bar kernels and cached per target.
+#include "history_extra.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace telvar::history {
+namespace {
+
+const char *const kFieldNames[7] = {"Open", "High", "Low", "Close", "Volume", "TurnOver", "OpenInterest"};
+const char *const kFieldOffsets[7] = {"KMatrix_Open",   "KMatrix_High",     "KMatrix_Low",
+                                      "KMatrix_Close",  "KMatrix_Volume",   "KMatrix_TurnOver",
+                                      "KMatrix_OpenInterest"};
+
+// The framework's K-matrix layout, read when a call starts.
+struct Layout {
+    Py_ssize_t time_line, day_pos, end, head_len, bar_len, volume;
+    Py_ssize_t field[7];
+};
+
+Layout read_layout() {
+    Layout l;
+    l.time_line = gv_int("KMatrixPos_TimeLine");
+    l.day_pos = gv_int("KMatrixPos_DayPos");
+    l.end = gv_int("KMatrixPos_End");
+    l.head_len = gv_int("KMatrixPos_Head_len");
+    l.bar_len = gv_int("KMatrix_Bar_Len");
+    for (int f = 0; f < 7; ++f)
+        l.field[f] = l.head_len + gv_int(kFieldOffsets[f]);
+    l.volume = l.field[4];
+    return l;
+}
+
+// What one call asks for, shared by the per-target builds.
+struct Request {
+    nb::object frequency_i;
+    bool intraday;
+    nb::object freq_num;
+    bool n_period; // freq_num != 1
+    bool filled_up;
+};
+
+// An empty one-target K matrix of `n` bars from the framework, checked to
+// hold the rows the layout names.
+nb::object new_kmatrix(size_t n, const Layout &l) {
+    nb::object matrix = global("cnt").attr("env").attr("generate_kmatrix_array")(1, n);
+    ArrayView<double> view(matrix, "generate_kmatrix_array result", 2, true);
+    const Py_ssize_t needed = std::max({l.time_line, l.day_pos, l.end, l.head_len + l.bar_len - 1,
+                                        l.field[0], l.field[6]}) + 1;
+    if (view.cols() != n || static_cast<Py_ssize_t>(view.rows()) < needed)
+        raise_value_error("generate_kmatrix_array(1, " + std::to_string(n) + ") returned a " +
+                          std::to_string(view.rows()) + "x" + std::to_string(view.cols()) + " matrix");
+    return matrix;
+}
+
+[[noreturn]] void raise_field_error(nb::handle target_key, const char *field, size_t length,
+                                    size_t expected) {
+    raise_data_error(text("ERROR_BAR_FIELD_LENGTH")
+                         .attr("format")(nb::arg("TARGET") = target_key, nb::arg("FIELD") = field,
+                                         nb::arg("LENGTH") = length, nb::arg("EXPECTED") = expected));
+}
+
+// The host's bars of one target as a K matrix at the base frequency, from
+// the first day start on when intraday. Returns an invalid object when the
+// file holds no bars.
+nb::object base_matrix(nb::handle info_dict, nb::handle target_key, const Request &req,
+                       const Layout &l) {
+    nb::object np = global("np");
+    nb::object get = info_dict.attr("get");
+    ArrayView<double> time(get("Time", empty_array()).attr("ravel")(), "Time", 1);
+    if (time.size() < 1)
+        return nb::object();
+    nb::object begin_bar_obj =
+        get("BeginBar", empty_array()).attr("ravel")().attr("astype")(np.attr("int64"));
+    ArrayView<int64_t> begin_bar(begin_bar_obj, "BeginBar", 1);
+    const size_t total = time.size();
+    if (req.intraday && begin_bar.size() != total)
+        raise_field_error(target_key, "BeginBar", begin_bar.size(), total);
+
+    // Bars before the first day start belong to a day cut by the range; with
+    // no day start at all nothing is dropped.
+    size_t first = 0;
+    if (req.intraday && begin_bar[0] != 1) {
+        for (size_t i = 0; i < total; ++i)
+            if (begin_bar[i] == 1) {
+                first = i;
+                break;
+            }
+    }
+    const size_t n = total - first;
+
+    std::vector<ArrayView<double>> fields;
+    fields.reserve(7);
+    for (int f = 0; f < 7; ++f) {
+        nb::object value = get(kFieldNames[f]);
+        if (value.is_none())
+            raise_field_error(target_key, kFieldNames[f], 0, total);
+        fields.emplace_back(value.attr("ravel")(), kFieldNames[f], 1);
+        if (fields.back().size() != total)
+            raise_field_error(target_key, kFieldNames[f], fields.back().size(), total);
+    }
+
+    nb::object matrix = new_kmatrix(n, l);
+    ArrayView<double> m(matrix, "matrix", 2, true);
+    {
+        // Every Python object is converted; the copies and the day numbering
+        // touch only raw buffers.
+        nb::gil_scoped_release release;
+        std::memcpy(&m(l.time_line, 0), time.data() + first, n * sizeof(double));
+        for (int f = 0; f < 7; ++f)
+            std::memcpy(&m(l.field[f], 0), fields[f].data() + first, n * sizeof(double));
+        if (req.intraday) {
+            // Number the bars of each trading day 1, 2, ... from its start.
+            bool started = false;
+            int64_t count = 0;
+            for (size_t i = 0; i < n; ++i) {
+                int64_t flag = begin_bar[first + i];
+                if (flag == 1) {
+                    started = true;
+                    count = 1;
+                } else if (started) {
+                    flag = ++count;
+                }
+                m(l.day_pos, i) = static_cast<double>(flag);
+            }
+        }
+    }
+    return matrix;
+}
+
+// Combines base bars into bars of a day-or-coarser frequency; returns the
+// new matrix and replaces `time_line` with its bar times.
+nb::object combine_to_frequency(nb::handle matrix, nb::object &time_line, const Request &req,
+                                const Layout &l) {
+    nb::object numkern = global("numkern");
+    nb::object complete = global("cnt").attr("calc_base_fre_complete")(time_line, req.frequency_i, true);
+    nb::object new_time_line = item(time_line, complete);
+    auto [base_begin, base_end] = unpack_pair(numkern.attr("tvCalcKDataBeginEndPos")(time_line, new_time_line));
+
+    ArrayView<double> times(new_time_line, "bar times", 1);
+    nb::object temp = new_kmatrix(times.size(), l);
+    {
+        ArrayView<double> t(temp, "matrix", 2, true);
+        for (size_t j = 0; j < times.size(); ++j) {
+            t(l.time_line, j) = times[j];
+            t(l.day_pos, j) = 1.0;
+        }
+    }
+    nb::object combined = numkern.attr("tvCalcCombineMatrixHtoL")(matrix, temp, base_begin, base_end,
+                                                                  l.bar_len, 0);
+    time_line = new_time_line;
+    return combined;
+}
+
+// The complete bars of one target: rows from the bar-end row down, columns
+// of the bars that close a bar of the requested size (and traded, unless
+// filled bars are wanted). Invalid object when the host sent no bars.
+nb::object build_target(nb::handle info_dict, nb::handle target_key, const Request &req,
+                        const Layout &l) {
+    nb::object matrix = base_matrix(info_dict, target_key, req, l);
+    if (!matrix.is_valid())
+        return matrix;
+    nb::object time_line = item_at(matrix, l.time_line).attr("copy")();
+    if (!req.intraday)
+        matrix = combine_to_frequency(matrix, time_line, req, l);
+
+    nb::object numkern = global("numkern");
+    nb::object new_matrix;
+    nb::object complete; // invalid: every bar is complete
+    if (req.n_period) {
+        complete = numkern.attr("tvCalculateFreshMask")(item_at(matrix, l.day_pos), req.frequency_i,
+                                                        req.freq_num);
+        auto [begin_pos, end_pos] = unpack_pair(
+            numkern.attr("tvCalcRegKDataBeginEndPos")(time_line, item(time_line, complete), 0));
+        new_matrix = numkern.attr("tvCalcCombineMatrix1toN")(matrix, begin_pos, end_pos, l.bar_len, 0);
+    } else {
+        new_matrix = matrix;
+    }
+
+    ArrayView<double> nm(new_matrix, "combined matrix", 2);
+    ArrayView<double> times(time_line, "bar times", 1);
+    const size_t n = nm.cols();
+    if (times.size() != n || static_cast<Py_ssize_t>(nm.rows()) <= std::max(l.volume, l.end))
+        raise_value_error("combined matrix of shape " + std::to_string(nm.rows()) + "x" +
+                          std::to_string(n) + " does not fit " + std::to_string(times.size()) +
+                          " bar times");
+    std::vector<uint8_t> keep = complete.is_valid() ? selection_mask(complete, n, "tvCalculateFreshMask result")
+                                                    : std::vector<uint8_t>(n, 1);
+
+    const size_t out_rows = nm.rows() - static_cast<size_t>(l.end);
+    size_t kept = 0;
+    for (size_t j = 0; j < n; ++j) {
+        // A NaN volume is no trade either.
+        keep[j] = keep[j] && (req.filled_up || nm(l.volume, j) > 0.0);
+        kept += keep[j];
+    }
+    nb::object out = global("np").attr("empty")(nb::make_tuple(out_rows, kept));
+    ArrayView<double> o(out, "result", 2, true);
+    {
+        nb::gil_scoped_release release;
+        size_t c = 0;
+        for (size_t j = 0; j < n; ++j) {
+            if (!keep[j])
+                continue;
+            o(0, c) = times[j]; // the bar-end row carries the bar time
+            for (size_t r = 1; r < out_rows; ++r)
+                o(r, c) = nm(l.end + r, j);
+            ++c;
+        }
+    }
+    return out;
+}
+
+nb::object copy_array(nb::handle value) { return value.attr("copy")(); }
+
+} // namespace
+
+// def get_k_data_independent_target(targets, frequency, freq_num, begin_date,
+//                                   end_date, filled_up, fq) -> list
+nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("get_k_data_independent_target",
+                               {"targets", "frequency", "freq_num", "begin_date", "end_date",
+                                "filled_up", "fq"},
+                               7);
+    auto a = sig.bind(args, kwargs);
+    nb::object &targets = a[0], &frequency = a[1], &freq_num = a[2], &begin_date = a[3],
+               &end_date = a[4], &filled_up = a[5], &fq = a[6];
+
+    nb::object gv = global("gv");
+    nb::object cnt = global("cnt");
+    Request req;
+    req.frequency_i = gv.attr("frequency_to_int")(frequency);
+    req.intraday = req.frequency_i < gv.attr("KFreq_Day");
+    req.freq_num = freq_num;
+    req.n_period = !equals(freq_num, nb::int_(1));
+    req.filled_up = truthy(filled_up);
+
+    TargetGroups groups = group_targets(targets);
+    nb::list results = empty_results(groups.n_targets);
+    if (groups.n_targets == 0)
+        return std::move(results);
+
+    const bool cacheable = truthy(global("can_cache")(end_date));
+    nb::object cache_dir;
+    std::vector<nb::object> cache_keys(groups.records.size());
+    std::vector<size_t> uncached;
+    if (cacheable) {
+        cache_dir = history_cache_dir();
+        nb::object accounts = nb::str(cnt.attr("vr").attr("g_TelvarInputInfo").attr("AccountNameList"));
+        nb::object load_mat_cache = global("load_mat_cache");
+        for (size_t g = 0; g < groups.records.size(); ++g) {
+            cache_keys[g] = cache_key({{"AccountNameList", accounts},
+                                       {"Target", groups.keys[g]},
+                                       {"KFrequency", frequency},
+                                       {"KFreqNum", freq_num},
+                                       {"BeginDate", begin_date},
+                                       {"EndDate", end_date},
+                                       {"FilledUp", filled_up},
+                                       {"FQ", fq},
+                                       {"CatType", nb::str("get_k_data_independent_target")}},
+                                      "_kdata");
+            nb::object cache = load_mat_cache(cache_dir, cache_keys[g]);
+            if (cache.is_none()) {
+                uncached.push_back(g);
+                continue;
+            }
+            place_result(results, groups.positions[g], cache.attr("get")("k_matrix_single", empty_array()),
+                         copy_array);
+        }
+    } else {
+        for (size_t g = 0; g < groups.records.size(); ++g)
+            uncached.push_back(g);
+    }
+    if (uncached.empty())
+        return std::move(results);
+
+    nb::list new_targets;
+    for (size_t g : uncached)
+        new_targets.append(groups.records[g]);
+    nb::object base_frequency =
+        gv.attr("int_to_frequency")(cnt.attr("synthetic_k_data_rule_map")(req.frequency_i));
+    // One request for every uncached target, always one-unit filled bars.
+    nb::object mat_paths = global("tvcmd").attr("tvSendCmdGetKData")(new_targets, base_frequency, 1, begin_date,
+                                                                     end_date, true, fq, false);
+
+    const Layout layout = read_layout();
+    nb::object load_mat = global("load_mat");
+    nb::object save_mat_cache = global("save_mat_cache");
+    size_t i = 0;
+    for (nb::handle path : mat_paths) {
+        if (i >= uncached.size())
+            break;
+        const size_t g = uncached[i++];
+        nb::object info_dict = load_mat(path, nb::arg("rm_if_error") = true);
+        nb::object result = build_target(info_dict, groups.keys[g], req, layout);
+        if (!result.is_valid())
+            continue;
+        place_result(results, groups.positions[g], result, copy_array);
+        if (cacheable && nb::cast<size_t>(result.attr("size")) != 0) {
+            nb::dict entry;
+            entry["k_matrix_single"] = result;
+            save_mat_cache(cache_dir, cache_keys[g], entry);
+        }
+    }
+    return std::move(results);
+}
+
+} // namespace telvar::history

@@ -1,0 +1,230 @@
+// Instruments rather than prices: main contracts, instrument histories,
+// futures and stock information, target information (with a file cache for
+// large requests), block code lists (with a per-day file cache) and the
+// contracts of a futures market.
+#include "history.hpp"
+
+namespace telvar::history {
+namespace {
+
+// Requests of at least this many targets keep their answer in a file.
+constexpr size_t kTargetInfoCacheMin = 100;
+constexpr int kTargetInfoMaxAgeSeconds = 86400;
+
+nb::object tvcmd_call(const char *command) { return global("tvcmd").attr(command); }
+
+nb::object mat_dir() { return global("cnt").attr("env").attr("fm").attr("root_sub_dir")("mat"); }
+
+bool not_equal(nb::handle a, nb::handle b) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+// Records of the cached struct array: one OrderedDict per element, fields
+// in the file's order; an empty field reads as the empty string.
+nb::list read_target_info_cache(nb::handle cache_path) {
+    nb::object np = global("np");
+    nb::object cash_data = global("load_mat")(cache_path, nb::arg("rm_if_error") = true)
+                               .attr("get")("cashInfo", np.attr("array")(nb::list()));
+    nb::list records;
+    if (nb::cast<Py_ssize_t>(cash_data.attr("size")) < 1)
+        return records;
+    nb::object keys = cash_data.attr("dtype").attr("names");
+    nb::object ordered_dict = global("OrderedDict");
+    for (nb::handle element : item_at(cash_data, 0)) {
+        nb::list pairs;
+        nb::object key_iter = nb::iter(keys);
+        for (nb::handle value : element) {
+            PyObject *key = PyIter_Next(key_iter.ptr());
+            if (!key) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                break;
+            }
+            nb::object field = nb::steal(key);
+            nb::object plain = nb::cast<Py_ssize_t>(value.attr("size")) > 0
+                                   ? item_at(value.attr("ravel")(), 0)
+                                   : nb::object(nb::str(""));
+            pairs.append(nb::make_tuple(field, plain));
+        }
+        records.append(ordered_dict(pairs));
+    }
+    return records;
+}
+
+// The block name as one file-name component: characters that would make a
+// path of it are escaped (and '%' itself, so different blocks never share a
+// file).
+nb::object file_name_safe(nb::handle block) {
+    nb::object name = percent_format("%s", nb::make_tuple(block));
+    static const char *escapes[][2] = {{"%", "%25"}, {"/", "%2F"}, {"\\", "%5C"}, {"\0", "%00"}};
+    for (auto &escape : escapes) {
+        nb::object from = nb::steal(PyUnicode_FromStringAndSize(escape[0], 1));
+        name = name.attr("replace")(from, escape[1]);
+    }
+    return name;
+}
+
+nb::object code_list_cache_path(nb::handle block, nb::handle begin_date, nb::handle end_date) {
+    nb::object today = global("to_int_now_date")();
+    nb::object name =
+        percent_format("%d_%s_%d_%d_py.mat", nb::make_tuple(today, file_name_safe(block), begin_date, end_date));
+    return global("os").attr("path").attr("join")(mat_dir(), name);
+}
+
+// Records of a cached block, or nothing when the file has no columns (an
+// unreadable file reads as empty and is better asked again than served as
+// an empty block).
+bool read_code_list_cache(nb::handle cache_path, nb::list &results) {
+    nb::object mat_dict =
+        global("load_mat")(cache_path, nb::arg("error") = "ignore", nb::arg("rm_if_error") = true);
+    nb::dict columns;
+    for (nb::handle entry : mat_dict.attr("items")()) {
+        auto [key, value] = unpack_pair(entry);
+        if (truthy(key.attr("startswith")("__")))
+            continue;
+        columns[key] = value.attr("ravel")();
+    }
+    if (nb::len(columns) == 0)
+        return false;
+    nb::object records = global("pd").attr("DataFrame")(columns).attr("to_dict")("records");
+    nb::object toordereddict = global("toordereddict");
+    for (nb::handle record : records)
+        results.append(toordereddict(record));
+    return true;
+}
+
+} // namespace
+
+// def get_main_contract(targets, begin_date, end_date) -> dict
+nb::object get_main_contract(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("get_main_contract", {"targets", "begin_date", "end_date"}, 3);
+    auto bound = sig.bind(args, kwargs);
+    nb::object dotted = global("todotmc")(bound[0]);
+    return global("cnt").attr("vr").attr("g_TelvarMainContracts").attr("main_contracts")(dotted, bound[1], bound[2]);
+}
+
+// def get_history_instruments(targets, begin_date, end_date) -> dict
+nb::object get_history_instruments(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("get_history_instruments", {"targets", "begin_date", "end_date"}, 3);
+    auto bound = sig.bind(args, kwargs);
+    nb::object dotted = global("todotmc")(bound[0]);
+    return global("cnt").attr("vr").attr("g_TelvarInstrument").attr("history_instruments")(dotted, bound[1],
+                                                                                          bound[2]);
+}
+
+// def get_future_info_ex(target_list)
+nb::object get_future_info_ex(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("get_future_info_ex", {"target_list"}, 1);
+    auto bound = sig.bind(args, kwargs);
+    return tvcmd_call("tvSendCmdGetFutureInfoExculusively_20190918")(global("todictmc")(bound[0]));
+}
+
+// def get_stock_info_ex(target_list)
+nb::object get_stock_info_ex(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("get_stock_info_ex", {"target_list"}, 1);
+    auto bound = sig.bind(args, kwargs);
+    return tvcmd_call("tvSendCmdGetStockInfoExculusively")(global("todictmc")(bound[0]));
+}
+
+// def get_target_info(targets) -> list of records
+nb::object get_target_info(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("get_target_info", {"targets"}, 1);
+    auto bound = sig.bind(args, kwargs);
+    const nb::object &targets = bound[0];
+
+    const bool use_cache = nb::len(targets) >= kTargetInfoCacheMin;
+    nb::object cache_path = nb::none();
+    nb::object target_info_list = nb::list();
+    if (use_cache) {
+        nb::object name = global("random_file_name")(nb::arg("suffix") = ".mat", nb::arg("middle") = targets);
+        cache_path = global("os").attr("path").attr("join")(mat_dir(), name);
+        nb::object expired = global("check_expired_file")(cache_path, nb::arg("seconds") = kTargetInfoMaxAgeSeconds,
+                                                          nb::arg("rm_if_expired") = true);
+        if (!truthy(expired))
+            target_info_list = read_target_info_cache(cache_path);
+    }
+    if (!truthy(target_info_list)) {
+        target_info_list = tvcmd_call("tvSendCmdGetFutureInfo_20190920")(targets);
+        if (use_cache)
+            global("save_mat")(cache_path, target_info_list, nb::arg("struct_name") = "cashInfo",
+                               nb::arg("long_field_names") = true, nb::arg("oned_as") = "row");
+    }
+
+    nb::object targets_info = global("cnt").attr("vr").attr("g_TelvarTargetsInfo");
+    nb::list results;
+    for (nb::handle record : target_info_list) {
+        nb::object key =
+            percent_format("%s.%s", nb::make_tuple(item(record, "Market"), item(record, "Code"))).attr("upper")();
+        targets_info[key] = record;
+        results.append(record);
+    }
+    return results;
+}
+
+// def get_target_info_v2(target_idx) -> record or list of records
+nb::object get_target_info_v2(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("get_target_info_v2", {"target_idx"}, 1);
+    auto bound = sig.bind(args, kwargs);
+    const nb::object &target_idx = bound[0];
+
+    nb::object vr = global("cnt").attr("vr");
+    nb::object targets = vr.attr("g_TelvarInputInfo").attr("TargetListDot");
+    nb::object targets_info = vr.attr("g_TelvarTargetsInfo");
+    int iterable = PyObject_IsInstance(target_idx.ptr(), global("Iterable").ptr());
+    if (iterable < 0)
+        throw nb::python_error();
+    if (!iterable)
+        return item(targets_info, item(targets, target_idx));
+    nb::list records;
+    for (nb::handle idx : target_idx)
+        records.append(item(targets_info, item(targets, idx)));
+    return records;
+}
+
+// def get_code_list(blocks: list, int_date) -> list
+nb::object get_code_list(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("get_code_list", {"blocks", "int_date"}, 2);
+    auto bound = sig.bind(args, kwargs);
+    nb::list result;
+    nb::object command = tvcmd_call("tvSendCmdGetCodeList");
+    for (nb::handle block : bound[0])
+        result.attr("extend")(command(block, bound[1]));
+    return result;
+}
+
+// def get_code_list_set(blocks: str, begin_date, end_date) -> list
+nb::object get_code_list_set(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("get_code_list_set", {"blocks", "begin_date", "end_date"}, 3);
+    auto bound = sig.bind(args, kwargs);
+    const nb::object &begin_date = bound[1], &end_date = bound[2];
+
+    // An end date of 0 (an open range) is never cached.
+    const bool use_cache = not_equal(end_date, nb::int_(0));
+    nb::object path = global("os").attr("path");
+    nb::list results;
+    for (nb::handle block : bound[0]) {
+        nb::object cache_path = code_list_cache_path(block, begin_date, end_date);
+        if (use_cache && truthy(path.attr("exists")(cache_path)) && truthy(path.attr("isfile")(cache_path)) &&
+            read_code_list_cache(cache_path, results))
+            continue;
+        nb::object records = tvcmd_call("tvSendCmdGetCodeListSet")(block, begin_date, end_date);
+        if (use_cache) {
+            nb::object columns = global("pd").attr("DataFrame")(records).attr("to_dict")(nb::arg("orient") = "list");
+            global("save_mat")(cache_path, columns);
+        }
+        results.attr("extend")(records);
+    }
+    return results;
+}
+
+// def get_future_contracts(date, market, varieties) -> dict
+nb::object get_future_contracts(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("get_future_contracts", {"date", "market", "varieties"}, 3);
+    auto bound = sig.bind(args, kwargs);
+    return tvcmd_call("tvSendCmdGetFutureContracts")(bound[0], bound[1], bound[2]);
+}
+
+} // namespace telvar::history

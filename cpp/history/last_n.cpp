@@ -1,0 +1,132 @@
+// Last-N-bars K-data: the host counts back the bars of every target; each
+// target's record becomes a dictionary of field arrays in ascending time,
+// cached per target.
+#include "history_extra.hpp"
+
+namespace telvar::history {
+namespace {
+
+// Field order of a dictionary built from the host's file.
+const char *const kFileOrder[9] = {"Time",   "Open",     "High",         "Low",     "Close",
+                                   "Volume", "TurnOver", "OpenInterest", "BeginBar"};
+// Field order of a dictionary read back from the cache.
+const char *const kCacheOrder[9] = {"Volume",   "Open", "High", "TurnOver", "OpenInterest",
+                                    "BeginBar", "Low",  "Time", "Close"};
+
+nb::dict empty_bar_dict() {
+    nb::dict bars;
+    for (const char *name : kFileOrder)
+        bars[name] = empty_array();
+    return bars;
+}
+
+// A bar dictionary whose arrays are copies, for a repeated target.
+nb::object copy_bar_dict(nb::handle bars) {
+    nb::dict copy;
+    for (auto [name, values] : nb::borrow<nb::dict>(bars))
+        copy[name] = values.attr("copy")();
+    return std::move(copy);
+}
+
+// One host record as a bar dictionary sorted by time. A time that occurs
+// more than once keeps its first bar, in every field alike.
+nb::dict record_to_bars(nb::handle record, nb::handle target_key) {
+    nb::dict bars = empty_bar_dict();
+    if (nb::cast<size_t>(item(record, "Time").attr("size")) == 0)
+        return bars;
+    nb::object fields = item_at(record, 0);
+    nb::object times = item(fields, "Time").attr("ravel")();
+    const size_t n = nb::cast<size_t>(times.attr("size"));
+    if (n == 0)
+        return bars;
+    nb::object unique = global("np").attr("unique")(times, nb::arg("return_index") = true);
+    nb::object first_index = item_at(unique, 1);
+    for (const char *name : kFileOrder) {
+        nb::object values = item(fields, name).attr("ravel")();
+        const size_t size = nb::cast<size_t>(values.attr("size"));
+        if (size != n)
+            raise_data_error(text("ERROR_BAR_FIELD_LENGTH")
+                                 .attr("format")(nb::arg("TARGET") = target_key, nb::arg("FIELD") = name,
+                                                 nb::arg("LENGTH") = size, nb::arg("EXPECTED") = n));
+        bars[name] = item(values, first_index);
+    }
+    return bars;
+}
+
+} // namespace
+
+// def get_k_data_n(targets, frequency, fre_num, n_count, end_date, filled_up, fq) -> list
+nb::object get_k_data_n(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig(
+        "get_k_data_n", {"targets", "frequency", "fre_num", "n_count", "end_date", "filled_up", "fq"}, 7);
+    auto a = sig.bind(args, kwargs);
+    nb::object &targets = a[0], &frequency = a[1], &fre_num = a[2], &n_count = a[3], &end_date = a[4],
+               &filled_up = a[5], &fq = a[6];
+
+    TargetGroups groups = group_targets(targets);
+    nb::list results = empty_results(groups.n_targets);
+    if (groups.n_targets == 0)
+        return std::move(results);
+
+    const bool cacheable = truthy(global("can_cache")(end_date));
+    nb::object cache_dir;
+    std::vector<nb::object> cache_keys(groups.records.size());
+    std::vector<size_t> uncached;
+    if (cacheable) {
+        cache_dir = history_cache_dir();
+        nb::object accounts =
+            nb::str(global("cnt").attr("vr").attr("g_TelvarInputInfo").attr("AccountNameList"));
+        nb::object load_mat_cache = global("load_mat_cache");
+        for (size_t g = 0; g < groups.records.size(); ++g) {
+            cache_keys[g] = cache_key({{"AccountNameList", accounts},
+                                       {"Target", groups.keys[g]},
+                                       {"KFrequency", frequency},
+                                       {"KFreqNum", fre_num},
+                                       {"NCount", n_count},
+                                       {"EndDate", end_date},
+                                       {"FilledUp", filled_up},
+                                       {"FQ", fq},
+                                       {"CatType", nb::str("get_k_data_n")}},
+                                      "_n_kdata");
+            nb::object cache = load_mat_cache(cache_dir, cache_keys[g]);
+            if (cache.is_none()) {
+                uncached.push_back(g);
+                continue;
+            }
+            nb::dict bars;
+            for (const char *name : kCacheOrder)
+                bars[name] = cache.attr("get")(name, empty_array()).attr("ravel")();
+            place_result(results, groups.positions[g], bars, copy_bar_dict);
+        }
+    } else {
+        for (size_t g = 0; g < groups.records.size(); ++g)
+            uncached.push_back(g);
+    }
+    if (uncached.empty())
+        return std::move(results);
+
+    nb::list new_targets;
+    for (size_t g : uncached)
+        new_targets.append(groups.records[g]);
+    nb::object file_path = global("tvcmd").attr("tvSendCmdGetNKDataMulti")(new_targets, frequency, fre_num,
+                                                                           n_count, end_date, filled_up, fq);
+    nb::object mat_dict =
+        global("load_mat")(file_path, nb::arg("error") = "raise", nb::arg("rm_if_error") = true);
+    nb::object k_array = mat_dict.attr("get")("KArray", nb::dict());
+
+    nb::object save_mat_cache = global("save_mat_cache");
+    size_t i = 0;
+    for (nb::handle record : k_array) {
+        if (i >= uncached.size())
+            break;
+        const size_t g = uncached[i++];
+        nb::dict bars = record_to_bars(record, groups.keys[g]);
+        place_result(results, groups.positions[g], bars, copy_bar_dict);
+        if (cacheable && nb::cast<size_t>(bars["Time"].attr("size")) != 0)
+            save_mat_cache(cache_dir, cache_keys[g], bars);
+    }
+    global("clear_mat_include_cur_trade_date")(file_path, end_date);
+    return std::move(results);
+}
+
+} // namespace telvar::history
