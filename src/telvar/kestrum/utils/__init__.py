@@ -1,0 +1,1 @@
+"""Framework utilities: exceptions, logging, file helpers, dates, containers, argument rules."""

@@ -1,0 +1,209 @@
+"""Target conversions, the on-disk matrix cache and argument normalisation."""
+import os
+import re
+from collections.abc import Mapping
+
+from telvar.kestrum.utils.argchecker import parse_date
+from telvar.kestrum.utils.datetimefunc import to_int_now_date
+from telvar.kestrum.utils.logger import user_warning
+from telvar.kestrum.utils.utilcls import OrderedDict
+from telvar.kestrum.utils.utilfunc import load_mat, run_ignore_exception, save_mat, stable_digest
+
+_LOADMAT_HEADER = ("__header__", "__version__", "__globals__")
+_SAFE_NAME = re.compile(r"^[A-Za-z0-9_.\-]*$")
+
+
+# --- targets ---------------------------------------------------------------
+
+def _market_code(target):
+    from telvar.kestrum.language import text
+
+    if isinstance(target, Mapping):
+        try:
+            return str(target["Market"]), str(target["Code"])
+        except KeyError:
+            raise KeyError(text.ERROR_INVALID_TARGET.format(TARGET=target)) from None
+    if isinstance(target, str) and target.count(".") == 1:
+        market, code = target.split(".")
+        if market and code:
+            return market, code
+    raise ValueError(text.ERROR_INVALID_TARGET.format(TARGET=target))
+
+
+def _is_single(targets):
+    return isinstance(targets, (Mapping, str))
+
+
+def todotmc(targets):
+    """Target record -> "MARKET.CODE" (upper case); a list of targets -> list of keys.
+
+    Records are mappings with ``Market`` and ``Code``; dotted texts are accepted too.
+    """
+    if _is_single(targets):
+        return ("%s.%s" % _market_code(targets)).upper()
+    return [todotmc(t) for t in targets]
+
+
+def todictmc(targets):
+    """Target(s) -> the host's form ``{'Market': ..., 'Code': ...}`` (a list for a list)."""
+    if _is_single(targets):
+        market, code = _market_code(targets)
+        return {"Market": market, "Code": code}
+    return [todictmc(t) for t in targets]
+
+
+def toordereddict(record):
+    """A mapping (or sequence of pairs) -> the framework's ``OrderedDict``."""
+    return OrderedDict(record)
+
+
+def check_targets_without_change(target_list):
+    """Check that every target names a market and a code; return the list as given.
+
+    A target is a record with ``Market`` and ``Code`` or a "MARKET.CODE" text.
+    Raises TypeError for a target list that is not a list or tuple.
+    """
+    if not isinstance(target_list, (list, tuple)):
+        raise TypeError("target_list must be a list or tuple, got %s" % type(target_list).__name__)
+    for t in target_list:
+        _market_code(t)
+    return list(target_list)
+
+
+def begin_date_checking_rule(date=""):
+    """Normalise a begin date to an integer YYYYMMDD; the empty string means the earliest date."""
+    value = parse_date(date, "begin_date", allow_empty_str=True)
+    return 19000101 if value is None else value
+
+
+def end_date_checking_rule(date=""):
+    """Normalise an end date to an integer YYYYMMDD; the empty string means today."""
+    value = parse_date(date, "end_date", allow_empty_str=True)
+    return to_int_now_date() if value is None else value
+
+
+# --- on-disk cache ---------------------------------------------------------
+
+def calc_hash_value(items, suffix=""):
+    """Cache key from a list of one-entry dicts (order matters) plus ``suffix``.
+
+    The key is a hex digest of the entries' keys and values, the same in every
+    process and on every machine, followed by ``suffix``.
+    """
+    if isinstance(items, Mapping):
+        items = [items]
+    parts = []
+    for entry in items:
+        if not isinstance(entry, Mapping):
+            raise TypeError("calc_hash_value() takes a list of dicts, got an entry %r" % (entry,))
+        parts.extend(entry.items())
+    if not isinstance(suffix, str) or not _SAFE_NAME.match(suffix):
+        raise ValueError("cache key suffix must be letters, digits, '_', '-' or '.', got %r" % (suffix,))
+    return stable_digest(parts) + suffix
+
+
+def can_cache(end_date):
+    """True when results ending at ``end_date`` may be cached: the period is over.
+
+    Only periods ending before today are closed; anything else (today, the
+    future, 0, an unreadable date) is not cached. ``cnt.env.cache_enabled``
+    switches caching off altogether.
+    """
+    from telvar.kestrum.sysmodel import env
+
+    if not env.cache_enabled:
+        return False
+    try:
+        day = parse_date(end_date.item() if hasattr(end_date, "item") else end_date, "end_date")
+    except (TypeError, ValueError):
+        return False
+    return day < to_int_now_date()
+
+
+def _cache_path(directory, key):
+    if not isinstance(key, str) or not key or not _SAFE_NAME.match(key) or key in (".", ".."):
+        raise ValueError("cache key must be a plain file name, got %r" % (key,))
+    return os.path.join(directory, key + ".mat")
+
+
+def load_mat_cache(directory, key):
+    """The cached mapping stored under ``key`` in ``directory``, or None when absent.
+
+    A cache file that cannot be read counts as absent and is removed.
+    """
+    path = _cache_path(directory, key)
+    if not os.path.isfile(path):
+        return None
+    data = load_mat(path, error="ignore", rm_if_error=True)
+    if not data:
+        run_ignore_exception(os.remove, path)
+        return None
+    for name in _LOADMAT_HEADER:
+        data.pop(name, None)
+    return data
+
+
+def save_mat_cache(directory, key, data):
+    """Store the mapping ``data`` under ``key`` in ``directory`` (atomic write).
+
+    Returns the file's path; when the file cannot be written the strategy
+    author is warned, nothing is left behind and None is returned.
+    """
+    from telvar.kestrum.language import text
+
+    path = _cache_path(directory, key)
+    try:
+        return save_mat(path, data)
+    except OSError as exc:
+        user_warning(text.WARN_CACHE_WRITE_FAILED.format(PATH=path, REASON=exc))
+        return None
+
+
+# --- host files --------------------------------------------------------------
+
+def _day_or_none(value):
+    try:
+        return parse_date(value.item() if hasattr(value, "item") else value, "end_date")
+    except (TypeError, ValueError):
+        return None
+
+
+def clear_mat_include_cur_trade_date(mat_path, end_date):
+    """Remove a host file whose period reaches today (its data are not final).
+
+    Returns True when the file was removed.
+    """
+    day = _day_or_none(end_date)
+    if not mat_path or (day is not None and day < to_int_now_date()):
+        return False
+    return _remove(mat_path)
+
+
+def clear_mat_include_zero_date(mat_path, end_date):
+    """Remove a host file requested with end date 0 ("up to now") or one reaching today.
+
+    Returns True when the file was removed.
+    """
+    if not mat_path:
+        return False
+    if end_date == 0:
+        return _remove(mat_path)
+    return clear_mat_include_cur_trade_date(mat_path, end_date)
+
+
+def _remove(path):
+    if not os.path.isfile(path):
+        return False
+    try:
+        os.remove(path)
+    except OSError:
+        return False
+    return True
+
+
+__all__ = [
+    "todotmc", "todictmc", "toordereddict", "check_targets_without_change",
+    "begin_date_checking_rule", "end_date_checking_rule",
+    "calc_hash_value", "can_cache", "load_mat_cache", "save_mat_cache",
+    "clear_mat_include_cur_trade_date", "clear_mat_include_zero_date",
+]
