@@ -1,0 +1,134 @@
+// Bookkeeping kernels: where each target really traded in a filled K matrix,
+// and MATLAB-style membership of one array's values in another.
+#include "combine_ops.hpp"
+#include "kernel_args.hpp"
+#include "kernels.hpp"
+
+#include "common/args.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+namespace nb = nanobind;
+
+namespace telvar {
+namespace numkern {
+namespace {
+
+// tvMatrixUnfillComplete(matrix, head_len, bar_len, volume_offset)
+//     -> (UnfilledBarRef, UnfilledIdx), each a list with one array per target.
+// UnfilledIdx[t]: the columns where target t traded (volume > 0; a NaN or
+// zero volume is a filled bar), ascending, int64.
+// UnfilledBarRef[t][c]: the index into UnfilledIdx[t] of t's last real bar at
+// or before column c, NaN while t has had none (float64).
+nb::object tvMatrixUnfillComplete(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("tvMatrixUnfillComplete",
+                               {"matrix", "head_len", "bar_len", "volume_offset"}, 4);
+    auto v = sig.bind(args, kwargs);
+    ArrayView<double> matrix = input_view<double>(v[0], "matrix", 2);
+    const int64_t head_len = integer_arg(v[1], "head_len");
+    const int64_t bar_len = integer_arg(v[2], "bar_len");
+    const int64_t volume_offset = integer_arg(v[3], "volume_offset");
+    Layout layout = layout_from_head(matrix.rows(), head_len, bar_len, "matrix");
+    if (volume_offset < 0 || volume_offset >= bar_len)
+        raise_value_error("volume_offset must lie in 0.." + std::to_string(bar_len - 1) +
+                          ", got " + std::to_string(volume_offset));
+    const size_t n = matrix.cols();
+    std::vector<std::vector<int64_t>> traded(layout.targets);
+    {
+        nb::gil_scoped_release release;
+        for (size_t t = 0; t < layout.targets; ++t) {
+            const double *vol =
+                matrix.data() + (layout.head + t * layout.bar_len + volume_offset) * n;
+            for (size_t c = 0; c < n; ++c)
+                if (vol[c] > 0)
+                    traded[t].push_back(static_cast<int64_t>(c));
+        }
+    }
+    nb::list bar_ref, idx;
+    for (size_t t = 0; t < layout.targets; ++t) {
+        const std::vector<int64_t> &cols = traded[t];
+        ArrayView<int64_t> idx_t = new_vector<int64_t>(cols.size());
+        ArrayView<double> ref_t = new_vector<double>(n);
+        {
+            nb::gil_scoped_release release;
+            std::copy(cols.begin(), cols.end(), idx_t.data());
+            size_t next = 0; // real bars at or before column c
+            for (size_t c = 0; c < n; ++c) {
+                if (next < cols.size() && static_cast<size_t>(cols[next]) == c)
+                    ++next;
+                ref_t[c] = next == 0 ? kNaN : static_cast<double>(next - 1);
+            }
+        }
+        bar_ref.append(ref_t.object());
+        idx.append(idx_t.object());
+    }
+    return nb::make_tuple(bar_ref, idx);
+}
+
+// Membership by binary search over b's values sorted with their first index.
+template <typename T, typename Equal>
+void member_loop(const T *a, size_t na, const T *b, size_t nb_, Equal usable, uint8_t *found,
+                 int64_t *loc) {
+    std::vector<size_t> order(nb_);
+    std::iota(order.begin(), order.end(), size_t{0});
+    order.erase(std::remove_if(order.begin(), order.end(), [&](size_t i) { return !usable(b[i]); }),
+                order.end());
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t x, size_t y) { return b[x] < b[y]; });
+    for (size_t i = 0; i < na; ++i) {
+        auto it = std::lower_bound(order.begin(), order.end(), a[i],
+                                   [&](size_t j, const T &value) { return b[j] < value; });
+        const bool hit = usable(a[i]) && it != order.end() && b[*it] == a[i];
+        found[i] = hit;
+        loc[i] = hit ? static_cast<int64_t>(*it) : -1;
+    }
+}
+
+bool integer_kind(const nb::object &arr) {
+    std::string kind = nb::cast<std::string>(arr.attr("dtype").attr("kind"));
+    size_t size = nb::cast<size_t>(arr.attr("dtype").attr("itemsize"));
+    return kind == "b" || kind == "i" || (kind == "u" && size < 8);
+}
+
+// ismember(a, b) -> (found, loc), both shaped like a.
+// found: whether each element of a occurs in b; loc: the lowest index in b
+// (b flattened) of that value, -1 where it does not occur (0-based, unlike
+// MATLAB's 0 for absent). NaN is never a member. Integer arrays are compared
+// exactly, anything else as float64.
+nb::object ismember(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("ismember", {"a", "b"}, 2);
+    auto v = sig.bind(args, kwargs);
+    nb::object a_arr = numeric_array(v[0], "a");
+    nb::object b_arr = numeric_array(v[1], "b");
+    nb::object shape = a_arr.attr("shape");
+    nb::object a_flat = a_arr.attr("ravel")(), b_flat = b_arr.attr("ravel")();
+    const size_t na = nb::len(a_flat);
+    ArrayView<uint8_t> found = new_vector<uint8_t>(na);
+    ArrayView<int64_t> loc = new_vector<int64_t>(na);
+    if (integer_kind(a_arr) && integer_kind(b_arr)) {
+        ArrayView<int64_t> a(a_flat, "a", 1), b(b_flat, "b", 1);
+        nb::gil_scoped_release release;
+        member_loop(a.data(), a.size(), b.data(), b.size(), [](int64_t) { return true; },
+                    found.data(), loc.data());
+    } else {
+        ArrayView<double> a(a_flat, "a", 1), b(b_flat, "b", 1);
+        nb::gil_scoped_release release;
+        member_loop(a.data(), a.size(), b.data(), b.size(), [](double x) { return x == x; },
+                    found.data(), loc.data());
+    }
+    return nb::make_tuple(found.object().attr("reshape")(shape),
+                          loc.object().attr("reshape")(shape));
+}
+
+} // namespace
+
+void register_bookkeeping(nb::module_ &m) {
+    m.def("tvMatrixUnfillComplete", &tvMatrixUnfillComplete,
+          "Per target: the columns where it traded and, per column, its last real bar.");
+    m.def("ismember", &ismember,
+          "(found, loc): whether each element of a is in b and its lowest index there.");
+}
+
+} // namespace numkern
+} // namespace telvar
