@@ -21,7 +21,9 @@ nb::object trading_day_calendar() {
     nb::object calendar = vr.attr("g_TelvarTradingDays");
     if (nb::len(calendar) == 0) {
         nb::object days = global("tvcmd").attr("tvSendCmdGetTradingDays")();
-        calendar = global("np").attr("array")(days).attr("ravel")();
+        // ravel() may return a view of a writable array; the copy owns its
+        // memory, so nobody can make it writable again through a view.
+        calendar = global("np").attr("array")(days).attr("ravel")().attr("copy")();
         set_read_only(calendar);
         vr.attr("g_TelvarTradingDays") = calendar;
     }
@@ -148,7 +150,9 @@ nb::object get_trading_days_condition(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("get_trading_days_condition", {"market", "begin_day", "end_day"}, 3);
     auto bound = sig.bind(args, kwargs);
     nb::object days = global("tvcmd").attr("tvSendCmdGetTradingDaysCondition")(bound[0], bound[1], bound[2]);
-    return global("np").attr("floor")(days);
+    // numpy 2 keeps integer input integer under floor; callers get day values as floats.
+    nb::object np = global("np");
+    return np.attr("floor")(np.attr("asarray")(days, nb::arg("dtype") = np.attr("float64")));
 }
 
 // def get_trading_time(targets, frequency, begin_day, end_day, freq_num=1) -> (times, day_pos)

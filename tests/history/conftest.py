@@ -87,7 +87,10 @@ def cnt(monkeypatch, history, tmp_path):
         g_TelvarTargetsInfo={},
         g_TelvarInputInfo=SimpleNamespace(TargetListDot=[]),
     )
+    from telvar.kestrum import sysmodel
+
     fake = SimpleNamespace(vr=vr, env=SimpleNamespace(fm=SimpleNamespace(root_sub_dir=root_sub_dir)),
-                           mat_dir=mat_dir)
+                           synthetic_k_data_rule_map=sysmodel.synthetic_k_data_rule_map,
+                           calc_base_fre_complete=sysmodel.calc_base_fre_complete, mat_dir=mat_dir)
     monkeypatch.setattr(history, "cnt", fake)
     return fake
