@@ -38,7 +38,7 @@ inline nb::object numeric_array(nb::handle obj, const char *name) {
     std::string kind = nb::cast<std::string>(arr.attr("dtype").attr("kind"));
     if (kind != "b" && kind != "i" && kind != "u" && kind != "f")
         raise_type_error(std::string(name) + " must be a numeric array, not an array of dtype " +
-                         nb::cast<std::string>(nb::str(arr.attr("dtype"))));
+                         nb::cast<std::string>(arr.attr("dtype").attr("name")));
     return arr;
 }
 
