@@ -103,15 +103,14 @@ class Environment:
 
 
 def _count(value, name):
-    if isinstance(value, (bool, np.bool_)):
+    """A non-negative integer count; integral floats (e.g. read from a MAT file) are accepted."""
+    if isinstance(value, (float, np.floating)) and float(value).is_integer():
+        value = int(value)
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
         raise TypeError("%s must be an integer count, got %r" % (name, value))
-    try:
-        n = int(value)
-    except (TypeError, ValueError):
-        raise TypeError("%s must be an integer count, got %r" % (name, value)) from None
-    if n != value or n < 0:
+    if value < 0:
         raise ValueError("%s must be a non-negative integer, got %r" % (name, value))
-    return n
+    return int(value)
 
 
 def _index(value):

@@ -3,6 +3,8 @@ import os
 import re
 from collections.abc import Mapping
 
+import numpy as np
+
 from telvar.kestrum.utils.argchecker import parse_date
 from telvar.kestrum.utils.datetimefunc import to_int_now_date
 from telvar.kestrum.utils.logger import user_warning
@@ -126,10 +128,16 @@ def _cache_path(directory, key):
     return os.path.join(directory, key + ".mat")
 
 
+# names of the variables that were scalars when saved; MAT files store them as 1x1 matrices
+_SCALARS_VAR = "TelvarScalarVars"
+
+
 def load_mat_cache(directory, key):
     """The cached mapping stored under ``key`` in ``directory``, or None when absent.
 
-    A cache file that cannot be read counts as absent and is removed.
+    Values saved as scalars come back as 0-d arrays (``int(value)`` works),
+    everything else as the MAT reader gives it. A cache file that cannot be
+    read counts as absent and is removed.
     """
     path = _cache_path(directory, key)
     if not os.path.isfile(path):
@@ -140,7 +148,19 @@ def load_mat_cache(directory, key):
         return None
     for name in _LOADMAT_HEADER:
         data.pop(name, None)
+    scalars = data.pop(_SCALARS_VAR, None)
+    if scalars is not None and scalars.size:
+        for name in str(scalars.ravel()[0]).split(","):
+            value = data.get(name)
+            if isinstance(value, np.ndarray) and value.size == 1:
+                data[name] = value.reshape(())
     return data
+
+
+def _is_number(value):
+    if isinstance(value, np.ndarray):
+        return value.ndim == 0
+    return isinstance(value, (int, float, complex, np.number, np.bool_))
 
 
 def save_mat_cache(directory, key, data):
@@ -152,8 +172,12 @@ def save_mat_cache(directory, key, data):
     from telvar.kestrum.language import text
 
     path = _cache_path(directory, key)
+    scalars = [k for k, v in data.items() if _is_number(v)]
+    to_save = dict(data)
+    if scalars:
+        to_save[_SCALARS_VAR] = ",".join(str(k) for k in scalars)
     try:
-        return save_mat(path, data)
+        return save_mat(path, to_save)
     except OSError as exc:
         user_warning(text.WARN_CACHE_WRITE_FAILED.format(PATH=path, REASON=exc))
         return None
