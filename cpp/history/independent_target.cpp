@@ -170,8 +170,13 @@ nb::object build_target(nb::handle info_dict, nb::handle target_key, const Reque
     nb::object new_matrix;
     nb::object complete; // invalid: every bar is complete
     if (req.n_period) {
-        complete = numkern.attr("tvCalculateFreshMask")(item_at(matrix, l.day_pos), req.frequency_i,
-                                                        req.freq_num);
+        complete = global("np").attr("array")(
+            numkern.attr("tvCalculateFreshMask")(item_at(matrix, l.day_pos), req.frequency_i, req.freq_num),
+            nb::arg("dtype") = "bool");
+        // The host delivered whole trading days, so the last bar of the range
+        // closes its bar even when fewer than N bars are left for it.
+        if (nb::cast<size_t>(complete.attr("size")) > 0)
+            complete[nb::int_(-1)] = true;
         auto [begin_pos, end_pos] = unpack_pair(
             numkern.attr("tvCalcRegKDataBeginEndPos")(time_line, item(time_line, complete), 0));
         new_matrix = numkern.attr("tvCalcCombineMatrix1toN")(matrix, begin_pos, end_pos, l.bar_len, 0);

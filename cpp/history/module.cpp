@@ -1,6 +1,7 @@
 // telvar.api.history._history: the names it binds at import, its constant,
 // and its public functions in the order the module defines them.
 #include "history.hpp"
+#include "history_extra.hpp"
 
 namespace telvar {
 
@@ -54,10 +55,14 @@ NB_MODULE(_history, m) {
           nb::sig("def load_mat_from_split_file(file_paths) -> tuple"));
     m.def("load_k_data_from_local", &load_k_data_from_local, nb::sig("def load_k_data_from_local(mat_path) -> tuple"));
     m.def("load_k_data_from_pro", &load_k_data_from_pro, nb::sig("def load_k_data_from_pro(params) -> tuple"));
-    // >>> load_tick_data_from_pro (ticks.cpp) goes here
+    m.def("load_tick_data_from_pro", &load_tick_data_from_pro,
+          nb::sig("def load_tick_data_from_pro(market, code, date, fq_type, combine_5th=True, check_permission=True)"));
 
     m.def("get_k_data_multi", &get_k_data_multi, nb::sig("def get_k_data_multi(params) -> dict"));
-    // >>> get_k_data_independent_target (independent_target.cpp), get_k_data_n (last_n.cpp) go here
+    m.def("get_k_data_independent_target", &get_k_data_independent_target,
+          nb::sig("def get_k_data_independent_target(targets, frequency, freq_num, begin_date, end_date, filled_up, fq) -> list"));
+    m.def("get_k_data_n", &get_k_data_n,
+          nb::sig("def get_k_data_n(targets, frequency, fre_num, n_count, end_date, filled_up, fq) -> list"));
 
     m.def("get_main_contract", &get_main_contract,
           nb::sig("def get_main_contract(targets, begin_date, end_date) -> dict"));
@@ -74,12 +79,13 @@ NB_MODULE(_history, m) {
     m.def("get_code_list", &get_code_list, nb::sig("def get_code_list(blocks: list, int_date) -> list"));
     m.def("get_code_list_set", &get_code_list_set,
           nb::sig("def get_code_list_set(blocks: str, begin_date, end_date) -> list"));
-    // >>> get_bar_tick_data (ticks.cpp) goes here
+    m.def("get_bar_tick_data", &get_bar_tick_data, nb::sig("def get_bar_tick_data(target_idx, bar_pos, fq_type='NA')"));
 
     m.def("get_target_info_v2", &get_target_info_v2, nb::sig("def get_target_info_v2(target_idx)"));
-    // >>> get_bar (runtime.cpp) goes here
+    m.def("get_bar", &get_bar, nb::sig("def get_bar(target_idx: 'np.ndarray', offset=0) -> 'dict or None'"));
 
     m.def("get_future_contracts", &get_future_contracts,
           nb::sig("def get_future_contracts(date, market, varieties) -> dict"));
-    // >>> get_strategy_id, get_performance (runtime.cpp) go here
+    m.def("get_strategy_id", &get_strategy_id, nb::sig("def get_strategy_id()"));
+    m.def("get_performance", &get_performance, nb::sig("def get_performance(strategy_id)"));
 }

@@ -69,6 +69,10 @@ class _Catalog:
     # TARGET
     ERROR_INVALID_TARGET = "标的格式错误: {TARGET!r}, 标的应包含 Market 和 Code"
 
+    # --- host bar files ---
+    # TARGET, FIELD, LENGTH, EXPECTED
+    ERROR_BAR_FIELD_LENGTH = "K线数据不完整: {TARGET} 的字段 {FIELD} 有 {LENGTH} 个值, 时间轴有 {EXPECTED} 个"
+
     def __setattr__(self, name, value):
         raise AttributeError("the message catalog is read-only")
 
