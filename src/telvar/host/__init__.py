@@ -1,0 +1,111 @@
+"""The host terminal: a separate process serving a DuckDB market-data store.
+
+``start_host(store=None)`` starts one in the background (``store=None``: the
+sample store, built on first use) and returns a handle with ``.address`` and
+``.stop()``; the handle is a context manager.  From the shell:
+``python -m telvar.host serve|import|build-sample``.
+"""
+from __future__ import annotations
+
+import atexit
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+__all__ = ["start_host", "HostHandle"]
+
+
+class HostHandle:
+    """A host process started by ``start_host``."""
+
+    def __init__(self, process: subprocess.Popen, address: str, workdir: Path, own_workdir: bool):
+        self.process = process
+        self.address = address
+        self.workdir = workdir
+        self.output_dir = workdir / "out"
+        self.log_path = workdir / "host.log"
+        self._own = own_workdir
+
+    @property
+    def pid(self) -> int:
+        return self.process.pid
+
+    def alive(self) -> bool:
+        return self.process.poll() is None
+
+    def stop(self, timeout: float = 10.0) -> None:
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        for stream in (self.process.stdout, self.process.stderr):
+            if stream:
+                stream.close()
+        if self._own:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+        atexit.unregister(self.stop)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def __repr__(self):
+        return f"<HostHandle {self.address} pid={self.process.pid} {'running' if self.alive() else 'stopped'}>"
+
+
+def start_host(store=None, *, port: int | None = None, workdir=None, debug_commands: bool = False,
+               part_bytes: int | None = None, startup_timeout: float = 60.0) -> HostHandle:
+    """Start a host process on ``store`` (default: the sample store) and wait until it answers."""
+    from .server import probe
+
+    if store is None:
+        from .sample import sample_store_path
+
+        store = sample_store_path()
+    store = Path(store)
+    if not store.exists():
+        raise FileNotFoundError(f"store not found: {store}")
+    own = workdir is None
+    workdir = Path(tempfile.mkdtemp(prefix="telvar-host-")) if own else Path(workdir)
+    workdir.mkdir(parents=True, exist_ok=True)
+    cmd = [sys.executable, "-m", "telvar.host", "serve", "--store", str(store),
+           "--output", str(workdir / "out"), "--log", str(workdir / "host.log")]
+    if port is None:
+        sock = workdir / "host.sock"
+        cmd += ["--socket", str(sock)]
+        address = f"unix:{sock}"
+    else:
+        cmd += ["--port", str(port)]
+        address = f"tcp:127.0.0.1:{port}"
+    if debug_commands:
+        cmd.append("--debug-commands")
+    if part_bytes:
+        cmd += ["--part-bytes", str(int(part_bytes))]
+    env = dict(os.environ)
+    src_root = str(Path(__file__).resolve().parents[2])
+    env["PYTHONPATH"] = os.pathsep.join([src_root] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
+    handle = HostHandle(proc, address, workdir, own)
+    atexit.register(handle.stop)
+    deadline = time.monotonic() + startup_timeout
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            err = proc.stderr.read().decode("utf-8", "replace") if proc.stderr else ""
+            handle.stop()
+            raise RuntimeError(f"the host exited during start-up (code {proc.returncode}):\n{err[-2000:]}")
+        if probe(address, timeout=1.0):
+            return handle
+        time.sleep(0.05)
+    handle.stop()
+    raise RuntimeError(f"the host at {address} did not answer within {startup_timeout} s")

@@ -1,0 +1,52 @@
+"""Calendar commands: trading days, the current trading day, trading day of a bar time."""
+from __future__ import annotations
+
+import datetime as _dt
+
+import numpy as np
+
+from . import marketdata as md
+from .commands import CommandError, Context, command, date_range
+from .timeutil import date_to_int, datenum_to_minutes, epoch_day_to_int_date, MINUTES_PER_DAY
+
+
+@command("tvSendCmdGetTradingDays")
+def get_trading_days(ctx: Context):
+    return md.dims(ctx).all_days.tolist()
+
+
+@command("tvSendCmdGetCurTradeDate")
+def get_cur_trade_date(ctx: Context):
+    days = md.dims(ctx).all_days
+    if days.size == 0:
+        raise CommandError("the store holds no trading calendar")
+    today = date_to_int(_dt.date.today())
+    pos = np.searchsorted(days, today, side="right") - 1
+    return int(days[max(pos, 0)])
+
+
+@command("tvSendCmdGetTradingDaysCondition")
+def get_trading_days_condition(ctx: Context, market, begin, end):
+    begin, end = date_range(begin, end)
+    cal = md.dims(ctx).calendar(str(market).upper())
+    return [float(d) for d in cal.days[cal.between(begin, end)]]
+
+
+@command("tvSendCmdTransTradeTimeToTradeDate")
+def trans_trade_time_to_trade_date(ctx: Context, bar_time):
+    try:
+        t = float(np.asarray(bar_time, dtype=np.float64).ravel()[0])
+    except (TypeError, ValueError, IndexError):
+        raise CommandError(f"bar time must be a serial day number, got {bar_time!r}") from None
+    if not np.isfinite(t):
+        raise CommandError(f"bar time must be finite, got {bar_time!r}")
+    minutes = int(datenum_to_minutes(t))
+    day = int(epoch_day_to_int_date(minutes // MINUTES_PER_DAY))
+    tod = minutes % MINUTES_PER_DAY
+    days = md.dims(ctx).all_days
+    # evening bars belong to the next trading day; bars after midnight to the first day on or after it
+    side = "right" if tod >= 18 * 60 else "left"
+    pos = np.searchsorted(days, day, side=side)
+    if pos >= days.size:
+        raise CommandError(f"bar time {t!r} lies after the last trading day {int(days[-1]) if days.size else ''}")
+    return int(days[pos])

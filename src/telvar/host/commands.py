@@ -1,0 +1,131 @@
+"""Command registry of the host.
+
+A command is a function ``handler(ctx, *args, **kwargs)`` registered under its
+wire name with ``@command("tvSendCmdName")``.  ``ctx`` gives the handler a
+read-only DuckDB cursor, the output folder for ``.mat`` answers, the host log
+and the host options.  A handler raises ``CommandError`` for bad requests; the
+server turns it into an error answer that names the problem.
+"""
+from __future__ import annotations
+
+import inspect
+import logging
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+import duckdb
+
+REGISTRY: dict[str, Callable] = {}
+
+FREQUENCIES = {"tick": 0, "min": 1, "day": 2, "week": 3, "month": 4, "year": 5}
+
+
+class CommandError(Exception):
+    """A request the host cannot answer (bad argument, unknown instrument, ...)."""
+
+
+def command(name: str):
+    def register(fn):
+        if name in REGISTRY and REGISTRY[name] is not fn:
+            raise ValueError(f"host command {name} registered twice")
+        REGISTRY[name] = fn
+        return fn
+    return register
+
+
+@dataclass
+class HostOptions:
+    part_bytes: int = 64 * 1024 * 1024
+    strategy_id: str | None = None
+    debug_commands: bool = False
+
+
+@dataclass
+class Context:
+    con: duckdb.DuckDBPyConnection
+    out_dir: Path
+    log: logging.Logger
+    options: HostOptions = field(default_factory=HostOptions)
+    cache: dict = field(default_factory=dict)  # per-host, read-only data shared by requests
+
+
+def dispatch(ctx: Context, name: str, args: list, kwargs: dict):
+    fn = REGISTRY.get(name)
+    if fn is None:
+        raise CommandError(f"unknown command {name!r}")
+    try:
+        inspect.signature(fn).bind(ctx, *args, **kwargs)
+    except TypeError as exc:
+        raise CommandError(f"{name}: {exc}") from None
+    return fn(ctx, *args, **kwargs)
+
+
+# ------------------------------------------------------------------ argument helpers
+def as_int_date(value, what: str) -> int:
+    try:
+        v = int(value)
+        if v != value and not isinstance(value, str):
+            raise ValueError
+    except (TypeError, ValueError):
+        raise CommandError(f"{what} must be an integer date YYYYMMDD, got {value!r}") from None
+    if v < 0 or v > 99999999:
+        raise CommandError(f"{what} must be an integer date YYYYMMDD, got {value!r}")
+    return v
+
+
+def date_range(begin, end) -> tuple[int, int]:
+    b, e = as_int_date(begin, "begin date"), as_int_date(end, "end date")
+    if b > e:
+        raise CommandError(f"begin date {b} is after end date {e}")
+    return b, e
+
+
+def frequency_code(frequency, allowed=None) -> tuple[str, int]:
+    if isinstance(frequency, (int,)) and not isinstance(frequency, bool) and frequency in FREQUENCIES.values():
+        name = next(k for k, v in FREQUENCIES.items() if v == frequency)
+    else:
+        name = str(frequency).lower()
+    if name not in FREQUENCIES or (allowed is not None and name not in allowed):
+        raise CommandError(f"unknown frequency {frequency!r}; expected one of "
+                           f"{', '.join(allowed or FREQUENCIES)}")
+    return name, FREQUENCIES[name]
+
+
+def positive_int(value, what: str) -> int:
+    try:
+        v = int(value)
+    except (TypeError, ValueError):
+        raise CommandError(f"{what} must be a positive integer, got {value!r}") from None
+    if v < 1 or v != value:
+        raise CommandError(f"{what} must be a positive integer, got {value!r}")
+    return v
+
+
+def parse_targets(targets) -> list[tuple[str, str]]:
+    """Targets as (market, code) pairs, from records, dotted keys or the columnar host form."""
+    if isinstance(targets, dict) and isinstance(targets.get("Code"), (list, tuple)):
+        codes, markets = targets.get("Code"), targets.get("Market")
+        if not isinstance(markets, (list, tuple)) or len(markets) != len(codes):
+            raise CommandError("targets: 'Market' and 'Code' lists differ in length")
+        targets = [{"Market": m, "Code": c} for m, c in zip(markets, codes)]
+    elif isinstance(targets, (dict, str)):
+        targets = [targets]
+    if not isinstance(targets, (list, tuple)):
+        raise CommandError(f"targets must be a list of {{'Market', 'Code'}} records, got {type(targets).__name__}")
+    out = []
+    for t in targets:
+        if isinstance(t, dict):
+            if "Market" not in t or "Code" not in t:
+                raise CommandError(f"target {t!r} lacks 'Market' or 'Code'")
+            out.append((str(t["Market"]).upper(), str(t["Code"]).upper()))
+        elif isinstance(t, str) and "." in t:
+            market, code = t.split(".", 1)
+            out.append((market.upper(), code.upper()))
+        else:
+            raise CommandError(f"target {t!r} is neither a record nor a 'MARKET.CODE' key")
+    return out
+
+
+def label(market: str, code: str) -> str:
+    return f"{code}.{market}"

@@ -1,0 +1,149 @@
+"""Bar commands: multi-target bar files, per-target bar files, last-N bar records."""
+from __future__ import annotations
+
+import numpy as np
+
+from . import bars as B
+from . import marketdata as md
+from .commands import (CommandError, Context, command, date_range, frequency_code, parse_targets,
+                       positive_int, as_int_date)
+from .timeutil import epoch_day_to_int_date, int_date_to_epoch_day, minutes_to_datenum
+from .tradingtime import day_positions
+from .writers import new_path, record_array, save_mat, write_k_multi
+
+BAR_FREQUENCIES = ("min", "day", "week", "month", "year")
+
+
+def _period_key(days: np.ndarray, freq: str) -> np.ndarray:
+    if freq == "year":
+        return days // 10000
+    if freq == "month":
+        return days // 100
+    # ISO-like weeks: Monday-based week number from the epoch
+    return (int_date_to_epoch_day(days) + 3) // 7
+
+
+def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq: str, units: int = 1):
+    """Bars of ``insts`` on their common time line.
+
+    Returns (slot minutes, day positions, trading days, [ (7, T) matrix per instrument ]).
+    """
+    if freq == "min":
+        slots, tdays = md.minute_slots(ctx, insts, begin, end)
+        mats = []
+        for inst in insts:
+            t, td, v = md.load_minutes(ctx, inst, begin, end)
+            mats.append(B.place(slots, t, md.adjust(ctx, inst, td, v, fq)))
+        daypos = day_positions(tdays)
+    else:
+        slots, tdays = md.day_slots(ctx, insts, begin, end)
+        mats = []
+        for inst in insts:
+            td, v = md.load_days(ctx, inst, begin, end)
+            mats.append(B.place(tdays, td, md.adjust(ctx, inst, td, v, fq)))
+        daypos = np.ones(slots.size, np.int64)
+    if filled:
+        mats = [B.fill(m) for m in mats]
+    if freq in ("week", "month", "year"):
+        key = _period_key(tdays, freq)
+        ends = np.r_[key[1:] != key[:-1], True] if key.size else np.zeros(0, bool)
+        mats = [B.combine(m, ends) for m in mats]
+        slots, tdays = slots[ends], tdays[ends]
+        daypos = np.ones(slots.size, np.int64)
+    if units > 1 and slots.size:
+        if freq == "min":
+            day_end = np.r_[tdays[1:] != tdays[:-1], True]
+            ends = (daypos % units == 0) | day_end
+        else:
+            ends = (np.arange(slots.size) + 1) % units == 0
+            ends[-1] = True
+        mats = [B.combine(m, ends) for m in mats]
+        slots, tdays = slots[ends], tdays[ends]
+        daypos = day_positions(tdays) if freq == "min" else np.ones(slots.size, np.int64)
+    return slots, daypos, tdays, mats
+
+
+def _insts(ctx, targets):
+    pairs = parse_targets(targets)
+    return md.resolve(ctx, pairs)
+
+
+@command("tvSendCmdGetKDataMulti")
+def get_k_data_multi(ctx: Context, targets, frequency, begin, end, filled_up, fq):
+    freq, _ = frequency_code(frequency, BAR_FREQUENCIES)
+    begin, end = date_range(begin, end)
+    fq = md.check_fq(fq)
+    insts = _insts(ctx, targets)
+    slots, daypos, _, mats = build(ctx, insts, freq, begin, end, bool(filled_up), fq)
+    k_array = np.vstack(mats) if mats else np.zeros((0, slots.size))
+    head = {
+        "TimeLine": minutes_to_datenum(slots).reshape(1, -1),
+        "DayPos": daypos.astype(np.float64).reshape(1, -1),
+        "TradeFreshPos": np.array([[slots.size - 1]], dtype=np.float64),
+    }
+    return write_k_multi(ctx.out_dir, "kdata_multi", head, k_array, B.N_FIELDS, ctx.options.part_bytes)
+
+
+@command("tvSendCmdGetKData")
+def get_k_data(ctx: Context, targets, frequency, units, begin, end, filled_up, fq, noReturn=False):
+    freq, _ = frequency_code(frequency, BAR_FREQUENCIES)
+    units = positive_int(units, "bar units")
+    begin, end = date_range(begin, end)
+    fq = md.check_fq(fq)
+    paths = []
+    for inst in _insts(ctx, targets):
+        slots, daypos, _, (m,) = build(ctx, [inst], freq, begin, end, bool(filled_up), fq, units)
+        data = {"Time": minutes_to_datenum(slots), "BeginBar": (daypos == 1).astype(np.float64)}
+        data.update({name: m[i] for i, name in enumerate(B.FIELDS)})
+        paths.append(save_mat(new_path(ctx.out_dir, f"kdata_{inst.market}_{inst.code}"), data))
+    return None if noReturn else paths
+
+
+def _window_begin(ctx: Context, inst, freq: str, units: int, count: int, end: int) -> int:
+    cal = md.dims(ctx).calendar(inst.market)
+    last = np.searchsorted(cal.days, end, side="right") - 1
+    if last < 0:
+        return end
+    per_day = {"min": 1.0 / 200, "day": 1, "week": 5, "month": 23, "year": 250}[freq]
+    need = int(np.ceil(count * units * per_day)) + {"min": 2, "day": 1, "week": 10, "month": 30, "year": 300}[freq]
+    return int(cal.days[max(0, last - need)])
+
+
+@command("tvSendCmdGetNKDataMulti")
+def get_n_k_data_multi(ctx: Context, targets, frequency, units, count, end, filled_up, fq):
+    freq, _ = frequency_code(frequency, BAR_FREQUENCIES)
+    units = positive_int(units, "bar units")
+    count = positive_int(count, "bar count")
+    end = as_int_date(end, "end date")
+    fq = md.check_fq(fq)
+    names = ["Time", *B.FIELDS, "BeginBar"]
+    records = []
+    for inst in _insts(ctx, targets):
+        begin = _window_begin(ctx, inst, freq, units, count, end)
+        slots, daypos, _, (m,) = build(ctx, [inst], freq, begin, end, bool(filled_up), fq, units)
+        keep = ~np.isnan(m[B.CLOSE])
+        if not filled_up:
+            keep &= np.nan_to_num(m[B.VOLUME]) > 0
+        sel = np.flatnonzero(keep)[-count:]
+        rec = {"Time": minutes_to_datenum(slots[sel]), "BeginBar": (daypos[sel] == 1).astype(np.float64)}
+        rec.update({name: m[i, sel] for i, name in enumerate(B.FIELDS)})
+        records.append(rec)
+    return save_mat(new_path(ctx.out_dir, "kdata_n"), {"KArray": record_array(records, names)})
+
+
+@command("tvSendCmdGetTradingTime")
+def get_trading_time(ctx: Context, targets, frequency, begin, end):
+    freq, _ = frequency_code(frequency, BAR_FREQUENCIES)
+    begin, end = date_range(begin, end)
+    insts = _insts(ctx, targets)
+    if freq == "min":
+        slots, tdays = md.minute_slots(ctx, insts, begin, end)
+        daypos = day_positions(tdays)
+    else:
+        slots, _ = md.day_slots(ctx, insts, begin, end)
+        daypos = np.ones(slots.size, np.int64)
+    return save_mat(new_path(ctx.out_dir, "trading_time"),
+                    {"Time": minutes_to_datenum(slots), "DayPos": daypos.astype(np.float64)})
+
+
+__all__ = ["build", "epoch_day_to_int_date", "CommandError"]

@@ -1,0 +1,76 @@
+"""Factor files, strategy records and the host log."""
+from __future__ import annotations
+
+import numpy as np
+
+from . import marketdata as md
+from .commands import CommandError, Context, command, date_range, parse_targets
+from .timeutil import int_date_to_datenum
+from .writers import new_path, save_mat
+
+
+@command("tvSendCmdGetFactorMultiFilePath")
+def get_factor_multi_file_path(ctx: Context, factors, targets, begin, end, kind=0):
+    """One file per factor: ``fv_<market>_<code>`` series over the trading days and ``Date``.
+
+    A factor the store does not hold gets the empty path (the caller falls back to
+    its own factor store).
+    """
+    if isinstance(factors, str):
+        factors = [factors]
+    begin, end = date_range(begin, end)
+    pairs = parse_targets(targets)
+    md.resolve(ctx, pairs)
+    days = md.dims(ctx).all_days
+    days = days[(days >= begin) & (days <= end)]
+    paths = []
+    for factor in factors:
+        if not ctx.con.execute("SELECT 1 FROM factors WHERE factor = ? LIMIT 1", [str(factor)]).fetchone():
+            paths.append("")
+            continue
+        data = {"Date": int_date_to_datenum(days) if days.size else np.zeros(0)}
+        for market, code in dict.fromkeys(pairs):
+            r = ctx.con.execute("SELECT trade_date, value FROM factors WHERE factor = ? AND market = ? AND code = ? "
+                                "AND trade_date BETWEEN ? AND ?", [factor, market, code, begin, end]).fetchnumpy()
+            series = np.full(days.size, np.nan)
+            pos = np.searchsorted(days, np.asarray(r["trade_date"], np.int64))
+            ok = pos < days.size
+            series[pos[ok]] = np.asarray(r["value"], np.float64)[ok]
+            data[f"fv_{market}_{code}"] = series
+        paths.append(save_mat(new_path(ctx.out_dir, f"factor_{factor}"), data))
+    return paths
+
+
+def _strategy_id(ctx: Context) -> str:
+    if ctx.options.strategy_id:
+        return ctx.options.strategy_id
+    row = ctx.con.execute("SELECT value FROM meta WHERE key = 'strategy_id'").fetchone()
+    return row[0] if row else ""
+
+
+@command("tvSendCmdGetStrategyID")
+def get_strategy_id(ctx: Context):
+    return _strategy_id(ctx)
+
+
+@command("tvSendCmdGetBackTestPerformance")
+def get_back_test_performance(ctx: Context, strategy_id):
+    df = ctx.con.execute("SELECT * FROM strategies WHERE strategy_id = ?", [str(strategy_id)]).df()
+    if df.empty:
+        raise CommandError(f"unknown strategy id {strategy_id!r}")
+    rec = df.iloc[0].to_dict()
+    names = {"strategy_id": "StrategyID", "name": "Name", "begin_date": "BeginDate", "end_date": "EndDate",
+             "total_return": "TotalReturn", "annual_return": "AnnualReturn", "max_drawdown": "MaxDrawdown",
+             "sharpe": "Sharpe", "win_rate": "WinRate", "trade_count": "TradeCount"}
+    return {names.get(k, k): (v.item() if hasattr(v, "item") else v) for k, v in rec.items()}
+
+
+@command("tvSendCmdPutLog")
+def put_log(ctx: Context, task_id, message):
+    ctx.log.info("[%s] %s", task_id, message)
+    return True
+
+
+@command("tvSendCmdPing")
+def ping(ctx: Context):
+    return "pong"

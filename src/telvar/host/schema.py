@@ -1,0 +1,65 @@
+"""Tables of the host's DuckDB store.
+
+Times of bars and ticks are exchange-local TIMESTAMPs (bar end times); trading
+days are integers YYYYMMDD.  Night bars carry the trading day they belong to.
+"""
+from __future__ import annotations
+
+import duckdb
+
+SCHEMA_VERSION = "1"
+
+_QUOTES = ",\n    ".join(
+    f"{side}_{kind}{n} DOUBLE" for n in range(1, 6) for side in ("bid", "ask") for kind in ("price", "volume")
+)
+
+TABLES = {
+    "meta": "key VARCHAR PRIMARY KEY, value VARCHAR",
+    "calendar": "market VARCHAR, trade_date INTEGER, night BOOLEAN, PRIMARY KEY (market, trade_date)",
+    "sessions": (
+        "market VARCHAR, variety VARCHAR, seq INTEGER, start_hhmm INTEGER, end_hhmm INTEGER, night BOOLEAN, "
+        "PRIMARY KEY (market, variety, seq)"
+    ),
+    "instruments": (
+        "market VARCHAR, code VARCHAR, name VARCHAR, kind VARCHAR, variety VARCHAR, multiplier DOUBLE, "
+        "price_tick DOUBLE, list_date INTEGER, delist_date INTEGER, PRIMARY KEY (market, code)"
+    ),
+    "minute_bars": (
+        "market VARCHAR, code VARCHAR, ts TIMESTAMP, trade_date INTEGER, open DOUBLE, high DOUBLE, low DOUBLE, "
+        "close DOUBLE, volume DOUBLE, turnover DOUBLE, open_interest DOUBLE"
+    ),
+    "day_bars": (
+        "market VARCHAR, code VARCHAR, trade_date INTEGER, open DOUBLE, high DOUBLE, low DOUBLE, close DOUBLE, "
+        "volume DOUBLE, turnover DOUBLE, open_interest DOUBLE"
+    ),
+    "ticks": (
+        "market VARCHAR, code VARCHAR, ts TIMESTAMP_MS, trade_date INTEGER, price DOUBLE, volume DOUBLE, "
+        "volume_tick DOUBLE, turnover DOUBLE, open_interest DOUBLE,\n    " + _QUOTES
+    ),
+    "main_contracts": (
+        "market VARCHAR, code VARCHAR, trade_date INTEGER, contract VARCHAR, PRIMARY KEY (market, code, trade_date)"
+    ),
+    "adj_factors": (
+        "market VARCHAR, code VARCHAR, ex_date INTEGER, ratio DOUBLE, split DOUBLE, dividend DOUBLE, "
+        "PRIMARY KEY (market, code, ex_date)"
+    ),
+    "factors": "factor VARCHAR, market VARCHAR, code VARCHAR, trade_date INTEGER, value DOUBLE",
+    "blocks": "block VARCHAR, trade_date INTEGER, market VARCHAR, code VARCHAR",
+    "strategies": (
+        "strategy_id VARCHAR PRIMARY KEY, name VARCHAR, begin_date INTEGER, end_date INTEGER, "
+        "total_return DOUBLE, annual_return DOUBLE, max_drawdown DOUBLE, sharpe DOUBLE, win_rate DOUBLE, "
+        "trade_count INTEGER"
+    ),
+}
+
+QUOTE_COLUMNS = [f"{side}_{kind}{n}" for n in range(1, 6) for side in ("bid", "ask") for kind in ("price", "volume")]
+
+
+def create_schema(con: duckdb.DuckDBPyConnection) -> None:
+    for name, cols in TABLES.items():
+        con.execute(f"CREATE TABLE IF NOT EXISTS {name} ({cols})")
+    con.execute("INSERT OR REPLACE INTO meta VALUES ('schema_version', ?)", [SCHEMA_VERSION])
+
+
+def table_columns(con: duckdb.DuckDBPyConnection, table: str) -> list[str]:
+    return [r[0] for r in con.execute(f"DESCRIBE {table}").fetchall()]

@@ -1,0 +1,162 @@
+"""The host server: one thread per connection, a read-only store, answers as frames."""
+from __future__ import annotations
+
+import logging
+import os
+import socket
+import socketserver
+import threading
+import time
+from pathlib import Path
+
+import duckdb
+
+from . import commands as C
+from .protocol import ProtocolError, encode, format_address, read_frame
+
+# importing the command modules registers their commands
+from . import calendar_cmds, instrument_cmds, kdata, misc_cmds, tick_cmds  # noqa: F401,E402
+
+
+@C.command("_tvDebugSleep")
+def _debug_sleep(ctx: C.Context, seconds):
+    """Sleep (for fault tests); served only by hosts started with debug commands."""
+    time.sleep(float(seconds))
+    return float(seconds)
+
+
+class _Handler(socketserver.BaseRequestHandler):
+    server: "_Mixin"
+
+    def handle(self):
+        host: Host = self.server.host
+        cur = host.con.cursor()
+        ctx = C.Context(cur, host.out_dir, host.log, host.options, host.cache)
+        try:
+            while True:
+                try:
+                    req = read_frame(self.request)
+                except ProtocolError as exc:
+                    host.log.warning("malformed frame: %s", exc)
+                    self._send({"ok": False, "error": f"malformed frame: {exc}"})
+                    return
+                except OSError:
+                    return
+                if req is None:
+                    return
+                answer = host.run(ctx, req)
+                if answer is not None and not self._send(answer):
+                    return
+        finally:
+            cur.close()
+
+    def _send(self, answer) -> bool:
+        try:
+            self.request.sendall(encode(answer))
+            return True
+        except (OSError, ProtocolError):
+            return False
+
+
+class _Mixin(socketserver.ThreadingMixIn):
+    daemon_threads = True
+    allow_reuse_address = True
+    host: "Host"
+
+
+class _UnixServer(_Mixin, socketserver.UnixStreamServer):
+    pass
+
+
+class _TCPServer(_Mixin, socketserver.TCPServer):
+    pass
+
+
+class Host:
+    """A host serving one store on a Unix socket or on 127.0.0.1."""
+
+    def __init__(self, store, out_dir, socket_path=None, port=None, log_path=None, options=None):
+        self.store = str(store)
+        if not Path(self.store).exists():
+            raise FileNotFoundError(f"store not found: {self.store}")
+        self.con = duckdb.connect(self.store, read_only=True)
+        self.out_dir = Path(out_dir)
+        self.out_dir.mkdir(parents=True, exist_ok=True)
+        self.options = options or C.HostOptions()
+        self.cache: dict = {}
+        self.log = logging.getLogger(f"telvar.host.{id(self)}")
+        self.log.setLevel(logging.INFO)
+        self.log.propagate = False
+        handler = logging.FileHandler(log_path, encoding="utf-8") if log_path else logging.StreamHandler()
+        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+        self.log.addHandler(handler)
+        if socket_path is not None:
+            if os.path.exists(socket_path):
+                os.unlink(socket_path)
+            self._server = _UnixServer(str(socket_path), _Handler)
+            self.address = format_address("unix", str(socket_path))
+        else:
+            self._server = _TCPServer(("127.0.0.1", int(port or 0)), _Handler)
+            self.address = format_address("tcp", self._server.server_address)
+        self._server.host = self
+
+    def run(self, ctx: C.Context, req):
+        """Answer one request; never raises."""
+        if not isinstance(req, dict) or not isinstance(req.get("cmd"), str):
+            return {"ok": False, "error": "malformed request: expected {'cmd': name, 'args': [...]}"}
+        name = req["cmd"]
+        args, kwargs = req.get("args", []), req.get("kwargs", {})
+        reply = req.get("reply", True) is not False
+        if not isinstance(args, list) or not isinstance(kwargs, dict):
+            return {"ok": False, "error": f"{name}: malformed arguments"} if reply else None
+        try:
+            if name.startswith("_tvDebug") and not self.options.debug_commands:
+                raise C.CommandError(f"unknown command {name!r}")
+            value = C.dispatch(ctx, name, args, kwargs)
+            answer = {"ok": True, "value": value}
+        except C.CommandError as exc:
+            self.log.info("%s refused: %s", name, exc)
+            answer = {"ok": False, "error": f"{name}: {exc}"}
+        except Exception as exc:  # a fault in a handler must not stop the host
+            self.log.exception("%s failed", name)
+            answer = {"ok": False, "error": f"{name}: internal error: {type(exc).__name__}: {exc}"}
+        return answer if reply else None
+
+    def serve_forever(self):
+        self.log.info("serving %s on %s", self.store, self.address)
+        self._server.serve_forever(poll_interval=0.2)
+
+    def start_in_thread(self) -> threading.Thread:
+        t = threading.Thread(target=self.serve_forever, name="telvar-host", daemon=True)
+        t.start()
+        return t
+
+    def shutdown(self):
+        self._server.shutdown()
+        self._server.server_close()
+        if self.address.startswith("unix:"):
+            try:
+                os.unlink(self.address[5:])
+            except OSError:
+                pass
+        self.con.close()
+        for h in list(self.log.handlers):
+            h.close()
+            self.log.removeHandler(h)
+
+
+def probe(address: str, timeout: float = 1.0) -> bool:
+    """True when a host answers a ping at ``address``."""
+    from .protocol import parse_address
+
+    kind, where = parse_address(address)
+    fam = socket.AF_UNIX if kind == "unix" else socket.AF_INET
+    try:
+        with socket.socket(fam, socket.SOCK_STREAM) as s:
+            s.settimeout(timeout)
+            s.connect(where)
+            s.sendall(encode({"cmd": "tvSendCmdPing", "args": [], "kwargs": {}}))
+            ans = read_frame(s)
+            return bool(ans and ans.get("ok"))
+    except (OSError, ProtocolError):
+        return False

@@ -1,0 +1,92 @@
+"""Tick commands: one day of five-level ticks per file, or several targets on one time line."""
+from __future__ import annotations
+
+import numpy as np
+
+from . import bars as B
+from . import marketdata as md
+from .commands import CommandError, Context, as_int_date, command, date_range, parse_targets
+from .schema import QUOTE_COLUMNS
+from .timeutil import datetime64_to_seconds, seconds_to_datenum
+from .tradingtime import day_positions
+from .writers import new_path, save_mat
+
+_BASE = [("Price", "price"), ("Volume", "volume"), ("VolumeTick", "volume_tick"), ("TurnOver", "turnover"),
+         ("OpenInterest", "open_interest")]
+_QUOTES = [(f"{s.capitalize()}{k.capitalize()}{n}", f"{s}_{k}{n}")
+           for n in range(1, 6) for s in ("bid", "ask") for k in ("price", "volume")]
+TICK_FIELDS = [name for name, _ in _BASE + _QUOTES]
+
+
+def _load_ticks(ctx: Context, inst: md.Instrument, begin: int, end: int, fq: str):
+    cols = ", ".join(["t.ts", "t.trade_date"] + [f"t.{c}" for _, c in _BASE + _QUOTES])
+    if inst.is_continuous:
+        sql = (f"SELECT {cols} FROM main_contracts mc JOIN ticks t ON t.market = mc.market "
+               "AND t.code = mc.contract AND t.trade_date = mc.trade_date WHERE mc.market = ? AND mc.code = ? "
+               "AND mc.trade_date BETWEEN ? AND ? ORDER BY t.ts")
+    else:
+        sql = f"SELECT {cols} FROM ticks t WHERE market = ? AND code = ? AND trade_date BETWEEN ? AND ? ORDER BY ts"
+    r = ctx.con.execute(sql, [inst.market, inst.code, begin, end]).fetchnumpy()
+    seconds = datetime64_to_seconds(r["ts"]) if len(r["ts"]) else np.zeros(0, np.int64)
+    tdays = np.asarray(r["trade_date"], np.int64)
+    data = {name: np.asarray(r[col], np.float64) for name, col in _BASE + _QUOTES}
+    if fq != "NA":
+        events = md.dims(ctx).adj.get((inst.market, inst.code))
+        if events:
+            mult = B.adjustment_multipliers(tdays, np.array([e[0] for e in events]),
+                                            np.array([e[1] for e in events], np.float64), fq)
+            for name in TICK_FIELDS:
+                if "Price" in name:
+                    data[name] = data[name] * mult
+    return seconds, tdays, data
+
+
+@command("tvSendCmdGetTDPData")
+def get_tdp_data(ctx: Context, market, code, day, fq, no_return=False, check_permission=True):
+    day = as_int_date(day, "trading day")
+    fq = md.check_fq(fq)
+    (inst,) = md.resolve(ctx, parse_targets([{"Market": market, "Code": code}]))
+    seconds, _, data = _load_ticks(ctx, inst, day, day, fq)
+    out = {"Time": seconds_to_datenum(seconds)}
+    out.update(data)
+    path = save_mat(new_path(ctx.out_dir, f"tick_{inst.market}_{inst.code}_{day}"), out, oned_as="column")
+    return None if no_return else path
+
+
+@command("tvSendCmdGetTDPDataMulti")
+def get_tdp_data_multi(ctx: Context, targets, begin, end, fq):
+    """Ticks of several targets on their common time line.
+
+    ``TickPriceData`` has shape (len(TickFields), len(TimeLine), targets): the
+    fields named in ``TickFields`` for each tick time and target, NaN where a
+    target has no tick at that time.
+    """
+    begin, end = date_range(begin, end)
+    fq = md.check_fq(fq)
+    insts = md.resolve(ctx, parse_targets(targets))
+    loaded = [_load_ticks(ctx, inst, begin, end, fq) for inst in insts]
+    if loaded:
+        allsec = np.concatenate([s for s, _, _ in loaded])
+        alldays = np.concatenate([d for _, d, _ in loaded])
+        line, first = np.unique(allsec, return_index=True)
+        line_days = alldays[first]
+    else:
+        line, line_days = np.zeros(0, np.int64), np.zeros(0, np.int64)
+    cube = np.full((len(TICK_FIELDS), line.size, len(insts)), np.nan)
+    for j, (sec, _, data) in enumerate(loaded):
+        pos = np.searchsorted(line, sec)
+        for i, name in enumerate(TICK_FIELDS):
+            cube[i, pos, j] = data[name]
+    if cube.nbytes > ctx.options.part_bytes and len(insts) > 1:
+        raise CommandError(f"tick request too large ({cube.nbytes // 2**20} MB); ask for fewer targets or days")
+    return save_mat(new_path(ctx.out_dir, "tick_multi"), {
+        "TimeLine": seconds_to_datenum(line).reshape(1, -1),
+        "DayPos": day_positions(line_days).astype(np.float64).reshape(1, -1),
+        "TradeFreshPos": np.array([[line.size - 1]], np.float64),
+        "TickPriceData": cube,
+        "TickFields": np.array(TICK_FIELDS, dtype=object),
+        "KArray": np.zeros((0, 0)),
+    })
+
+
+__all__ = ["QUOTE_COLUMNS", "TICK_FIELDS", "CommandError"]
