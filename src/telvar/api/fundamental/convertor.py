@@ -8,7 +8,7 @@ The host answers a data-set request with a columnar table::
      "Types": ["date", "str", "str", ...],
      "Data": [[20250901, ...], ["SSE", ...], ...]}
 
-Column types: ``date`` (YYYYMMDD integers, returned as ``datetime64``
+Column types: ``date`` (YYYYMMDD integers, returned as ``datetime64[ns]``
 dates), ``str`` (codes and names, returned as strings), ``float``, ``int`` and
 ``bool``. Because the types travel with the answer, an empty result is an empty
 DataFrame that still has the data set's columns and dtypes. The columns of each
@@ -100,13 +100,17 @@ def convert_fundamental_to_df(result):
 
 
 def _typed_column(name, kind, values):
+    """One column of the answer with its documented dtype; None is a missing
+    value (NaT, NaN or a missing string)."""
     if kind not in _DTYPES:
         raise ValueError("column {!r} has unknown type {!r}".format(name, kind))
     if kind == "date":
-        if len(values) == 0:
-            return pd.Series([], dtype=_DTYPES["date"])
-        as_text = pd.Series(np.asarray(values, dtype=np.int64)).astype(str)
-        return pd.to_datetime(as_text, format="%Y%m%d").astype(_DTYPES["date"])
+        as_text = pd.Series(values, dtype="Int64").astype("string")
+        try:
+            dates = pd.to_datetime(as_text, format="%Y%m%d")
+        except ValueError:
+            raise ValueError("column {!r} holds a value that is not a date YYYYMMDD".format(name)) from None
+        return dates.astype(_DTYPES["date"])
     if kind == "str":
-        return pd.Series([str(v) for v in values], dtype=_DTYPES["str"])
+        return pd.Series([None if v is None else str(v) for v in values], dtype=_DTYPES["str"])
     return pd.Series(np.asarray(values, dtype=_DTYPES[kind]))
