@@ -74,6 +74,53 @@ nb::object code_list_cache_path(nb::handle block, nb::handle begin_date, nb::han
     return global("os").attr("path").attr("join")(mat_dir(), name);
 }
 
+// One column of a cached block. Text columns are stored as cell arrays
+// (a MATLAB char matrix would pad shorter texts with blanks); each cell
+// holds one value, an empty cell the empty string.
+nb::object column_from_file(nb::handle stored) {
+    nb::object np = global("np");
+    nb::object flat = stored.attr("ravel")();
+    if (!equals(flat.attr("dtype"), np.attr("dtype")("O")))
+        return flat;
+    nb::list values;
+    for (nb::handle cell : flat) {
+        if (nb::isinstance(cell, np.attr("ndarray")))
+            values.append(nb::cast<Py_ssize_t>(cell.attr("size")) > 0 ? item_at(cell.attr("ravel")(), 0)
+                                                                        : nb::object(nb::str("")));
+        else
+            values.append(cell);
+    }
+    return values;
+}
+
+// The host's records as one variable per field; columns holding text become
+// object arrays, which are written as cell arrays.
+nb::object columns_for_file(nb::handle records) {
+    nb::object np = global("np");
+    nb::object columns = global("pd").attr("DataFrame")(records).attr("to_dict")(nb::arg("orient") = "list");
+    nb::dict out;
+    for (nb::handle entry : columns.attr("items")()) {
+        auto [key, values] = unpack_pair(entry);
+        bool has_text = false;
+        for (nb::handle value : values)
+            has_text = has_text || PyUnicode_Check(value.ptr());
+        if (!has_text) {
+            out[key] = values;
+            continue;
+        }
+        const size_t n = nb::len(values);
+        nb::object cells = np.attr("empty")(n, nb::arg("dtype") = "O");
+        Py_ssize_t i = 0;
+        for (nb::handle value : values) {
+            nb::object index = nb::int_(i++);
+            if (PyObject_SetItem(cells.ptr(), index.ptr(), value.ptr()) != 0)
+                throw nb::python_error();
+        }
+        out[key] = cells;
+    }
+    return out;
+}
+
 // Records of a cached block, or nothing when the file has no columns (an
 // unreadable file reads as empty and is better asked again than served as
 // an empty block).
@@ -85,7 +132,7 @@ bool read_code_list_cache(nb::handle cache_path, nb::list &results) {
         auto [key, value] = unpack_pair(entry);
         if (truthy(key.attr("startswith")("__")))
             continue;
-        columns[key] = value.attr("ravel")();
+        columns[key] = column_from_file(value);
     }
     if (nb::len(columns) == 0)
         return false;
@@ -211,10 +258,8 @@ nb::object get_code_list_set(nb::args args, nb::kwargs kwargs) {
             read_code_list_cache(cache_path, results))
             continue;
         nb::object records = tvcmd_call("tvSendCmdGetCodeListSet")(block, begin_date, end_date);
-        if (use_cache) {
-            nb::object columns = global("pd").attr("DataFrame")(records).attr("to_dict")(nb::arg("orient") = "list");
-            global("save_mat")(cache_path, columns);
-        }
+        if (use_cache)
+            global("save_mat")(cache_path, columns_for_file(records));
         results.attr("extend")(records);
     }
     return results;

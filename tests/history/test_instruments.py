@@ -1,0 +1,145 @@
+"""Instrument queries: pass-through requests, target information with its
+file cache, block code lists with their per-day cache."""
+import os
+import time
+from types import SimpleNamespace
+
+import pytest
+
+from telvar.kestrum.utils.utilcls import OrderedDict
+
+RB = {"Market": "SHFE", "Code": "RB0000"}
+
+
+def stock(i):
+    return {"Market": "SSE", "Code": "%06d" % (600000 + i)}
+
+
+def info_records(targets):
+    return [dict(t, Name="name %d" % i if i % 2 else "", Multiplier=i) for i, t in enumerate(targets)]
+
+
+class TestPassThrough:
+    def test_main_contracts_and_instruments_use_dotted_targets(self, history, cnt):
+        asked = []
+        cnt.vr.g_TelvarMainContracts = SimpleNamespace(main_contracts=lambda *a: asked.append(a) or {})
+        cnt.vr.g_TelvarInstrument = SimpleNamespace(history_instruments=lambda *a: asked.append(a) or {"x": 1})
+        assert history.get_main_contract([RB], 20251001, 20251031) == {}
+        assert history.get_history_instruments(targets=[RB], begin_date=1, end_date=2) == {"x": 1}
+        assert asked == [(["SHFE.RB0000"], 20251001, 20251031), (["SHFE.RB0000"], 1, 2)]
+
+    def test_host_commands(self, history, channel):
+        channel.answers["tvSendCmdGetFutureContracts"] = {"RB": ["RB2601"]}
+        channel.answers["tvSendCmdGetCodeList"] = lambda block, day: [block + "1", block + "2"]
+        history.get_future_info_ex([RB])
+        history.get_stock_info_ex([stock(0)])
+        assert history.get_future_contracts(20251103, "SHFE", ["RB"]) == {"RB": ["RB2601"]}
+        assert history.get_code_list(["A", "B"], 20251103) == ["A1", "A2", "B1", "B2"]
+        assert [args for _, args, _ in channel.calls] == [
+            (history.todictmc([RB]),), (history.todictmc([stock(0)]),), (20251103, "SHFE", ["RB"]),
+            ("A", 20251103), ("B", 20251103)]
+
+    def test_argument_counts(self, history):
+        with pytest.raises(TypeError, match=r"^get_main_contract\(\) takes exactly 3 positional arguments \(2 given\)$"):
+            history.get_main_contract([RB], 1)
+        with pytest.raises(TypeError, match="unexpected keyword argument 'day'"):
+            history.get_future_contracts(day=1, market="SHFE", varieties=[])
+
+
+class TestTargetInfo:
+    def test_fewer_than_100_targets_always_ask_the_host(self, history, channel, cnt):
+        targets = [stock(i) for i in range(99)]
+        channel.answers["tvSendCmdGetFutureInfo_20190920"] = lambda t: info_records(t)
+        history.get_target_info(targets)
+        records = history.get_target_info(targets)
+        assert channel.names() == ["tvSendCmdGetFutureInfo_20190920"] * 2
+        assert os.listdir(cnt.mat_dir) == []
+        assert records[5]["Code"] == "600005"
+        assert cnt.vr.g_TelvarTargetsInfo["SSE.600005"] is records[5]
+
+    def test_100_targets_are_served_from_the_file_for_a_day(self, history, channel, cnt):
+        targets = [stock(i) for i in range(100)]
+        channel.answers["tvSendCmdGetFutureInfo_20190920"] = lambda t: info_records(t)
+        first = history.get_target_info(targets)
+        cached = history.get_target_info(targets)
+        assert channel.names() == ["tvSendCmdGetFutureInfo_20190920"]
+        assert len(cached) == 100 and all(type(r) is OrderedDict for r in cached)
+        assert list(cached[3]) == ["Market", "Code", "Name", "Multiplier"]
+        assert dict(cached[3]) == first[3]
+        assert cached[0]["Name"] == ""
+        assert cnt.vr.g_TelvarTargetsInfo["SSE.600003"] is cached[3]
+
+        (cache_file,) = os.listdir(cnt.mat_dir)
+        two_days_ago = time.time() - 2 * 86400
+        os.utime(cnt.mat_dir / cache_file, (two_days_ago, two_days_ago))
+        history.get_target_info(targets)
+        assert channel.names() == ["tvSendCmdGetFutureInfo_20190920"] * 2
+
+    def test_records_by_target_index(self, history, channel, cnt):
+        targets = [stock(i) for i in range(4)]
+        channel.answers["tvSendCmdGetFutureInfo_20190920"] = lambda t: info_records(t)
+        history.get_target_info(targets)
+        cnt.vr.g_TelvarInputInfo.TargetListDot = history.todotmc(targets)
+        assert history.get_target_info_v2(3)["Code"] == "600003"
+        assert [r["Code"] for r in history.get_target_info_v2([3, 1])] == ["600003", "600001"]
+        with pytest.raises(IndexError):
+            history.get_target_info_v2(9)
+        cnt.vr.g_TelvarInputInfo.TargetListDot = ["SZSE.000001"]
+        with pytest.raises(KeyError):
+            history.get_target_info_v2(0)
+
+    def test_record_without_market_raises(self, history, channel, cnt):
+        channel.answers["tvSendCmdGetFutureInfo_20190920"] = [{"Market": "SSE", "Code": "1"}, {"Code": "2"}]
+        with pytest.raises(KeyError, match="Market"):
+            history.get_target_info([stock(0)])
+        assert list(cnt.vr.g_TelvarTargetsInfo) == ["SSE.1"]
+
+
+def members(block, begin, end):
+    return [{"Market": "SSE", "Code": "600000", "Weight": 0.5, "Block": block},
+            {"Market": "SZSE", "Code": "1", "Weight": 1.25, "Block": block}]
+
+
+class TestCodeListSet:
+    @pytest.fixture
+    def host(self, channel):
+        channel.answers["tvSendCmdGetCodeListSet"] = members
+        return channel
+
+    def test_same_day_same_request_is_read_from_the_cache(self, history, host, cnt):
+        fresh = history.get_code_list_set(["SZ50"], 20251001, 20251031)
+        cached = history.get_code_list_set(["SZ50"], 20251001, 20251031)
+        assert host.names() == ["tvSendCmdGetCodeListSet"]
+        assert all(type(r) is OrderedDict for r in cached)
+        # texts come back exactly, not blank-padded to the longest one
+        assert [dict(r) for r in cached] == fresh
+        history.get_code_list_set(["SZ50"], 20251001, 20251030)
+        assert len(host.names()) == 2
+
+    def test_blocks_mix_cache_and_host_in_block_order(self, history, host, cnt):
+        history.get_code_list_set(["B"], 20251001, 20251031)
+        records = history.get_code_list_set(("A", "B", "C"), 20251001, 20251031)
+        assert [r["Block"] for r in records] == ["A", "A", "B", "B", "C", "C"]
+        assert [args[0] for args, _ in host.sent("tvSendCmdGetCodeListSet")] == ["B", "A", "C"]
+
+    def test_open_end_date_is_never_cached(self, history, host, cnt):
+        history.get_code_list_set(["SZ50"], 20251001, 0)
+        history.get_code_list_set(["SZ50"], 20251001, 0)
+        assert len(host.names()) == 2
+        assert os.listdir(cnt.mat_dir) == []
+
+    def test_block_names_cannot_leave_the_cache_folder(self, history, host, cnt, tmp_path):
+        blocks = ["../../escaped", "/tmp/abs", "a/b", "a%2Fb", "..", "back\\slash"]
+        for _ in range(2):
+            records = history.get_code_list_set(blocks, 20251001, 20251031)
+            assert [r["Block"] for r in records[::2]] == blocks
+        assert len(host.names()) == len(blocks)
+        assert len(os.listdir(cnt.mat_dir)) == len(blocks)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["mat"]
+
+    def test_unreadable_cache_file_is_asked_again(self, history, host, cnt):
+        history.get_code_list_set(["SZ50"], 20251001, 20251031)
+        (cache_file,) = os.listdir(cnt.mat_dir)
+        (cnt.mat_dir / cache_file).write_bytes(b"broken" * 50)
+        records = history.get_code_list_set(["SZ50"], 20251001, 20251031)
+        assert len(records) == 2 and len(host.names()) == 2
