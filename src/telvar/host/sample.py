@@ -19,11 +19,12 @@ import numpy as np
 import pandas as pd
 
 from . import instruments_spec as S
+from .fundamental import build_sample_fundamentals
 from .schema import QUOTE_COLUMNS, create_schema
 from .timeutil import MINUTES_PER_DAY, date_to_int, int_date_to_epoch_day, int_to_date
 from .tradingtime import Calendar, Session, night_is_open
 
-GENERATOR_VERSION = "1"
+GENERATOR_VERSION = "2"
 SAMPLE_BEGIN, SAMPLE_END = 20250901, 20251231
 MARKETS = ("SSE", "SZSE", "SHFE", "DCE", "CFFEX")
 
@@ -33,11 +34,15 @@ def _rng(*key) -> np.random.Generator:
 
 
 def xshg_days(begin: int, end: int) -> list[int]:
+    import warnings
+
     import exchange_calendars as xc
 
     start = int_to_date(begin) - _dt.timedelta(days=20)
-    cal = xc.get_calendar("XSHG", start=start.isoformat(), end=int_to_date(end).isoformat())
-    days = [date_to_int(d.date()) for d in cal.sessions]
+    with warnings.catch_warnings():  # exchange_calendars' own pandas deprecations
+        warnings.simplefilter("ignore")
+        cal = xc.get_calendar("XSHG", start=start.isoformat(), end=int_to_date(end).isoformat())
+        days = [date_to_int(d.date()) for d in cal.sessions]
     return days
 
 
@@ -357,6 +362,7 @@ def _insert_ticks(con, minutes: pd.DataFrame, days: np.ndarray, mains: list) -> 
 
 def _build_extension_tables(con) -> None:
     """Tables that other parts of the package add to the sample store."""
+    build_sample_fundamentals(con)
 
 
 # ---------------------------------------------------------------- cached sample

@@ -15,7 +15,7 @@ from . import commands as C
 from .protocol import ProtocolError, encode, format_address, read_frame
 
 # importing the command modules registers their commands
-from . import calendar_cmds, instrument_cmds, kdata, misc_cmds, tick_cmds  # noqa: F401,E402
+from . import calendar_cmds, fundamental, instrument_cmds, kdata, misc_cmds, tick_cmds  # noqa: F401,E402
 
 
 @C.command("_tvDebugSleep")
