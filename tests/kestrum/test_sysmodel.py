@@ -166,6 +166,18 @@ class TestRunState:
         with pytest.raises(ValueError):
             info.KFrequency = "hourly"
 
+    def test_strategy_time_line(self, fresh_state):
+        vr = cnt.vr
+        vr.set_strategy_time_line([739900.4, 739900.5, 739901.4])
+        assert vr.g_TelvarDataValueFresh.shape == (1, 3)
+        np.testing.assert_array_equal(vr.g_TelvarCache.dvf_tl, vr.g_TelvarDataValueFresh[0])
+        np.testing.assert_array_equal(cnt.env.fresh_bar_timeline, vr.g_TelvarCache.dvf_tl)
+        with pytest.raises(ValueError, match="increasing"):
+            vr.set_strategy_time_line([2.0, 1.0])
+        vr.g_TelvarDataValueFresh = np.zeros((8, 3))
+        with pytest.raises(RuntimeError):
+            vr.set_strategy_time_line([1.0, 2.0, 3.0])
+
     def test_time_line_cache(self, fresh_state):
         cache = cnt.vr.g_TelvarCache
         row = np.array([[1.0, 2.0, 3.0]])

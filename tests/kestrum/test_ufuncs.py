@@ -105,6 +105,7 @@ def cache_dir(tmp_path):
 class TestMatCache:
     def test_can_cache_only_closed_periods(self, cache_dir):
         assert can_cache(YESTERDAY) and can_cache(np.int64(20250101)) and can_cache("20250101")
+        assert can_cache(20250101.0) and can_cache(np.array([[20250101.0]])) and not can_cache(20250101.5)
         assert not can_cache(TODAY) and not can_cache(TOMORROW) and not can_cache(99999999)
         assert not can_cache(0) and not can_cache(None) and not can_cache("soon")
         cnt.env.cache_enabled = False

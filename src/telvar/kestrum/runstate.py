@@ -154,6 +154,19 @@ class RunVariables:
         for name in CONNECTION_ATTRIBUTES:
             setattr(self, name, kept.get(name))
 
+    def set_strategy_time_line(self, time_line):
+        """Start the fresh-bar store with the strategy's bar times as its time row.
+
+        Only before anything was registered: registrations own rows of the store.
+        """
+        if len(self.g_TelvarRegKDataInfo) or np.asarray(self.g_TelvarDataValueFresh).shape[0] > 1:
+            raise RuntimeError("the fresh-bar store already holds registrations; reset the run first")
+        times = np.array(time_line, dtype=np.float64).ravel()
+        if times.size and not (np.all(np.isfinite(times)) and np.all(np.diff(times) > 0)):
+            raise ValueError("time_line must hold finite, strictly increasing bar times")
+        self.g_TelvarDataValueFresh = times.reshape(1, -1)
+        self.g_TelvarCache.set_dvf_time_line_cache(times)
+
     def __repr__(self):
         return "RunVariables(%r, %d K-data items, %d registrations)" % (
             self.g_TelvarInputInfo, len(self.g_TelvarKDataList), len(self.g_TelvarRegKDataInfo))

@@ -115,11 +115,8 @@ def can_cache(end_date):
 
     if not env.cache_enabled:
         return False
-    try:
-        day = parse_date(end_date.item() if hasattr(end_date, "item") else end_date, "end_date")
-    except (TypeError, ValueError):
-        return False
-    return day < to_int_now_date()
+    day = _day_or_none(end_date)
+    return day is not None and day < to_int_now_date()
 
 
 def _cache_path(directory, key):
@@ -186,8 +183,13 @@ def save_mat_cache(directory, key, data):
 # --- host files --------------------------------------------------------------
 
 def _day_or_none(value):
+    """An end date as an integer YYYYMMDD, or None when it is not a date (0, '', garbage)."""
+    if isinstance(value, np.ndarray) and value.size == 1:
+        value = value.reshape(()).item()
+    if isinstance(value, (float, np.floating)) and float(value).is_integer():
+        value = int(value)
     try:
-        return parse_date(value.item() if hasattr(value, "item") else value, "end_date")
+        return parse_date(value, "end_date")
     except (TypeError, ValueError):
         return None
 
