@@ -73,6 +73,12 @@ class _Catalog:
     # TARGET, FIELD, LENGTH, EXPECTED
     ERROR_BAR_FIELD_LENGTH = "K线数据不完整: {TARGET} 的字段 {FIELD} 有 {LENGTH} 个值, 时间轴有 {EXPECTED} 个"
 
+    # --- local factor store ---
+    # FACTOR, KNOWN
+    ERROR_UNKNOWN_FACTOR = "未知因子: {FACTOR!r}, 主机没有该因子文件, 本地因子库中也没有; 本地可用因子: {KNOWN}"
+    # PATH, REASON
+    ERROR_FACTOR_FILE = "本地因子文件格式错误 {PATH}: {REASON}"
+
     def __setattr__(self, name, value):
         raise AttributeError("the message catalog is read-only")
 
