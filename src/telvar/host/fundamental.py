@@ -62,8 +62,9 @@ class Dataset:
     name: str
     columns: tuple  # (column, type) in answer order
     date_column: str
-    list_param: str | None  # "target_list", "industry_list" or None
+    list_param: str  # "target_list" or "industry_list"
     order: tuple
+    type_filter: bool = False  # filtered by abnormal_type_cd
 
     @property
     def table(self) -> str:
@@ -71,15 +72,15 @@ class Dataset:
 
     @property
     def params(self) -> tuple:
-        extra = ("abnormal_type_cd",) if self.name == "market_rank_stocks" else ()
+        extra = ("abnormal_type_cd",) if self.type_filter else ()
         return (self.list_param,) + extra + ("begin_date", "end_date", "field")
 
 
-def _dataset(name, columns, date_column="trade_date", list_param="target_list", order=None):
+def _dataset(name, columns, date_column="trade_date", list_param="target_list", order=None, type_filter=False):
     names = [c for c, _ in columns]
     if order is None:
         order = (date_column,) + tuple(k for k in ("market", "code", "industry_code") if k in names)
-    return Dataset(name, tuple(columns), date_column, list_param, tuple(order))
+    return Dataset(name, tuple(columns), date_column, list_param, tuple(order), type_filter)
 
 
 DATASETS = {
@@ -98,7 +99,7 @@ DATASETS = {
         _dataset("market_rank_stocks", (("trade_date", "date"),) + _STOCK_KEYS + (
             ("abnormal_type_cd", "str"), ("abnormal_type", "str"), ("rank", "int"), ("change_pct", "float"),
             ("amplitude", "float"), ("close_price", "float"), ("turnover", "float"), ("net_inflow", "float"),
-        ), order=("trade_date", "abnormal_type_cd", "rank")),
+        ), order=("trade_date", "abnormal_type_cd", "rank"), type_filter=True),
         _dataset("market_rank_industry", (("trade_date", "date"),) + _INDUSTRY_KEYS + (
             ("rank", "int"), ("change_pct", "float"), ("turnover", "float"), ("up_count", "int"),
             ("down_count", "int"), ("leading_market", "str"), ("leading_code", "str"), ("leading_change_pct", "float"),
@@ -133,10 +134,13 @@ def store_dataset(con: duckdb.DuckDBPyConnection, name: str, rows: pd.DataFrame)
     missing = [c for c in names if c not in rows.columns]
     if missing:
         raise ValueError(f"{name}: rows lack columns {missing}")
-    frame = rows[names]  # noqa: F841  (read by DuckDB below)
     con.execute(f"DELETE FROM {d.table}")
     select = ", ".join(f"CAST({c} AS {_SQL_TYPES[t]})" for c, t in d.columns)
-    con.execute(f"INSERT INTO {d.table} SELECT {select} FROM frame")
+    con.register("fundamental_rows", rows[names])
+    try:
+        con.execute(f"INSERT INTO {d.table} SELECT {select} FROM fundamental_rows")
+    finally:
+        con.unregister("fundamental_rows")
 
 
 def _stock_day_bars(con: duckdb.DuckDBPyConnection) -> tuple[pd.DataFrame, dict]:
@@ -171,11 +175,10 @@ def build_fundamentals(con, bars: pd.DataFrame, ex_rights: pd.DataFrame, names: 
 
 def build_sample_fundamentals(con: duckdb.DuckDBPyConnection) -> None:
     """Builds the fundamental tables of a store whose stock day bars,
-    instruments, adjustment factors and calendar already exist."""
+    instruments and adjustment factors already exist. The sample's new
+    listings fall on trading days of the stock bars."""
     bars, names = _stock_day_bars(con)
-    days = [r[0] for r in con.execute(
-        "SELECT DISTINCT trade_date FROM calendar WHERE market = 'SSE' ORDER BY trade_date"
-    ).fetchall()]
+    days = sorted(int(d) for d in bars["trade_date"].unique())
     build_fundamentals(con, bars, _ex_rights(con), names, days)
 
 
@@ -237,7 +240,7 @@ def query_fundamental(con: duckdb.DuckDBPyConnection, name: str, params: dict) -
         if industries:
             where.append("(list_contains(?, industry_code) OR list_contains(?, industry_name))")
             args += [industries, industries]
-    if "abnormal_type_cd" in d.params:
+    if d.type_filter:
         codes = _string_list("abnormal_type_cd", params.get("abnormal_type_cd", []))
         if codes:
             where.append("list_contains(?, abnormal_type_cd)")

@@ -51,7 +51,7 @@ def to_wire_params(params):
         elif key == "target_list":
             wire[key] = todictmc(list(value))
         elif isinstance(value, (list, tuple)):
-            wire[key] = [str(v) for v in value]
+            wire[key] = list(value)
         else:
             wire[key] = value
     return wire
