@@ -1,0 +1,29 @@
+"""Shared fixtures: one real host per test session on the sample store.
+
+``host`` is the running host's handle; ``connected_host`` also attaches
+``telvar.kestrum.comm.tvcmd`` to it, with the framework's file root in a
+temporary folder.  Tests that use them should be marked ``@pytest.mark.host``.
+"""
+import pytest
+
+
+@pytest.fixture(scope="session")
+def host():
+    from telvar.host import start_host
+
+    handle = start_host()
+    yield handle
+    handle.stop()
+
+
+@pytest.fixture
+def connected_host(host, tmp_path):
+    from telvar.kestrum import comm
+    from telvar.kestrum import sysmodel as cnt
+
+    old_root = cnt.env.fm.root
+    cnt.env.fm.set_root(tmp_path / "telvar-root")
+    comm.connect(host.address)
+    yield host
+    comm.disconnect()
+    cnt.env.fm.set_root(old_root)

@@ -1,0 +1,28 @@
+import duckdb
+import pytest
+
+from telvar.kestrum.utils.utilfunc import load_mat
+
+
+@pytest.fixture(scope="session")
+def store_con(host):
+    """Read-only view of the store the session host serves (for comparing answers)."""
+    from telvar.host.sample import sample_store_path
+
+    con = duckdb.connect(str(sample_store_path()), read_only=True)
+    yield con
+    con.close()
+
+
+@pytest.fixture
+def tv(connected_host):
+    from telvar.kestrum.comm import tvcmd
+
+    return tvcmd
+
+
+@pytest.fixture(scope="session")
+def mat():
+    def read(path):
+        return {k: v for k, v in load_mat(path).items() if not k.startswith("__")}
+    return read
