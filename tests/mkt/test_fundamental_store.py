@@ -189,3 +189,13 @@ class TestQueries:
     def test_bad_requests_are_named(self, con, name, params, message):
         with pytest.raises(CommandError, match=message):
             F.query_fundamental(con, name, params)
+
+
+def test_a_store_without_stocks_gets_empty_tables():
+    con = duckdb.connect()
+    create_schema(con)
+    con.execute("INSERT INTO instruments VALUES ('SHFE', 'RB2601', 'rb', 'future', 'RB', 10, 1, 0, 0)")
+    con.execute("INSERT INTO day_bars VALUES ('SHFE', 'RB2601', 20250902, 1, 2, 1, 2, 1, 1, 0)")
+    F.build_sample_fundamentals(con)
+    for name in F.DATASETS:
+        assert table(con, name).empty

@@ -214,8 +214,10 @@ def market_rank_industry(day: pd.DataFrame) -> pd.DataFrame:
         up_count=("change_pct", lambda s: int((s > 0).sum())),
         down_count=("change_pct", lambda s: int((s < 0).sum())),
     )
-    out["change_pct"] = np.where(out["turnover"] > 0, out["weighted"] / out["turnover"].where(out["turnover"] > 0, 1.0),
-                                 out["mean_change"])
+    turnover = out["turnover"].to_numpy()
+    with np.errstate(divide="ignore", invalid="ignore"):
+        weighted = out["weighted"].to_numpy() / turnover
+    out["change_pct"] = np.where(turnover > 0, weighted, out["mean_change"].to_numpy())
     lead = day.sort_values(["change_pct", "market", "code"], ascending=[False, True, True]).groupby(keys).head(1)
     lead = lead[keys + ["market", "code", "change_pct"]].rename(
         columns={"market": "leading_market", "code": "leading_code", "change_pct": "leading_change_pct"}
@@ -234,9 +236,7 @@ def market_blockd(day: pd.DataFrame) -> pd.DataFrame:
     """Block trades: on about one day in four a stock has one, priced inside
     the day's limits near the close, for a slice of the day's volume."""
     pick = _uniforms(day, "block") < 0.25
-    rows = day[pick].copy()
-    if rows.empty:
-        rows = day.iloc[:0].copy()
+    rows = day[pick]
     discount = -0.08 + 0.10 * _uniforms(rows, "discount")
     price = round_price(rows["close"].to_numpy() * (1.0 + discount))
     price = np.clip(price, rows["limit_down_price"].to_numpy(), rows["limit_up_price"].to_numpy())
