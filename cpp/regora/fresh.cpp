@@ -1,0 +1,134 @@
+// Forming bars: for every strategy bar position, the bar of a registered
+// frequency as formed so far, computed once at registration into a block of
+// rows of the fresh-bar store (one column per strategy bar).
+#include "common/args.hpp"
+#include "regora/support.hpp"
+
+namespace telvar {
+namespace regora {
+
+namespace {
+
+long long find_reg(long long frequency_i, long long freq_num) {
+    return as_int(run_state().attr("g_TelvarRegKDataInfo").attr("find_pos")(frequency_i, freq_num));
+}
+
+nb::object append_registration(nb::handle item) {
+    nb::object registry = run_state().attr("g_TelvarRegKDataInfo");
+    registry.attr("append")(item);
+    return py_int(py_len(registry) - 1);
+}
+
+// A position of `g_TelvarKDataList` that must exist; -1 would silently pick
+// the last item.
+long long required_kdata_pos(long long frequency_i, long long freq_num, const char *role) {
+    const long long pos = as_int(kdata_list().attr("find_pos")(frequency_i, freq_num));
+    if (pos < 0) {
+        nb::object name = global("gv").attr("int_to_frequency")(frequency_i);
+        PyErr_Format(global("TvDataError").ptr(),
+                     "%s K-data (%S, %lld per bar) is not in the K-data registry; the run "
+                     "must be set up (telvar.kestrum.runner.setup) and the bars fetched first",
+                     role, name.ptr(), freq_num);
+        throw nb::python_error();
+    }
+    return pos;
+}
+
+} // namespace
+
+// def synthetic_fresh_matrix(frequency_i: int, freq_num: int)
+nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("synthetic_fresh_matrix", {"frequency_i", "freq_num"}, 2);
+    auto v = sig.bind(args, kwargs);
+    const long long frequency_i = as_int(v[0]);
+    const long long freq_num = as_int(v[1]);
+    nb::object gv = global("gv");
+    nb::object np = global("np");
+    nb::object inputs = run_inputs();
+    nb::object state = run_state();
+    const long long targets_len = py_len(inputs.attr("TargetList"));
+
+    const long long refresh_freq =
+        as_int(global("adjust_topmost_rule_map")(inputs.attr("KFrequencyI")));
+    nb::object base_item =
+        getitem(kdata_list(), required_kdata_pos(refresh_freq, 1, "the refresh base"));
+    const long long k_data_pos = required_kdata_pos(frequency_i, freq_num, "the registered");
+    nb::object k_data = getitem(kdata_list(), k_data_pos);
+    const long long reg_pos = find_reg(frequency_i, freq_num);
+
+    if (truthy(inputs.attr("same_freq")(frequency_i, freq_num))) {
+        if (reg_pos > -1)
+            return py_int(reg_pos);
+        return append_registration(global("RegKDataItem")(
+            nb::arg("KFrequency") = gv.attr("int_to_frequency")(frequency_i),
+            nb::arg("KFreNum") = freq_num, nb::arg("KMatrixPos") = k_data_pos));
+    }
+    if (reg_pos > -1)
+        return py_int(reg_pos);
+
+    nb::object combined = nb::none();
+    nb::object begin_pos = np.attr("array")(nb::list());
+    nb::object end_pos = np.attr("array")(nb::list());
+    const bool caching = cache_allowed();
+    nb::object key = cache_key(frequency_i, freq_num, "dataFresh", "_FF");
+    nb::object base_matrix = base_item.attr("Matrix");
+    if (caching) {
+        nb::object entry = cache_load(key, {"Matrix", "bP", "eP"});
+        if (!entry.is_none()) {
+            nb::object matrix =
+                getitem(entry, nb::str("Matrix")).attr("astype")(np.attr("float64"));
+            nb::object shape = matrix.attr("shape");
+            // Only an entry of this run's shape is used: a time row plus the
+            // targets' field rows, one column per refresh-base bar.
+            if (py_len(shape) == 2 &&
+                as_int(getitem(shape, 0)) == 1 + targets_len * gv_int("KMatrix_Bar_Len") &&
+                getitem(shape, 1).equal(getitem(base_matrix.attr("shape"), 1))) {
+                combined = matrix;
+                begin_pos = getitem(entry, nb::str("bP")).attr("ravel")();
+                end_pos = getitem(entry, nb::str("eP")).attr("ravel")();
+            }
+        }
+    }
+    if (combined.is_none()) {
+        nb::object numkern = global("numkern");
+        auto [b, e] = unpack_pair(numkern.attr("tvCalcRegKDataBeginEndPos")(
+            getitem(base_matrix, gv.attr("KMatrixPos_TimeLine")),
+            getitem(k_data.attr("Matrix"), gv.attr("KMatrixPos_TimeLine")), 0));
+        begin_pos = b;
+        end_pos = e;
+        combined = numkern.attr("tvCalcDataValueFresh")(base_matrix, begin_pos, end_pos,
+                                                        gv.attr("KMatrix_Bar_Len"), targets_len, 0);
+        if (caching) {
+            nb::dict entry;
+            entry["Matrix"] = combined.attr("astype")(np.attr("float64"));
+            entry["bP"] = begin_pos;
+            entry["eP"] = end_pos;
+            cache_save(key, entry);
+        }
+    }
+
+    nb::object fresh_idx =
+        getitem(base_matrix, gv.attr("KMatrixPos_FreshIdx")).attr("astype")("bool");
+    nb::object store = np.attr("asarray")(state.attr("g_TelvarDataValueFresh"));
+    // A store that is still only its 1-D time row becomes a one-row matrix.
+    if (as_int(store.attr("ndim")) < 2)
+        store = store.attr("reshape")(1, -1);
+    const long long begin_row = as_int(getitem(store.attr("shape"), 0));
+    const long long end_row = begin_row + targets_len * gv_int("KMatrix_Bar_Len");
+
+    nb::object block = getitem(
+        combined, nb::make_tuple(nb::slice(py_int(1), nb::none(), nb::none()), fresh_idx));
+    state.attr("g_TelvarDataValueFresh") =
+        np.attr("append")(store, block, nb::arg("axis") = 0);
+    state.attr("g_TelvarCache").attr("set_dvf_time_line_cache")(
+        getitem(state.attr("g_TelvarDataValueFresh"), 0));
+
+    return append_registration(global("RegKDataItem")(
+        nb::arg("KFrequency") = gv.attr("int_to_frequency")(frequency_i),
+        nb::arg("KFreNum") = freq_num, nb::arg("KMatrixPos") = k_data_pos,
+        nb::arg("RowBegin") = begin_row, nb::arg("RowEnd") = end_row,
+        nb::arg("BeginPos") = begin_pos, nb::arg("EndPos") = end_pos));
+}
+
+} // namespace regora
+} // namespace telvar

@@ -1,0 +1,45 @@
+// The registration module `telvar.api.regora._regora`: module globals and
+// the public functions, grouped by the file that defines them. Every public
+// function takes Python-style arguments (nb::args, nb::kwargs) and binds them
+// with telvar::Signature, so argument errors read as CPython's.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "common/globals.hpp"
+
+namespace telvar {
+namespace nb = nanobind;
+
+// The framework and history names bound into the module at import, looked up
+// at call time.
+ModuleGlobals &regora_globals();
+
+namespace regora {
+
+// indices.cpp: registration indices and instrument look-up
+nb::object get_instruments(nb::args args, nb::kwargs kwargs);
+nb::object check_reg_k_data_precondition(nb::args args, nb::kwargs kwargs);
+nb::object gen_empty_reg_k_data_idx(nb::args args, nb::kwargs kwargs);
+nb::object construct_k_data_reg_idx(nb::args args, nb::kwargs kwargs);
+nb::object get_reg_idx(nb::args args, nb::kwargs kwargs);
+
+// fetch.cpp: base-frequency K-data from the history module
+nb::object fetch_1_freq_k_data(nb::args args, nb::kwargs kwargs);
+nb::object _check_cache_k_data_legal(nb::args args, nb::kwargs kwargs);
+
+// synthesis.cpp: one-unit and N-unit bar synthesis
+nb::object synthetic_1_freq_k_data(nb::args args, nb::kwargs kwargs);
+nb::object synthetic_n_freq_k_data(nb::args args, nb::kwargs kwargs);
+
+// fresh.cpp: forming bars at every strategy bar
+nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs);
+
+// register.cpp: the registration entry
+nb::object reg_k_data(nb::args args, nb::kwargs kwargs);
+
+// window.cpp: the bar-by-bar window of registered K-data
+nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs);
+
+} // namespace regora
+} // namespace telvar
