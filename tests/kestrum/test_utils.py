@@ -67,6 +67,16 @@ class TestSaveMat:
         assert [r.tolist() for r in ragged] == [[0, 1, 2], [0, 1, 2, 3, 4]]
         assert d["Even"].shape == (2, 2) and d["Nothing"].size == 0 and d["n"].ravel()[0] == 7
 
+    def test_text_columns_round_trip_without_padding(self, tmp_path):
+        import pandas as pd
+
+        p = str(tmp_path / "t.mat")
+        rows = [{"Code": "600000", "Name": "浦发银行", "Weight": 0.5}, {"Code": "1", "Name": "", "Weight": 2.0}]
+        save_mat(p, pd.DataFrame(rows).to_dict(orient="list"))
+        d = load_mat(p)
+        back = pd.DataFrame({k: v.ravel() for k, v in d.items() if not k.startswith("__")}).to_dict("records")
+        assert back == rows
+
     def test_struct_array_of_records(self, tmp_path):
         p = str(tmp_path / "s.mat")
         records = [{"Market": "SHFE", "Code": "RB2601", "Multiplier": 10},

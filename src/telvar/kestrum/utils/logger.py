@@ -5,6 +5,7 @@ import warnings
 from telvar.kestrum.utils.exceptions import TelvarWarning
 
 logger = logging.getLogger("telvar")
+logger.addHandler(logging.NullHandler())  # the application decides where log lines go
 
 
 def user_warning(message, *, stacklevel=2):

@@ -30,7 +30,9 @@ def load_mat(path, error="raise", rm_if_error=False, error_obj=None, **loadmat_k
 
     The dict keeps the reader's ``__header__``/``__version__``/``__globals__``
     entries. Arrays come as ``scipy.io.loadmat`` gives them by default (2-D
-    matrices, structs as record arrays).
+    matrices, structs as record arrays), except that a list of texts (a
+    character matrix) comes back without the blanks that pad its rows to one
+    length.
 
     error: ``'raise'`` raises when the file cannot be read (``error_obj`` if
         given, else ``FileNotFoundError`` for a missing file and
@@ -45,7 +47,7 @@ def load_mat(path, error="raise", rm_if_error=False, error_obj=None, **loadmat_k
     try:
         if not path or not os.path.isfile(path):
             raise FileNotFoundError(2, "No such MAT file", path)
-        return dict(scipy.io.loadmat(path, **loadmat_kwargs))
+        return _unpad_texts(scipy.io.loadmat(path, **loadmat_kwargs))
     except Exception as exc:
         if rm_if_error and path and os.path.isfile(path):
             _remove_quietly(path)
@@ -60,6 +62,15 @@ def load_mat(path, error="raise", rm_if_error=False, error_obj=None, **loadmat_k
         from telvar.kestrum.language import text
 
         raise DataLoadError(text.ERROR_READ_MAT.format(PATH=path, REASON=exc)) from exc
+
+
+def _unpad_texts(mdict):
+    out = {}
+    for name, value in mdict.items():
+        if isinstance(value, np.ndarray) and value.dtype.kind == "U" and value.size > 1:
+            value = np.char.rstrip(value, " ")
+        out[name] = value
+    return out
 
 
 def _struct_array(records):
