@@ -253,7 +253,7 @@ nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs) {
     std::vector<size_t> uncached;
     if (cacheable) {
         cache_dir = history_cache_dir();
-        nb::object accounts = nb::str(cnt.attr("vr").attr("g_TelvarInputInfo").attr("AccountNameList"));
+        nb::object accounts = to_str(cnt.attr("vr").attr("g_TelvarInputInfo").attr("AccountNameList"));
         nb::object load_mat_cache = global("load_mat_cache");
         for (size_t g = 0; g < groups.records.size(); ++g) {
             cache_keys[g] = cache_key({{"AccountNameList", accounts},

@@ -75,7 +75,7 @@ nb::object get_k_data_n(nb::args args, nb::kwargs kwargs) {
     if (cacheable) {
         cache_dir = history_cache_dir();
         nb::object accounts =
-            nb::str(global("cnt").attr("vr").attr("g_TelvarInputInfo").attr("AccountNameList"));
+            to_str(global("cnt").attr("vr").attr("g_TelvarInputInfo").attr("AccountNameList"));
         nb::object load_mat_cache = global("load_mat_cache");
         for (size_t g = 0; g < groups.records.size(); ++g) {
             cache_keys[g] = cache_key({{"AccountNameList", accounts},

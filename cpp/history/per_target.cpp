@@ -60,7 +60,7 @@ std::vector<uint8_t> selection_mask(nb::handle selection, size_t n, const char *
     nb::object np = global("np");
     nb::object array = np.attr("asarray")(selection);
     std::vector<uint8_t> mask(n, 0);
-    if (nb::cast<std::string>(array.attr("dtype").attr("kind")) == "b") {
+    if (equals(array.attr("dtype").attr("kind"), nb::str("b"))) {
         ArrayView<uint8_t> flags(array.attr("ravel")(), argname, 1);
         if (flags.size() != n)
             raise_index_error(std::string(argname) + ": boolean selection of length " +

@@ -70,7 +70,7 @@ nb::object load_tick_data_from_pro(nb::args args, nb::kwargs kwargs) {
 
     nb::object info = empty_tick_dict();
     nb::object tick_key =
-        percent_format("%s_%s_%d_%s_%s", nb::make_tuple(market, code, date, fq_type, nb::str(combine_5th)));
+        percent_format("%s_%s_%d_%s_%s", nb::make_tuple(market, code, date, fq_type, to_str(combine_5th)));
     nb::object tick_map = global("cnt").attr("vr").attr("g_TelvarTickMap");
     int known = PySequence_Contains(tick_map.ptr(), tick_key.ptr());
     if (known < 0)
@@ -137,9 +137,9 @@ nb::object get_bar_tick_data(nb::args args, nb::kwargs kwargs) {
     // Friday night bar at 00:30 falls on a Saturday); no session runs
     // between 03:00 and 08:00, so only night bars are stamped before 08:00.
     if (hour >= 21 || hour < 8) {
-        tick_day = nb::int_(global("tvcmd").attr("tvSendCmdTransTradeTimeToTradeDate")(cur_bar_time));
+        tick_day = to_int(global("tvcmd").attr("tvSendCmdTransTradeTimeToTradeDate")(cur_bar_time));
     } else {
-        tick_day = nb::int_(global("mft_to_str_format")(cur_bar_time, nb::arg("fmt") = "%Y%m%d"));
+        tick_day = to_int(global("mft_to_str_format")(cur_bar_time, nb::arg("fmt") = "%Y%m%d"));
     }
 
     nb::object target = item(input_info.attr("TargetList"), target_idx);
