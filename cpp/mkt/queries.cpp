@@ -74,6 +74,8 @@ const Query queries[] = {
 void define_queries(nb::module_ &m) {
     for (const Query &q : queries) {
         const QuerySpec *spec = &q.spec;
+        // The scope gives the function a __qualname__, which the rule
+        // decorator copies onto its wrapper (functools.wraps).
         nb::object body = nb::cpp_function(
             [spec](nb::args args, nb::kwargs kwargs) { return run_query(*spec, args, kwargs); },
             nb::scope(m), nb::name(spec->name), nb::sig(q.signature), q.doc);
