@@ -87,6 +87,15 @@ class TestSaveMat:
         rows = [[v.ravel()[0] if v.size > 0 else "" for v in item] for item in cash[0]]
         assert rows == [["SHFE", "RB2601", 10, ""], ["SSE", "600000", 1.5, ""]]
 
+    @pytest.mark.parametrize("data", [{"_hidden": 1}, {"9lives": 1}, {"ok": {"bad-field": 1}}])
+    def test_names_the_format_cannot_hold_are_refused(self, tmp_path, data):
+        p = tmp_path / "n.mat"
+        with pytest.raises(ValueError, match="MAT file"):
+            save_mat(str(p), data)
+        with pytest.raises(ValueError, match="MAT file"):
+            save_mat(str(p), [{"_x": 1}], struct_name="cashInfo")
+        assert not p.exists() and os.listdir(tmp_path) == []
+
     def test_failed_write_leaves_old_file_and_no_debris(self, tmp_path, monkeypatch):
         p = str(tmp_path / "keep.mat")
         save_mat(p, {"v": np.arange(4)})

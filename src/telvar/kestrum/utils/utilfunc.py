@@ -1,6 +1,7 @@
 """File and array helpers: MATLAB files, row stores, stable names, expiry."""
 import hashlib
 import os
+import re
 import tempfile
 import time
 import uuid
@@ -11,6 +12,16 @@ import numpy as np
 from telvar.kestrum.utils.exceptions import DataLoadError
 
 _LOADMAT_HEADER = ("__header__", "__version__", "__globals__")
+# MAT variable and field names; the writer silently drops others (e.g. a leading "_")
+_MAT_NAME = re.compile(r"^[A-Za-z][A-Za-z0-9_]*$")
+
+
+def _mat_name(name):
+    name = str(name)
+    if not _MAT_NAME.match(name):
+        raise ValueError("%r cannot be stored in a MAT file: names start with a letter and hold "
+                         "only letters, digits and '_'" % (name,))
+    return name
 
 
 def run_ignore_exception(func, *args, **kwargs):
@@ -82,7 +93,7 @@ def _struct_array(records):
         for key in rec:
             if key not in fields:
                 fields.append(key)
-    out = np.zeros((1, len(records)), dtype=[(str(f), object) for f in fields])
+    out = np.zeros((1, len(records)), dtype=[(_mat_name(f), object) for f in fields])
     for i, rec in enumerate(records):
         for f in fields:
             out[0, i][str(f)] = _writable(rec.get(f))
@@ -107,7 +118,7 @@ def _writable(value):
             return cells
         return arr
     if isinstance(value, Mapping):
-        return {str(k): _writable(v) for k, v in value.items()}
+        return {_mat_name(k): _writable(v) for k, v in value.items()}
     return value
 
 
@@ -122,11 +133,11 @@ def save_mat(path, data, struct_name=None, long_field_names=False, oned_as="row"
     import scipy.io
 
     if struct_name is not None:
-        mdict = {struct_name: _struct_array(list(data))}
+        mdict = {_mat_name(struct_name): _struct_array(list(data))}
     else:
         if not isinstance(data, Mapping):
             raise TypeError("data must be a mapping of variable names to values")
-        mdict = {str(k): _writable(v) for k, v in data.items()}
+        mdict = {_mat_name(k): _writable(v) for k, v in data.items()}
     directory = os.path.dirname(os.path.abspath(path))
     os.makedirs(directory, exist_ok=True)
     fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix=".mat", dir=directory)
