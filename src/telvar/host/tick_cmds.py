@@ -84,7 +84,7 @@ def get_tdp_data_multi(ctx: Context, targets, begin, end, fq):
         "DayPos": day_positions(line_days).astype(np.float64).reshape(1, -1),
         "TradeFreshPos": np.array([[line.size - 1]], np.float64),
         "TickPriceData": cube,
-        "TickFields": np.array(TICK_FIELDS, dtype=object),
+        "TickFields": np.array(TICK_FIELDS),
         "KArray": np.zeros((0, 0)),
     })
 

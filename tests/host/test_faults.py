@@ -1,0 +1,119 @@
+import socket
+import struct
+import threading
+import time
+
+import pytest
+
+from telvar.host import start_host
+from telvar.kestrum import comm
+from telvar.kestrum.comm import HostConnectionError, HostTimeoutError, TelvarSocket
+from telvar.kestrum.utils.exceptions import TvReturnError
+
+pytestmark = pytest.mark.host
+
+
+@pytest.fixture(scope="module")
+def debug_host():
+    with start_host(debug_commands=True) as h:
+        yield h
+
+
+def test_slow_answer_past_the_time_out(debug_host):
+    sock = TelvarSocket(debug_host.address, timeout=200)
+    t0 = time.monotonic()
+    with pytest.raises(HostTimeoutError, match=r"did not answer _tvDebugSleep within 200 ms"):
+        sock.request("_tvDebugSleep", [1.0])
+    assert time.monotonic() - t0 < 0.9
+    sock.set_timeout(5000)
+    assert sock.request("tvSendCmdPing") == "pong"  # the late answer is not mistaken for this one
+    sock.close()
+
+
+def test_host_killed_during_a_request(host):
+    victim = start_host(debug_commands=True)
+    sock = TelvarSocket(victim.address, timeout=30000)
+    threading.Timer(0.3, victim.process.kill).start()
+    t0 = time.monotonic()
+    with pytest.raises(HostConnectionError, match=victim.address):
+        sock.request("_tvDebugSleep", [20])
+    assert time.monotonic() - t0 < 10
+    with pytest.raises(HostConnectionError, match=victim.address):
+        sock.request("tvSendCmdPing")
+    victim.stop()
+    comm.connect(host.address)
+    assert comm.tvcmd.tvSendCmdGetCurTradeDate() == 20251231
+
+
+def test_connect_to_a_host_that_is_down_names_the_address(tmp_path):
+    address = f"unix:{tmp_path / 'nobody.sock'}"
+    with pytest.raises(HostConnectionError, match=address):
+        comm.connect(address)
+    with pytest.raises(HostConnectionError, match="127.0.0.1:1"):
+        comm.connect("tcp:127.0.0.1:1")
+
+
+@pytest.mark.parametrize("frame", [
+    struct.pack(">I", 9) + b"not json!",
+    struct.pack(">I", 0xFFFFFFF0),
+    struct.pack(">I", 2) + b"[]",
+    struct.pack(">I", 30) + b'{"cmd": "tvSendCmdPing", "args": 5}'[:30],
+])
+def test_malformed_frames_get_an_error_and_the_host_keeps_serving(host, frame):
+    kind_path = host.address[5:]
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.settimeout(5)
+        s.connect(kind_path)
+        s.sendall(frame)
+        head = s.recv(4)
+        (n,) = struct.unpack(">I", head)
+        body = b""
+        while len(body) < n:
+            body += s.recv(n - len(body))
+    assert b'"ok": false' in body and (b"malformed" in body)
+    sock = TelvarSocket(host.address)
+    assert sock.request("tvSendCmdPing") == "pong"
+    sock.close()
+
+
+def test_unknown_command_and_debug_commands_on_a_normal_host(host):
+    sock = TelvarSocket(host.address)
+    with pytest.raises(TvReturnError, match="unknown command 'tvSendCmdFoo'"):
+        sock.request("tvSendCmdFoo")
+    with pytest.raises(TvReturnError, match="unknown command '_tvDebugSleep'"):
+        sock.request("_tvDebugSleep", [0])
+    assert sock.request("tvSendCmdPing") == "pong"
+    sock.close()
+
+
+def test_concurrent_clients_get_their_own_answers(host):
+    errors, results = [], {}
+
+    def client(k):
+        try:
+            sock = TelvarSocket(host.address)
+            for _ in range(20):
+                days = sock.request("tvSendCmdGetTradingDaysCondition", ["SSE", 20251001 + k, 20251031])
+                assert days[0] >= 20251001 + k
+            results[k] = sock.request("tvSendCmdGetCodeList", ["BANK", 20251103])
+            sock.close()
+        except Exception as exc:  # reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=client, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    assert not errors
+    assert len(results) == 4 and all(len(v) == 2 for v in results.values())
+
+
+def test_time_out_setting_is_validated(host):
+    sock = TelvarSocket(host.address)
+    sock.set_timeout(90000)
+    assert sock.get_timeout() == 90000
+    for bad in (0, -1, "5", None, True):
+        with pytest.raises(ValueError):
+            sock.set_timeout(bad)
+    assert sock.get_timeout() == 90000
