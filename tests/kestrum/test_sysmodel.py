@@ -39,6 +39,8 @@ class TestLayout:
         assert gv.bar_item_pos(gv.Adj_KMatrix_Close, 3, bar_len=gv.Adj_KMatrix_Bar_Len, head_len=0) == 15
         rows = gv.bar_item_pos(gv.KMatrix_Close, np.array([0, 1, 5]))
         np.testing.assert_array_equal(rows, [7, 14, 42])
+        with pytest.raises(ValueError):
+            gv.bar_item_pos(gv.KMatrix_Close, np.array([0.5]))
         # every (target, field) row of a matrix is hit exactly once
         m = cnt.env.generate_kmatrix_array(3, 2)
         hit = sorted(gv.bar_item_pos(f, t) for t in range(3) for f in range(7))
@@ -195,6 +197,9 @@ class TestRunState:
         assert cnt.env.get_target_name(np.array([1, 0])) == ["B.Y", "A.X"]
         with pytest.raises(IndexError):
             cnt.env.get_target_name([2])
+        with pytest.raises(IndexError):
+            cnt.env.get_target_name(-1)  # never the last target by accident
+        assert cnt.env.get_target_name(np.array([1.0])) == ["B.Y"]
         cnt.vr.g_TelvarDataValueFresh = np.array([[10.0, 11.0, 12.0], [0, 0, 0]])
         np.testing.assert_array_equal(cnt.env.fresh_bar_timeline, [10.0, 11.0, 12.0])
         cnt.env.fresh_bar_timeline = [1.0, 2.0]

@@ -114,10 +114,15 @@ def _count(value, name):
 
 
 def _index(value):
+    """A target index: a non-negative integer (integral floats accepted)."""
     if isinstance(value, (float, np.floating)):
         if not float(value).is_integer():
             raise ValueError("target index must be an integer, got %r" % (value,))
         value = int(value)
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError("target index must be an integer, got %r" % (value,))
+    if value < 0:
+        raise IndexError("target index %d is negative" % value)
     return int(value)
 
 

@@ -6,6 +6,8 @@ target; one column per bar. Adjusted price matrices have no head rows and
 """
 import numpy as np
 
+from telvar.kestrum.language.chinese import text
+
 # --- head rows of a K matrix ---
 KMatrixPos_TimeLine = 0   # bar (end) time, serial days
 KMatrixPos_DayPos = 1     # position of the bar within its trading day, 1 = first bar
@@ -68,8 +70,6 @@ def frequency_to_int(frequency):
     Names are matched case-insensitively; an integer code is returned as is
     when valid. An unknown name raises ValueError naming it.
     """
-    from telvar.kestrum.language import text
-
     if isinstance(frequency, str):
         code = _NAME_TO_CODE.get(frequency.strip().lower())
         if code is None:
@@ -83,8 +83,6 @@ def frequency_to_int(frequency):
 
 def int_to_frequency(frequency_i):
     """Frequency code -> name. An unknown code raises ValueError naming it."""
-    from telvar.kestrum.language import text
-
     code = _as_code(frequency_i)
     if code is None or not 0 <= code < len(FREQUENCY_NAMES):
         raise ValueError(text.ERROR_UNKNOWN_FREQUENCY_CODE.format(CODE=frequency_i))
@@ -110,9 +108,10 @@ def bar_item_pos(field, target_idx, bar_len=KMatrix_Bar_Len, head_len=KMatrixPos
     if not 0 <= field < bar_len:
         raise ValueError("field offset %r is outside a block of %d rows" % (field, bar_len))
     if isinstance(target_idx, np.ndarray):
-        if target_idx.size and target_idx.min() < 0:
-            raise ValueError("target_idx must not be negative")
-        return head_len + target_idx.astype(np.int64) * bar_len + field
+        idx = target_idx.astype(np.int64)
+        if np.any(idx != target_idx) or (idx.size and idx.min() < 0):
+            raise ValueError("target_idx must hold non-negative integers")
+        return head_len + idx * bar_len + field
     idx = _as_code(target_idx)
     if idx is None or idx < 0:
         raise ValueError("target_idx must be a non-negative integer, got %r" % (target_idx,))

@@ -5,6 +5,7 @@ class default (None, and ``RowBegin = -1`` meaning "no rows in the fresh-bar
 store"). Registries are append-only sequences looked up by (frequency code,
 units per bar).
 """
+from telvar.kestrum.globalvars import frequency_to_int
 
 
 class _Item:
@@ -103,8 +104,6 @@ class ItemRegistry:
 
     @staticmethod
     def _key(frequency_i, freq_num):
-        from telvar.kestrum.globalvars import frequency_to_int
-
         code = frequency_to_int(frequency_i) if isinstance(frequency_i, str) else int(frequency_i)
         return code, int(freq_num)
 
