@@ -151,7 +151,9 @@ nb::object get_bar_tick_data(nb::args args, nb::kwargs kwargs) {
     const double cur_time = nb::cast<double>(cur_bar_time);
     const size_t n = ticks.size();
     // Both bounds are strict: a tick stamped at either bar time is left out.
-    size_t begin = 0, end = n;
+    // With no tick after the previous bar, or none before this one, the bar
+    // has no ticks (rather than the rest of the day's).
+    size_t begin = n, end = 0;
     for (size_t i = 0; i < n; ++i)
         if (ticks[i] > pre_time) {
             begin = i;
