@@ -1,0 +1,97 @@
+import duckdb
+import numpy as np
+import pytest
+
+from telvar.host.importer import ImportError_, import_files
+from telvar.host.server import Host
+from telvar.kestrum.comm import TelvarSocket
+from telvar.kestrum.utils.utilfunc import load_mat
+
+
+def _write(path, text):
+    path.write_text(text.strip() + "\n", encoding="utf-8")
+    return path
+
+
+@pytest.fixture
+def store(tmp_path):
+    s = tmp_path / "user.duckdb"
+    import_files(s, "calendar", [_write(tmp_path / "cal.csv", """
+market,trade_date
+SHFE,20251009
+SHFE,20251010
+SHFE,20251013""")])
+    import_files(s, "sessions", [_write(tmp_path / "ses.csv", """
+market,variety,seq,start_hhmm,end_hhmm,night
+SHFE,,0,2100,2300,true
+SHFE,,1,900,1015,false""")])
+    import_files(s, "instruments", [_write(tmp_path / "ins.csv", """
+market,code,name,kind,variety,multiplier,price_tick
+SHFE,RB2601,rebar,future,RB,10,1""")])
+    return s
+
+
+BARS = """
+Market,Code,Time,Open,High,Low,Close,Volume,Turnover
+SHFE,RB2601,2025-10-10 21:01,3100,3105,3099,3104,12,372000
+SHFE,RB2601,2025-10-10 21:02,3104,3104,3101,3102,5,155000
+SHFE,RB2601,2025-10-13 09:01,3102,3110,3102,3108,30,932000
+"""
+
+
+def test_imported_bars_are_served(store, tmp_path):
+    counts = import_files(store, "bars-min", [_write(tmp_path / "bars.csv", BARS)])
+    assert counts["minute_bars"] == 3
+    con = duckdb.connect(str(store), read_only=True)
+    assert con.execute("SELECT DISTINCT trade_date FROM minute_bars").fetchall() == [(20251013,)]
+    day = con.execute("SELECT open, high, low, close, volume FROM day_bars").fetchall()
+    assert day == [(3100.0, 3110.0, 3099.0, 3108.0, 47.0)]
+    nights = dict(con.execute("SELECT trade_date, night FROM calendar").fetchall())
+    assert nights == {20251009: False, 20251010: True, 20251013: True}
+    con.close()
+    host = Host(store, tmp_path / "out", socket_path=str(tmp_path / "h.sock"))
+    host.start_in_thread()
+    try:
+        sock = TelvarSocket(host.address)
+        m = load_mat(sock.request("tvSendCmdGetKDataMulti", [[{"Market": "SHFE", "Code": "RB2601"}], "min",
+                                                             20251013, 20251013, True, "NA"]))
+        assert m["KArray"].shape == (7, 120 + 75)
+        np.testing.assert_array_equal(m["KArray"][3, :3], [3104, 3102, 3102])  # third slot filled
+        sock.close()
+    finally:
+        host.shutdown()
+
+
+@pytest.mark.parametrize("row, column, value", [
+    ("SHFE,RB2601,2025-10-13 09:02,3100,3099,3098,3100,1,1", "high", "3099"),
+    ("SHFE,RB2601,2025-10-13 09:02,3100,3101,3098,abc,1,1", "close", "abc"),
+    ("SHFE,RB2699,2025-10-13 09:02,3100,3101,3098,3100,1,1", "code", "RB2699"),
+    ("SHFE,RB2601,2025-10-11 10:00,3100,3101,3098,3100,1,1", "time", "2025-10-11 10:00:00"),
+    ("SHFE,RB2601,not a time,3100,3101,3098,3100,1,1", "time", "not a time"),
+])
+def test_a_bad_row_is_named_and_nothing_is_imported(store, tmp_path, row, column, value):
+    f = _write(tmp_path / "bad.csv", BARS + row)
+    with pytest.raises(ImportError_) as err:
+        import_files(store, "bars-min", [f])
+    msg = str(err.value)
+    assert "row 4" in msg and repr(column) in msg and value in msg
+    con = duckdb.connect(str(store), read_only=True)
+    assert con.execute("SELECT count(*) FROM minute_bars").fetchone()[0] == 0
+    con.close()
+
+
+def test_missing_columns_and_unknown_kinds(store, tmp_path):
+    with pytest.raises(ImportError_, match="missing column 'high'"):
+        import_files(store, "bars-day", [_write(tmp_path / "d.csv", "market,code,trade_date,open\nSHFE,RB2601,"
+                                                                    "20251013,1")])
+    with pytest.raises(ImportError_, match="unknown kind"):
+        import_files(store, "quotes", [tmp_path / "d.csv"])
+    with pytest.raises(ImportError_, match="duplicate row"):
+        import_files(store, "bars-min", [_write(tmp_path / "dup.csv", BARS + BARS.strip().splitlines()[1])])
+
+
+def test_parquet_files(store, tmp_path):
+    csv = _write(tmp_path / "bars.csv", BARS)
+    pq = tmp_path / "bars.parquet"
+    duckdb.sql(f"COPY (SELECT * FROM read_csv('{csv}', all_varchar=true)) TO '{pq}' (FORMAT parquet)")
+    assert import_files(store, "bars-min", [pq])["minute_bars"] == 3
