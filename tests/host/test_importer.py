@@ -1,3 +1,5 @@
+import shutil
+
 import duckdb
 import numpy as np
 import pytest
@@ -13,8 +15,9 @@ def _write(path, text):
     return path
 
 
-@pytest.fixture
-def store(tmp_path):
+@pytest.fixture(scope="module")
+def template(tmp_path_factory):
+    tmp_path = tmp_path_factory.mktemp("import")
     s = tmp_path / "user.duckdb"
     import_files(s, "calendar", [_write(tmp_path / "cal.csv", """
 market,trade_date
@@ -28,6 +31,13 @@ SHFE,,1,900,1015,false""")])
     import_files(s, "instruments", [_write(tmp_path / "ins.csv", """
 market,code,name,kind,variety,multiplier,price_tick
 SHFE,RB2601,rebar,future,RB,10,1""")])
+    return s
+
+
+@pytest.fixture
+def store(template, tmp_path):
+    s = tmp_path / "user.duckdb"
+    shutil.copy(template, s)
     return s
 
 
