@@ -64,11 +64,17 @@ NB_MODULE(_regora, m) {
     m.def("reg_k_data", &reg_k_data);
     // Price-adjustment factors: find_exchange_day, calc_1_freq_matrix_adj
     // Adjusted synthesis: synthetic_matrix_adj, synthetic_fresh_matrix_adj
-    // User indicators and data: reg_user_indices, reg_user_data
-    // Factors: reg_factor
-    // User indicator and data windows: get_reg_user_indicator, get_reg_user_data
+    // User indicators and data
+    m.def("reg_user_indices", &reg_user_indices);
+    m.def("reg_user_data", &reg_user_data);
+    // Factors
+    m.def("reg_factor", &reg_factor);
+    // User indicator and data windows
+    m.def("get_reg_user_indicator", &get_reg_user_indicator);
+    m.def("get_reg_user_data", &get_reg_user_data);
     // Registered K-data window
     m.def("get_reg_k_data", &get_reg_k_data);
     // Adjusted window: get_reg_k_data_adj
-    // Factor window: get_reg_factor
+    // Factor window
+    m.def("get_reg_factor", &get_reg_factor);
 }

@@ -41,5 +41,15 @@ nb::object reg_k_data(nb::args args, nb::kwargs kwargs);
 // window.cpp: the bar-by-bar window of registered K-data
 nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs);
 
+// user_data.cpp: user indicators and user data, and their windows
+nb::object reg_user_indices(nb::args args, nb::kwargs kwargs);
+nb::object reg_user_data(nb::args args, nb::kwargs kwargs);
+nb::object get_reg_user_indicator(nb::args args, nb::kwargs kwargs);
+nb::object get_reg_user_data(nb::args args, nb::kwargs kwargs);
+
+// factors.cpp: factor registration and the factor window
+nb::object reg_factor(nb::args args, nb::kwargs kwargs);
+nb::object get_reg_factor(nb::args args, nb::kwargs kwargs);
+
 } // namespace regora
 } // namespace telvar

@@ -1,0 +1,309 @@
+// Factors: per-target daily series registered once for the strategy's targets
+// and read bar by bar. All factors share one matrix in the run state: row 0
+// holds the factor dates, then `target_len` rows per factor in registration
+// order; "FreshIdx" maps every strategy bar to the factor column of its day.
+#include "regora/regora.hpp"
+
+#include "common/args.hpp"
+#include "common/arrays.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace telvar {
+namespace regora {
+
+namespace {
+
+[[noreturn]] void raise_framework(nb::handle cls, nb::handle message) {
+    nb::object exc = nb::borrow(cls)(message);
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw nb::python_error();
+}
+
+double as_double(nb::handle value) {
+    double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return d;
+}
+
+// Target key of a factor-file variable "fv_<market>_<code>": the last two
+// "_"-separated parts joined by "." and upper-cased.
+std::string target_key(const std::string &name) {
+    size_t last = name.rfind('_');
+    size_t start = last == 0 || last == std::string::npos ? 0 : name.rfind('_', last - 1);
+    start = start == std::string::npos ? 0 : start + 1;
+    std::string key = name.substr(start);
+    if (last != std::string::npos)
+        key[last - start] = '.';
+    for (char &c : key)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return key;
+}
+
+// The series of a factor file, keyed by target, plus "date".
+nb::dict read_factor_file(nb::handle path) {
+    auto &g = regora_globals();
+    nb::object np = g("np");
+    nb::object mat = g("load_mat")(path, "raise", true);
+    std::vector<std::string> names;
+    for (nb::handle name : mat.attr("keys")()) {
+        if (!PyUnicode_Check(name.ptr()))
+            continue;
+        std::string s = nb::cast<std::string>(name);
+        if (s.rfind("fv_", 0) == 0)
+            names.push_back(std::move(s));
+    }
+    std::sort(names.begin(), names.end());
+    nb::dict factor_dict;
+    for (const std::string &name : names)
+        factor_dict[nb::str(target_key(name).c_str())] = np.attr("ravel")(mat[nb::str(name.c_str())]);
+    factor_dict["date"] = np.attr("ravel")(mat["Date"]);
+    return factor_dict;
+}
+
+// Position of `name` in `names` by Python equality, or -1.
+Py_ssize_t find_name(const std::vector<nb::object> &names, nb::handle name) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        int eq = PyObject_RichCompareBool(names[i].ptr(), name.ptr(), Py_EQ);
+        if (eq < 0)
+            throw nb::python_error();
+        if (eq)
+            return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+// Day number of every bar counted from the first day of the refresh K
+// matrix: a day starts where the day position equals the first bar's.
+nb::object day_numbers(nb::handle day_pos_row) {
+    nb::object np = regora_globals()("np");
+    ArrayView<double> day_pos(day_pos_row, "day position row", 1);
+    nb::object fresh_idx = np.attr("empty")(day_pos.cols(), nb::arg("dtype") = "int64");
+    ArrayView<int64_t> out(fresh_idx, "FreshIdx", 1, true);
+    int64_t day = -1;
+    for (size_t i = 0; i < day_pos.cols(); ++i) {
+        if (day_pos[i] == day_pos[0])
+            ++day;
+        out[i] = day;
+    }
+    return fresh_idx;
+}
+
+Py_ssize_t shape_of(nb::handle array, int axis) {
+    return nb::cast<Py_ssize_t>(array.attr("shape")[axis]);
+}
+
+Py_ssize_t last_int(nb::handle array) {
+    Py_ssize_t n = nb::len(array);
+    return nb::cast<Py_ssize_t>(nb::int_(array[n - 1]));
+}
+
+} // namespace
+
+// def reg_factor(factors, targets, begin_date, end_date) -> factor rows,
+// one row per factor and one column per target.
+nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("reg_factor", {"factors", "targets", "begin_date", "end_date"}, 4);
+    auto v = sig.bind(args, kwargs);
+    nb::handle factors = v[0], targets = v[1], begin_date = v[2], end_date = v[3];
+    auto &g = regora_globals();
+    nb::object np = g("np"), gv = g("gv");
+    nb::object vr = g("cnt").attr("vr");
+    nb::object info = vr.attr("g_TelvarInputInfo");
+
+    const Py_ssize_t target_len = nb::len(targets);
+    nb::object refresh_matrix =
+        vr.attr("g_TelvarKDataList")[info.attr("RefreshKDataIdx")].attr("Matrix");
+    nb::object factor_list = info.attr("FactorList");
+    nb::object columns = g("todotmc")(targets);
+    nb::object factor_seq = nb::steal(PySequence_List(factors.ptr()));
+    if (!factor_seq.is_valid())
+        throw nb::python_error();
+    const Py_ssize_t n_factors = nb::len(factor_seq);
+
+    nb::object paths = g("tvcmd").attr("tvSendCmdGetFactorMultiFilePath")(factors, targets, begin_date,
+                                                                          end_date, 0);
+
+    nb::object value_dict = vr.attr("g_TelvarFactorValueDict");
+    const int has_key = PySequence_Contains(value_dict.ptr(), nb::str("FactorData").ptr());
+    if (has_key < 0)
+        throw nb::python_error();
+    const bool has_data = has_key == 1;
+    std::vector<nb::object> known;
+    for (nb::handle name : factor_list)
+        known.push_back(nb::borrow(name));
+    const size_t n_known = known.size();
+
+    nb::object date_row;  // dates of the first factor of a first registration
+    nb::list new_blocks;  // one block of target rows per new factor
+    std::vector<int64_t> rows;
+    rows.reserve(static_cast<size_t>(n_factors) * static_cast<size_t>(target_len));
+    nb::object distinct = nb::steal(PySet_New(columns.ptr()));
+    if (!distinct.is_valid())
+        throw nb::python_error();
+    const size_t n_distinct = nb::len(distinct);
+
+    for (Py_ssize_t idx = 0; idx < n_factors; ++idx) {
+        nb::object factor = factor_seq[idx];
+        Py_ssize_t number = find_name(known, factor);
+        if (number < 0) {
+            nb::object path = paths[idx];
+            nb::object factor_dict;
+            if (nb::cast<bool>(g("os").attr("path").attr("exists")(path)))
+                factor_dict = read_factor_file(path);
+            else
+                factor_dict = g("get_factor_by_factor")(factor, targets, begin_date, end_date, 0);
+            nb::object data_date = np.attr("ravel")(factor_dict["date"]);
+            if (!has_data && idx == 0)
+                date_row = data_date;
+            if (nb::len(factor_dict) != n_distinct + 1)
+                raise_framework(g("TvDataError"), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
+            nb::list series;
+            for (nb::handle key : columns)
+                series.append(factor_dict[key]);
+            nb::object block = target_len > 0
+                                   ? np.attr("array")(series, nb::arg("dtype") = "float64")
+                                   : np.attr("empty")(nb::make_tuple(0, nb::len(data_date)));
+            if (nb::cast<int>(block.attr("ndim")) != 2)
+                raise_framework(g("TvDataError"), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
+            new_blocks.append(block);
+            number = static_cast<Py_ssize_t>(known.size());
+            known.push_back(factor);
+        }
+        for (Py_ssize_t t = 0; t < target_len; ++t)
+            rows.push_back(static_cast<int64_t>(number * target_len + t));
+    }
+
+    // Bar-to-column map. Bars of a day or finer count trading days from the
+    // refresh matrix's first day; coarser bars look their date up in the
+    // factor date row (the stored one on a later registration).
+    nb::object fresh_idx;
+    nb::object matrix_dates = has_data ? nb::object(value_dict["FactorData"][0]) : date_row;
+    if (nb::cast<int64_t>(info.attr("KFrequencyI")) <= nb::cast<int64_t>(gv.attr("KFreq_Day"))) {
+        fresh_idx = day_numbers(refresh_matrix[gv.attr("KMatrixPos_DayPos")]);
+    } else if (matrix_dates.is_valid()) {
+        nb::object bar_dates = np.attr("floor")(refresh_matrix[gv.attr("KMatrixPos_TimeLine")]);
+        fresh_idx = g("numkern").attr("ismember")(bar_dates, matrix_dates)[1];
+    }
+    const bool last_bar_beyond = fresh_idx.is_valid() && nb::len(fresh_idx) > 0;
+    const Py_ssize_t last_col = last_bar_beyond ? last_int(fresh_idx) : -1;
+
+    // Build the new factor matrix completely before anything in the run
+    // state changes, so a failed registration leaves no trace.
+    nb::object factor_data;
+    if (has_data) {
+        factor_data = value_dict["FactorData"];
+        if (nb::len(new_blocks) > 0) {
+            nb::object new_rows = np.attr("vstack")(new_blocks);
+            if (last_col == shape_of(new_rows, 1)) {
+                nb::object pad = np.attr("full")(nb::make_tuple(shape_of(new_rows, 0), 1), NAN);
+                new_rows = np.attr("hstack")(nb::make_tuple(new_rows, pad));
+            }
+            factor_data = np.attr("concatenate")(nb::make_tuple(factor_data, new_rows), nb::arg("axis") = 0);
+        }
+    } else if (date_row.is_valid()) {
+        nb::list stacked;
+        stacked.append(date_row);
+        for (nb::handle block : new_blocks)
+            stacked.append(block);
+        factor_data = np.attr("vstack")(stacked);
+        if (last_col == shape_of(factor_data, 1)) {
+            // The latest bar's day lies one column past the factor dates: a
+            // NaN column stamped with that day.
+            nb::object pad = np.attr("full")(nb::make_tuple(shape_of(factor_data, 0), 1), NAN);
+            nb::object fresh_times = vr.attr("g_TelvarDataValueFresh")[gv.attr("KMatrixPos_TimeLine")];
+            pad[nb::make_tuple(0, 0)] = np.attr("floor")(fresh_times[-1]);
+            factor_data = np.attr("hstack")(nb::make_tuple(factor_data, pad));
+        }
+    }
+
+    for (size_t i = n_known; i < known.size(); ++i)
+        factor_list.attr("append")(known[i]);
+    if (fresh_idx.is_valid())
+        value_dict["FreshIdx"] = fresh_idx;
+    if (factor_data.is_valid())
+        value_dict["FactorData"] = factor_data;
+
+    nb::object result = np.attr("empty")(nb::make_tuple(n_factors, target_len), nb::arg("dtype") = "int64");
+    ArrayView<int64_t> out(result, "factor rows", 2, true);
+    std::copy(rows.begin(), rows.end(), out.data());
+    return result;
+}
+
+// def get_reg_factor(reg_idx, pos, length) -> (dt, value), right-aligned
+// windows of factor columns ending at the column of a strategy bar.
+nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("get_reg_factor", {"reg_idx", "pos", "length"}, 3);
+    auto v = sig.bind(args, kwargs);
+    auto &g = regora_globals();
+    nb::object np = g("np");
+    nb::object vr = g("cnt").attr("vr");
+
+    const Py_ssize_t n_bars = shape_of(vr.attr("g_TelvarDataValueFresh"), 1);
+    nb::object value_dict = vr.attr("g_TelvarFactorValueDict");
+    ArrayView<int64_t> rows(np.attr("ravel")(v[0]), "reg_idx", 1);
+    const double pos_value = as_double(v[1]);
+    const int64_t length = checked_integer(as_double(v[2]), "length");
+    if (length < 0)
+        raise_value_error("length must not be negative");
+    ArrayView<int64_t> fresh_idx(value_dict["FreshIdx"], "FreshIdx", 1);
+    ArrayView<double> data(value_dict["FactorData"], "FactorData", 2);
+    data.require_rows(1, "the factor date row");
+
+    // End column (exclusive). A bar position counts from the end when
+    // negative; NaN is the latest bar.
+    const int64_t n_map = static_cast<int64_t>(fresh_idx.cols());
+    auto map_at = [&](int64_t i) {
+        if (i < 0 || i >= n_map)
+            raise_index_error("bar position " + std::to_string(i) + " is outside the " +
+                              std::to_string(n_map) + " mapped strategy bars");
+        return fresh_idx[static_cast<size_t>(i)];
+    };
+    int64_t end_pos;
+    if (std::isnan(pos_value)) {
+        end_pos = map_at(std::min<int64_t>(n_bars, n_map) - 1) + 1;
+    } else {
+        const int64_t pos = checked_integer(pos_value, "pos");
+        end_pos = pos < 0 ? map_at(pos + n_bars) : map_at(pos) + 1;
+    }
+    const int64_t begin_pos = std::max<int64_t>(end_pos - length, 0);
+    const int64_t data_len = std::max<int64_t>(end_pos - begin_pos, 0);
+
+    const int64_t n_factor_rows = static_cast<int64_t>(data.rows()) - 1;
+    std::vector<size_t> source_rows(rows.cols());
+    for (size_t i = 0; i < rows.cols(); ++i) {
+        int64_t r = rows[i];
+        if (r < -n_factor_rows || r >= n_factor_rows)
+            raise_index_error("factor row " + std::to_string(r) + " is out of bounds for " +
+                              std::to_string(n_factor_rows) + " factor rows");
+        source_rows[i] = static_cast<size_t>(1 + (r < 0 ? r + n_factor_rows : r));
+    }
+
+    nb::object dt = np.attr("full")(length, NAN);
+    nb::object value = np.attr("full")(nb::make_tuple(rows.cols(), length), NAN);
+    ArrayView<double> dt_out(dt, "dt", 1, true);
+    ArrayView<double> value_out(value, "value", 2, true);
+    // Columns the factor matrix does not reach (yet) stay NaN.
+    const int64_t n_cols = static_cast<int64_t>(data.cols());
+    const int64_t offset = length - data_len;
+    for (int64_t k = 0; k < data_len; ++k) {
+        const int64_t c = begin_pos + k;
+        if (c >= n_cols)
+            break;
+        const size_t dst = static_cast<size_t>(offset + k);
+        dt_out[dst] = data(0, static_cast<size_t>(c));
+        for (size_t i = 0; i < source_rows.size(); ++i)
+            value_out(i, dst) = data(source_rows[i], static_cast<size_t>(c));
+    }
+    return nb::make_tuple(dt, value);
+}
+
+} // namespace regora
+} // namespace telvar

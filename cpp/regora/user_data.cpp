@@ -1,0 +1,362 @@
+// User indicators and user data: series of the strategy's own, aligned to the
+// strategy's bar positions, appended to their stores in the run state and read
+// back as windows ending at a bar position.
+#include "regora/regora.hpp"
+
+#include "common/args.hpp"
+#include "common/arrays.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace telvar {
+namespace regora {
+
+namespace {
+
+// Raises an instance of a framework exception class with one message.
+[[noreturn]] void raise_framework(nb::handle cls, nb::handle message) {
+    nb::object exc = nb::borrow(cls)(message);
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw nb::python_error();
+}
+
+double as_double(nb::handle value) {
+    double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return d;
+}
+
+// NaN stands for the latest bar position.
+std::optional<int64_t> bar_position(nb::handle value, const char *name) {
+    double d = as_double(value);
+    if (std::isnan(d))
+        return std::nullopt;
+    return checked_integer(d, name);
+}
+
+Py_ssize_t shape_at(nb::handle array, int axis) {
+    return nb::cast<Py_ssize_t>(array.attr("shape")[axis]);
+}
+
+// Forward fill of time-stamped records onto bar times: every bar gets the
+// latest record stamped strictly before it (among equal stamps the record
+// given last), 0 before the first record. Records stamped NaN are never
+// seen, as no bar time passes them. `values` holds `width` values per record;
+// `out` is `width` rows of `n_bars` columns.
+class RecordAligner {
+public:
+    RecordAligner(const double *times, size_t n_records, const double *values, size_t width,
+                  const double *bars, size_t n_bars, double *out)
+        : times_(times), n_(n_records), values_(values), width_(width), bars_(bars),
+          m_(n_bars), out_(out) {}
+
+    void run() {
+        if (records_ascending())
+            cursor_fill(nullptr, n_);
+        else if (m_ < UINT32_MAX && bars_ascending())
+            bucket_fill();
+        else
+            sorted_cursor_fill();
+    }
+
+private:
+    void put(size_t bar, int64_t record) const {
+        if (record < 0) {
+            for (size_t r = 0; r < width_; ++r)
+                out_[r * m_ + bar] = 0.0;
+        } else {
+            const double *src = values_ + static_cast<size_t>(record) * width_;
+            for (size_t r = 0; r < width_; ++r)
+                out_[r * m_ + bar] = src[r];
+        }
+    }
+
+    bool records_ascending() const {
+        for (size_t i = 0; i < n_; ++i)
+            if (std::isnan(times_[i]) || (i > 0 && times_[i - 1] > times_[i]))
+                return false;
+        return true;
+    }
+
+    bool bars_ascending() const {
+        for (size_t i = 0; i < m_; ++i)
+            if (!std::isfinite(bars_[i]) || (i > 0 && bars_[i - 1] > bars_[i]))
+                return false;
+        return true;
+    }
+
+    // One cursor over the records in time order (`order`, or as given).
+    void cursor_fill(const std::vector<int64_t> *order, size_t n_ordered) const {
+        const int64_t n = static_cast<int64_t>(n_ordered);
+        auto record = [&](int64_t k) { return order ? (*order)[static_cast<size_t>(k)] : k; };
+        int64_t used = -1;
+        for (size_t i = 0; i < m_; ++i) {
+            while (used + 1 < n && times_[record(used + 1)] < bars_[i])
+                ++used;
+            put(i, used < 0 ? -1 : record(used));
+        }
+    }
+
+    // Records in any order onto ascending bar times, without sorting them:
+    // each record goes to the first bar that sees it (the first bar time
+    // above its stamp), each bar keeps its latest record, and one cursor
+    // over the bars carries the latest one forward. A table of equal-width
+    // time cells narrows each search to the few bars of one cell; the cell
+    // function is monotone, so bars in lower cells are earlier than the
+    // record and bars in higher cells are later.
+    void bucket_fill() const {
+        const size_t n_cells = std::max<size_t>(2 * m_, 1);
+        const double lo = m_ ? bars_[0] : 0.0, hi = m_ ? bars_[m_ - 1] : 0.0;
+        const double scale = hi > lo ? static_cast<double>(n_cells) / (hi - lo) : 0.0;
+        auto cell_of = [&](double t) -> size_t {
+            const double c = (t - lo) * scale;
+            if (!(c >= 0.0))
+                return 0;
+            if (c >= static_cast<double>(n_cells - 1))
+                return n_cells - 1;
+            return static_cast<size_t>(c);
+        };
+        std::vector<uint32_t> first(n_cells + 1, static_cast<uint32_t>(m_));
+        for (size_t i = m_; i-- > 0;)
+            first[cell_of(bars_[i])] = static_cast<uint32_t>(i);
+        for (size_t c = n_cells; c-- > 0;)
+            first[c] = std::min(first[c], first[c + 1]);
+
+        struct Latest {
+            double time;
+            int64_t record;
+        };
+        std::vector<Latest> latest(m_, Latest{0.0, -1});
+        for (size_t j = 0; j < n_; ++j) {
+            const double t = times_[j];
+            if (std::isnan(t))
+                continue;
+            const size_t c = cell_of(t);
+            const double *seen = std::upper_bound(bars_ + first[c], bars_ + first[c + 1], t);
+            const size_t bar = static_cast<size_t>(seen - bars_);
+            if (bar >= m_)
+                continue;
+            Latest &slot = latest[bar];
+            if (slot.record < 0 || slot.time <= t)
+                slot = Latest{t, static_cast<int64_t>(j)};
+        }
+        int64_t current = -1;
+        for (size_t i = 0; i < m_; ++i) {
+            if (latest[i].record >= 0)
+                current = latest[i].record;
+            put(i, current);
+        }
+    }
+
+    // Bar times out of order: the records are sorted once (stably) and one
+    // cursor that only moves forward walks them along the bars as given.
+    void sorted_cursor_fill() const {
+        std::vector<std::pair<double, int64_t>> keyed;
+        keyed.reserve(n_);
+        for (size_t i = 0; i < n_; ++i)
+            if (!std::isnan(times_[i]))
+                keyed.emplace_back(times_[i], static_cast<int64_t>(i));
+        std::stable_sort(keyed.begin(), keyed.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        std::vector<int64_t> order(keyed.size());
+        for (size_t i = 0; i < keyed.size(); ++i)
+            order[i] = keyed[i].second;
+        cursor_fill(&order, order.size());
+    }
+
+    const double *times_;
+    size_t n_;
+    const double *values_;
+    size_t width_;
+    const double *bars_;
+    size_t m_;
+    double *out_;
+};
+
+// Window [first, last) of columns ending at `bar_pos` inclusive, at most
+// `length` wide, in a store of `n_cols` columns. A position before the
+// first bar gives an empty window.
+std::pair<Py_ssize_t, Py_ssize_t> window_columns(std::optional<int64_t> bar_pos,
+                                                 int64_t length, Py_ssize_t n_cols) {
+    int64_t pos = bar_pos ? *bar_pos : n_cols - 1;
+    if (pos < 0)
+        pos += n_cols;
+    int64_t end = std::max<int64_t>(pos + 1, 0);
+    int64_t begin = pos >= length - 1 ? pos - length + 1 : 0;
+    return {static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end)};
+}
+
+// Shared by both getters: `store_name` is the store in the run state;
+// `copy_times` says whether the time slice is a copy or a view of the
+// cache's array.
+nb::object user_window(const char *func, const char *store_name, bool copy_times,
+                       nb::args args, nb::kwargs kwargs) {
+    const Signature sig(func, {"reg_idx", "bar_pos", "length"}, 3);
+    auto v = sig.bind(args, kwargs);
+    auto &g = regora_globals();
+    nb::object np = g("np");
+    nb::object vr = g("cnt").attr("vr");
+    nb::object store = vr.attr(store_name);
+
+    nb::object empty_pair = nb::make_tuple(np.attr("array")(nb::list()),
+                                           np.attr("array")(nb::list()));
+    if (nb::cast<int>(store.attr("ndim")) != 2)
+        return empty_pair;
+    Py_ssize_t n_rows = shape_at(store, 0), n_cols = shape_at(store, 1);
+    nb::object builtins = nb::module_::import_("builtins");
+    nb::object highest = builtins.attr("max")(v[0]);
+    if (!(highest < nb::int_(n_rows)))
+        return empty_pair;
+
+    std::optional<int64_t> bar_pos = bar_position(v[1], "bar_pos");
+    int64_t length = checked_integer(as_double(v[2]), "length");
+    auto [begin, end] = window_columns(bar_pos, length, n_cols);
+    nb::object columns = nb::steal(PySlice_New(nb::int_(begin).ptr(), nb::int_(end).ptr(), nullptr));
+
+    nb::object times = vr.attr("g_TelvarCache").attr("dvf_tl")[columns];
+    if (copy_times)
+        times = times.attr("copy")();
+    nb::object value = store[nb::make_tuple(v[0], columns)];
+    return nb::make_tuple(times, value);
+}
+
+// One column per result, as numpy.column_stack builds it. Results that are
+// all scalars, or all flat sequences of one length, are converted in one go
+// (a numeric array of them, transposed), which is what column_stack gives
+// without its per-result conversions; anything else, including results of
+// differing lengths, goes through column_stack itself and fails there.
+nb::object stack_columns(nb::handle np, nb::handle results) {
+    nb::object stacked;
+    PyObject *converted = PyObject_CallOneArg(np.attr("array").ptr(), results.ptr());
+    if (!converted) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            throw nb::python_error();
+        PyErr_Clear();
+    } else {
+        stacked = nb::steal(converted);
+        const int ndim = nb::cast<int>(stacked.attr("ndim"));
+        const bool numeric = !stacked.attr("dtype").attr("kind").equal(nb::str("O"));
+        if (numeric && ndim == 1)
+            return stacked.attr("reshape")(1, -1);
+        if (numeric && ndim == 2)
+            return stacked.attr("T");
+    }
+    return np.attr("column_stack")(results);
+}
+
+} // namespace
+
+// def reg_user_indices(indices_func) -> list of row numbers
+nb::object reg_user_indices(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("reg_user_indices", {"indices_func"}, 1);
+    auto v = sig.bind(args, kwargs);
+    auto &g = regora_globals();
+    nb::object np = g("np");
+    nb::object vr = g("cnt").attr("vr");
+
+    const Py_ssize_t axis0 = shape_at(vr.attr("g_TelvarDataValueFreshUserI"), 0);
+    const Py_ssize_t n_bars = shape_at(vr.attr("g_TelvarDataValueFresh"), 1);
+    nb::object phase = g("gv").attr("RUMMODE_PHASE_USERINDI");
+    nb::object wrapped = g("smm").attr("enter_phase")(phase)(v[0]);
+    nb::object context = vr.attr("g_TelvarUserContext");
+
+    // One call per bar position, in time order; the context tells the user's
+    // function which bar it is looking at.
+    nb::object results = nb::steal(PyList_New(n_bars));
+    if (!results.is_valid())
+        throw nb::python_error();
+    nb::str bar_attr("_internal_bar_num");
+    for (Py_ssize_t pos = 0; pos < n_bars; ++pos) {
+        nb::object pos_obj = nb::steal(PyLong_FromSsize_t(pos));
+        if (!pos_obj.is_valid() || PyObject_SetAttr(context.ptr(), bar_attr.ptr(), pos_obj.ptr()) != 0)
+            throw nb::python_error();
+        PyObject *result = PyObject_CallOneArg(wrapped.ptr(), context.ptr());
+        if (!result)
+            throw nb::python_error();
+        PyList_SET_ITEM(results.ptr(), pos, result);
+    }
+
+    nb::object indices_data = stack_columns(np, results);
+    const Py_ssize_t first_len =
+        nb::cast<Py_ssize_t>(np.attr("asarray")(results[0]).attr("size"));
+    nb::object expected = nb::make_tuple(first_len, n_bars);
+    if (!indices_data.attr("shape").equal(expected)) {
+        nb::object message = g("text").attr("WARN_USER_INDICES_RESULT_FORMAT").attr("format")(
+            nb::arg("TARGETLEN") = first_len, nb::arg("COLUMNLEN") = n_bars);
+        raise_framework(g("UnExpectError"), message);
+    }
+
+    nb::setattr(vr, "g_TelvarDataValueFreshUserI",
+                g("append_or_assign_2d_array_axis0")(vr.attr("g_TelvarDataValueFreshUserI"),
+                                                     indices_data, axis0));
+    nb::list rows;
+    for (Py_ssize_t r = 0; r < first_len; ++r)
+        rows.append(axis0 + r);
+    return rows;
+}
+
+// def reg_user_data(time_line, data) -> 1-D array of row numbers
+nb::object reg_user_data(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("reg_user_data", {"time_line", "data"}, 2);
+    auto v = sig.bind(args, kwargs);
+    auto &g = regora_globals();
+    nb::object np = g("np");
+    nb::object vr = g("cnt").attr("vr");
+
+    ArrayView<double> times(v[0], "time_line", 1);
+    nb::object data_array = np.attr("asarray")(v[1]);
+    const int data_ndim = nb::cast<int>(data_array.attr("ndim"));
+    if (data_ndim != 1 && data_ndim != 2)
+        raise_value_error("data must be a 1-D or 2-D array, got " + std::to_string(data_ndim) + "-D");
+    ArrayView<double> values(data_array, "data", data_ndim);
+    // A 1-D series is one value per record; a 2-D one has a row per record.
+    const size_t n_records = data_ndim == 1 ? values.cols() : values.rows();
+    const size_t width = data_ndim == 1 ? 1 : values.cols();
+    if (n_records != times.cols())
+        raise_value_error("data has " + std::to_string(n_records) + " records but time_line has " +
+                          std::to_string(times.cols()) + " times");
+
+    nb::object fresh = vr.attr("g_TelvarDataValueFresh");
+    nb::object bar_row = fresh[g("gv").attr("KMatrixPos_TimeLine")];
+    ArrayView<double> bar_times(bar_row, "fresh-bar time row", 1);
+    const size_t n_bars = bar_times.cols();
+
+    nb::object fill_data = np.attr("empty")(nb::make_tuple(width, n_bars));
+    ArrayView<double> out(fill_data, "fill_data", 2, true);
+    {
+        // Every Python object is converted above; the sort and the cursor
+        // touch only the raw buffers.
+        nb::gil_scoped_release release;
+        RecordAligner(times.data(), times.cols(), values.data(), width, bar_times.data(), n_bars,
+                      out.data())
+            .run();
+    }
+
+    nb::object store = vr.attr("g_TelvarDataValueFreshUserD");
+    const Py_ssize_t axis0 = shape_at(store, 0);
+    if (nb::cast<Py_ssize_t>(store.attr("size")) < 1)
+        nb::setattr(vr, "g_TelvarDataValueFreshUserD", fill_data);
+    else
+        nb::setattr(vr, "g_TelvarDataValueFreshUserD",
+                    np.attr("append")(store, fill_data, nb::arg("axis") = 0));
+    return np.attr("arange")(axis0, axis0 + static_cast<Py_ssize_t>(width));
+}
+
+// def get_reg_user_indicator(reg_idx, bar_pos, length) -> (datetime_tl, value)
+nb::object get_reg_user_indicator(nb::args args, nb::kwargs kwargs) {
+    return user_window("get_reg_user_indicator", "g_TelvarDataValueFreshUserI", true, args, kwargs);
+}
+
+// def get_reg_user_data(reg_idx, bar_pos, length) -> (datetime_tl, value)
+nb::object get_reg_user_data(nb::args args, nb::kwargs kwargs) {
+    return user_window("get_reg_user_data", "g_TelvarDataValueFreshUserD", false, args, kwargs);
+}
+
+} // namespace regora
+} // namespace telvar

@@ -1,0 +1,85 @@
+"""User indicators: the user's function runs once per strategy bar inside the
+user-indicator phase; its results become one column per bar of the
+user-indicator store."""
+import numpy as np
+import pandas as pd
+import pytest
+
+from telvar.kestrum import sysmodel as cnt
+from telvar.kestrum.language import text
+from telvar.kestrum.sysmodel import gv, smm
+from telvar.kestrum.utils.exceptions import UnExpectError
+
+
+def test_indicator_inside_the_run_equals_the_computation_over_the_full_series(world):
+    closes = np.vstack([b[:, 3] for b in world.market.bars])  # targets x bars
+    seen = []
+
+    def mean_close_5(ctx):
+        pos = ctx._internal_bar_num
+        seen.append((pos, smm.phase, cnt.vr.g_TelvarDataValueFresh[gv.KMatrixPos_TimeLine, pos]))
+        window = closes[:, max(pos - 4, 0):pos + 1]
+        return [np.nanmean(w) if np.isfinite(w).any() else np.nan for w in window]
+
+    rows = world.regora.reg_user_indices(mean_close_5)
+    n = world.market.times.size
+    assert rows == [0, 1]
+    assert [s[0] for s in seen] == list(range(n))
+    assert {s[1] for s in seen} == {gv.RUMMODE_PHASE_USERINDI}
+    np.testing.assert_array_equal([s[2] for s in seen], world.market.times)
+    assert smm.phase != gv.RUMMODE_PHASE_USERINDI  # left on return
+    assert cnt.vr.g_TelvarUserContext._internal_bar_num == n - 1
+
+    expected = pd.DataFrame(closes.T).rolling(5, min_periods=1).mean().to_numpy().T
+    np.testing.assert_allclose(cnt.vr.g_TelvarDataValueFreshUserI, expected, rtol=0, atol=1e-12)
+    dt, value = world.regora.get_reg_user_indicator(rows, n - 1, 10)
+    np.testing.assert_array_equal(dt, world.market.times[-10:])
+    np.testing.assert_allclose(value, expected[:, -10:], atol=1e-12)
+
+
+def test_registrations_receive_consecutive_rows(world):
+    n = world.market.times.size
+    assert world.regora.reg_user_indices(lambda ctx: float(ctx._internal_bar_num)) == [0]
+    assert world.regora.reg_user_indices(indices_func=lambda ctx: np.array([1.0])) == [1]
+    assert world.regora.reg_user_indices(lambda ctx: (ctx._internal_bar_num, -1, 2)) == [2, 3, 4]
+    store = cnt.vr.g_TelvarDataValueFreshUserI
+    assert store.shape == (5, n)
+    np.testing.assert_array_equal(store[0], np.arange(n))
+    np.testing.assert_array_equal(store[1:], np.vstack([np.ones(n), np.arange(n), -np.ones(n), 2 * np.ones(n)]))
+
+
+@pytest.mark.parametrize("result, error", [
+    (lambda ctx: np.ones((2, 2)), UnExpectError),                                 # stacks to the wrong shape
+    (lambda ctx: [1.0] * (3 if ctx._internal_bar_num % 2 else 4), ValueError),    # lengths differ
+])
+def test_wrong_results_raise_and_store_nothing(world, result, error):
+    world.regora.reg_user_indices(lambda ctx: 0.5)
+    before = cnt.vr.g_TelvarDataValueFreshUserI.copy()
+    with pytest.raises(error) as caught:
+        world.regora.reg_user_indices(result)
+    if error is UnExpectError:
+        assert caught.value.args == (text.WARN_USER_INDICES_RESULT_FORMAT.format(
+            TARGETLEN=4, COLUMNLEN=world.market.times.size),)
+    np.testing.assert_array_equal(cnt.vr.g_TelvarDataValueFreshUserI, before)
+    assert world.regora.reg_user_indices(lambda ctx: 1.0) == [1]
+
+
+def test_user_errors_pass_through_unchanged_and_the_phase_is_restored(world):
+    boom = RuntimeError("user bug")
+    smm.set_phase(gv.RUMMODE_PHASE_INIT)
+
+    def failing(ctx):
+        if ctx._internal_bar_num == 7:
+            raise boom
+        return 1.0
+
+    with pytest.raises(RuntimeError) as caught:
+        world.regora.reg_user_indices(failing)
+    assert caught.value is boom
+    assert smm.phase == gv.RUMMODE_PHASE_INIT
+    assert cnt.vr.g_TelvarDataValueFreshUserI.size == 0
+
+
+def test_argument_count_is_checked(world):
+    with pytest.raises(TypeError, match=r"reg_user_indices\(\) takes exactly 1 positional argument \(2 given\)"):
+        world.regora.reg_user_indices(lambda ctx: 1.0, 2)
