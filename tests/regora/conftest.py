@@ -87,8 +87,13 @@ class Market:
         self.bars = [filled_target(rng, n, fut_trades, 0),
                      filled_target(rng, n, stock_trades, stock_start)]
         self.requests = []
+        self.reference_cache = {}
+        self.frames = [self._frame(t) for t in range(len(TARGETS))]
 
     def frame(self, target):
+        return self.frames[target].copy()
+
+    def _frame(self, target):
         df = pd.DataFrame(self.bars[target], columns=FIELDS)
         df["time"] = self.times
         df["tday"] = self.tday
@@ -159,8 +164,8 @@ def market():
 
 
 @pytest.fixture
-def world(monkeypatch, tmp_path, regora, market):
-    """A run state for 1-minute strategy bars over the synthetic market."""
+def bare_world(monkeypatch, tmp_path, regora, market):
+    """Run inputs and the strategy's time line, nothing registered yet."""
     cnt.reset()
     cnt.env.fm.set_root(str(tmp_path / "home"))
     info = cnt.vr.g_TelvarInputInfo
@@ -175,7 +180,68 @@ def world(monkeypatch, tmp_path, regora, market):
     cnt.reset()
 
 
+@pytest.fixture
+def world(bare_world):
+    """A run state for 1-minute strategy bars with the strategy's own bars registered."""
+    info = cnt.vr.g_TelvarInputInfo
+    info.RefreshKDataIdx = bare_world.regora.reg_k_data("min", 1)
+    bare_world.requests_at_start = len(bare_world.market.requests)
+    return bare_world
+
+
 def registry_sizes():
     vr = cnt.vr
     return (len(vr.g_TelvarKDataList), len(vr.g_TelvarRegKDataInfo), vr.g_TelvarDataValueFresh.shape,
             len(vr.g_TelvarKDataList_Adj), len(vr.g_TelvarRegKDataInfo_Adj))
+
+
+# --- the reference: bars of a registered frequency from the minute bars ------
+
+def group_keys(market, frequency, freq_num):
+    """A key per minute bar, equal exactly for the minutes of one registered bar."""
+    if frequency == "min":
+        return market.tday * 1000 + (market.day_pos - 1) // freq_num
+    days = pd.to_datetime(pd.Series(market.tday).astype(str))
+    if frequency == "day":
+        day_index = np.unique(market.tday, return_inverse=True)[1]
+        return day_index // freq_num
+    period = {"week": "W", "month": "M", "year": "Y"}[frequency]
+    return days.dt.to_period(period).astype(str).to_numpy()
+
+
+def reference_bars(market, frequency, freq_num):
+    """Per target, the completed bars (pandas aggregation per registered bar).
+
+    A trailing bar that has not reached its size when the data end is still
+    forming; week, month and year bars close with the data.
+    """
+    cached = market.reference_cache.get((frequency, freq_num))
+    if cached is not None:
+        return cached
+    keys = group_keys(market, frequency, freq_num)
+    out = []
+    for t in range(len(TARGETS)):
+        df = market.frame(t)
+        df["key"] = keys
+        df["col"] = np.arange(len(df))
+        agg = aggregate(df, "key")
+        agg["last_col"] = df.groupby("key", sort=False)["col"].last()
+        agg["size"] = df.groupby("key", sort=False)["col"].size()
+        if frequency in ("min", "day") and freq_num > 1:
+            if frequency == "min":
+                closes = market.day_pos[-1] % freq_num == 0
+            else:
+                closes = np.unique(market.tday).size % freq_num == 0
+            if not closes:
+                agg = agg.iloc[:-1]
+        out.append(agg.reset_index(drop=True))
+    market.reference_cache[(frequency, freq_num)] = (out, keys)
+    return out, keys
+
+
+def reference_forming(market, keys, target, p):
+    """The bar of `keys[p]` as formed up to strategy position p."""
+    df = market.frame(target).iloc[: p + 1]
+    df = df[np.asarray(keys[: p + 1]) == keys[p]].copy()
+    df["key"] = 0
+    return aggregate(df, "key").iloc[0]

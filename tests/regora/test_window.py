@@ -1,0 +1,124 @@
+"""get_reg_k_data windows against windows built from the pandas reference."""
+import math
+
+import numpy as np
+import pytest
+
+from telvar.kestrum import sysmodel as cnt
+from telvar.kestrum.sysmodel import gv
+
+from conftest import TARGETS, reference_bars, reference_forming
+
+FIELDS = ["open", "high", "low", "close", "volume", "turnover", "oi"]
+
+
+def expected_window(market, frequency, freq_num, p, length, fill_up):
+    """Per target, the rows (time + fields) a window at position p should hold."""
+    completed, keys = reference_bars(market, frequency, freq_num)
+    blocks = []
+    for t in range(len(TARGETS)):
+        bars = completed[t]
+        # completed bars whose registered bar ends before the one forming at p
+        first_col_of_current = int(np.argmax(np.asarray(keys) == keys[p]))
+        before = bars[bars["last_col"] < first_col_of_current]
+        forming = reference_forming(market, keys, t, p)
+        rows = before[["time"] + FIELDS].to_numpy().tolist()
+        forming_row = [market.times[p]] + [forming[f] for f in FIELDS]
+        if fill_up:
+            rows = rows[-(length - 1):] if length > 1 else []
+            rows.append(forming_row)
+        else:
+            rows = [r for r in rows if r[5] > 0]
+            if forming_row[5] > 0:
+                rows.append(forming_row)
+            rows = rows[-length:]
+        blocks.append(rows)
+    return blocks
+
+
+def check_window(out, blocks, length):
+    assert out.dtype == object and out.shape == (length * len(blocks), 2 + gv.KMatrix_Bar_Len)
+    for t, rows in enumerate(blocks):
+        block = out[t * length:(t + 1) * length]
+        assert list(block[:, 0]) == [t] * length
+        empty = length - len(rows)
+        assert all(math.isnan(v) for v in block[:empty, 1:].ravel())
+        got = block[empty:, 1:].astype(float)
+        np.testing.assert_allclose(got, np.array(rows, dtype=float).reshape(-1, 8), equal_nan=True)
+
+
+@pytest.mark.parametrize("frequency,freq_num", [("min", 15), ("min", 7), ("day", 1), ("week", 1)])
+@pytest.mark.parametrize("fill_up", [True, False])
+def test_window_matches_reference(world, frequency, freq_num, fill_up):
+    market = world.market
+    reg_idx = world.regora.reg_k_data(frequency, freq_num)
+    n = market.times.size
+    for p in [0, 5, 19, 20, 131, 777, n - 30, n - 1]:
+        for length in (1, 4):
+            out = world.regora.get_reg_k_data(reg_idx, p, length, fill_up)
+            check_window(out, expected_window(market, frequency, freq_num, p, length, fill_up), length)
+
+
+def test_own_frequency_window_is_the_strategy_bars(world):
+    market = world.market
+    reg_idx = cnt.vr.g_TelvarInputInfo.RefreshKDataIdx
+    out = world.regora.get_reg_k_data(reg_idx, 300, 3, True)
+    np.testing.assert_allclose(out[:3, 1].astype(float), market.times[298:301])
+    np.testing.assert_allclose(out[3:, 2:].astype(float), market.bars[1][298:301], equal_nan=True)
+
+
+def test_nan_and_minus_one_select_the_last_position(world):
+    reg_idx = world.regora.reg_k_data("min", 5)
+    for fill_up in (True, False):
+        a = world.regora.get_reg_k_data(reg_idx, float("nan"), 6, fill_up)
+        b = world.regora.get_reg_k_data(reg_idx, -1, 6, fill_up)
+        c = world.regora.get_reg_k_data(reg_idx, world.market.times.size - 1, 6, fill_up)
+        np.testing.assert_array_equal(a.astype(float), b.astype(float))
+        np.testing.assert_array_equal(a.astype(float), c.astype(float))
+
+
+def test_target_without_real_bars_keeps_only_its_index(world):
+    # the stock starts trading on the second day; the forming bar is NaN too
+    reg_idx = world.regora.reg_k_data("min", 15)
+    out = world.regora.get_reg_k_data(reg_idx, 10, 3, False)
+    assert list(out[3:, 0]) == [1, 1, 1]
+    assert all(math.isnan(v) for v in out[3:, 1:].ravel())
+    filled = world.regora.get_reg_k_data(reg_idx, 10, 3, True)
+    assert not math.isnan(filled[5, 1])  # the filled window still shows the (NaN) forming bar's time
+
+
+def test_real_window_drops_a_forming_bar_without_volume(world):
+    market = world.market
+    reg_idx = world.regora.reg_k_data("min", 15)
+    # the stock does not trade at night: at the first night bar its forming bar has volume 0
+    p = int(np.argmax(market.night & (market.tday > market.tday[0] + 1)))
+    out = world.regora.get_reg_k_data(reg_idx, p, 2, False)
+    assert out[3, 1] < market.times[p] and out[3, 2 + gv.KMatrix_Volume] > 0
+    filled = world.regora.get_reg_k_data(reg_idx, p, 2, True)
+    assert filled[3, 1] == market.times[p] and filled[3, 2 + gv.KMatrix_Volume] == 0
+
+
+def test_argument_errors(world):
+    r = world.regora
+    reg_idx = r.reg_k_data("min", 5)
+    with pytest.raises(TypeError, match=r"get_reg_k_data\(\) takes exactly 4 positional arguments \(3 given\)"):
+        r.get_reg_k_data(reg_idx, 1, 2)
+    with pytest.raises(TypeError, match="unexpected keyword"):
+        r.get_reg_k_data(reg_idx, 1, 2, True, extra=1)
+    with pytest.raises(IndexError):
+        r.get_reg_k_data(reg_idx, world.market.times.size, 2, True)
+    with pytest.raises(TypeError):
+        r.get_reg_k_data(reg_idx, "last", 2, True)
+    with pytest.raises(ValueError):
+        r.get_reg_k_data(reg_idx, 1, -1, True)
+    bad = reg_idx.copy()
+    bad[0, 0] = np.nan
+    with pytest.raises(ValueError):
+        r.get_reg_k_data(bad, 1, 2, True)
+    bad = reg_idx.copy()
+    bad[1, 3] = 57
+    with pytest.raises(IndexError):
+        r.get_reg_k_data(bad, 1, 2, False)
+    assert r.get_reg_k_data(reg_idx, 1, 0, True).shape == (0, 9)
+    out = r.get_reg_k_data(reg_idx, 1, 2, True, )
+    assert r.get_reg_k_data(reg_idx=reg_idx, bar_pos=1, length=2, fill_up=True).tolist() == out.tolist()
