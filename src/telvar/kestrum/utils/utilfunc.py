@@ -11,7 +11,6 @@ import numpy as np
 
 from telvar.kestrum.utils.exceptions import DataLoadError
 
-_LOADMAT_HEADER = ("__header__", "__version__", "__globals__")
 # MAT variable and field names; the writer silently drops others (e.g. a leading "_")
 _MAT_NAME = re.compile(r"^[A-Za-z][A-Za-z0-9_]*$")
 
@@ -45,10 +44,12 @@ def load_mat(path, error="raise", rm_if_error=False, error_obj=None, **loadmat_k
     character matrix) comes back without the blanks that pad its rows to one
     length.
 
-    error: ``'raise'`` raises when the file cannot be read (``error_obj`` if
-        given, else ``FileNotFoundError`` for a missing file and
-        ``DataLoadError`` naming the file otherwise); ``'ignore'`` returns an
-        empty dict instead.
+    error: ``'raise'`` raises when the file cannot be read (``FileNotFoundError``
+        for a missing file, else ``DataLoadError`` naming the file);
+        ``'ignore'`` returns an empty dict instead.
+    error_obj: the exception to raise for a missing or unreadable file, in
+        either mode: a caller that names its error wants to hear about the
+        failure (an unreadable tick download is not a day without ticks).
     rm_if_error: delete a file that exists but cannot be read.
     """
     if error not in ("raise", "ignore"):
@@ -62,12 +63,12 @@ def load_mat(path, error="raise", rm_if_error=False, error_obj=None, **loadmat_k
     except Exception as exc:
         if rm_if_error and path and os.path.isfile(path):
             _remove_quietly(path)
-        if error == "ignore":
-            return {}
         if error_obj is not None:
             if isinstance(error_obj, type):
                 error_obj = error_obj(str(exc))
             raise error_obj from exc
+        if error == "ignore":
+            return {}
         if isinstance(exc, FileNotFoundError):
             raise
         from telvar.kestrum.language import text
