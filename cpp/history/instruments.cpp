@@ -143,6 +143,22 @@ bool read_code_list_cache(nb::handle cache_path, nb::list &results) {
     return true;
 }
 
+// Writes a cache file. A cache that cannot be written (read-only or full
+// disk) costs the next call a host request, never the answer in hand: the
+// author is warned and the call goes on.
+template <typename Save> void save_cache(nb::handle cache_path, Save &&save) {
+    try {
+        save();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+        nb::object reason = exception_of(e);
+        nb::object message = text("WARN_CACHE_WRITE_FAILED")
+                                 .attr("format")(nb::arg("PATH") = cache_path, nb::arg("REASON") = reason);
+        global("user_warning")(message);
+    }
+}
+
 } // namespace
 
 // def get_main_contract(targets, begin_date, end_date) -> dict
@@ -196,8 +212,10 @@ nb::object get_target_info(nb::args args, nb::kwargs kwargs) {
     if (!truthy(target_info_list)) {
         target_info_list = tvcmd_call("tvSendCmdGetFutureInfo_20190920")(targets);
         if (use_cache)
-            global("save_mat")(cache_path, target_info_list, nb::arg("struct_name") = "cashInfo",
-                               nb::arg("long_field_names") = true, nb::arg("oned_as") = "row");
+            save_cache(cache_path, [&] {
+                global("save_mat")(cache_path, target_info_list, nb::arg("struct_name") = "cashInfo",
+                                   nb::arg("long_field_names") = true, nb::arg("oned_as") = "row");
+            });
     }
 
     nb::object targets_info = global("cnt").attr("vr").attr("g_TelvarTargetsInfo");
@@ -259,7 +277,7 @@ nb::object get_code_list_set(nb::args args, nb::kwargs kwargs) {
             continue;
         nb::object records = tvcmd_call("tvSendCmdGetCodeListSet")(block, begin_date, end_date);
         if (use_cache)
-            global("save_mat")(cache_path, columns_for_file(records));
+            save_cache(cache_path, [&] { global("save_mat")(cache_path, columns_for_file(records)); });
         results.attr("extend")(records);
     }
     return results;

@@ -6,6 +6,7 @@ from types import SimpleNamespace
 
 import pytest
 
+from telvar.kestrum.utils.exceptions import TelvarWarning
 from telvar.kestrum.utils.utilcls import OrderedDict
 
 RB = {"Market": "SHFE", "Code": "RB0000"}
@@ -143,3 +144,19 @@ class TestCodeListSet:
         (cnt.mat_dir / cache_file).write_bytes(b"broken" * 50)
         records = history.get_code_list_set(["SZ50"], 20251001, 20251031)
         assert len(records) == 2 and len(host.names()) == 2
+
+
+def test_an_unwritable_cache_keeps_the_answer(history, channel, cnt, monkeypatch):
+    def read_only_disk(path, *args, **kwargs):
+        raise PermissionError(13, "Permission denied", path)
+
+    monkeypatch.setattr(history, "save_mat", read_only_disk)
+    channel.answers["tvSendCmdGetFutureInfo_20190920"] = lambda t: info_records(t)
+    channel.answers["tvSendCmdGetCodeListSet"] = members
+    with pytest.warns(TelvarWarning, match="Permission denied"):
+        assert len(history.get_target_info([stock(i) for i in range(100)])) == 100
+    with pytest.warns(TelvarWarning):
+        assert len(history.get_code_list_set(["SZ50"], 20251001, 20251031)) == 2
+    monkeypatch.setattr(history, "save_mat", lambda *a, **k: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        history.get_code_list_set(["SZ50"], 20251001, 20251031)
