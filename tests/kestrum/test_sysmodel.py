@@ -158,6 +158,9 @@ class TestRunState:
         info = cnt.vr.g_TelvarInputInfo
         info.TargetList = [{"Market": "shfe", "Code": "rb0000"}, {"Market": "SSE", "Code": "600000"}]
         assert info.TargetListDot == ["SHFE.RB0000", "SSE.600000"]
+        held = info.TargetList
+        held.append({"Market": "szse", "Code": "000001"})
+        assert info.TargetListDot[-1] == "SZSE.000001" and info.TargetList is held
         info.KFrequency = "day"
         assert info.KFrequencyI == gv.KFreq_Day
         info.KFrequencyI = gv.KFreq_Min

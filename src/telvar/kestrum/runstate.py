@@ -43,12 +43,14 @@ class InputInfo:
     def TargetList(self, targets):
         targets = list(targets)
         dotted = [_dotted(t) for t in targets]
-        self._targets = targets
-        self._targets_dot = dotted
+        self._targets, self._targets_dot, self._dot_len = targets, dotted, len(targets)
 
     @property
     def TargetListDot(self):
         """The targets as dotted upper-case keys "MARKET.CODE", in target-index order."""
+        if self._dot_len != len(self._targets):  # the list grew or shrank in place
+            self._targets_dot = [_dotted(t) for t in self._targets]
+            self._dot_len = len(self._targets)
         return self._targets_dot
 
     @property
