@@ -91,3 +91,46 @@ def as_matrix(frame):
 def write_bar_file(path, frame):
     save_mat(str(path), {name: frame[name].to_numpy() for name in ["Time", "BeginBar"] + FIELDS})
     return str(path)
+
+
+class RecordingChannel:
+    """The real command channel, recording every command sent through it."""
+
+    def __init__(self, real):
+        self.real = real
+        self.calls = []
+
+    def __getattr__(self, name):
+        command = getattr(self.real, name)
+
+        def send(*args, **kwargs):
+            self.calls.append((name, args, kwargs))
+            return command(*args, **kwargs)
+
+        return send
+
+    def names(self):
+        return [name for name, _, _ in self.calls]
+
+
+@pytest.fixture
+def host_channel(connected_host, history, monkeypatch):
+    """The history module talking to the sample host through a recording channel."""
+    from telvar.kestrum import comm
+    from telvar.kestrum import sysmodel
+
+    sysmodel.reset(keep_connection=True)
+    sysmodel.env.cache_enabled = True
+    recorder = RecordingChannel(comm.tvcmd)
+    monkeypatch.setattr(history, "tvcmd", recorder)
+    yield recorder
+    sysmodel.reset(keep_connection=True)
+
+
+def host_bars(channel, target, frequency, begin, end):
+    """The host's own one-unit bars of one target, as a frame."""
+    from telvar.kestrum.utils.utilfunc import load_mat
+
+    (path,) = channel.real.tvSendCmdGetKData([target], frequency, 1, begin, end, True, "NA", False)
+    data = load_mat(path)
+    return pd.DataFrame({name: data[name].ravel() for name in ["Time", "BeginBar"] + FIELDS})

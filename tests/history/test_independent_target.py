@@ -7,8 +7,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from bar_files import (AGG, as_matrix, datenum, minute_times, n_bar_reference, period_reference, random_bars,
-                       run_state, write_bar_file)
+from bar_files import (AGG, as_matrix, datenum, host_bars, host_channel, minute_times,  # noqa: F401
+                       n_bar_reference, period_reference, random_bars, run_state, write_bar_file)
 from telvar.kestrum.utils.exceptions import TvDataError
 from telvar.kestrum.utils.utilfunc import save_mat
 
@@ -196,3 +196,27 @@ class TestTargets:
             channel.answers["tvSendCmdGetKData"] = [str(tmp_path / name)]
             with pytest.raises(TvDataError, match="TurnOver"):
                 call(history, [RB])
+
+
+@pytest.mark.host
+class TestSampleHost:
+    def test_week_and_month_bars_aggregate_the_hosts_day_bars(self, history, host_channel):
+        day_bars = host_bars(host_channel, RB, "day", 20250901, 20251231)
+        for frequency, period in [("week", "W"), ("month", "M")]:
+            (rb,) = history.get_k_data_independent_target([RB], frequency, 1, 20250901, 20251231, True, "NA")
+            np.testing.assert_allclose(rb, as_matrix(period_reference(day_bars, period)), rtol=1e-12)
+
+    def test_15_minute_bars_aggregate_the_minute_bars_per_trading_day(self, history, host_channel):
+        # CU's night session runs past midnight into the next calendar day
+        minutes = host_bars(host_channel, CU, "min", 20251103, 20251114)
+        assert (np.floor(minutes.Time) != np.floor(minutes.Time.shift())).sum() > (minutes.BeginBar == 1).sum()
+        (cu,) = history.get_k_data_independent_target([CU], "min", 15, 20251103, 20251114, True, "NA")
+        np.testing.assert_allclose(cu, as_matrix(n_bar_reference(minutes, 15)), rtol=1e-12)
+
+    def test_repeat_comes_from_the_cache(self, history, host_channel):
+        first = history.get_k_data_independent_target([RB, CU], "min", 30, 20251201, 20251205, False, "NA")
+        again = history.get_k_data_independent_target([RB, CU], "min", 30, 20251201, 20251205, False, "NA")
+        assert host_channel.names().count("tvSendCmdGetKData") == 1
+        for a, b in zip(first, again):
+            assert a.shape[1] > 0
+            np.testing.assert_array_equal(a, b)

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 import scipy.io
 
-from bar_files import run_state  # noqa: F401  (fixture)
+from bar_files import FIELDS, host_channel, run_state  # noqa: F401  (fixtures)
 from telvar.kestrum.utils.exceptions import TvDataError
 
 RB = {"Market": "SHFE", "Code": "RB0000"}
@@ -34,7 +34,7 @@ def write_records(path, records):
 
 
 @pytest.fixture
-def host(tmp_path, channel, history, monkeypatch):
+def n_host(tmp_path, channel, history, monkeypatch):
     """tvSendCmdGetNKDataMulti answering with `host.records[code]` per target."""
 
     class Host:
@@ -68,8 +68,8 @@ def test_empty_target_list(history, channel, run_state):
 
 
 class TestRecords:
-    def test_sorted_by_time_and_cached_per_target(self, history, channel, run_state, host):
-        host.records = {"RB0000": record([3, 2, 1]), "CU0000": record([7, 8, 9])}
+    def test_sorted_by_time_and_cached_per_target(self, history, channel, run_state, n_host):
+        n_host.records = {"RB0000": record([3, 2, 1]), "CU0000": record([7, 8, 9])}
         rb, cu = get(history, [RB, CU])
         (sent, _), = channel.sent("tvSendCmdGetNKDataMulti")
         assert sent == ([RB, CU], "min", 5, 3, PAST, True, "NA")
@@ -77,7 +77,7 @@ class TestRecords:
         np.testing.assert_array_equal(rb["Time"], [1, 2, 3])
         np.testing.assert_array_equal(rb["Close"], [5, 10, 15])
         np.testing.assert_array_equal(cu["Open"], [14, 16, 18])
-        assert len(host.cleared) == 1 and host.cleared[0][1] == PAST
+        assert len(n_host.cleared) == 1 and n_host.cleared[0][1] == PAST
 
         again = get(history, [CU, RB])
         assert len(channel.sent("tvSendCmdGetNKDataMulti")) == 1
@@ -86,37 +86,37 @@ class TestRecords:
             np.testing.assert_array_equal(again[1][name], rb[name])
             np.testing.assert_array_equal(again[0][name], cu[name])
 
-    def test_repeated_time_keeps_its_first_bar(self, history, run_state, host):
-        host.records = {"RB0000": record([3, 1, 3, 2], Open=[30, 10, 31, 20], Volume=[3, 1, 4, 2])}
+    def test_repeated_time_keeps_its_first_bar(self, history, run_state, n_host):
+        n_host.records = {"RB0000": record([3, 1, 3, 2], Open=[30, 10, 31, 20], Volume=[3, 1, 4, 2])}
         (rb,) = get(history, [RB])
         np.testing.assert_array_equal(rb["Time"], [1, 2, 3])
         np.testing.assert_array_equal(rb["Open"], [10, 20, 30])
         np.testing.assert_array_equal(rb["Volume"], [1, 2, 3])
         assert {len(v) for v in rb.values()} == {3}
 
-    def test_record_without_bars(self, history, channel, run_state, host):
-        host.records = {"RB0000": record([]), "CU0000": record([1.0])}
+    def test_record_without_bars(self, history, channel, run_state, n_host):
+        n_host.records = {"RB0000": record([]), "CU0000": record([1.0])}
         for _ in range(2):
             rb, cu = get(history, [RB, CU])
             assert list(rb) == FILE_ORDER and all(v.size == 0 for v in rb.values())
         # the empty one is asked for again, the other came from the cache
         assert [s[0][0] for s in channel.sent("tvSendCmdGetNKDataMulti")] == [[RB, CU], [RB]]
 
-    def test_file_without_records(self, history, channel, run_state, host, tmp_path):
+    def test_file_without_records(self, history, channel, run_state, n_host, tmp_path):
         path = tmp_path / "none.mat"
         scipy.io.savemat(str(path), {"Other": np.zeros(1)})
         channel.answers["tvSendCmdGetNKDataMulti"] = str(path)
         (rb,) = get(history, [RB])
         assert isinstance(rb, np.ndarray) and rb.size == 0
-        assert host.cleared == [(str(path), PAST)]
+        assert n_host.cleared == [(str(path), PAST)]
 
-    def test_fields_of_another_length(self, history, run_state, host):
-        host.records = {"RB0000": record([1, 2, 3], Low=[1, 2])}
+    def test_fields_of_another_length(self, history, run_state, n_host):
+        n_host.records = {"RB0000": record([1, 2, 3], Low=[1, 2])}
         with pytest.raises(TvDataError, match="Low"):
             get(history, [RB])
 
-    def test_repeated_target_at_every_position(self, history, channel, run_state, host):
-        host.records = {"RB0000": record([2, 1]), "CU0000": record([5])}
+    def test_repeated_target_at_every_position(self, history, channel, run_state, n_host):
+        n_host.records = {"RB0000": record([2, 1]), "CU0000": record([5])}
         a, b, c = get(history, [RB, CU, RB])
         assert channel.sent("tvSendCmdGetNKDataMulti")[0][0][0] == [RB, CU]
         np.testing.assert_array_equal(a["Time"], [1, 2])
@@ -126,8 +126,8 @@ class TestRecords:
 
 
 class TestCache:
-    def test_key_has_nine_ingredients(self, history, run_state, host, monkeypatch):
-        host.records = {"RB0000": record([1.0])}
+    def test_key_has_nine_ingredients(self, history, run_state, n_host, monkeypatch):
+        n_host.records = {"RB0000": record([1.0])}
         seen = []
         real = history.calc_hash_value
         monkeypatch.setattr(history, "calc_hash_value",
@@ -137,8 +137,21 @@ class TestCache:
                           {"KFreqNum": 5}, {"NCount": 3}, {"EndDate": PAST}, {"FilledUp": False}, {"FQ": "FWard"},
                           {"CatType": "get_k_data_n"}], "_n_kdata")]
 
-    def test_open_period_always_asks(self, history, channel, run_state, host):
-        host.records = {"RB0000": record([1.0])}
+    def test_open_period_always_asks(self, history, channel, run_state, n_host):
+        n_host.records = {"RB0000": record([1.0])}
         get(history, [RB], end_date=29991231)
         get(history, [RB], end_date=29991231)
         assert len(channel.sent("tvSendCmdGetNKDataMulti")) == 2
+
+
+@pytest.mark.host
+@pytest.mark.parametrize("frequency, units, count", [("min", 1, 50), ("min", 15, 30), ("day", 1, 12), ("week", 1, 5)])
+def test_last_bars_are_the_tail_of_the_range(history, host_channel, frequency, units, count):
+    targets = [RB, {"Market": "CFFEX", "Code": "IF0000"}]
+    last = history.get_k_data_n(targets, frequency, units, count, 20251128, True, "NA")
+    ranges = history.get_k_data_independent_target(targets, frequency, units, 20250901, 20251128, True, "NA")
+    for bars, matrix in zip(last, ranges):
+        tail = matrix[:, -count:]
+        np.testing.assert_allclose(bars["Time"], tail[0], rtol=0, atol=1e-9)
+        for row, name in enumerate(FIELDS, start=1):
+            np.testing.assert_allclose(bars[name], tail[row], rtol=1e-12, err_msg=name)

@@ -3,7 +3,7 @@ strategy id and the back-test performance."""
 import numpy as np
 import pytest
 
-from bar_files import run_state  # noqa: F401  (fixture)
+from bar_files import host_channel, run_state  # noqa: F401  (fixtures)
 from telvar.kestrum.uclass import KDataItem
 
 TARGETS = [{"Market": "SHFE", "Code": "RB0000"}, {"Market": "SHFE", "Code": "CU0000"},
@@ -75,3 +75,11 @@ def test_strategy_id_and_performance_pass_through(history, channel):
         history.get_strategy_id(1)
     with pytest.raises(TypeError, match=r"takes exactly 1 positional argument \(0 given\)"):
         history.get_performance()
+
+
+@pytest.mark.host
+def test_strategy_id_and_performance_from_the_host(history, host_channel):
+    strategy_id = history.get_strategy_id()
+    performance = history.get_performance(strategy_id)
+    assert performance["StrategyID"] == strategy_id
+    assert host_channel.names() == ["tvSendCmdGetStrategyID", "tvSendCmdGetBackTestPerformance"]

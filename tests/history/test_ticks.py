@@ -6,8 +6,9 @@ import numpy as np
 import pytest
 import scipy.io
 
-from bar_files import datenum, run_state  # noqa: F401  (fixture)
+from bar_files import datenum, host_bars, host_channel, run_state  # noqa: F401  (fixtures)
 from telvar.kestrum.uclass import KDataItem
+from telvar.kestrum.utils.datetimefunc import mft_to_datetime
 
 RB = {"Market": "SHFE", "Code": "RB0000"}
 QUOTES = ["BidPrice", "BidVolume", "AskPrice", "AskVolume"]
@@ -149,3 +150,49 @@ class TestBarTicks:
             history.get_bar_tick_data(0, 5)
         with pytest.raises(IndexError):
             history.get_bar_tick_data(1, 0)
+
+
+@pytest.mark.host
+class TestSampleHost:
+    def refresh_item(self, bars):
+        from telvar.kestrum import sysmodel
+
+        vr = sysmodel.vr
+        matrix = np.full((11, len(bars)), np.nan)
+        matrix[0] = bars.Time.to_numpy()
+        vr.g_TelvarKDataList.append(KDataItem(KFrequency="min", KFreqNum=1, Matrix=matrix,
+                                              CurrentBar=np.arange(len(bars))))
+        vr.g_TelvarInputInfo.TargetList = [RB, {"Market": "SHFE", "Code": "CU0000"}]
+        vr.g_TelvarInputInfo.RefreshKDataIdx = len(vr.g_TelvarKDataList) - 1
+        return matrix[0]
+
+    def test_ticks_of_every_bar_lie_strictly_inside_it(self, history, host_channel):
+        # the sample holds ticks for its last three trading days; 20251230's
+        # night session runs on the evening of 20251229
+        bars = host_bars(host_channel, RB, "min", 20251230, 20251230)
+        times = self.refresh_item(bars)
+        night = mft_to_datetime(list(times))
+        counted = night_bars = 0
+        for pos in range(1, len(times)):
+            cut = history.get_bar_tick_data(0, pos)
+            assert np.all((cut.Time > times[pos - 1]) & (cut.Time < times[pos]))
+            assert cut.BidPrice.shape == (cut.Time.size, 5)
+            if night[pos].hour >= 21 and bars.Volume[pos] > 0:
+                # found in the host's trading day, not in the calendar day's file
+                assert cut.Time.size > 0
+                night_bars += 1
+            counted += cut.Time.size
+        day = history.load_tick_data_from_pro("SHFE", "RB0000", 20251230, "NA").Time
+        inside = (day > times[0]) & (day < times[-1]) & ~np.isin(day, times)
+        assert counted == inside.sum() and night_bars > 100
+        assert host_channel.names().count("tvSendCmdGetTDPData") == 1
+
+    def test_bar_after_midnight_takes_the_next_trading_day(self, history, host_channel):
+        # CU trades on Friday night until 01:00 on Saturday, for Monday
+        bars = host_bars(host_channel, {"Market": "SHFE", "Code": "CU0000"}, "min", 20251103, 20251103)
+        times = self.refresh_item(bars)
+        saturday = [i for i, t in enumerate(mft_to_datetime(list(times))) if t.weekday() == 5]
+        assert saturday
+        history.get_bar_tick_data(1, saturday[-1])
+        (request,) = [args for name, args, _ in host_channel.calls if name == "tvSendCmdGetTDPData"]
+        assert request[:3] == ("SHFE", "CU0000", 20251103)
