@@ -7,13 +7,8 @@ import numpy as np
 
 from telvar.kestrum import globalvars as gv
 from telvar.kestrum.uclass import AdjKDataList, AdjRegKDataList, KDataList, RegKDataList, UserContext
+from telvar.kestrum.ufuncs import todotmc as _dotted
 from telvar.kestrum.utils.utilcls import OrderedDict
-
-
-def _dotted(target):
-    from telvar.kestrum.ufuncs import todotmc
-
-    return todotmc(target)
 
 
 class InputInfo:
