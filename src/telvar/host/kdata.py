@@ -31,8 +31,9 @@ def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq
     if freq == "min":
         slots, tdays = md.minute_slots(ctx, insts, begin, end)
         mats = []
+        loaded = md.load_minutes_many(ctx, insts, begin, end)
         for inst in insts:
-            t, td, v = md.load_minutes(ctx, inst, begin, end)
+            t, td, v = loaded[(inst.market, inst.code)]
             mats.append(B.place(slots, t, md.adjust(ctx, inst, td, v, fq)))
         daypos = day_positions(tdays)
     else:
@@ -75,7 +76,10 @@ def get_k_data_multi(ctx: Context, targets, frequency, begin, end, filled_up, fq
     fq = md.check_fq(fq)
     insts = _insts(ctx, targets)
     slots, daypos, _, mats = build(ctx, insts, freq, begin, end, bool(filled_up), fq)
-    k_array = np.vstack(mats) if mats else np.zeros((0, slots.size))
+    # column-major, as MATLAB files store matrices: the writer then copies nothing
+    k_array = np.empty((B.N_FIELDS * len(mats), slots.size), order="F")
+    for i, m in enumerate(mats):
+        k_array[B.N_FIELDS * i:B.N_FIELDS * (i + 1)] = m
     head = {
         "TimeLine": minutes_to_datenum(slots).reshape(1, -1),
         "DayPos": daypos.astype(np.float64).reshape(1, -1),

@@ -145,6 +145,38 @@ def load_minutes(ctx: Context, inst: Instrument, begin: int, end: int):
     return datetime64_to_minutes(r["ts"]), np.asarray(r["trade_date"], np.int64), values
 
 
+def load_minutes_many(ctx: Context, insts: list[Instrument], begin: int, end: int) -> dict:
+    """``load_minutes`` of several instruments: one query per market for the plain ones."""
+    out = {}
+    by_market: dict[str, list[str]] = {}
+    for inst in insts:
+        if inst.is_continuous:
+            out[(inst.market, inst.code)] = load_minutes(ctx, inst, begin, end)
+        else:
+            by_market.setdefault(inst.market, []).append(inst.code)
+    for market, codes in by_market.items():
+        codes = sorted(set(codes))
+        marks = ", ".join("?" * len(codes))
+        where = f"market = ? AND code IN ({marks}) AND trade_date BETWEEN ? AND ?"
+        params = [market, *codes, begin, end]
+        counts = ctx.con.execute(f"SELECT code, count(*) FROM minute_bars WHERE {where} GROUP BY code ORDER BY code",
+                                 params).fetchall()
+        r = ctx.con.execute(f"SELECT ts, trade_date, {_FIELD_SQL} FROM minute_bars WHERE {where} "
+                            "ORDER BY code, ts", params).fetchnumpy()
+        minutes = datetime64_to_minutes(r["ts"]) if len(r["ts"]) else np.zeros(0, np.int64)
+        tdays = np.asarray(r["trade_date"], np.int64)
+        values = np.vstack([np.asarray(r[k], dtype=np.float64) for k in list(r)[2:]]) if len(r["ts"]) else \
+            np.zeros((B.N_FIELDS, 0))
+        a = 0
+        for code, n in counts:
+            out[(market, code)] = (minutes[a:a + n], tdays[a:a + n], values[:, a:a + n])
+            a += n
+        empty = (np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((B.N_FIELDS, 0)))
+        for code in codes:
+            out.setdefault((market, code), empty)
+    return out
+
+
 def load_days(ctx: Context, inst: Instrument, begin: int, end: int):
     """Stored day bars: (trading days, (7, n) values), in date order."""
     if inst.is_continuous:
