@@ -2,7 +2,7 @@
 import numpy as np
 
 from telvar.kestrum import globalvars as gv
-from telvar.kestrum.utils.datetimefunc import EPOCH_SERIAL_DAY
+from telvar.kestrum.utils.datetimefunc import EPOCH_SERIAL_DAY, int_date_to_ordinal
 
 # bars of the key are combined from one-unit bars of the value; -1: cannot be synthesised
 _SYNTHESIS_BASE = {
@@ -61,6 +61,9 @@ def calc_base_fre_complete(time_line, frequency_i, last_complete=True):
     (periods are bounded by the trading dates present). The last bar closes
     its period when ``last_complete``; otherwise only when the trading
     calendar in the run state shows no later trading day in that period.
+
+    For week, month and year the bars are day bars (or one time per trading
+    day): the day part of a bar time is its trading day.
     """
     code = _code(frequency_i)
     times = np.asarray(time_line, dtype=np.float64).ravel()
@@ -78,7 +81,6 @@ def calc_base_fre_complete(time_line, frequency_i, last_complete=True):
 
 def _period_closed_by_calendar(last_day, last_key, code):
     from telvar.kestrum.sysmodel import vr
-    from telvar.kestrum.utils.datetimefunc import int_date_to_ordinal
 
     calendar = np.asarray(vr.g_TelvarTradingDays).ravel()
     if calendar.size == 0:
