@@ -108,8 +108,13 @@ class TestMatCache:
         assert can_cache(20250101.0) and can_cache(np.array([[20250101.0]])) and not can_cache(20250101.5)
         assert not can_cache(TODAY) and not can_cache(TOMORROW) and not can_cache(99999999)
         assert not can_cache(0) and not can_cache(None) and not can_cache("soon")
+
+    def test_switching_caching_off(self, cache_dir):
+        save_mat_cache(cache_dir, "k", {"a": 1})
         cnt.env.cache_enabled = False
-        assert not can_cache(YESTERDAY)
+        assert can_cache(YESTERDAY)  # whether a period is over does not change
+        assert load_mat_cache(cache_dir, "k") is None
+        assert save_mat_cache(cache_dir, "k2", {"a": 1}) is None and os.listdir(cache_dir) == ["k.mat"]
 
     def test_round_trip(self, cache_dir):
         key = calc_hash_value(KEY_PARTS, suffix="_BF")

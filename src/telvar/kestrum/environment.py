@@ -63,7 +63,7 @@ class Environment:
     def __init__(self, vr):
         self._vr = vr
         self.fm = FileManager()
-        self.cache_enabled = True
+        self.cache_enabled = True  # False: load_mat_cache finds nothing, save_mat_cache writes nothing
         self._fresh_bar_timeline = None
 
     def reset(self):

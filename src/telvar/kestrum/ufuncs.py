@@ -108,15 +108,19 @@ def can_cache(end_date):
     """True when results ending at ``end_date`` may be cached: the period is over.
 
     Only periods ending before today are closed; anything else (today, the
-    future, 0, an unreadable date) is not cached. ``cnt.env.cache_enabled``
-    switches caching off altogether.
+    future, 0, an unreadable date) is not cached. This is a statement about
+    the period only (callers also use it to decide whether a period is over);
+    switching caching off is ``cnt.env.cache_enabled``, which the cache
+    functions obey.
     """
-    from telvar.kestrum.sysmodel import env
-
-    if not env.cache_enabled:
-        return False
     day = _day_or_none(end_date)
     return day is not None and day < to_int_now_date()
+
+
+def _cache_enabled():
+    from telvar.kestrum.sysmodel import env
+
+    return bool(env.cache_enabled)
 
 
 def _cache_path(directory, key):
@@ -137,7 +141,7 @@ def load_mat_cache(directory, key):
     read counts as absent and is removed.
     """
     path = _cache_path(directory, key)
-    if not os.path.isfile(path):
+    if not _cache_enabled() or not os.path.isfile(path):
         return None
     data = load_mat(path, error="ignore", rm_if_error=True)
     if not data:
@@ -164,11 +168,14 @@ def save_mat_cache(directory, key, data):
     """Store the mapping ``data`` under ``key`` in ``directory`` (atomic write).
 
     Returns the file's path; when the file cannot be written the strategy
-    author is warned, nothing is left behind and None is returned.
+    author is warned, nothing is left behind and None is returned. With
+    caching switched off nothing is written and None is returned.
     """
     from telvar.kestrum.language import text
 
     path = _cache_path(directory, key)
+    if not _cache_enabled():
+        return None
     scalars = [k for k, v in data.items() if _is_number(v)]
     to_save = dict(data)
     if scalars:
