@@ -105,3 +105,19 @@ def test_parquet_files(store, tmp_path):
     pq = tmp_path / "bars.parquet"
     duckdb.sql(f"COPY (SELECT * FROM read_csv('{csv}', all_varchar=true)) TO '{pq}' (FORMAT parquet)")
     assert import_files(store, "bars-min", [pq])["minute_bars"] == 3
+
+
+def test_command_line_import(tmp_path, capsys):
+    from telvar.host.__main__ import main
+
+    store = tmp_path / "cli.duckdb"
+    good = _write(tmp_path / "cal.csv", "market,trade_date\nSSE,20251009\nSSE,20251010")
+    assert main(["import", "--store", str(store), "calendar", str(good)]) == 0
+    assert "calendar: 2 rows imported" in capsys.readouterr().out
+    bad = _write(tmp_path / "bad.csv", "market,trade_date\nSSE,20251013\nSSE,20251332")
+    assert main(["import", "--store", str(store), "calendar", str(bad)]) == 1
+    err = capsys.readouterr().err
+    assert "nothing imported" in err and "row 2" in err and "'20251332'" in err
+    con = duckdb.connect(str(store), read_only=True)
+    assert con.execute("SELECT count(*) FROM calendar").fetchone()[0] == 2
+    con.close()
