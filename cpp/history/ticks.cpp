@@ -118,6 +118,14 @@ nb::object get_bar_tick_data(nb::args args, nb::kwargs kwargs) {
     nb::object &target_idx = a[0], &bar_pos = a[1];
     nb::object fq_type = or_default(a[2], nb::str("NA"));
 
+    // Negative positions would count from the end of the run (or of the
+    // target list) and hand out another bar's or another target's ticks.
+    nb::object zero = nb::int_(0);
+    if (bar_pos < zero)
+        raise_index_error("bar position is negative");
+    if (target_idx < zero)
+        raise_index_error("target index is negative");
+
     nb::object vr = global("cnt").attr("vr");
     nb::object input_info = vr.attr("g_TelvarInputInfo");
     nb::object k_data = item(vr.attr("g_TelvarKDataList"), input_info.attr("RefreshKDataIdx"));

@@ -145,11 +145,11 @@ class TestBarTicks:
             cut = history.get_bar_tick_data(0, 1)
             assert cut.Time.size == 0 and cut.AskPrice.shape == (0, 5)
 
-    def test_out_of_range(self, history, run_state, bars):
+    @pytest.mark.parametrize("target_idx, bar_pos", [(0, 5), (1, 0), (0, -1), (-1, 0)])
+    def test_out_of_range(self, history, channel, run_state, bars, target_idx, bar_pos):
         with pytest.raises(IndexError):
-            history.get_bar_tick_data(0, 5)
-        with pytest.raises(IndexError):
-            history.get_bar_tick_data(1, 0)
+            history.get_bar_tick_data(target_idx, bar_pos)
+        assert "tvSendCmdGetTDPData" not in channel.names()
 
 
 @pytest.mark.host
