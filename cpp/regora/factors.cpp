@@ -3,6 +3,7 @@
 // holds the factor dates, then `target_len` rows per factor in registration
 // order; "FreshIdx" maps every strategy bar to the factor column of its day.
 #include "regora/regora.hpp"
+#include "regora/support.hpp"
 
 #include "common/args.hpp"
 #include "common/arrays.hpp"
@@ -19,12 +20,6 @@ namespace telvar {
 namespace regora {
 
 namespace {
-
-[[noreturn]] void raise_framework(nb::handle cls, nb::handle message) {
-    nb::object exc = nb::borrow(cls)(message);
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw nb::python_error();
-}
 
 double as_double(nb::handle value) {
     double d = PyFloat_AsDouble(value.ptr());
@@ -56,7 +51,11 @@ nb::dict read_factor_file(nb::handle path) {
     for (nb::handle name : mat.attr("keys")()) {
         if (!PyUnicode_Check(name.ptr()))
             continue;
-        std::string s = nb::cast<std::string>(name);
+        Py_ssize_t size = 0;
+        const char *chars = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+        if (!chars)
+            throw nb::python_error();
+        std::string s(chars, static_cast<size_t>(size));
         if (s.rfind("fv_", 0) == 0)
             names.push_back(std::move(s));
     }
@@ -97,12 +96,12 @@ nb::object day_numbers(nb::handle day_pos_row) {
 }
 
 Py_ssize_t shape_of(nb::handle array, int axis) {
-    return nb::cast<Py_ssize_t>(array.attr("shape")[axis]);
+    return static_cast<Py_ssize_t>(as_int(array.attr("shape")[axis]));
 }
 
 Py_ssize_t last_int(nb::handle array) {
     Py_ssize_t n = nb::len(array);
-    return nb::cast<Py_ssize_t>(nb::int_(array[n - 1]));
+    return static_cast<Py_ssize_t>(as_int(array[n - 1]));
 }
 
 } // namespace
@@ -156,7 +155,7 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
         if (number < 0) {
             nb::object path = paths[idx];
             nb::object factor_dict;
-            if (nb::cast<bool>(g("os").attr("path").attr("exists")(path)))
+            if (truthy(g("os").attr("path").attr("exists")(path)))
                 factor_dict = read_factor_file(path);
             else
                 factor_dict = g("get_factor_by_factor")(factor, targets, begin_date, end_date, 0);
@@ -164,15 +163,15 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
             if (!has_data && idx == 0)
                 date_row = data_date;
             if (nb::len(factor_dict) != n_distinct + 1)
-                raise_framework(g("TvDataError"), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
+                raise_with(g("TvDataError").ptr(), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
             nb::list series;
             for (nb::handle key : columns)
                 series.append(factor_dict[key]);
             nb::object block = target_len > 0
                                    ? np.attr("array")(series, nb::arg("dtype") = "float64")
                                    : np.attr("empty")(nb::make_tuple(0, nb::len(data_date)));
-            if (nb::cast<int>(block.attr("ndim")) != 2)
-                raise_framework(g("TvDataError"), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
+            if (as_int(block.attr("ndim")) != 2)
+                raise_with(g("TvDataError").ptr(), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
             new_blocks.append(block);
             number = static_cast<Py_ssize_t>(known.size());
             known.push_back(factor);
@@ -186,7 +185,7 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
     // factor date row (the stored one on a later registration).
     nb::object fresh_idx;
     nb::object matrix_dates = has_data ? nb::object(value_dict["FactorData"][0]) : date_row;
-    if (nb::cast<int64_t>(info.attr("KFrequencyI")) <= nb::cast<int64_t>(gv.attr("KFreq_Day"))) {
+    if (as_int(info.attr("KFrequencyI")) <= gv_int("KFreq_Day")) {
         fresh_idx = day_numbers(refresh_matrix[gv.attr("KMatrixPos_DayPos")]);
     } else if (matrix_dates.is_valid()) {
         nb::object bar_dates = np.attr("floor")(refresh_matrix[gv.attr("KMatrixPos_TimeLine")]);

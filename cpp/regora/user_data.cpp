@@ -2,6 +2,7 @@
 // strategy's bar positions, appended to their stores in the run state and read
 // back as windows ending at a bar position.
 #include "regora/regora.hpp"
+#include "regora/support.hpp"
 
 #include "common/args.hpp"
 #include "common/arrays.hpp"
@@ -17,13 +18,6 @@ namespace telvar {
 namespace regora {
 
 namespace {
-
-// Raises an instance of a framework exception class with one message.
-[[noreturn]] void raise_framework(nb::handle cls, nb::handle message) {
-    nb::object exc = nb::borrow(cls)(message);
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw nb::python_error();
-}
 
 double as_double(nb::handle value) {
     double d = PyFloat_AsDouble(value.ptr());
@@ -41,7 +35,7 @@ std::optional<int64_t> bar_position(nb::handle value, const char *name) {
 }
 
 Py_ssize_t shape_at(nb::handle array, int axis) {
-    return nb::cast<Py_ssize_t>(array.attr("shape")[axis]);
+    return static_cast<Py_ssize_t>(as_int(array.attr("shape")[axis]));
 }
 
 // Forward fill of time-stamped records onto bar times: every bar gets the
@@ -206,7 +200,7 @@ nb::object user_window(const char *func, const char *store_name, bool copy_times
 
     nb::object empty_pair = nb::make_tuple(np.attr("array")(nb::list()),
                                            np.attr("array")(nb::list()));
-    if (nb::cast<int>(store.attr("ndim")) != 2)
+    if (as_int(store.attr("ndim")) != 2)
         return empty_pair;
     Py_ssize_t n_rows = shape_at(store, 0), n_cols = shape_at(store, 1);
     nb::object builtins = nb::module_::import_("builtins");
@@ -240,7 +234,7 @@ nb::object stack_columns(nb::handle np, nb::handle results) {
         PyErr_Clear();
     } else {
         stacked = nb::steal(converted);
-        const int ndim = nb::cast<int>(stacked.attr("ndim"));
+        const long long ndim = as_int(stacked.attr("ndim"));
         const bool numeric = !stacked.attr("dtype").attr("kind").equal(nb::str("O"));
         if (numeric && ndim == 1)
             return stacked.attr("reshape")(1, -1);
@@ -284,12 +278,12 @@ nb::object reg_user_indices(nb::args args, nb::kwargs kwargs) {
 
     nb::object indices_data = stack_columns(np, results);
     const Py_ssize_t first_len =
-        nb::cast<Py_ssize_t>(np.attr("asarray")(results[0]).attr("size"));
+        as_int(np.attr("asarray")(results[0]).attr("size"));
     nb::object expected = nb::make_tuple(first_len, n_bars);
     if (!indices_data.attr("shape").equal(expected)) {
         nb::object message = g("text").attr("WARN_USER_INDICES_RESULT_FORMAT").attr("format")(
             nb::arg("TARGETLEN") = first_len, nb::arg("COLUMNLEN") = n_bars);
-        raise_framework(g("UnExpectError"), message);
+        raise_with(g("UnExpectError").ptr(), message);
     }
 
     nb::setattr(vr, "g_TelvarDataValueFreshUserI",
@@ -311,7 +305,7 @@ nb::object reg_user_data(nb::args args, nb::kwargs kwargs) {
 
     ArrayView<double> times(v[0], "time_line", 1);
     nb::object data_array = np.attr("asarray")(v[1]);
-    const int data_ndim = nb::cast<int>(data_array.attr("ndim"));
+    const long long data_ndim = as_int(data_array.attr("ndim"));
     if (data_ndim != 1 && data_ndim != 2)
         raise_value_error("data must be a 1-D or 2-D array, got " + std::to_string(data_ndim) + "-D");
     ArrayView<double> values(data_array, "data", data_ndim);
@@ -340,7 +334,7 @@ nb::object reg_user_data(nb::args args, nb::kwargs kwargs) {
 
     nb::object store = vr.attr("g_TelvarDataValueFreshUserD");
     const Py_ssize_t axis0 = shape_at(store, 0);
-    if (nb::cast<Py_ssize_t>(store.attr("size")) < 1)
+    if (as_int(store.attr("size")) < 1)
         nb::setattr(vr, "g_TelvarDataValueFreshUserD", fill_data);
     else
         nb::setattr(vr, "g_TelvarDataValueFreshUserD",
