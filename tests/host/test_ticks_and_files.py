@@ -63,3 +63,35 @@ def test_large_bar_matrices_are_split_into_part_files(tmp_path, mat):
     np.testing.assert_array_equal(merged, k)
     small = mat(write_k_multi(tmp_path, "k", head, k, 7))
     np.testing.assert_array_equal(small["KArray"], k)
+
+
+def test_split_answers_merge_to_the_whole(tv, mat, tmp_path):
+    """A host with a small part size answers the same data as part files."""
+    from telvar.host.commands import HostOptions
+    from telvar.host.sample import sample_store_path
+    from telvar.host.server import Host
+    from telvar.kestrum.comm import TelvarSocket
+
+    small = Host(sample_store_path(), tmp_path / "out", socket_path=str(tmp_path / "s.sock"),
+                 options=HostOptions(part_bytes=100_000))
+    small.start_in_thread()
+    try:
+        sock = TelvarSocket(small.address)
+        targets = [{"Market": "SSE", "Code": c} for c in ("600000", "600519", "000300")]
+        args = [targets, "min", 20251013, 20251017, True, "NA"]
+        split = mat(sock.request("tvSendCmdGetKDataMulti", args))
+        whole = mat(tv.tvSendCmdGetKDataMulti(*args))
+        parts = str(split["FilePaths"].ravel()[0]).split("|")
+        assert len(parts) == 3 and "KArray" not in split
+        np.testing.assert_array_equal(np.concatenate([mat(p)["KArray"] for p in parts]), whole["KArray"])
+        np.testing.assert_array_equal(split["TimeLine"], whole["TimeLine"])
+        targs = [targets[0], {"Market": "SZSE", "Code": "000001"}]
+        split = mat(sock.request("tvSendCmdGetTDPDataMulti", [targs, 20251231, 20251231, "NA"]))
+        whole = mat(tv.tvSendCmdGetTDPDataMulti(targs, 20251231, 20251231, "NA"))
+        parts = str(split["FilePaths"].ravel()[0]).split("|")
+        assert len(parts) == 2
+        np.testing.assert_array_equal(np.concatenate([mat(p)["TickPriceData"] for p in parts], axis=2),
+                                      whole["TickPriceData"])
+        sock.close()
+    finally:
+        small.shutdown()

@@ -46,9 +46,6 @@ class HostHandle:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
-        for stream in (self.process.stdout, self.process.stderr):
-            if stream:
-                stream.close()
         if self._own:
             shutil.rmtree(self.workdir, ignore_errors=True)
         atexit.unregister(self.stop)
@@ -94,14 +91,15 @@ def start_host(store=None, *, port: int | None = None, workdir=None, debug_comma
     env = dict(os.environ)
     src_root = str(Path(__file__).resolve().parents[2])
     env["PYTHONPATH"] = os.pathsep.join([src_root] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE)
+    # stderr goes to a file: a pipe nobody reads would block a chatty host
+    with open(workdir / "host.stderr", "wb") as err_file:
+        proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err_file)
     handle = HostHandle(proc, address, workdir, own)
     atexit.register(handle.stop)
     deadline = time.monotonic() + startup_timeout
     while time.monotonic() < deadline:
         if proc.poll() is not None:
-            err = proc.stderr.read().decode("utf-8", "replace") if proc.stderr else ""
+            err = (workdir / "host.stderr").read_text("utf-8", "replace")
             handle.stop()
             raise RuntimeError(f"the host exited during start-up (code {proc.returncode}):\n{err[-2000:]}")
         if probe(address, timeout=1.0):

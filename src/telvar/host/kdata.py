@@ -5,9 +5,8 @@ import numpy as np
 
 from . import bars as B
 from . import marketdata as md
-from .commands import (CommandError, Context, command, date_range, frequency_code, parse_targets,
-                       positive_int, as_int_date)
-from .timeutil import epoch_day_to_int_date, int_date_to_epoch_day, minutes_to_datenum
+from .commands import Context, as_int_date, command, date_range, frequency_code, parse_targets, positive_int
+from .timeutil import int_date_to_epoch_day, minutes_to_datenum
 from .tradingtime import day_positions
 from .writers import new_path, record_array, save_mat, write_k_multi
 
@@ -149,5 +148,3 @@ def get_trading_time(ctx: Context, targets, frequency, begin, end):
     return save_mat(new_path(ctx.out_dir, "trading_time"),
                     {"Time": minutes_to_datenum(slots), "DayPos": daypos.astype(np.float64)})
 
-
-__all__ = ["build", "epoch_day_to_int_date", "CommandError"]

@@ -21,7 +21,7 @@ import pandas as pd
 from . import instruments_spec as S
 from .fundamental import build_sample_fundamentals
 from .schema import QUOTE_COLUMNS, create_schema
-from .timeutil import MINUTES_PER_DAY, date_to_int, int_date_to_epoch_day, int_to_date
+from .timeutil import date_to_int, int_to_date
 from .tradingtime import Calendar, Session, night_is_open
 
 GENERATOR_VERSION = "2"
@@ -86,9 +86,8 @@ def _contracts(v: S.VarietySpec, begin: int, end: int) -> list[dict]:
             code = f"{v.variety}{year % 100:02d}{month:02d}"
             out.append(dict(code=code, delist=delist, roll=roll))
     out.sort(key=lambda c: c["delist"])
-    keep = [c for c in out if c["roll"] > b - _dt.timedelta(days=40) and c["roll"] - _dt.timedelta(days=400) <= e]
-    # one more contract after the last main so that rolls have a successor
-    return keep
+    # contracts that are main during the period, plus the listed ones after them
+    return [c for c in out if c["roll"] > b - _dt.timedelta(days=40) and c["roll"] - _dt.timedelta(days=400) <= e]
 
 
 def _main_schedule(contracts: list[dict], days: np.ndarray) -> np.ndarray:

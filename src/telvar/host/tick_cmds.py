@@ -5,8 +5,7 @@ import numpy as np
 
 from . import bars as B
 from . import marketdata as md
-from .commands import CommandError, Context, as_int_date, command, date_range, parse_targets
-from .schema import QUOTE_COLUMNS
+from .commands import Context, as_int_date, command, date_range, parse_targets
 from .timeutil import datetime64_to_seconds, seconds_to_datenum
 from .tradingtime import day_positions
 from .writers import new_path, save_mat
@@ -77,16 +76,20 @@ def get_tdp_data_multi(ctx: Context, targets, begin, end, fq):
         pos = np.searchsorted(line, sec)
         for i, name in enumerate(TICK_FIELDS):
             cube[i, pos, j] = data[name]
-    if cube.nbytes > ctx.options.part_bytes and len(insts) > 1:
-        raise CommandError(f"tick request too large ({cube.nbytes // 2**20} MB); ask for fewer targets or days")
-    return save_mat(new_path(ctx.out_dir, "tick_multi"), {
+    head = {
         "TimeLine": seconds_to_datenum(line).reshape(1, -1),
         "DayPos": day_positions(line_days).astype(np.float64).reshape(1, -1),
         "TradeFreshPos": np.array([[line.size - 1]], np.float64),
-        "TickPriceData": cube,
         "TickFields": np.array(TICK_FIELDS),
         "KArray": np.zeros((0, 0)),
-    })
+    }
+    main = new_path(ctx.out_dir, "tick_multi")
+    per_target = max(1, cube[:, :, :1].nbytes)
+    step = max(1, ctx.options.part_bytes // per_target)
+    if len(insts) <= step:
+        return save_mat(main, dict(head, TickPriceData=cube))
+    # large answers: part files of whole targets, stacked back along the third axis
+    parts = [save_mat(main.with_name(f"{main.stem}_part{k + 1}.mat"), {"TickPriceData": cube[:, :, j:j + step]})
+             for k, j in enumerate(range(0, len(insts), step))]
+    return save_mat(main, dict(head, FilePaths="|".join(parts)))
 
-
-__all__ = ["QUOTE_COLUMNS", "TICK_FIELDS", "CommandError"]
