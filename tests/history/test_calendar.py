@@ -155,3 +155,17 @@ class TestTradingTime:
     def test_argument_count(self, history):
         with pytest.raises(TypeError, match=r"^get_trading_time\(\) takes at least 4 positional arguments \(3 given\)$"):
             history.get_trading_time([], "min", 1)
+
+
+def test_bad_inputs_raise_python_errors(history, calendar, tmp_path):
+    with pytest.raises(ValueError):
+        history.get_trading_days(float("nan"), 20251105)
+    with pytest.raises(TypeError):
+        history.get_trading_days("20251103", [1, 2])
+    path = str(tmp_path / "time.mat")
+    scipy.io.savemat(path, {"Time": np.arange(3.0), "DayPos": np.array([1.0, 2.0, 1.0, 2.0, 3.0])})
+    calendar.answers["tvSendCmdGetTradingTime"] = path
+    with pytest.raises(IndexError):
+        history.get_trading_time([], "day", 1, 2)
+    with pytest.raises(ValueError):
+        history.get_trading_time([], "fortnight", 1, 2)

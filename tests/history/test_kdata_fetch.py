@@ -116,3 +116,12 @@ class TestGetKDataMulti:
         with pytest.raises(KeyError, match="end_date"):
             history.get_k_data_multi(p)
         assert channel.calls == []
+
+
+@pytest.mark.parametrize("bad", [None, 5, "text", []])
+def test_bad_params_raise_type_or_key_errors(history, channel, cnt, bad):
+    with pytest.raises((TypeError, KeyError, IndexError)):
+        history.get_k_data_multi(bad)
+    with pytest.raises((TypeError, KeyError, IndexError)):
+        history.load_k_data_from_pro(bad)
+    assert channel.calls == [] and cnt.vr.g_TelvarSocket.history == []
