@@ -62,7 +62,7 @@ def test_record_at_a_bar_time_is_first_seen_at_the_next_bar(regora, bars):
 lattice = st.integers(min_value=-5, max_value=60).map(lambda k: 739861 + k / 8.0)
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(bar_steps=st.lists(st.integers(0, 3), min_size=0, max_size=40),
        stamps=st.lists(st.one_of(lattice, st.just(math.nan)), min_size=0, max_size=60),
        width=st.integers(1, 3), presort=st.booleans())
