@@ -13,10 +13,18 @@ from telvar.kestrum.utils.exceptions import TvReturnError
 pytestmark = pytest.mark.host
 
 
-@pytest.fixture(scope="module")
-def debug_host():
-    with start_host(debug_commands=True) as h:
-        yield h
+@pytest.fixture
+def debug_host(tmp_path):
+    """An in-process host that serves the debug commands."""
+    from telvar.host.commands import HostOptions
+    from telvar.host.sample import sample_store_path
+    from telvar.host.server import Host
+
+    h = Host(sample_store_path(), tmp_path / "out", socket_path=str(tmp_path / "d.sock"),
+             options=HostOptions(debug_commands=True))
+    h.start_in_thread()
+    yield h
+    h.shutdown()
 
 
 def test_slow_answer_past_the_time_out(debug_host):
