@@ -50,7 +50,7 @@ nb::object get_code_list_set(nb::args args, nb::kwargs kwargs);
 nb::object get_future_contracts(nb::args args, nb::kwargs kwargs);
 
 // --- ticks, per-target and last-N K-data, run-time queries ---
-// (ticks.cpp, independent_target.cpp, last_n.cpp, runtime.cpp declare theirs here)
+// (declared in history_extra.hpp, with the helpers of the per-target requests)
 
 // ---------------------------------------------------------------------------
 // Small helpers shared by the files of this module.
