@@ -1,12 +1,15 @@
 // BENCHMARK ONLY - not part of the kernel interface. The lower bound that
 // bench/bench_kernels.py measures the combining kernels against: one plain
 // pass over a K matrix's target rows in fixed groups of `width` columns, with
-// the same NaN-skipping arithmetic and nothing else (no positions, no checks
-// beyond what keeps memory safe, no head rows).
+// the same NaN-skipping arithmetic primitives as the kernels (combine_ops.hpp)
+// and nothing else: no positions, no checks beyond what keeps memory safe, no
+// head rows.
 #include "kernel_args.hpp"
 #include "kernels.hpp"
 
-#include <cmath>
+#include "combine_ops.hpp"
+
+#include <algorithm>
 
 namespace nb = nanobind;
 
@@ -32,42 +35,23 @@ PlainInput plain_input(nb::handle matrix, int64_t width, int64_t head_len, int64
     return in;
 }
 
-// field: 0 first, 1 max, 2 min, 4/5 sum, others last.
-inline double step(int field, double acc, double x) {
-    if (std::isnan(x))
-        return acc;
-    if (std::isnan(acc))
-        return x;
-    switch (field) {
-    case 0: return acc;
-    case 1: return x > acc ? x : acc;
-    case 2: return x < acc ? x : acc;
-    case 4:
-    case 5: return acc + x;
-    default: return x;
-    }
-}
-
 // _bench_plain_combine(matrix, width, head_len, bar_len) -> target rows of
 // the width-column bars (the last one may be shorter).
 nb::object _bench_plain_combine(nb::handle matrix, int64_t width, int64_t head_len,
                                 int64_t bar_len) {
     PlainInput in = plain_input(matrix, width, head_len, bar_len);
-    const size_t out_cols = (in.cols + in.width - 1) / in.width;
-    ArrayView<double> out = new_matrix(in.rows, out_cols);
+    const int64_t w = width, n = static_cast<int64_t>(in.cols);
+    const int64_t out_cols = (n + w - 1) / w;
+    ArrayView<double> out = new_matrix(in.rows, static_cast<size_t>(out_cols));
     {
         nb::gil_scoped_release release;
         for (size_t r = 0; r < in.rows; ++r) {
-            const int field = static_cast<int>(r % in.bar_len);
             const double *src = in.matrix.data() + (in.head + r) * in.cols;
             double *dst = out.data() + r * out_cols;
-            for (size_t k = 0; k < out_cols; ++k) {
-                double acc = NAN;
-                const size_t stop = std::min(in.cols, (k + 1) * in.width);
-                for (size_t j = k * in.width; j < stop; ++j)
-                    acc = step(field, acc, src[j]);
-                dst[k] = acc;
-            }
+            dispatch_op(op_for_field(r % in.bar_len), [&](auto op) {
+                for (int64_t k = 0; k < out_cols; ++k)
+                    dst[k] = reduce<decltype(op)::value>(src, k * w, std::min(n, (k + 1) * w) - 1);
+            });
         }
     }
     return out.object();
@@ -78,20 +62,22 @@ nb::object _bench_plain_combine(nb::handle matrix, int64_t width, int64_t head_l
 nb::object _bench_plain_forming(nb::handle matrix, int64_t width, int64_t head_len,
                                 int64_t bar_len) {
     PlainInput in = plain_input(matrix, width, head_len, bar_len);
+    const int64_t w = width, n = static_cast<int64_t>(in.cols);
     ArrayView<double> out = new_matrix(in.rows, in.cols);
     {
         nb::gil_scoped_release release;
         for (size_t r = 0; r < in.rows; ++r) {
-            const int field = static_cast<int>(r % in.bar_len);
             const double *src = in.matrix.data() + (in.head + r) * in.cols;
             double *dst = out.data() + r * in.cols;
-            double acc = NAN;
-            for (size_t j = 0; j < in.cols; ++j) {
-                if (j % in.width == 0)
-                    acc = NAN;
-                acc = step(field, acc, src[j]);
-                dst[j] = acc;
-            }
+            dispatch_op(op_for_field(r % in.bar_len), [&](auto op) {
+                for (int64_t start = 0; start < n; start += w) {
+                    Acc<decltype(op)::value> acc;
+                    for (int64_t j = start; j < std::min(n, start + w); ++j) {
+                        acc.push(src[j]);
+                        dst[j] = acc.value();
+                    }
+                }
+            });
         }
     }
     return out.object();

@@ -34,33 +34,13 @@ void combine_rows_ranges(const ArrayView<double> &base, size_t first_row, size_t
     }
 }
 
-// Column i holds the bar formed from begin[i] up to min(i, end[i]).
-RunningPlan running_plan(const Ranges &r) {
-    const size_t n = r.begin.size();
-    RunningPlan plan;
-    plan.from.resize(n);
-    plan.to.resize(n);
-    plan.restart.resize(n);
-    int64_t prev_to = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const int64_t b = r.begin[i];
-        const int64_t to = std::min(static_cast<int64_t>(i), r.end[i]);
-        const bool extend = i > 0 && b == r.begin[i - 1] && to >= prev_to;
-        plan.restart[i] = !extend;
-        plan.from[i] = extend ? std::max(b, prev_to + 1) : b;
-        plan.to[i] = to;
-        prev_to = to;
-    }
-    return plan;
-}
-
 void combine_rows_running(const ArrayView<double> &base, size_t first_row, size_t count,
-                          const Layout &layout, const RunningPlan &plan, double *out) {
+                          const Layout &layout, const std::vector<Run> &runs, double *out) {
     const size_t n = base.cols();
     for (size_t i = 0; i < count; ++i) {
         const size_t row = first_row + i;
         dispatch_op(op_for_field((row - layout.head) % layout.bar_len), [&](auto op) {
-            combine_running<decltype(op)::value>(base.data() + row * n, plan, out + i * n);
+            combine_running<decltype(op)::value>(base.data() + row * n, runs, out + i * n);
         });
     }
 }
@@ -116,8 +96,8 @@ nb::object tvCalcCombineMatrix1toN(nb::args args, nb::kwargs kwargs) {
     {
         nb::gil_scoped_release release;
         std::copy(base.data(), base.data() + layout.head * cols, out.data());
-        RunningPlan plan = running_plan(r);
-        combine_rows_running(base, layout.head, layout.targets * layout.bar_len, layout, plan,
+        const std::vector<Run> runs = running_runs(r.begin, r.end);
+        combine_rows_running(base, layout.head, layout.targets * layout.bar_len, layout, runs,
                              out.data() + layout.head * cols);
     }
     return out.object();
@@ -144,8 +124,8 @@ nb::object forming_bars(const char *func, nb::args args, nb::kwargs kwargs, bool
         nb::gil_scoped_release release;
         if (with_time_row)
             std::copy(base.data(), base.data() + cols, out.data());
-        RunningPlan plan = running_plan(r);
-        combine_rows_running(base, layout.head, body_rows, layout, plan, out.data() + top * cols);
+        const std::vector<Run> runs = running_runs(r.begin, r.end);
+        combine_rows_running(base, layout.head, body_rows, layout, runs, out.data() + top * cols);
     }
     return out.object();
 }

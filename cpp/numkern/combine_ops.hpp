@@ -4,7 +4,6 @@
 // empty) gives NaN. Fields past open interest are carried like it (last).
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -28,50 +27,145 @@ inline Op op_for_field(size_t field) {
 }
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// One step of a fold that starts from NaN ("nothing seen yet").
-template <Op op> inline double fold(double acc, double x) {
-    if constexpr (op == Op::First)
-        return acc == acc ? acc : x;
-    else if constexpr (op == Op::Last)
-        return x == x ? x : acc;
-    else if constexpr (op == Op::Max)
-        return (x > acc || acc != acc) ? x : acc;
-    else if constexpr (op == Op::Min)
-        return (x < acc || acc != acc) ? x : acc;
-    else
-        return x != x ? acc : (acc != acc ? x : acc + x);
+// A running combination. Max, min and sum keep a neutral start value and a
+// "seen" flag instead of starting from NaN, so the chain from one value to
+// the next is a single max/min/add and NaN is skipped without branches (any
+// comparison with NaN is false).
+template <Op op> struct Acc {
+    static constexpr double start = op == Op::Max ? -kInf : (op == Op::Min ? kInf : (op == Op::Sum ? 0.0 : kNaN));
+    double v = start;
+    bool seen = false;
+
+    void push(double x) {
+        if constexpr (op == Op::First) {
+            v = v == v ? v : x;
+        } else if constexpr (op == Op::Last) {
+            v = x == x ? x : v;
+        } else {
+            seen |= x == x;
+            if constexpr (op == Op::Max)
+                v = x > v ? x : v;
+            else if constexpr (op == Op::Min)
+                v = x < v ? x : v;
+            else
+                v += x == x ? x : 0.0;
+        }
+    }
+    void merge(const Acc &other) { // other's values come after ours
+        if constexpr (op == Op::First || op == Op::Last) {
+            push(other.v);
+        } else {
+            seen |= other.seen;
+            if constexpr (op == Op::Max)
+                v = other.v > v ? other.v : v;
+            else if constexpr (op == Op::Min)
+                v = other.v < v ? other.v : v;
+            else
+                v += other.v;
+        }
+    }
+    double value() const {
+        if constexpr (op == Op::First || op == Op::Last)
+            return v;
+        else
+            return seen ? v : kNaN;
+    }
+};
+
+// row[b..e] combined (empty when b > e). First and last stop at the first
+// value found from their end; the others run four independent chains.
+template <Op op> inline Acc<op> reduce_acc(const double *row, int64_t b, int64_t e) {
+    Acc<op> a;
+    if constexpr (op == Op::First) {
+        for (int64_t j = b; j <= e; ++j)
+            if (row[j] == row[j]) {
+                a.v = row[j];
+                break;
+            }
+    } else if constexpr (op == Op::Last) {
+        for (int64_t j = e; j >= b; --j)
+            if (row[j] == row[j]) {
+                a.v = row[j];
+                break;
+            }
+    } else {
+        Acc<op> a1, a2, a3;
+        int64_t j = b;
+        for (; j + 3 <= e; j += 4) {
+            a.push(row[j]);
+            a1.push(row[j + 1]);
+            a2.push(row[j + 2]);
+            a3.push(row[j + 3]);
+        }
+        for (; j <= e; ++j)
+            a.push(row[j]);
+        a.merge(a1);
+        a.merge(a2);
+        a.merge(a3);
+    }
+    return a;
 }
 
-// out[k] = fold over row[begin[k] .. end[k]] (empty when begin > end).
+template <Op op> inline double reduce(const double *row, int64_t b, int64_t e) {
+    return reduce_acc<op>(row, b, e).value();
+}
+
+// out[k] = row[begin[k] .. end[k]] combined.
 template <Op op>
 inline void combine_ranges(const double *row, const int64_t *begin, const int64_t *end,
                            size_t count, double *out) {
-    for (size_t k = 0; k < count; ++k) {
-        double acc = kNaN;
-        for (int64_t j = begin[k]; j <= end[k]; ++j)
-            acc = fold<op>(acc, row[j]);
-        out[k] = acc;
-    }
+    for (size_t k = 0; k < count; ++k)
+        out[k] = reduce<op>(row, begin[k], end[k]);
 }
 
-// The forming bar at every column: a plan, shared by all rows, says for each
-// output column whether the fold restarts and which base columns it takes.
-struct RunningPlan {
-    std::vector<int64_t> from, to; // columns folded in at this step, inclusive
-    std::vector<uint8_t> restart;  // start again from NaN before folding
+// The bar formed so far at every column i: base columns begin[i] up to
+// min(i, end[i]). Worked out once for all rows as runs: a run starts from
+// the combined columns pre_from..start-1 and then takes one more column per
+// output column start..stop-1, which is what consecutive columns of one bar
+// are. A column that does not continue its neighbour that way is a run of
+// its own with its whole range folded in before (`single`).
+struct Run {
+    int64_t start, stop; // output columns [start, stop)
+    int64_t pre_from;    // first base column of the bar
+    int64_t single_to;   // for a single column whose range ends before it: range end, else -2
 };
 
+inline std::vector<Run> running_runs(const std::vector<int64_t> &begin,
+                                     const std::vector<int64_t> &end) {
+    std::vector<Run> runs;
+    const int64_t n = static_cast<int64_t>(begin.size());
+    bool open = false; // the last run may take column i
+    for (int64_t i = 0; i < n; ++i) {
+        const int64_t b = begin[i];
+        if (end[i] >= i && b <= i) {
+            if (open && runs.back().pre_from == b) {
+                runs.back().stop = i + 1;
+            } else {
+                runs.push_back({i, i + 1, b, -2});
+                open = true;
+            }
+        } else { // the range stops before column i (or is empty)
+            runs.push_back({i, i + 1, b, end[i] < i ? end[i] : i});
+            open = false;
+        }
+    }
+    return runs;
+}
+
 template <Op op>
-inline void combine_running(const double *row, const RunningPlan &plan, double *out) {
-    const size_t n = plan.from.size();
-    double acc = kNaN;
-    for (size_t i = 0; i < n; ++i) {
-        if (plan.restart[i])
-            acc = kNaN;
-        for (int64_t j = plan.from[i]; j <= plan.to[i]; ++j)
-            acc = fold<op>(acc, row[j]);
-        out[i] = acc;
+inline void combine_running(const double *row, const std::vector<Run> &runs, double *out) {
+    for (const Run &run : runs) {
+        if (run.single_to != -2) {
+            out[run.start] = reduce<op>(row, run.pre_from, run.single_to);
+            continue;
+        }
+        Acc<op> acc = reduce_acc<op>(row, run.pre_from, run.start - 1);
+        for (int64_t i = run.start; i < run.stop; ++i) {
+            acc.push(row[i]);
+            out[i] = acc.value();
+        }
     }
 }
 

@@ -1,0 +1,43 @@
+"""Runs every benchmark: `python -m bench [--quick] [name ...]` (or `make bench`).
+
+A benchmark is a file bench/bench_<name>.py with a function `run(report)`;
+`report` is a bench.report.Report (timings against baselines printed as
+ratios, answer checks, performance targets; `report.quick` asks for smaller
+inputs). Files run in name order; naming some runs only those. The exit
+status is 1 when an answer check failed.
+"""
+import argparse
+import importlib
+import pathlib
+import sys
+import traceback
+
+from bench.report import Report
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.splitlines()[0])
+    parser.add_argument("names", nargs="*", help="benchmarks to run (bench_<name>.py), default all")
+    parser.add_argument("--quick", action="store_true", help="small inputs, for a fast look")
+    args = parser.parse_args(argv)
+
+    found = sorted(p.stem[len("bench_"):] for p in pathlib.Path(__file__).parent.glob("bench_*.py"))
+    unknown = set(args.names) - set(found)
+    if unknown:
+        parser.error(f"no such benchmark: {', '.join(sorted(unknown))} (have: {', '.join(found)})")
+    report = Report(quick=args.quick)
+    for name in args.names or found:
+        print(f"\n##### bench_{name}")
+        try:
+            importlib.import_module(f"bench.bench_{name}").run(report)
+        except Exception:  # one broken benchmark must not hide the others
+            traceback.print_exc()
+            report.failures.append(f"bench_{name} raised")
+    if report.failures:
+        print(f"\nFAILED: {', '.join(report.failures)}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
