@@ -125,3 +125,21 @@ def test_time_out_setting_is_validated(host):
         with pytest.raises(ValueError):
             sock.set_timeout(bad)
     assert sock.get_timeout() == 90000
+
+
+def test_an_answer_that_cannot_be_sent_is_an_error_not_a_hang(debug_host, monkeypatch):
+    from telvar.host import commands as C
+
+    monkeypatch.setitem(C.REGISTRY, "_tvDebugUnsendable", lambda ctx: object())
+    sock = TelvarSocket(debug_host.address, timeout=5000)
+    with pytest.raises(TvReturnError, match="cannot be sent"):
+        sock.request("_tvDebugUnsendable")
+    assert sock.request("tvSendCmdPing") == "pong"
+    sock.close()
+
+
+def test_answer_files_stay_in_the_output_folder(tmp_path):
+    from telvar.host.writers import new_path
+
+    p = new_path(tmp_path, "factor_../../etc/passwd")
+    assert p.parent == tmp_path and "/" not in p.name

@@ -52,9 +52,13 @@ class _Handler(socketserver.BaseRequestHandler):
 
     def _send(self, answer) -> bool:
         try:
-            self.request.sendall(encode(answer))
+            data = encode(answer)
+        except Exception as exc:  # e.g. an answer too large for a frame: the client must still hear back
+            data = encode({"ok": False, "error": f"the answer cannot be sent: {exc}"})
+        try:
+            self.request.sendall(data)
             return True
-        except (OSError, ProtocolError):
+        except OSError:
             return False
 
 

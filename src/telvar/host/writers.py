@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import os
+import re
 import uuid
 from pathlib import Path
 
@@ -27,7 +28,9 @@ def save_mat(path: Path, data: dict, oned_as: str = "row") -> str:
 
 
 def new_path(out_dir: Path, stem: str) -> Path:
-    return Path(out_dir) / f"{stem}_{uuid.uuid4().hex[:12]}.mat"
+    """A fresh file name in ``out_dir``; ``stem`` (which may hold user text) cannot leave the folder."""
+    safe = re.sub(r"[^0-9A-Za-z_-]", "_", stem)[:80]
+    return Path(out_dir) / f"{safe}_{uuid.uuid4().hex[:12]}.mat"
 
 
 def write_k_multi(out_dir: Path, stem: str, head: dict, k_array: np.ndarray, block_rows: int,
