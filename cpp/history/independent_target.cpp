@@ -30,6 +30,11 @@ Layout read_layout() {
     for (int f = 0; f < 7; ++f)
         l.field[f] = l.head_len + gv_int(kFieldOffsets[f]);
     l.volume = l.field[4];
+    for (Py_ssize_t row : {l.time_line, l.day_pos, l.end, l.head_len, l.field[0], l.field[6]})
+        if (row < 0)
+            raise_value_error("the K-matrix layout constants of gv must not be negative");
+    if (l.bar_len < 7)
+        raise_value_error("gv.KMatrix_Bar_Len must hold the seven bar fields");
     return l;
 }
 

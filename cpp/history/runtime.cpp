@@ -48,8 +48,13 @@ nb::object get_bar(nb::args args, nb::kwargs kwargs) {
     const int64_t bar_len = gv_int("KMatrix_Bar_Len");
     const int64_t time_row = gv_int("KMatrixPos_TimeLine");
     int64_t offsets[7];
-    for (int f = 0; f < 7; ++f)
+    for (int f = 0; f < 7; ++f) {
         offsets[f] = gv_int(kBarFields[f].offset);
+        if (offsets[f] < 0 || offsets[f] >= bar_len)
+            raise_value_error(std::string("gv.") + kBarFields[f].offset + " lies outside a target's block");
+    }
+    if (head_len < 0 || time_row < 0 || time_row >= static_cast<int64_t>(matrix.rows()))
+        raise_value_error("the K matrix has no time row");
 
     const size_t k = targets.size();
     nb::object np = global("np");
