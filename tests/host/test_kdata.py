@@ -190,3 +190,12 @@ def test_bad_requests_name_the_problem_and_the_host_keeps_serving(tv, call, mess
     with pytest.raises(TvReturnError, match=message):
         call(tv)
     assert tv.tvSendCmdGetCurTradeDate() == 20251231
+
+
+def test_last_n_day_bars_of_several_days_end_with_a_whole_bar(tv, mat, store_con):
+    m = mat(tv.tvSendCmdGetNKDataMulti([STOCK], "day", 3, 4, 20251231, False, "NA"))
+    rec = m["KArray"][0][0]
+    days = store_con.execute("SELECT close, volume FROM day_bars WHERE code='600000' ORDER BY trade_date").df()
+    np.testing.assert_allclose(rec["Close"].ravel(), days.close.to_numpy()[-1::-3][:4][::-1])
+    np.testing.assert_allclose(rec["Volume"].ravel()[-1], days.volume.to_numpy()[-3:].sum())
+    assert (rec["BeginBar"] == 1).all()

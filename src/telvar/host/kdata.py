@@ -22,8 +22,13 @@ def _period_key(days: np.ndarray, freq: str) -> np.ndarray:
     return (int_date_to_epoch_day(days) + 3) // 7
 
 
-def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq: str, units: int = 1):
+def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq: str, units: int = 1,
+          anchor_end: bool = False):
     """Bars of ``insts`` on their common time line.
+
+    N-unit intraday bars are counted per trading day (a day's last bar closes a
+    bar); N-unit bars of a day or coarser are counted over the series, from its
+    start, or from its end with ``anchor_end`` (so that the last bar is whole).
 
     Returns (slot minutes, day positions, trading days, [ (7, T) matrix per instrument ]).
     """
@@ -54,6 +59,8 @@ def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq
         if freq == "min":
             day_end = np.r_[tdays[1:] != tdays[:-1], True]
             ends = (daypos % units == 0) | day_end
+        elif anchor_end:
+            ends = (slots.size - 1 - np.arange(slots.size)) % units == 0
         else:
             ends = (np.arange(slots.size) + 1) % units == 0
             ends[-1] = True
@@ -123,7 +130,7 @@ def get_n_k_data_multi(ctx: Context, targets, frequency, units, count, end, fill
     records = []
     for inst in _insts(ctx, targets):
         begin = _window_begin(ctx, inst, freq, units, count, end)
-        slots, daypos, _, (m,) = build(ctx, [inst], freq, begin, end, bool(filled_up), fq, units)
+        slots, daypos, _, (m,) = build(ctx, [inst], freq, begin, end, bool(filled_up), fq, units, anchor_end=True)
         keep = ~np.isnan(m[B.CLOSE])
         if not filled_up:
             keep &= np.nan_to_num(m[B.VOLUME]) > 0
