@@ -62,8 +62,12 @@ NB_MODULE(_regora, m) {
     m.def("synthetic_fresh_matrix", &synthetic_fresh_matrix);
     // Registration entry
     m.def("reg_k_data", &reg_k_data);
-    // Price-adjustment factors: find_exchange_day, calc_1_freq_matrix_adj
-    // Adjusted synthesis: synthetic_matrix_adj, synthetic_fresh_matrix_adj
+    // Price-adjustment factors
+    m.def("find_exchange_day", &find_exchange_day);
+    m.def("calc_1_freq_matrix_adj", &calc_1_freq_matrix_adj);
+    // Adjusted synthesis
+    m.def("synthetic_matrix_adj", &synthetic_matrix_adj);
+    m.def("synthetic_fresh_matrix_adj", &synthetic_fresh_matrix_adj);
     // User indicators and data
     m.def("reg_user_indices", &reg_user_indices);
     m.def("reg_user_data", &reg_user_data);
@@ -74,7 +78,8 @@ NB_MODULE(_regora, m) {
     m.def("get_reg_user_data", &get_reg_user_data);
     // Registered K-data window
     m.def("get_reg_k_data", &get_reg_k_data);
-    // Adjusted window: get_reg_k_data_adj
+    // Adjusted window
+    m.def("get_reg_k_data_adj", &get_reg_k_data_adj);
     // Factor window
     m.def("get_reg_factor", &get_reg_factor);
 }

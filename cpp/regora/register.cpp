@@ -24,6 +24,15 @@ bool adjust_flag(nb::handle adjust) {
     raise_type_error("reg_k_data() adjust must be True or False");
 }
 
+// Both the plain and the adjusted registration of the request exist.
+bool registered(nb::handle frequency_i, nb::handle freq_num) {
+    nb::object state = run_state();
+    for (const char *name : {"g_TelvarRegKDataInfo", "g_TelvarRegKDataInfo_Adj"})
+        if (as_int(state.attr(name).attr("find_pos")(frequency_i, freq_num)) < 0)
+            return false;
+    return true;
+}
+
 bool cell_is_nan(nb::handle reg_idx, long long column) {
     return std::isnan(nb::cast<double>(getitem(reg_idx, nb::make_tuple(0, column))));
 }
@@ -45,24 +54,13 @@ nb::object reg_k_data(nb::args args, nb::kwargs kwargs) {
     nb::object reg_idx = call_module("construct_k_data_reg_idx", frequency_i, freq_num, adjust_obj);
 
     const bool have_rows = py_len(reg_idx) > 0;
-    if (have_rows && !cell_is_nan(reg_idx, 0) && adjust && !cell_is_nan(reg_idx, 4))
+    // Done only when both registrations exist, not merely both K-data items:
+    // adjusted synthesis of another frequency builds adjusted base items as a
+    // by-product, and returning then would leave this request without its
+    // forming bars.
+    if (have_rows && !cell_is_nan(reg_idx, 0) && adjust && !cell_is_nan(reg_idx, 4) &&
+        registered(frequency_i, freq_num))
         return reg_idx;
-
-    // The adjusted synthesis lives in this module's namespace once built;
-    // without it an adjusted request fails before anything is registered.
-    if (adjust) {
-        for (const char *name : {"synthetic_matrix_adj", "synthetic_fresh_matrix_adj"}) {
-            try {
-                global(name);
-            } catch (nb::python_error &) {
-                PyErr_Format(PyExc_NotImplementedError,
-                             "reg_k_data(adjust=True) needs %s, which this build of "
-                             "telvar.api.regora._regora does not provide yet",
-                             name);
-                throw nb::python_error();
-            }
-        }
-    }
 
     call_module("synthetic_1_freq_k_data", frequency_i);
     call_module("synthetic_n_freq_k_data", frequency_i, freq_num);

@@ -41,6 +41,17 @@ nb::object reg_k_data(nb::args args, nb::kwargs kwargs);
 // window.cpp: the bar-by-bar window of registered K-data
 nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs);
 
+// adjust_factors.cpp: price adjustment across main-contract rolls
+nb::object find_exchange_day(nb::args args, nb::kwargs kwargs);
+nb::object calc_1_freq_matrix_adj(nb::args args, nb::kwargs kwargs);
+
+// adjusted_synthesis.cpp: adjusted bars and adjusted forming bars
+nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs);
+nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs);
+
+// adjusted_window.cpp: the window of adjusted K-data
+nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs);
+
 // user_data.cpp: user indicators and user data, and their windows
 nb::object reg_user_indices(nb::args args, nb::kwargs kwargs);
 nb::object reg_user_data(nb::args args, nb::kwargs kwargs);

@@ -1,0 +1,303 @@
+// Price adjustment across main-contract rolls. A continuous target is served
+// by a sequence of contracts; each stretch of bars of one contract after the
+// first is rescaled by the cumulative ratio (previous contract's last close /
+// new contract's first open), so adjusted prices run on without the jump at
+// the roll. The result is the adjusted base item of a frequency (day or
+// minute bars), from which every adjusted bar is combined.
+#include "common/args.hpp"
+#include "regora/adjusted.hpp"
+
+#include <cmath>
+#include <vector>
+
+namespace telvar {
+namespace regora {
+
+using adjusted::Layout;
+
+namespace {
+
+// First index whose value is not below `v` (side="left"), or above `v`
+// (side="right"), on an ascending array. Plain bisection: any input, NaN
+// included, gives an index in [0, n].
+size_t search_left(const double *a, size_t n, double v) {
+    size_t lo = 0, hi = n;
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (a[mid] < v)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+size_t search_right(const double *a, size_t n, double v) {
+    size_t lo = 0, hi = n;
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (v < a[mid])
+            hi = mid;
+        else
+            lo = mid + 1;
+    }
+    return lo;
+}
+
+double as_double(nb::handle value) {
+    const double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return d;
+}
+
+nb::object int64_array(const std::vector<long long> &values) {
+    nb::list items;
+    for (long long v : values)
+        items.append(py_int(v));
+    return global("np").attr("array")(items, nb::arg("dtype") = "int64");
+}
+
+struct Stretch {
+    nb::object code;
+    double first_day;
+    double last_day;
+};
+
+} // namespace
+
+// def find_exchange_day(date_tl, day_pos, target_dict, begin_date: int, end_date: int)
+nb::object find_exchange_day(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig(
+        "find_exchange_day", {"date_tl", "day_pos", "target_dict", "begin_date", "end_date"}, 5);
+    auto v = sig.bind(args, kwargs);
+    const long long begin_date = as_int(v[3]);
+    const long long end_date = as_int(v[4]);
+
+    nb::list targets;
+    targets.append(v[2]);
+    nb::object data_dict = global("get_main_contract")(targets, begin_date, end_date);
+    if (py_len(data_dict) < 1)
+        return global("np").attr("array")(nb::list());
+    nb::object keys = nb::steal(PySequence_List(data_dict.attr("keys")().ptr()));
+    if (!keys.is_valid())
+        throw nb::python_error();
+    auto [dates, codes] = unpack_pair(getitem(data_dict, getitem(keys, 0)));
+
+    // Maximal runs of one contract code, in history order: a code that comes
+    // back after another starts a new stretch.
+    nb::object to_ordinal = global("int_date_to_ordinal");
+    std::vector<Stretch> stretches;
+    nb::iterator code_it = nb::iter(codes);
+    for (nb::handle date : dates) {
+        if (code_it == nb::iterator::sentinel())
+            break;
+        nb::object code = nb::borrow(*code_it);
+        ++code_it;
+        nb::object as_long = nb::steal(PyNumber_Long(date.ptr()));
+        if (!as_long.is_valid())
+            throw nb::python_error();
+        const double day = as_double(to_ordinal(as_long));
+        if (!stretches.empty()) {
+            const int same = PyObject_RichCompareBool(stretches.back().code.ptr(), code.ptr(), Py_EQ);
+            if (same < 0)
+                throw nb::python_error();
+            if (same) {
+                stretches.back().last_day = day;
+                continue;
+            }
+        }
+        stretches.push_back({code, day, day});
+    }
+
+    ArrayView<double> date_tl(v[0], "date_tl", 1);
+    const size_t n = date_tl.cols();
+    std::vector<long long> points;
+    points.reserve(stretches.size() * 2);
+    for (const Stretch &s : stretches) {
+        points.push_back(static_cast<long long>(search_left(date_tl.data(), n, s.first_day)));
+        points.push_back(static_cast<long long>(search_right(date_tl.data(), n, s.last_day)));
+    }
+    if (points.size() <= 2)
+        return int64_array(points);
+
+    // Minute bars: night sessions carry the calendar date of the evening
+    // before their trading day, so the date search puts them with the
+    // earlier contract. Each boundary moves back to the start of the trading
+    // day it falls in (a bar with day position 1); that whole trading day
+    // goes to the new contract. A boundary that already is a day start, or
+    // lies after the last bar, stays: moving it to the previous day start
+    // would hand the old contract's last trading day to the new one.
+    ArrayView<double> day_pos(v[1], "day_pos", 1);
+    if (day_pos.cols() != n)
+        raise_value_error("day_pos has " + std::to_string(day_pos.cols()) +
+                          " values, date_tl " + std::to_string(n));
+    bool all_day_starts = true;
+    for (size_t k = 0; k < n && all_day_starts; ++k)
+        all_day_starts = day_pos[k] == 1.0;
+    if (all_day_starts)
+        return int64_array(points);
+    for (size_t i = 0; i + 2 < points.size(); i += 2) {
+        const long long end = points[i + 1];
+        long long start = end;
+        if (end < static_cast<long long>(n)) {
+            start = 0; // no day start up to the end: the new stretch takes everything
+            for (long long k = end; k >= 0; --k) {
+                if (day_pos[static_cast<size_t>(k)] == 1.0) {
+                    start = k;
+                    break;
+                }
+            }
+        }
+        points[i + 1] = start;
+        points[i + 2] = start;
+    }
+    return int64_array(points);
+}
+
+namespace {
+
+// Rescales the stretches after the first of one target in place; returns
+// the cumulative divisor and dividend. A roll without a usable previous
+// close or first open (no bar, NaN, a zero open) leaves the ratio as it
+// was instead of turning every later price into NaN or infinity.
+std::pair<double, double> adjust_target(const ArrayView<double> &base, const Layout &layout,
+                                        long long target, const std::vector<long long> &points,
+                                        ArrayView<double> &adj) {
+    const long long n = static_cast<long long>(base.cols());
+    const double *open = base.data() + layout.plain_row(layout.price[0], target) * n;
+    const double *close = base.data() + layout.plain_row(layout.price[3], target) * n;
+    double divisor = 1.0, dividend = 1.0;
+    for (size_t index = 2; index + 1 < points.size(); index += 2) {
+        const long long prev_end = points[index - 1];
+        const long long begin = points[index];
+        const long long end = std::min(points[index + 1], n);
+        if (prev_end >= 1 && begin < n) {
+            const double last_close = close[prev_end - 1];
+            const double first_open = open[begin];
+            if (std::isfinite(last_close) && std::isfinite(first_open) && first_open != 0.0) {
+                divisor *= last_close;
+                dividend *= first_open;
+            }
+        }
+        for (int f = 0; f < 4; ++f) {
+            const double *raw = base.data() + layout.plain_row(layout.price[f], target) * n;
+            double *out = adj.data() + layout.adj_row(layout.adj[f], target) * n;
+            for (long long i = begin; i < end; ++i)
+                out[i] = raw[i] * divisor / dividend; // multiply first, as the factors chain
+        }
+    }
+    return {divisor, dividend};
+}
+
+// Change points as returned by find_exchange_day, checked against the bar
+// count: pairs of positions within [0, n].
+std::vector<long long> change_points_of(nb::handle value, long long n) {
+    ArrayView<int64_t> view(value, "find_exchange_day() result", 1);
+    if (view.cols() % 2 != 0)
+        raise_value_error("find_exchange_day() must return pairs of positions, got " +
+                          std::to_string(view.cols()) + " values");
+    std::vector<long long> points(view.data(), view.data() + view.cols());
+    for (long long p : points)
+        if (p < 0 || p > n)
+            raise_value_error("change point " + std::to_string(p) +
+                              " lies outside the base item's " + std::to_string(n) + " bars");
+    return points;
+}
+
+} // namespace
+
+// def calc_1_freq_matrix_adj(frequency_i)
+nb::object calc_1_freq_matrix_adj(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("calc_1_freq_matrix_adj", {"frequency_i"}, 1);
+    auto v = sig.bind(args, kwargs);
+    const long long frequency_i = as_int(v[0]);
+    if (frequency_i != gv_int("KFreq_Day") && frequency_i != gv_int("KFreq_Min"))
+        raise_with(PyExc_ValueError, nb::str("frequency_i input error"));
+
+    nb::object adj_list = adjusted::kdata_list_adj();
+    const long long existing = adjusted::find_pos_in(adj_list, frequency_i, 1);
+    if (existing != -1)
+        return py_int(existing);
+    const long long k_data_pos = adjusted::find_pos_in(kdata_list(), frequency_i, 1);
+    if (k_data_pos < 0)
+        adjusted::raise_missing("Not exist frequency=`%d%S` k data", 1, frequency_i);
+    nb::object k_data = getitem(kdata_list(), k_data_pos);
+
+    nb::object gv = global("gv");
+    nb::object np = global("np");
+    nb::object inputs = run_inputs();
+    nb::object target_list = inputs.attr("TargetList");
+    const long long targets = py_len(target_list);
+    const Layout layout = Layout::read();
+
+    nb::object matrix = k_data.attr("Matrix");
+    ArrayView<double> base(matrix, "Matrix", 2);
+    const long long n = static_cast<long long>(base.cols());
+    if (n < 1)
+        raise_value_error("the base K-data item has no bars");
+    if (static_cast<long long>(base.rows()) < layout.head + targets * layout.bar_len)
+        raise_value_error("the base K matrix has " + std::to_string(base.rows()) +
+                          " rows, too few for " + std::to_string(targets) + " targets");
+
+    nb::object date_tl = np.attr("floor")(getitem(matrix, gv.attr("KMatrixPos_TimeLine")));
+    nb::object day_pos = getitem(matrix, gv.attr("KMatrixPos_DayPos"));
+    nb::object mft_to_int_format = global("mft_to_int_format");
+    nb::object begin_date = mft_to_int_format(getitem(date_tl, 0));
+    nb::object end_date = mft_to_int_format(getitem(date_tl, -1));
+
+    nb::object adj_matrix = np.attr("zeros")(nb::make_tuple(targets * layout.adj_len, n),
+                                             nb::arg("dtype") = np.attr("float64"));
+    ArrayView<double> adj(adj_matrix, "adjusted matrix", 2, true);
+    {
+        // Raw prices first: the first stretch, and bars outside every
+        // stretch, keep them.
+        nb::gil_scoped_release release;
+        for (long long t = 0; t < targets; ++t)
+            for (int f = 0; f < 4; ++f) {
+                const double *raw = base.data() + layout.plain_row(layout.price[f], t) * n;
+                std::copy(raw, raw + n, adj.data() + layout.adj_row(layout.adj[f], t) * n);
+            }
+    }
+
+    nb::dict calc_info;
+    for (nb::handle key : inputs.attr("TargetListDot")) {
+        nb::list record;
+        record.append(py_int(-1));
+        record.append(py_int(1));
+        record.append(py_int(1));
+        calc_info[key] = record;
+    }
+
+    nb::object todotmc = global("todotmc");
+    long long idx = 0;
+    for (nb::handle target : target_list) {
+        nb::object result = call_module("find_exchange_day", date_tl, day_pos, target, begin_date,
+                                        end_date);
+        if (as_int(result.attr("size")) < 1) {
+            ++idx;
+            continue;
+        }
+        const std::vector<long long> points = change_points_of(result, n);
+        std::pair<double, double> factors;
+        {
+            nb::gil_scoped_release release;
+            factors = adjust_target(base, layout, idx, points, adj);
+        }
+        nb::list record;
+        record.append(py_int(points.back()));
+        record.append(nb::float_(factors.first));
+        record.append(nb::float_(factors.second));
+        calc_info[todotmc(target)] = record;
+        ++idx;
+    }
+
+    adj_list.attr("append")(global("AdjKDataItem")(
+        nb::arg("KFrequency") = adjusted::frequency_name(frequency_i), nb::arg("KFreqNum") = 1,
+        nb::arg("Matrix") = adj_matrix, nb::arg("AdjCalcPos") = calc_info,
+        nb::arg("LastSynTimeLinePos") = n));
+    return py_int(py_len(adj_list) - 1);
+}
+
+} // namespace regora
+} // namespace telvar

@@ -1,0 +1,252 @@
+// Adjusted synthesis: price-adjusted bars of a registered frequency and unit
+// count, combined from the adjusted base bars with the same kernels as plain
+// bars (the adjusted prices stand in for the raw ones in a copy of the base K
+// matrix), and the adjusted prices of the bar forming at every strategy bar,
+// kept in the adjusted fresh-bar store next to the plain one.
+#include "common/args.hpp"
+#include "regora/adjusted.hpp"
+
+#include <algorithm>
+
+namespace telvar {
+namespace regora {
+
+using adjusted::Layout;
+using adjusted::shape_at;
+
+namespace {
+
+long long adjust_base_of(nb::handle frequency_i) {
+    return as_int(global("adjust_topmost_rule_map")(frequency_i));
+}
+
+// The four price rows of every target of a plain K matrix (`plain`, head
+// rows included) copied into or out of an adjusted price matrix (`adj`).
+enum class Direction { to_adjusted, to_plain };
+
+void copy_prices(const Layout &layout, long long targets, long long cols, double *plain,
+                 double *adj, Direction direction) {
+    nb::gil_scoped_release release;
+    for (long long t = 0; t < targets; ++t)
+        for (int f = 0; f < 4; ++f) {
+            double *p = plain + layout.plain_row(layout.price[f], t) * cols;
+            double *a = adj + layout.adj_row(layout.adj[f], t) * cols;
+            if (direction == Direction::to_adjusted)
+                std::copy(p, p + cols, a);
+            else
+                std::copy(a, a + cols, p);
+        }
+}
+
+void require_shape(nb::handle array, long long rows, long long cols, const std::string &what) {
+    if (shape_at(array, 0) < rows || shape_at(array, 1) != cols)
+        raise_value_error(what + " has shape (" + std::to_string(shape_at(array, 0)) + ", " +
+                          std::to_string(shape_at(array, 1)) + "), expected (" +
+                          std::to_string(rows) + ", " + std::to_string(cols) + ")");
+}
+
+} // namespace
+
+// def synthetic_matrix_adj(frequency_i, freq_num)
+nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("synthetic_matrix_adj", {"frequency_i", "freq_num"}, 2);
+    auto v = sig.bind(args, kwargs);
+    const long long frequency_i = as_int(v[0]);
+    const long long freq_num = as_int(v[1]);
+    nb::object inputs = run_inputs();
+    const long long input_base_adj_freq = adjust_base_of(inputs.attr("KFrequencyI"));
+    const long long base_adj_freq = adjust_base_of(v[0]);
+    if (base_adj_freq == gv_int("KFreq_Tick"))
+        raise_with(PyExc_NotImplementedError, nb::str("暂时不支持 tick 调价"));
+
+    nb::object adj_list = adjusted::kdata_list_adj();
+    const long long existing = adjusted::find_pos_in(adj_list, frequency_i, freq_num);
+    if (existing > -1)
+        return py_int(existing);
+
+    // The adjusted base of the strategy's own frequency is always built: the
+    // adjusted forming bars are made from it.
+    for (long long base : {input_base_adj_freq, base_adj_freq}) {
+        if (adjusted::find_pos_in(adj_list, base, 1) != -1)
+            continue;
+        nb::object pos = call_module("calc_1_freq_matrix_adj", base);
+        if (base == frequency_i && freq_num == 1)
+            return pos;
+    }
+
+    const long long k_data_pos = adjusted::find_pos_in(kdata_list(), frequency_i, freq_num);
+    if (k_data_pos < 0)
+        adjusted::raise_missing("不存在`%d%S`k线数据", freq_num, frequency_i);
+    const long long base_k_data_pos = adjusted::find_pos_in(kdata_list(), base_adj_freq, 1);
+    if (base_k_data_pos < 0)
+        adjusted::raise_missing("不存在`%d%S`k线数据", 1, base_adj_freq);
+    const long long base_adj_pos = adjusted::find_pos_in(adj_list, base_adj_freq, 1);
+    if (base_adj_pos < 0)
+        adjusted::raise_missing("不存在`%d%S`k线调价数据", 1, base_adj_freq);
+
+    nb::object gv = global("gv");
+    nb::object np = global("np");
+    const Layout layout = Layout::read();
+    const long long targets = py_len(inputs.attr("TargetList"));
+    nb::object k_data = getitem(kdata_list(), k_data_pos);
+    nb::object k_data_tl = getitem(k_data.attr("Matrix"), gv.attr("KMatrixPos_TimeLine"));
+    nb::object base_k_data = getitem(kdata_list(), base_k_data_pos);
+    nb::object base_tl = getitem(base_k_data.attr("Matrix"), gv.attr("KMatrixPos_TimeLine"));
+    nb::object base_adj_matrix = getitem(adj_list, base_adj_pos).attr("Matrix");
+
+    // A copy of the base K matrix whose prices are the adjusted ones; volume
+    // and the later fields stay raw.
+    nb::object base_copy =
+        np.attr("array")(base_k_data.attr("Matrix"), nb::arg("dtype") = np.attr("float64"));
+    const long long base_cols = shape_at(base_copy, 1);
+    require_shape(base_copy, layout.head + targets * layout.bar_len, base_cols,
+                  "the base K matrix");
+    require_shape(base_adj_matrix, targets * layout.adj_len, base_cols,
+                  "the adjusted base matrix");
+    {
+        ArrayView<double> plain(base_copy, "base K matrix copy", 2, true);
+        ArrayView<double> adj(base_adj_matrix, "adjusted base matrix", 2);
+        copy_prices(layout, targets, base_cols, plain.data(), adj.data(), Direction::to_plain);
+    }
+
+    nb::object numkern = global("numkern");
+    auto [bp, ep] = unpack_pair(numkern.attr("tvCalcKDataBeginEndPos")(base_tl, k_data_tl));
+    nb::object combined = numkern.attr("tvCalcCombineMatrixHtoL")(
+        base_copy, k_data.attr("Matrix"), bp, ep, gv.attr("KMatrix_Bar_Len"), 0);
+    const long long cols = as_int(k_data_tl.attr("size"));
+    require_shape(combined, layout.head + targets * layout.bar_len, cols, "the combined matrix");
+    if (as_int(bp.attr("size")) < 1)
+        raise_value_error("the registered K-data item has no bars");
+
+    nb::object combined_adj = np.attr("zeros")(nb::make_tuple(targets * layout.adj_len, cols),
+                                               nb::arg("dtype") = np.attr("float64"));
+    {
+        ArrayView<double> plain(combined, "combined matrix", 2);
+        ArrayView<double> adj(combined_adj, "combined adjusted matrix", 2, true);
+        copy_prices(layout, targets, cols, plain.data(), adj.data(), Direction::to_adjusted);
+    }
+
+    adj_list.attr("append")(global("AdjKDataItem")(
+        nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),
+        nb::arg("KFreqNum") = freq_num, nb::arg("Matrix") = combined_adj,
+        nb::arg("LastSynTimeLinePos") = cols,
+        nb::arg("LastSynBaseTimeLinePos") = py_int(as_int(getitem(bp, -1)))));
+    return py_int(py_len(adj_list) - 1);
+}
+
+// def synthetic_fresh_matrix_adj(frequency_i, freq_num)
+nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("synthetic_fresh_matrix_adj", {"frequency_i", "freq_num"}, 2);
+    auto v = sig.bind(args, kwargs);
+    const long long frequency_i = as_int(v[0]);
+    const long long freq_num = as_int(v[1]);
+    nb::object gv = global("gv");
+    nb::object np = global("np");
+    nb::object inputs = run_inputs();
+    nb::object state = run_state();
+    const long long targets = py_len(inputs.attr("TargetList"));
+    const Layout layout = Layout::read();
+
+    nb::object adj_list = adjusted::kdata_list_adj();
+    nb::object reg_list = adjusted::reg_list_adj();
+    const long long base_freq = adjust_base_of(inputs.attr("KFrequencyI"));
+    const long long base_adj_pos = adjusted::find_pos_in(adj_list, base_freq, 1);
+    if (base_adj_pos < 0)
+        adjusted::raise_missing("不存在`%d%S`k线调价数据", 1, base_freq);
+    const long long kdata_adj_pos = adjusted::find_pos_in(adj_list, frequency_i, freq_num);
+    if (kdata_adj_pos < 0)
+        adjusted::raise_missing("不存在`%d%S`k线调价数据", freq_num, frequency_i);
+    const long long base_k_data_pos = adjusted::find_pos_in(kdata_list(), base_freq, 1);
+    if (base_k_data_pos < 0)
+        adjusted::raise_missing("不存在`%d%S`k线数据", 1, base_freq);
+    const long long reg_pos = adjusted::find_pos_in(reg_list, frequency_i, freq_num);
+
+    auto append_registration = [&](nb::object item) {
+        reg_list.attr("append")(item);
+        return py_int(py_len(reg_list) - 1);
+    };
+    if (truthy(inputs.attr("same_freq")(frequency_i, freq_num))) {
+        if (reg_pos >= 0)
+            return py_int(reg_pos);
+        return append_registration(global("AdjRegKDataItem")(
+            nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),
+            nb::arg("KFreNum") = freq_num, nb::arg("KMatrixPos") = kdata_adj_pos));
+    }
+    if (reg_pos > -1)
+        return py_int(reg_pos);
+
+    nb::object base_adj_matrix = getitem(adj_list, base_adj_pos).attr("Matrix");
+    nb::object base_matrix = getitem(kdata_list(), base_k_data_pos).attr("Matrix");
+    const long long base_cols = shape_at(base_matrix, 1);
+    const long long block_rows = targets * layout.adj_len;
+
+    nb::object combined = nb::none();
+    long long last_synthetic_bar_pos = -1;
+    const bool caching = cache_allowed();
+    nb::object key = cache_key(frequency_i, freq_num, "DataValueFresh_Adj", "_AdjFF");
+    if (caching) {
+        nb::object entry = cache_load(key, {"Matrix", "LastSynBaseTimeLinePos"});
+        if (!entry.is_none()) {
+            nb::object matrix =
+                getitem(entry, nb::str("Matrix")).attr("astype")(np.attr("float64"));
+            nb::object last = np.attr("asarray")(getitem(entry, nb::str("LastSynBaseTimeLinePos")))
+                                  .attr("ravel")();
+            // Only an entry of this run's shape is used.
+            if (as_int(matrix.attr("ndim")) == 2 && shape_at(matrix, 0) == block_rows &&
+                shape_at(matrix, 1) == base_cols && as_int(last.attr("size")) == 1) {
+                combined = matrix;
+                last_synthetic_bar_pos = as_int(getitem(last, 0).attr("__int__")());
+            }
+        }
+    }
+    if (combined.is_none()) {
+        // The plain registration of the same bars: its forming-bar positions
+        // over the refresh base are reused, so both stores hold the same bars.
+        nb::object reg_item =
+            run_state().attr("g_TelvarRegKDataInfo").attr("get_item")(frequency_i, freq_num);
+        if (reg_item.is_none() || reg_item.attr("BeginPos").is_none())
+            raise_value_error("adjusted forming bars need the plain registration of the same "
+                              "frequency and unit count; register it with reg_k_data first");
+        nb::object begin_pos = reg_item.attr("BeginPos");
+        if (as_int(np.attr("size")(begin_pos)) < 1)
+            raise_value_error("the plain registration has no forming-bar positions");
+        last_synthetic_bar_pos =
+            as_int(getitem(np.attr("asarray")(begin_pos), -1).attr("__int__")());
+        combined = global("numkern").attr("tvCalcDataValueFresh_Adj")(
+            base_adj_matrix, begin_pos, reg_item.attr("EndPos"), gv.attr("Adj_KMatrix_Bar_Len"),
+            targets, 0);
+        if (caching) {
+            nb::dict entry;
+            entry["Matrix"] = combined.attr("astype")(np.attr("float64"));
+            entry["LastSynBaseTimeLinePos"] = py_int(last_synthetic_bar_pos);
+            cache_save(key, entry);
+        }
+    }
+
+    nb::object fresh_idx =
+        getitem(base_matrix, gv.attr("KMatrixPos_FreshIdx")).attr("astype")("bool");
+    nb::object block = getitem(
+        combined, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), fresh_idx));
+    // Column i of both stores is strategy bar position i.
+    const long long positions = shape_at(fresh_time_row().attr("reshape")(1, -1), 1);
+    if (shape_at(block, 1) != positions)
+        raise_value_error("the adjusted forming bars cover " + std::to_string(shape_at(block, 1)) +
+                          " strategy bars, the fresh-bar store " + std::to_string(positions));
+
+    nb::object store = state.attr("g_TelvarDataValueFresh_Adj");
+    nb::object store_arr = np.attr("asarray")(store);
+    const long long begin_row =
+        as_int(store_arr.attr("ndim")) == 2 ? shape_at(store_arr, 0) : 0;
+    const long long end_row = begin_row + block_rows;
+    state.attr("g_TelvarDataValueFresh_Adj") = global("append_or_assign_2d_array_axis0")(
+        store, block, nb::arg("pos") = 999999999, nb::arg("copy_") = false);
+
+    return append_registration(global("AdjRegKDataItem")(
+        nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),
+        nb::arg("KFreNum") = freq_num, nb::arg("KMatrixPos") = kdata_adj_pos,
+        nb::arg("RowBegin") = begin_row, nb::arg("RowEnd") = end_row,
+        nb::arg("LastSynBaseTimeLinePos") = last_synthetic_bar_pos));
+}
+
+} // namespace regora
+} // namespace telvar
