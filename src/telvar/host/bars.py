@@ -26,9 +26,10 @@ def place(slots: np.ndarray, bar_keys: np.ndarray, values: np.ndarray) -> np.nda
     return out
 
 
-def fill(m: np.ndarray) -> np.ndarray:
+def fill(m: np.ndarray, inplace: bool = False) -> np.ndarray:
     """Filled bars: an empty slot after the first trade repeats the last close with volume 0."""
-    m = m.copy()
+    if not inplace:
+        m = m.copy()
     traded = ~np.isnan(m[CLOSE])
     idx = np.where(traded, np.arange(m.shape[1]), -1)
     last = np.maximum.accumulate(idx) if idx.size else idx

@@ -48,7 +48,7 @@ def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq
             mats.append(B.place(tdays, td, md.adjust(ctx, inst, td, v, fq)))
         daypos = np.ones(slots.size, np.int64)
     if filled:
-        mats = [B.fill(m) for m in mats]
+        mats = [B.fill(m, inplace=True) for m in mats]  # fresh matrices from place()
     if freq in ("week", "month", "year"):
         key = _period_key(tdays, freq)
         ends = np.r_[key[1:] != key[:-1], True] if key.size else np.zeros(0, bool)

@@ -154,26 +154,31 @@ def load_minutes_many(ctx: Context, insts: list[Instrument], begin: int, end: in
             out[(inst.market, inst.code)] = load_minutes(ctx, inst, begin, end)
         else:
             by_market.setdefault(inst.market, []).append(inst.code)
+    empty = (np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((B.N_FIELDS, 0)))
     for market, codes in by_market.items():
         codes = sorted(set(codes))
-        marks = ", ".join("?" * len(codes))
-        where = f"market = ? AND code IN ({marks}) AND trade_date BETWEEN ? AND ?"
-        params = [market, *codes, begin, end]
-        counts = ctx.con.execute(f"SELECT code, count(*) FROM minute_bars WHERE {where} GROUP BY code ORDER BY code",
-                                 params).fetchall()
-        r = ctx.con.execute(f"SELECT ts, trade_date, {_FIELD_SQL} FROM minute_bars WHERE {where} "
-                            "ORDER BY code, ts", params).fetchnumpy()
-        minutes = datetime64_to_minutes(r["ts"]) if len(r["ts"]) else np.zeros(0, np.int64)
-        tdays = np.asarray(r["trade_date"], np.int64)
-        values = np.vstack([np.asarray(r[k], dtype=np.float64) for k in list(r)[2:]]) if len(r["ts"]) else \
-            np.zeros((B.N_FIELDS, 0))
-        a = 0
-        for code, n in counts:
-            out[(market, code)] = (minutes[a:a + n], tdays[a:a + n], values[:, a:a + n])
-            a += n
-        empty = (np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((B.N_FIELDS, 0)))
         for code in codes:
-            out.setdefault((market, code), empty)
+            out[(market, code)] = empty
+        marks = ", ".join("?" * len(codes))
+        # unordered scan plus a numpy sort: much cheaper than ORDER BY code, ts in the database
+        r = ctx.con.execute(f"SELECT list_position(?::VARCHAR[], code)::BIGINT AS k, ts, trade_date, {_FIELD_SQL} "
+                            f"FROM minute_bars WHERE market = ? AND code IN ({marks}) AND trade_date BETWEEN ? AND ?",
+                            [codes, market, *codes, begin, end]).fetchnumpy()
+        if len(r["ts"]) == 0:
+            continue
+        minutes = datetime64_to_minutes(r["ts"])
+        key = (np.asarray(r["k"], np.int64) << 32) | (minutes - minutes.min())
+        order = None if np.all(key[1:] >= key[:-1]) else np.argsort(key, kind="stable")
+        cols = [np.asarray(r[c], np.float64) for c in list(r)[3:]]
+        if order is not None:
+            key, minutes = key[order], minutes[order]
+            cols = [c[order] for c in cols]
+        tdays = np.asarray(r["trade_date"], np.int64) if order is None else np.asarray(r["trade_date"], np.int64)[order]
+        values = np.vstack(cols)
+        ks = key >> 32
+        bounds = np.flatnonzero(np.r_[True, ks[1:] != ks[:-1], True])
+        for lo, hi in zip(bounds[:-1], bounds[1:]):
+            out[(market, codes[int(ks[lo]) - 1])] = (minutes[lo:hi], tdays[lo:hi], values[:, lo:hi])
     return out
 
 
