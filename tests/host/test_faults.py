@@ -143,3 +143,39 @@ def test_answer_files_stay_in_the_output_folder(tmp_path):
 
     p = new_path(tmp_path, "factor_../../etc/passwd")
     assert p.parent == tmp_path and "/" not in p.name
+
+
+def test_tcp_host_on_the_loopback_interface(tmp_path):
+    from telvar.host.sample import sample_store_path
+    from telvar.host.server import Host
+
+    h = Host(sample_store_path(), tmp_path / "out", port=0)
+    h.start_in_thread()
+    try:
+        assert h.address.startswith("tcp:127.0.0.1:")
+        sock = TelvarSocket(h.address)
+        assert sock.request("tvSendCmdGetTradingDaysCondition", ["DCE", 20251229, 20251231]) == \
+            [20251229.0, 20251230.0, 20251231.0]
+        sock.close()
+    finally:
+        h.shutdown()
+
+
+@pytest.mark.parametrize("text, parsed", [
+    ("unix:/tmp/a.sock", ("unix", "/tmp/a.sock")),
+    ("/tmp/a.sock", ("unix", "/tmp/a.sock")),
+    ("tcp:127.0.0.1:5000", ("tcp", ("127.0.0.1", 5000))),
+    ("127.0.0.1:5000", ("tcp", ("127.0.0.1", 5000))),
+    (("127.0.0.1", 5000), ("tcp", ("127.0.0.1", 5000))),
+])
+def test_addresses(text, parsed):
+    from telvar.host.protocol import parse_address
+
+    assert parse_address(text) == parsed
+
+
+def test_bad_address_is_rejected():
+    from telvar.host.protocol import parse_address
+
+    with pytest.raises(ValueError, match="not a host address"):
+        parse_address("somewhere")
