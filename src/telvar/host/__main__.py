@@ -74,7 +74,10 @@ def main(argv=None) -> int:
     s.add_argument("--part-bytes", type=int, help="split multi-target bar files above this size")
     s.add_argument("--debug-commands", action="store_true", help=argparse.SUPPRESS)
     s.set_defaults(func=_serve)
-    i = sub.add_parser("import", help="import CSV or Parquet files into a store (see telvar.host.importer)")
+    from . import importer
+
+    i = sub.add_parser("import", help="import CSV or Parquet files into a store",
+                       description=importer.__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     i.add_argument("--store", required=True)
     i.add_argument("kind", help="bars-min, bars-day, ticks, calendar, instruments, sessions, main-contracts, "
                                 "adj-factors, factors, blocks")
