@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -220,13 +221,119 @@ nb::object user_window(const char *func, const char *store_name, bool copy_times
     return nb::make_tuple(times, value);
 }
 
-// One column per result, as numpy.column_stack builds it. Results that are
-// all scalars, or all flat sequences of one length, are converted in one go
-// (a numeric array of them, transposed), which is what column_stack gives
-// without its per-result conversions; anything else, including results of
-// differing lengths, goes through column_stack itself and fails there.
+// Python floats (ints among them), all scalars or all flat sequences of one
+// length, or 1-D float64 arrays of one length: the float64 matrix numpy
+// would build, filled without numpy's per-object conversions. Anything else
+// gives an invalid object and is left to numpy.
+class PlainFloatColumns {
+public:
+    explicit PlainFloatColumns(nb::handle results) : results_(results.ptr()) {}
+
+    nb::object build(nb::handle np) {
+        const Py_ssize_t n = PyList_GET_SIZE(results_);
+        if (n == 0)
+            return {};
+        const Py_ssize_t width = width_of(PyList_GET_ITEM(results_, 0));
+        if (width < 0)
+            return {};
+        nb::object out = np.attr("empty")(nb::make_tuple(width, n));
+        ArrayView<double> view(out, "indicator values", 2, true);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (!fill(PyList_GET_ITEM(results_, i), width, view.data() + i, n))
+                return {};
+        return saw_float_ ? out : nb::object();
+    }
+
+private:
+    bool number(PyObject *x, double &value) {
+        if (PyFloat_Check(x)) {
+            value = PyFloat_AS_DOUBLE(x);
+            saw_float_ = true;
+            return true;
+        }
+        if (PyLong_CheckExact(x)) {
+            // ints beyond int64 make numpy choose another dtype
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
+            if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+                PyErr_Clear();
+                return false;
+            }
+            value = static_cast<double>(v);
+            return true;
+        }
+        return false;
+    }
+
+    // Values per result: 1 for a scalar (kind 0), the length of a sequence
+    // (kind 1) or of a 1-D float64 buffer (kind 2); -1 when not plain.
+    Py_ssize_t width_of(PyObject *x) {
+        double unused;
+        if (number(x, unused)) {
+            kind_ = 0;
+            return 1;
+        }
+        if (PyTuple_Check(x) || PyList_Check(x)) {
+            kind_ = 1;
+            return PySequence_Fast_GET_SIZE(x);
+        }
+        Py_buffer view;
+        if (!PyObject_CheckBuffer(x) || PyObject_GetBuffer(x, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+            PyErr_Clear();
+            return -1;
+        }
+        const bool flat = view.ndim == 1 && view.format && std::string(view.format) == "d";
+        const Py_ssize_t len = flat ? view.shape[0] : -1;
+        PyBuffer_Release(&view);
+        kind_ = 2;
+        return len;
+    }
+
+    // Writes result `x` into column `dst` (stride `n`) of the output.
+    bool fill(PyObject *x, Py_ssize_t width, double *dst, Py_ssize_t n) {
+        if (kind_ == 0)
+            return number(x, *dst);
+        if (kind_ == 1) {
+            if (!(PyTuple_Check(x) || PyList_Check(x)) || PySequence_Fast_GET_SIZE(x) != width)
+                return false;
+            PyObject **items = PySequence_Fast_ITEMS(x);
+            for (Py_ssize_t r = 0; r < width; ++r)
+                if (!number(items[r], dst[r * n]))
+                    return false;
+            return true;
+        }
+        Py_buffer view;
+        if (!PyObject_CheckBuffer(x) || PyObject_GetBuffer(x, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        const bool ok = view.ndim == 1 && view.format && std::string(view.format) == "d" &&
+                        view.shape[0] == width;
+        if (ok) {
+            const double *src = static_cast<const double *>(view.buf);
+            for (Py_ssize_t r = 0; r < width; ++r)
+                dst[r * n] = src[r];
+            saw_float_ = true;
+        }
+        PyBuffer_Release(&view);
+        return ok;
+    }
+
+    PyObject *results_;
+    int kind_ = 0;
+    bool saw_float_ = false;
+};
+
+// One column per result, as numpy.column_stack builds it. Plain float
+// results are copied directly; other results that are all scalars, or all
+// flat sequences of one length, are converted in one go (a numeric array of
+// them, transposed), which is what column_stack gives without its
+// per-result conversions; anything else, including results of differing
+// lengths, goes through column_stack itself and fails there.
 nb::object stack_columns(nb::handle np, nb::handle results) {
-    nb::object stacked;
+    nb::object stacked = PlainFloatColumns(results).build(np);
+    if (stacked.is_valid())
+        return stacked;
     PyObject *converted = PyObject_CallOneArg(np.attr("array").ptr(), results.ptr());
     if (!converted) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError))

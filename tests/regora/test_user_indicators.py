@@ -83,3 +83,25 @@ def test_user_errors_pass_through_unchanged_and_the_phase_is_restored(world):
 def test_argument_count_is_checked(world):
     with pytest.raises(TypeError, match=r"reg_user_indices\(\) takes exactly 1 positional argument \(2 given\)"):
         world.regora.reg_user_indices(lambda ctx: 1.0, 2)
+
+
+@pytest.mark.parametrize("make", [
+    lambda i: i * 0.5,                                     # floats
+    lambda i: i,                                           # ints stay ints, as numpy stacks them
+    lambda i: [i, 0.5],                                    # ints and floats mixed
+    lambda i: (np.float64(i), 2),                          # numpy scalars
+    lambda i: np.array([i, -i], dtype=np.float64),         # 1-D float arrays
+    lambda i: np.arange(3)[::2] * i * 1.0,                 # strided arrays
+    lambda i: np.array([i, 2], dtype=np.int32),            # other dtypes
+    lambda i: [True, i % 2 == 0],                          # booleans
+    lambda i: 1.0 if i % 2 else np.array([2.0]),           # scalar and one-value array mixed
+    lambda i: [1e300 * 1e10, float("nan"), i],             # inf and NaN
+    lambda i: [0.5, 10 ** 30],                             # an int beyond int64 (object dtype)
+])
+def test_stored_values_are_what_column_stack_builds(world, make):
+    n = world.market.times.size
+    world.regora.reg_user_indices(lambda ctx: make(ctx._internal_bar_num))
+    expected = np.column_stack([make(i) for i in range(n)])
+    stored = cnt.vr.g_TelvarDataValueFreshUserI
+    assert stored.dtype == expected.dtype
+    np.testing.assert_array_equal(stored, expected)
