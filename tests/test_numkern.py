@@ -179,6 +179,17 @@ class TestCombineHtoL:
         assert np.isnan(out[HEAD:, 1]).all()  # volume too: NaN, not 0
         np.testing.assert_array_equal(out[HEAD:, 2], body[:, 4])
 
+    def test_zero_sums_and_infinities_are_values_not_gaps(self):
+        nan, inf = np.nan, np.inf
+        row = np.array([0.0, 0.0, nan, 0.0, 0.0, 0.0, nan, nan, nan, nan, nan, -inf, nan, inf, 2.0])
+        body = np.tile(row, (7, 1))
+        begin, end = np.array([0, 6, 11, 10]), np.array([5, 10, 12, 14])
+        out = nk.tvCalcCombineMatrixHtoL(kmatrix(body, np.arange(15.0)), kmatrix(np.zeros((7, 4)), np.arange(4.0)),
+                                         begin, end, BAR, 0)
+        np.testing.assert_array_equal(out[HEAD:], pandas_ranges(body, begin, end))
+        assert out[HEAD + 4, 0] == 0.0 and np.isnan(out[HEAD + 4, 1])  # volume: 0 traded vs no data
+        assert out[HEAD + 1, 2] == -inf and out[HEAD + 2, 3] == -inf and out[HEAD + 1, 3] == inf
+
     def test_offset_takes_absolute_positions_on_a_matrix_tail(self):
         rng = np.random.default_rng(3)
         base_tl = minute_times(rng, 50)

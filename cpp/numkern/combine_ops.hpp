@@ -74,6 +74,16 @@ template <Op op> struct Acc {
     }
 };
 
+// One NaN-skipping max/min/add step from a start value (no flag).
+template <Op op> inline double step(double acc, double x) {
+    if constexpr (op == Op::Max)
+        return x > acc ? x : acc;
+    else if constexpr (op == Op::Min)
+        return x < acc ? x : acc;
+    else
+        return acc + (x == x ? x : 0.0);
+}
+
 // row[b..e] combined (empty when b > e). First and last stop at the first
 // value found from their end; the others run four independent chains.
 template <Op op> inline Acc<op> reduce_acc(const double *row, int64_t b, int64_t e) {
@@ -91,19 +101,29 @@ template <Op op> inline Acc<op> reduce_acc(const double *row, int64_t b, int64_t
                 break;
             }
     } else {
-        Acc<op> a1, a2, a3;
+        // Four chains without the "seen" flag; a result still at the start
+        // value (rare: nothing but NaN, or a true +-inf or 0 sum) is settled
+        // by looking for any value at all.
+        double v0 = a.start, v1 = a.start, v2 = a.start, v3 = a.start;
         int64_t j = b;
         for (; j + 3 <= e; j += 4) {
-            a.push(row[j]);
-            a1.push(row[j + 1]);
-            a2.push(row[j + 2]);
-            a3.push(row[j + 3]);
+            v0 = step<op>(v0, row[j]);
+            v1 = step<op>(v1, row[j + 1]);
+            v2 = step<op>(v2, row[j + 2]);
+            v3 = step<op>(v3, row[j + 3]);
         }
         for (; j <= e; ++j)
-            a.push(row[j]);
-        a.merge(a1);
-        a.merge(a2);
-        a.merge(a3);
+            v0 = step<op>(v0, row[j]);
+        if constexpr (op == Op::Sum)
+            a.v = (v0 + v1) + (v2 + v3);
+        else
+            a.v = step<op>(step<op>(v0, v1), step<op>(v2, v3));
+        if (a.v == a.start) {
+            for (j = b; j <= e && !a.seen; ++j)
+                a.seen = row[j] == row[j];
+        } else {
+            a.seen = true;
+        }
     }
     return a;
 }
