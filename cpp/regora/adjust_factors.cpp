@@ -221,7 +221,7 @@ nb::object calc_1_freq_matrix_adj(nb::args args, nb::kwargs kwargs) {
         return py_int(existing);
     const long long k_data_pos = adjusted::find_pos_in(kdata_list(), frequency_i, 1);
     if (k_data_pos < 0)
-        adjusted::raise_missing("Not exist frequency=`%d%S` k data", 1, frequency_i);
+        adjusted::raise_missing("Not exist frequency=`%d%s` k data", 1, frequency_i);
     nb::object k_data = getitem(kdata_list(), k_data_pos);
 
     nb::object gv = global("gv");

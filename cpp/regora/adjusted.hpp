@@ -27,10 +27,13 @@ inline nb::object frequency_name(long long frequency_i) {
 // AssertionError(`fmt % (count, frequency name)`). Raised whatever the
 // interpreter's optimisation level: a missing item would otherwise be looked
 // up as position -1, silently taking the registry's last item.
+// `fmt` is a Python %-format (UTF-8) taking the count and the name.
 [[noreturn]] inline void raise_missing(const char *fmt, long long count, long long frequency_i) {
-    nb::object name = frequency_name(frequency_i);
-    PyErr_Format(PyExc_AssertionError, fmt, static_cast<int>(count), name.ptr());
-    throw nb::python_error();
+    nb::object args = nb::make_tuple(count, frequency_name(frequency_i));
+    nb::object text = nb::steal(PyUnicode_Format(nb::str(fmt).ptr(), args.ptr()));
+    if (!text.is_valid())
+        throw nb::python_error();
+    raise_with(PyExc_AssertionError, text);
 }
 
 // Field rows of the two layouts: the plain K matrix (head rows, then

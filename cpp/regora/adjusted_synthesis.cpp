@@ -76,13 +76,13 @@ nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
 
     const long long k_data_pos = adjusted::find_pos_in(kdata_list(), frequency_i, freq_num);
     if (k_data_pos < 0)
-        adjusted::raise_missing("不存在`%d%S`k线数据", freq_num, frequency_i);
+        adjusted::raise_missing("不存在`%d%s`k线数据", freq_num, frequency_i);
     const long long base_k_data_pos = adjusted::find_pos_in(kdata_list(), base_adj_freq, 1);
     if (base_k_data_pos < 0)
-        adjusted::raise_missing("不存在`%d%S`k线数据", 1, base_adj_freq);
+        adjusted::raise_missing("不存在`%d%s`k线数据", 1, base_adj_freq);
     const long long base_adj_pos = adjusted::find_pos_in(adj_list, base_adj_freq, 1);
     if (base_adj_pos < 0)
-        adjusted::raise_missing("不存在`%d%S`k线调价数据", 1, base_adj_freq);
+        adjusted::raise_missing("不存在`%d%s`k线调价数据", 1, base_adj_freq);
 
     nb::object gv = global("gv");
     nb::object np = global("np");
@@ -152,13 +152,13 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
     const long long base_freq = adjust_base_of(inputs.attr("KFrequencyI"));
     const long long base_adj_pos = adjusted::find_pos_in(adj_list, base_freq, 1);
     if (base_adj_pos < 0)
-        adjusted::raise_missing("不存在`%d%S`k线调价数据", 1, base_freq);
+        adjusted::raise_missing("不存在`%d%s`k线调价数据", 1, base_freq);
     const long long kdata_adj_pos = adjusted::find_pos_in(adj_list, frequency_i, freq_num);
     if (kdata_adj_pos < 0)
-        adjusted::raise_missing("不存在`%d%S`k线调价数据", freq_num, frequency_i);
+        adjusted::raise_missing("不存在`%d%s`k线调价数据", freq_num, frequency_i);
     const long long base_k_data_pos = adjusted::find_pos_in(kdata_list(), base_freq, 1);
     if (base_k_data_pos < 0)
-        adjusted::raise_missing("不存在`%d%S`k线数据", 1, base_freq);
+        adjusted::raise_missing("不存在`%d%s`k线数据", 1, base_freq);
     const long long reg_pos = adjusted::find_pos_in(reg_list, frequency_i, freq_num);
 
     auto append_registration = [&](nb::object item) {
