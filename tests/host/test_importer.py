@@ -121,3 +121,19 @@ def test_command_line_import(tmp_path, capsys):
     con = duckdb.connect(str(store), read_only=True)
     assert con.execute("SELECT count(*) FROM calendar").fetchone()[0] == 2
     con.close()
+
+
+def test_continuous_series_without_main_contracts_keeps_its_own_bars(store, tmp_path):
+    import_files(store, "instruments", [_write(tmp_path / "c.csv", "market,code,name,kind,variety\n"
+                                                                   "SHFE,RB0000,rebar main,continuous,RB")])
+    import_files(store, "bars-min", [_write(tmp_path / "b.csv", BARS.replace("RB2601", "RB0000"))])
+    host = Host(store, tmp_path / "out", socket_path=str(tmp_path / "h.sock"))
+    host.start_in_thread()
+    try:
+        sock = TelvarSocket(host.address)
+        m = load_mat(sock.request("tvSendCmdGetKDataMulti", [[{"Market": "SHFE", "Code": "RB0000"}], "day",
+                                                             20251013, 20251013, False, "NA"]))
+        np.testing.assert_array_equal(m["KArray"][:5, 0], [3100, 3110, 3099, 3108, 47])
+        sock.close()
+    finally:
+        host.shutdown()

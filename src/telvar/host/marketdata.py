@@ -51,6 +51,8 @@ class Dimensions:
         for m, v, s, e, n in con.execute("SELECT market, variety, start_hhmm, end_hhmm, night FROM sessions "
                                          "ORDER BY market, variety, seq").fetchall():
             self.sessions.setdefault((m, v), []).append(Session(s, e, bool(n)))
+        # continuous codes whose bars are stitched from their main contracts (others keep stored bars)
+        self.stitched = set(con.execute("SELECT DISTINCT market, code FROM main_contracts").fetchall())
         self.adj = {}
         for m, c, d, r in con.execute("SELECT market, code, ex_date, ratio FROM adj_factors ORDER BY ex_date").fetchall():
             self.adj.setdefault((m, c), []).append((d, r))
@@ -129,9 +131,14 @@ def day_slots(ctx: Context, insts: list[Instrument], begin: int, end: int):
 _FIELD_SQL = "open, high, low, close, volume, turnover, open_interest"
 
 
+def stitched(ctx: Context, inst: Instrument) -> bool:
+    """True when the instrument's data are those of its main contract of each day."""
+    return inst.is_continuous and (inst.market, inst.code) in dims(ctx).stitched
+
+
 def load_minutes(ctx: Context, inst: Instrument, begin: int, end: int):
     """Stored minute bars: (epoch minutes, trading days, (7, n) values), in time order."""
-    if inst.is_continuous:
+    if stitched(ctx, inst):
         sql = (f"SELECT b.ts, b.trade_date, {', '.join('b.' + f.strip() for f in _FIELD_SQL.split(','))} "
                "FROM main_contracts mc JOIN minute_bars b ON b.market = mc.market AND b.code = mc.contract "
                "AND b.trade_date = mc.trade_date WHERE mc.market = ? AND mc.code = ? "
@@ -150,7 +157,7 @@ def load_minutes_many(ctx: Context, insts: list[Instrument], begin: int, end: in
     out = {}
     by_market: dict[str, list[str]] = {}
     for inst in insts:
-        if inst.is_continuous:
+        if stitched(ctx, inst):
             out[(inst.market, inst.code)] = load_minutes(ctx, inst, begin, end)
         else:
             by_market.setdefault(inst.market, []).append(inst.code)
@@ -184,7 +191,7 @@ def load_minutes_many(ctx: Context, insts: list[Instrument], begin: int, end: in
 
 def load_days(ctx: Context, inst: Instrument, begin: int, end: int):
     """Stored day bars: (trading days, (7, n) values), in date order."""
-    if inst.is_continuous:
+    if stitched(ctx, inst):
         sql = (f"SELECT b.trade_date, {', '.join('b.' + f.strip() for f in _FIELD_SQL.split(','))} "
                "FROM main_contracts mc JOIN day_bars b ON b.market = mc.market AND b.code = mc.contract "
                "AND b.trade_date = mc.trade_date WHERE mc.market = ? AND mc.code = ? "

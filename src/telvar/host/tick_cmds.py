@@ -19,7 +19,7 @@ TICK_FIELDS = [name for name, _ in _BASE + _QUOTES]
 
 def _load_ticks(ctx: Context, inst: md.Instrument, begin: int, end: int, fq: str):
     cols = ", ".join(["t.ts", "t.trade_date"] + [f"t.{c}" for _, c in _BASE + _QUOTES])
-    if inst.is_continuous:
+    if md.stitched(ctx, inst):
         sql = (f"SELECT {cols} FROM main_contracts mc JOIN ticks t ON t.market = mc.market "
                "AND t.code = mc.contract AND t.trade_date = mc.trade_date WHERE mc.market = ? AND mc.code = ? "
                "AND mc.trade_date BETWEEN ? AND ? ORDER BY t.ts")
