@@ -119,7 +119,13 @@ def test_per_target_files_use_each_target_own_sessions(tv, mat):
     assert stock["BeginBar"].ravel().sum() == 2 and stock["BeginBar"].ravel()[0] == 1
     assert set(stock) >= {"Time", "BeginBar", "Open", "High", "Low", "Close", "Volume", "TurnOver",
                           "OpenInterest"}
+
+def test_announcements_write_no_files(tv, connected_host):
+    before = set(connected_host.output_dir.iterdir())
     assert tv.tvSendCmdGetKData([STOCK], "min", 1, 20251013, 20251014, True, "NA", noReturn=True) is None
+    assert tv.tvSendCmdGetTDPData("SSE", "600000", 20251231, "NA", no_return=True) is None
+    assert tv.tvSendCmdGetCurTradeDate() == 20251231  # answered after the announcements were served
+    assert set(connected_host.output_dir.iterdir()) == before
 
 
 def test_price_adjustment_of_splits_and_dividends(tv, mat, store_con):

@@ -36,7 +36,6 @@ def test_days_without_ticks_and_continuous_contracts(tv, mat):
     # the night session's ticks come first and belong to this trading day
     first = datenum_to_minutes(main["Time"].ravel()[:1]).astype("datetime64[m]")[0]
     assert str(first).startswith("2025-12-30T21:00")
-    assert tv.tvSendCmdGetTDPData("SSE", "600000", 20251231, "NA", no_return=True) is None
 
 
 def test_multi_target_tick_file(tv, mat):

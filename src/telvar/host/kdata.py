@@ -100,13 +100,17 @@ def get_k_data(ctx: Context, targets, frequency, units, begin, end, filled_up, f
     units = positive_int(units, "bar units")
     begin, end = date_range(begin, end)
     fq = md.check_fq(fq)
+    insts = _insts(ctx, targets)
+    if noReturn:
+        # an announcement: the store needs no preparation, and files nobody reads would pile up
+        return None
     paths = []
-    for inst in _insts(ctx, targets):
+    for inst in insts:
         slots, daypos, _, (m,) = build(ctx, [inst], freq, begin, end, bool(filled_up), fq, units)
         data = {"Time": minutes_to_datenum(slots), "BeginBar": (daypos == 1).astype(np.float64)}
         data.update({name: m[i] for i, name in enumerate(B.FIELDS)})
         paths.append(save_mat(new_path(ctx.out_dir, f"kdata_{inst.market}_{inst.code}"), data))
-    return None if noReturn else paths
+    return paths
 
 
 def _window_begin(ctx: Context, inst, freq: str, units: int, count: int, end: int) -> int:

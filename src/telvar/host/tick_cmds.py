@@ -45,11 +45,12 @@ def get_tdp_data(ctx: Context, market, code, day, fq, no_return=False, check_per
     day = as_int_date(day, "trading day")
     fq = md.check_fq(fq)
     (inst,) = md.resolve(ctx, parse_targets([{"Market": market, "Code": code}]))
+    if no_return:
+        return None  # an announcement: nothing to prepare, and no file that nobody reads
     seconds, _, data = _load_ticks(ctx, inst, day, day, fq)
     out = {"Time": seconds_to_datenum(seconds)}
     out.update(data)
-    path = save_mat(new_path(ctx.out_dir, f"tick_{inst.market}_{inst.code}_{day}"), out, oned_as="column")
-    return None if no_return else path
+    return save_mat(new_path(ctx.out_dir, f"tick_{inst.market}_{inst.code}_{day}"), out, oned_as="column")
 
 
 @command("tvSendCmdGetTDPDataMulti")
