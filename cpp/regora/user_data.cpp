@@ -331,6 +331,8 @@ private:
 // per-result conversions; anything else, including results of differing
 // lengths, goes through column_stack itself and fails there.
 nb::object stack_columns(nb::handle np, nb::handle results) {
+    if (PyList_GET_SIZE(results.ptr()) == 0)
+        return np.attr("column_stack")(results); // no bars: numpy's own error
     nb::object stacked = PlainFloatColumns(results).build(np);
     if (stacked.is_valid())
         return stacked;

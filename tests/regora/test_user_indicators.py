@@ -105,3 +105,10 @@ def test_stored_values_are_what_column_stack_builds(world, make):
     stored = cnt.vr.g_TelvarDataValueFreshUserI
     assert stored.dtype == expected.dtype
     np.testing.assert_array_equal(stored, expected)
+
+
+def test_no_strategy_bars_is_numpys_error_and_stores_nothing(world):
+    cnt.vr.g_TelvarDataValueFresh = np.empty((1, 0))
+    with pytest.raises(ValueError):
+        world.regora.reg_user_indices(lambda ctx: 1.0)
+    assert cnt.vr.g_TelvarDataValueFreshUserI.size == 0
