@@ -350,5 +350,7 @@ class TestBookkeeping:
                                  np.array([739502.0, np.nan, 739500.0, 739500.0]))
         np.testing.assert_array_equal(found, [[False, True], [True, False]])
         np.testing.assert_array_equal(loc, [[-1, 2], [0, -1]])
+        found, loc = nk.ismember(739502.0, [1.0, 739502.0])  # a single value gives 0-d results
+        assert found.shape == loc.shape == () and found and loc == 1
         big = np.array([2**62 + 1], dtype=np.int64)  # exact beyond float precision
         assert nk.ismember(big, np.array([2**62], dtype=np.int64))[0].tolist() == [False]

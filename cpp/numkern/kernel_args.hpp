@@ -18,13 +18,15 @@ namespace nb = nanobind;
 
 inline std::string python_type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
-// An ndarray, list or tuple of numbers, as a numpy array (not yet converted
-// to the kernel's dtype). Anything else, or an array of strings or objects,
+// An ndarray, list or tuple of numbers (or a single number), as a numpy
+// array (not yet converted to the kernel's dtype). Anything else, or an array of strings or objects,
 // is a TypeError naming the argument.
 inline nb::object numeric_array(nb::handle obj, const char *name) {
     nb::module_ np = nb::module_::import_("numpy");
     nb::handle ndarray = np.attr("ndarray");
-    if (!PyObject_IsInstance(obj.ptr(), ndarray.ptr()) && !PyList_Check(obj.ptr()) &&
+    const bool number = PyFloat_Check(obj.ptr()) || PyLong_Check(obj.ptr()) ||
+                        PyObject_IsInstance(obj.ptr(), np.attr("number").ptr()) == 1;
+    if (!number && PyObject_IsInstance(obj.ptr(), ndarray.ptr()) != 1 && !PyList_Check(obj.ptr()) &&
         !PyTuple_Check(obj.ptr()))
         raise_type_error(std::string(name) + " must be a numeric array, not " + python_type_name(obj));
     nb::object arr;
