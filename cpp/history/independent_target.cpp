@@ -167,7 +167,7 @@ nb::object build_target(nb::handle info_dict, nb::handle target_key, const Reque
     nb::object matrix = base_matrix(info_dict, target_key, req, l);
     if (!matrix.is_valid())
         return matrix;
-    nb::object time_line = item_at(matrix, l.time_line).attr("copy")();
+    nb::object time_line = item_at(matrix, l.time_line); // the kernels leave their inputs as they are
     if (!req.intraday)
         matrix = combine_to_frequency(matrix, time_line, req, l);
 
@@ -200,24 +200,24 @@ nb::object build_target(nb::handle info_dict, nb::handle target_key, const Reque
                                                     : std::vector<uint8_t>(n, 1);
 
     const size_t out_rows = nm.rows() - static_cast<size_t>(l.end);
-    size_t kept = 0;
+    std::vector<size_t> columns;
+    columns.reserve(n);
     for (size_t j = 0; j < n; ++j) {
         // A NaN volume is no trade either.
-        keep[j] = keep[j] && (req.filled_up || nm(l.volume, j) > 0.0);
-        kept += keep[j];
+        if (keep[j] && (req.filled_up || nm(l.volume, j) > 0.0))
+            columns.push_back(j);
     }
-    nb::object out = global("np").attr("empty")(nb::make_tuple(out_rows, kept));
+    nb::object out = global("np").attr("empty")(nb::make_tuple(out_rows, columns.size()));
     ArrayView<double> o(out, "result", 2, true);
     {
         nb::gil_scoped_release release;
-        size_t c = 0;
-        for (size_t j = 0; j < n; ++j) {
-            if (!keep[j])
-                continue;
-            o(0, c) = times[j]; // the bar-end row carries the bar time
-            for (size_t r = 1; r < out_rows; ++r)
-                o(r, c) = nm(l.end + r, j);
-            ++c;
+        for (size_t c = 0; c < columns.size(); ++c)
+            o(0, c) = times[columns[c]]; // the bar-end row carries the bar time
+        for (size_t r = 1; r < out_rows; ++r) {
+            const double *from = nm.data() + (static_cast<size_t>(l.end) + r) * n;
+            double *to = o.data() + r * columns.size();
+            for (size_t c = 0; c < columns.size(); ++c)
+                to[c] = from[columns[c]];
         }
     }
     return out;
