@@ -200,9 +200,9 @@ class TestTargets:
 
 @pytest.mark.host
 class TestSampleHost:
-    def test_week_and_month_bars_aggregate_the_hosts_day_bars(self, history, host_channel):
+    def test_week_month_year_bars_aggregate_the_hosts_day_bars(self, history, host_channel):
         day_bars = host_bars(host_channel, RB, "day", 20250901, 20251231)
-        for frequency, period in [("week", "W"), ("month", "M")]:
+        for frequency, period in [("week", "W"), ("month", "M"), ("year", "Y")]:
             (rb,) = history.get_k_data_independent_target([RB], frequency, 1, 20250901, 20251231, True, "NA")
             np.testing.assert_allclose(rb, as_matrix(period_reference(day_bars, period)), rtol=1e-12)
 
