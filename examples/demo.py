@@ -1,105 +1,116 @@
-"""Interim demo: synthetic minute bars combined into 5/15/60-minute bars.
+"""telvar demo: a 1-minute back-test on the sample store, then a chart.
 
-Builds two days of one-minute futures bars (a night session 21:01-23:00 that
-belongs to the next trading day, then 09:01-10:15, 10:31-11:30, 13:31-15:00),
-lays them out as a K matrix and lets the C++ kernels of telvar.kestrum.numkern
-combine them, the way the registration module does: N-minute bars counted per
-trading day (a day's last bar always closes a bar), and the bar still forming
-at every minute. Run with `make demo` or `python examples/demo.py`.
+Runs the moving-average cross of ma_cross_strategy.py over futures main
+contracts (night sessions included) and stocks for four weeks of 1-minute
+bars, prints a short report and draws one instrument's 15-minute bars as the
+strategy saw them at a chosen minute: the completed bars and, highlighted,
+the bar still forming. Run with `make demo` or `python examples/demo.py`.
 """
-from datetime import datetime, timedelta
+import argparse
+import os
+import sys
+import time
 
 import numpy as np
 
-from telvar.kestrum import numkern
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-HEAD, BAR = 4, 7  # K matrix: TimeLine, DayPos, FreshIdx, End; then 7 field rows per target
-OPEN, HIGH, LOW, CLOSE, VOLUME = range(5)
-TARGETS = ["RB2601.SHFE", "CU2512.SHFE"]
+from ma_cross_strategy import MaCrossStrategy  # noqa: E402
 
+from telvar.api.regora import _regora  # noqa: E402
+from telvar.kestrum import runner  # noqa: E402
+from telvar.kestrum.utils.datetimefunc import mft_to_datetime  # noqa: E402
 
-def session_minutes():
-    """Minutes after midnight of one trading day's bars, night first (negative = evening before)."""
-    night = np.arange(21 * 60 + 1, 23 * 60 + 1) - 1440
-    day = [np.arange(9 * 60 + 1, 10 * 60 + 16), np.arange(10 * 60 + 31, 11 * 60 + 31),
-           np.arange(13 * 60 + 31, 15 * 60 + 1)]
-    return np.concatenate([night, *day])
-
-
-def synthetic_minute_bars(trading_days, seed=7):
-    """A filled K matrix: random-walk prices, some minutes without trades
-    (volume 0, prices carried from the last close)."""
-    rng = np.random.default_rng(seed)
-    per_day = session_minutes()
-    time_line = np.concatenate([day + per_day / 1440.0 for day in trading_days])
-    day_pos = np.tile(np.arange(1.0, per_day.size + 1), len(trading_days))
-    n = time_line.size
-    matrix = np.zeros((HEAD + BAR * len(TARGETS), n))
-    matrix[0], matrix[1], matrix[3] = time_line, day_pos, time_line
-    for t, start in enumerate([3650.0, 71200.0]):
-        walk = start * np.exp(np.cumsum(rng.normal(0, 0.0006, n)))
-        traded = rng.random(n) < 0.85
-        traded[0] = True
-        close = walk[np.maximum.accumulate(np.where(traded, np.arange(n), 0))]  # last traded price
-        opened = np.r_[close[0], close[:-1]]
-        wiggle = np.where(traded, np.abs(rng.normal(0, 0.0004, n)), 0) * start
-        volume = np.where(traded, rng.integers(5, 400, n), 0).astype(float)
-        rows = HEAD + t * BAR
-        matrix[rows + OPEN] = np.where(traded, opened, close)
-        matrix[rows + HIGH] = np.maximum(matrix[rows + OPEN], close) + wiggle
-        matrix[rows + LOW] = np.minimum(matrix[rows + OPEN], close) - wiggle
-        matrix[rows + CLOSE] = close
-        matrix[rows + VOLUME] = volume
-        matrix[rows + 5] = volume * close * 10  # turnover, 10 units a lot
-        matrix[rows + 6] = 150000 + np.cumsum(rng.integers(-30, 31, n))  # open interest
-    return matrix
+TARGETS = [
+    {"Market": "SHFE", "Code": "RB0000"},
+    {"Market": "SHFE", "Code": "CU0000"},
+    {"Market": "DCE", "Code": "M0000"},
+    {"Market": "CFFEX", "Code": "IF0000"},
+    {"Market": "SSE", "Code": "600000"},
+    {"Market": "SSE", "Code": "600519"},
+    {"Market": "SZSE", "Code": "000001"},
+]
+BEGIN, END = 20251103, 20251128
 
 
-def n_minute_bars(matrix, n):
-    """Complete n-minute bars: which minutes close one, then each closing
-    minute's column holds the whole bar."""
-    closes = numkern.tvCalculateFreshMask(matrix[1], 1, n)
-    begin, end = numkern.tvCalcRegKDataBeginEndPos(matrix[0], matrix[0][closes], 0)
-    return numkern.tvCalcCombineMatrix1toN(matrix, begin, end, BAR, 0)[:, closes]
+def print_report(summary):
+    s = summary["strategy"]
+    print()
+    print("Back-test %s .. %s, %s bars, %d targets" % (
+        summary["begin_date"], summary["end_date"], summary["frequency"], len(summary["targets"])))
+    print("  %d strategy bars in %.2f s (%.0f bars/s, %d windows read; set-up %.2f s)" % (
+        summary["bars"], summary["run_seconds"], summary["bars_per_second"], s["windows_read"],
+        summary["setup_seconds"]))
+    print()
+    print("  %-14s %7s %9s %11s %10s" % ("target", "trades", "position", "points", "last"))
+    for row in s["per_target"]:
+        print("  %-14s %7d %9d %11.2f %10.2f" % (row["target"], row["trades"], row["position"],
+                                                 row["points"], row["last"]))
+    print()
 
 
-def clock(t):
-    moment = datetime.fromordinal(int(t) - 366) + timedelta(minutes=round((t - int(t)) * 1440))
-    return moment.strftime("%m-%d %H:%M")
+def forming_bar_chart(path, target_index, moment_pos, bars=24):
+    """15-minute candles of one target at strategy bar `moment_pos`, the forming bar highlighted."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    from telvar.kestrum import sysmodel as cnt
+
+    context = cnt.vr.g_TelvarUserContext
+    # bars in which the target traded (a filled window would also show the flat
+    # bars of other targets' longer night sessions)
+    window = _regora.get_reg_k_data(context.reg_15min, moment_pos, bars, False)
+    block = window[target_index * bars:(target_index + 1) * bars]
+    block = block[~np.isnan(block[:, 1].astype(float))]
+    times, o, h, low, c = (block[:, k].astype(float) for k in (1, 2, 3, 4, 5))
+
+    fig, ax = plt.subplots(figsize=(10, 4.8))
+    for i in range(len(block)):
+        forming = i == len(block) - 1
+        colour = "tab:orange" if forming else ("tab:red" if c[i] >= o[i] else "tab:green")
+        ax.vlines(i, low[i], h[i], color=colour, linewidth=1)
+        ax.add_patch(plt.Rectangle((i - 0.3, min(o[i], c[i])), 0.6, max(abs(c[i] - o[i]), 1e-9),
+                                   color=colour, alpha=0.9 if forming else 0.7))
+    ax.set_xlim(-1, len(block))
+    labels = [mft_to_datetime(t).strftime("%m-%d %H:%M") for t in times]
+    step = max(1, len(block) // 8)
+    ax.set_xticks(range(0, len(block), step))
+    ax.set_xticklabels(labels[::step], rotation=30, ha="right", fontsize=8)
+    moment = mft_to_datetime(float(context.bar_times[moment_pos])).strftime("%Y-%m-%d %H:%M")
+    ax.set_title("%s 15-minute bars as seen at %s (orange: the bar still forming)" % (
+        context.target_names[target_index], moment))
+    ax.grid(alpha=0.3)
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return moment
 
 
-def print_bars(title, matrix, target, last=None, first_row=HEAD):
-    rows = first_row + target * BAR
-    cols = range(matrix.shape[1])[-last:] if last else range(matrix.shape[1])
-    print(f"\n{title}")
-    print(f"  {'bar end':<12} {'open':>9} {'high':>9} {'low':>9} {'close':>9} {'volume':>8}")
-    for c in cols:
-        o, h, l, cl, v = matrix[rows:rows + 5, c]
-        print(f"  {clock(matrix[0, c]):<12} {o:9.1f} {h:9.1f} {l:9.1f} {cl:9.1f} {v:8.0f}")
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--chart", default=os.path.join("build", "demo", "rb0000_15min_forming.png"))
+    parser.add_argument("--no-progress", action="store_true")
+    args = parser.parse_args(argv)
 
+    started = time.perf_counter()
+    print("Starting an embedded host on the sample store and setting up the run ...")
+    summary = runner.run(MaCrossStrategy(), TARGETS, BEGIN, END, frequency="min", freq_num=1,
+                         progress=not args.no_progress)
+    print_report(summary)
 
-def main():
-    first = datetime(2025, 11, 4).toordinal() + 366  # Tuesday; its night session is Monday evening's
-    matrix = synthetic_minute_bars([first, first + 1])
-    per_day = session_minutes().size
-    print(f"{len(TARGETS)} targets x {matrix.shape[1]} one-minute bars over 2 trading days "
-          f"({per_day} minutes a day, night session first)")
-    for n in (5, 15, 60):
-        bars = n_minute_bars(matrix, n)
-        print(f"  {n:>2}-minute bars: {bars.shape[1]:3d} ({bars.shape[1] // 2} a day)")
+    # 14:07 on the last day: its 15-minute bar (14:00-14:15) has formed for 7 minutes
+    from telvar.kestrum import sysmodel as cnt
 
-    hourly = n_minute_bars(matrix, 60)
-    print_bars(f"{TARGETS[0]}, 60-minute bars of the second day (the last one is {per_day % 60} minutes)",
-               hourly, 0, last=hourly.shape[1] // 2)
-    print_bars(f"{TARGETS[1]}, last four 15-minute bars", n_minute_bars(matrix, 15), 1, last=4)
-
-    # The bar still forming: what a strategy on 1-minute bars sees of the
-    # current 15-minute bar at every minute.
-    bar_ends = matrix[0][numkern.tvCalculateFreshMask(matrix[1], 1, 15)]
-    begin, end = numkern.tvCalcRegKDataBeginEndPos(matrix[0], bar_ends, 0)
-    forming = numkern.tvCalcDataValueFresh(matrix, begin, end, BAR, len(TARGETS), 0)
-    print_bars(f"{TARGETS[0]}, the first 15-minute bar of day two as it forms, minute by minute",
-               forming[:, per_day:per_day + 15], 0, first_row=1)
+    times = cnt.vr.g_TelvarUserContext.bar_times
+    clock = np.array([mft_to_datetime(t).strftime("%H%M") for t in times[-600:]])
+    hits = np.flatnonzero(clock == "1407")
+    moment_pos = len(times) - 600 + int(hits[-1]) if hits.size else len(times) - 1
+    moment = forming_bar_chart(args.chart, 0, moment_pos)
+    print("Chart of %s at %s written to %s" % (TARGETS[0]["Code"], moment, args.chart))
+    print("Done in %.1f s." % (time.perf_counter() - started))
 
 
 if __name__ == "__main__":

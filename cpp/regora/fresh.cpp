@@ -118,8 +118,9 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
 
     nb::object block = getitem(
         combined, nb::make_tuple(nb::slice(py_int(1), nb::none(), nb::none()), fresh_idx));
+    // Kept C-contiguous: windows read the store's buffer in place.
     state.attr("g_TelvarDataValueFresh") =
-        np.attr("append")(store, block, nb::arg("axis") = 0);
+        np.attr("ascontiguousarray")(np.attr("append")(store, block, nb::arg("axis") = 0));
     state.attr("g_TelvarCache").attr("set_dvf_time_line_cache")(
         getitem(state.attr("g_TelvarDataValueFresh"), 0));
 

@@ -32,7 +32,8 @@ Synthesised read_cached(nb::handle entry, bool n_unit, long long expected_cols,
     Synthesised s;
     nb::object np = global("np");
     try {
-        s.matrix = getitem(entry, nb::str("Matrix")).attr("astype")(np.attr("float64"));
+        s.matrix = np.attr("ascontiguousarray")(getitem(entry, nb::str("Matrix")),
+                                                nb::arg("dtype") = np.attr("float64"));
         s.base_begin = getitem(entry, nb::str("bP")).attr("ravel")();
         s.base_end = getitem(entry, nb::str("eP")).attr("ravel")();
         if (n_unit)
@@ -166,8 +167,8 @@ nb::object synthetic_1_freq_k_data(nb::args args, nb::kwargs kwargs) {
         setitem(prepared, gv.attr("KMatrixPos_FreshIdx"),
                 np.attr("isin")(time_line, fresh_time_row()));
         setitem(prepared, gv.attr("KMatrixPos_DayPos"), day_pos);
-        s.matrix = numkern.attr("tvCalcCombineMatrixHtoL")(
-            base_matrix, prepared, s.base_begin, s.base_end, gv.attr("KMatrix_Bar_Len"), 0);
+        s.matrix = np.attr("ascontiguousarray")(numkern.attr("tvCalcCombineMatrixHtoL")(
+            base_matrix, prepared, s.base_begin, s.base_end, gv.attr("KMatrix_Bar_Len"), 0));
         add_bookkeeping(s);
         if (caching)
             cache_save(key, cache_entry(s));
@@ -224,8 +225,8 @@ nb::object synthetic_n_freq_k_data(nb::args args, nb::kwargs kwargs) {
         s.base_end = end;
         nb::object combined = numkern.attr("tvCalcCombineMatrix1toN")(
             base_matrix, s.base_begin, s.base_end, gv.attr("KMatrix_Bar_Len"), 0);
-        s.matrix = getitem(
-            combined, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), s.fre_complete));
+        s.matrix = global("np").attr("ascontiguousarray")(getitem(
+            combined, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), s.fre_complete)));
         add_bookkeeping(s);
         if (caching)
             cache_save(key, cache_entry(s));

@@ -67,18 +67,46 @@ private:
 // The output object array, written cell by cell through its data pointer.
 // numpy creates object arrays filled with None; every cell is replaced
 // exactly once, dropping the None reference it held.
+// numpy's array object begins with PyObject_HEAD and the data pointer (the
+// layout numpy's own PyArray_DATA reads, unchanged since numpy 1.0). The
+// layout is confirmed once against __array_interface__; should it ever
+// differ, every array is asked through __array_interface__ instead.
+struct NumpyArrayHead {
+    PyObject_HEAD
+    char *data;
+};
+
+PyObject **cells_via_interface(nb::handle array) {
+    nb::object iface = array.attr("__array_interface__");
+    if (!getitem(iface, nb::str("strides")).is_none() ||
+        std::string(to_str(getitem(iface, nb::str("typestr"))).c_str()) != "|O")
+        raise_value_error("numpy.empty(dtype=object) did not give a C-contiguous object array");
+    const long long address = as_int(getitem(getitem(iface, nb::str("data")), 0));
+    return reinterpret_cast<PyObject **>(static_cast<uintptr_t>(address));
+}
+
+PyObject **object_cells(nb::handle array) {
+    static int head_layout_known = -1;
+    if (head_layout_known < 0) {
+        PyObject **expected = cells_via_interface(array);
+        head_layout_known =
+            reinterpret_cast<NumpyArrayHead *>(array.ptr())->data == reinterpret_cast<char *>(expected);
+        return expected;
+    }
+    if (head_layout_known)
+        return reinterpret_cast<PyObject **>(reinterpret_cast<NumpyArrayHead *>(array.ptr())->data);
+    return cells_via_interface(array);
+}
+
+// The output object array, written cell by cell through its data pointer.
+// numpy creates object arrays filled with None; every cell is replaced
+// exactly once, dropping the None reference it held.
 class ObjectMatrix {
 public:
     ObjectMatrix(long long rows, long long cols) : rows_(rows), cols_(cols) {
-        nb::object np = global("np");
-        array_ = np.attr("empty")(nb::make_tuple(rows, cols), nb::arg("dtype") = nb::handle(
-                                                                  reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-        nb::object iface = array_.attr("__array_interface__");
-        nb::object strides = getitem(iface, nb::str("strides"));
-        if (!strides.is_none() || std::string(to_str(getitem(iface, nb::str("typestr"))).c_str()) != "|O")
-            raise_value_error("numpy.empty(dtype=object) did not give a C-contiguous object array");
-        const long long address = as_int(getitem(getitem(iface, nb::str("data")), 0));
-        cells_ = reinterpret_cast<PyObject **>(static_cast<uintptr_t>(address));
+        nb::handle object_type(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+        array_ = global("np").attr("empty")(nb::make_tuple(rows, cols), object_type);
+        cells_ = object_cells(array_);
     }
 
     // Stores a new reference (stolen) in cell (r, c).
@@ -128,12 +156,14 @@ struct ItemAtBar {
 // float64 (the usual case: matrices and bookkeeping arrays), converting
 // otherwise. Nothing is written through it.
 ArrayView<double> read_view(nb::handle obj, const char *name, int ndim) {
-    if (PyObject_CheckBuffer(obj.ptr())) {
-        try {
+    Py_buffer probe;
+    if (PyObject_GetBuffer(obj.ptr(), &probe, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) == 0) {
+        const bool usable = probe.format && std::strcmp(probe.format, "d") == 0 && probe.ndim == ndim;
+        PyBuffer_Release(&probe);
+        if (usable)
             return ArrayView<double>(obj, name, ndim, true);
-        } catch (nb::python_error &) {
-            // read-only, strided or another dtype: converted below
-        }
+    } else {
+        PyErr_Clear(); // read-only, strided or not an array: converted below
     }
     return ArrayView<double>(obj, name, ndim);
 }
