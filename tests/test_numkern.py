@@ -215,7 +215,7 @@ class TestFreshMask:
     def test_intraday_counts_per_day(self, seed, n, freq_num):
         day_pos = day_positions(np.random.default_rng(seed), n)
         mask = nk.tvCalculateFreshMask(day_pos, 1, freq_num)
-        next_is_start = np.r_[day_pos[1:] == 1, True]  # the series' last bar ends its day
+        next_is_start = np.r_[day_pos[1:] == 1, False]  # the series may stop inside a day
         np.testing.assert_array_equal(mask, (day_pos % freq_num == 0) | next_is_start)
         assert mask.dtype == np.bool_
 
@@ -226,11 +226,11 @@ class TestFreshMask:
         assert nk.tvCalculateFreshMask(np.array([]), 1, 5).size == 0
 
     def test_day_last_bar_and_series_end(self):
-        # a 7-bar day in 5-bar units: bars 5 and 7 close, and so does the
-        # last bar of the series (its day's last); positions before the
-        # first day start close only where that day starts
+        # a 7-bar day in 5-bar units: bars 5 and 7 close; a series stopping
+        # inside a bar leaves its last bar open; positions before the first
+        # day start close only where that day starts
         mask = nk.tvCalculateFreshMask(np.array([0, 0, 1, 2, 3, 4, 5, 6, 7, 1, 2, 3]), 1, 5)
-        np.testing.assert_array_equal(np.flatnonzero(mask), [1, 6, 8, 11])
+        np.testing.assert_array_equal(np.flatnonzero(mask), [1, 6, 8])
 
 
 class TestNUnitSynthesis:

@@ -49,7 +49,7 @@ class TestWrongTypes:
     def test_lists_and_integer_dtypes_are_accepted(self):
         assert nk.tvCalcKDataCurrentBar(list(range(5)), (2, 9)).tolist() == [2, 5]
         assert nk.tvCalculateFreshMask(np.array([1, 2, 1, 2, 3], dtype=np.int64), np.int64(1), 2.0).tolist() == [
-            False, True, False, True, True]
+            False, True, False, True, False]
 
 
 class TestBadValues:

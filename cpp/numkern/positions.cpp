@@ -107,13 +107,12 @@ nb::object tvCalcKDataCurrentBar(nb::args args, nb::kwargs kwargs) {
 // tvCalculateFreshMask(day_pos, frequency_i, freq_num) -> bool array
 // True at the bars that close an N-unit bar. Intraday frequencies count per
 // trading day from the day position (1 = the day's first bar): a bar closes
-// when its position is a multiple of N or when the next bar starts a new day;
-// the series' last bar closes too, as the last bar of its day (bars come for
-// whole trading days, the trading-time schedule included, so the last day
-// keeps its short final bar like every other day). Bars with a day position
-// below 1 lie before the first day start and close only where that day
-// starts. Day and coarser frequencies count N bars over the whole series,
-// from its first bar, so a trailing incomplete bar stays open.
+// when its position is a multiple of N or when the next bar starts a new day.
+// The series' last bar closes only on a multiple of N: nothing says its day
+// is over, so a trailing short bar stays open (the forming-bar kernels still
+// cover it). Bars with a day position below 1 lie before the first day start
+// and close only where that day starts. Day and coarser frequencies count N
+// bars over the whole series, from its first bar.
 nb::object tvCalculateFreshMask(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("tvCalculateFreshMask", {"day_pos", "frequency_i", "freq_num"}, 3);
     auto v = sig.bind(args, kwargs);
@@ -135,8 +134,8 @@ nb::object tvCalculateFreshMask(nb::args args, nb::kwargs kwargs) {
             if (freq >= kFreqDay)
                 out[i] = (static_cast<int64_t>(i) + 1) % freq_num == 0;
             else
-                out[i] = (pos[i] >= 1 && pos[i] % freq_num == 0) || i + 1 == n ||
-                         pos[i + 1] == 1;
+                out[i] = (pos[i] >= 1 && pos[i] % freq_num == 0) ||
+                         (i + 1 < n && pos[i + 1] == 1);
         }
     }
     return out.object();
