@@ -65,16 +65,11 @@ def test_unknown_frequency_is_named(world):
     assert registry_sizes() == before
 
 
-def test_adjusted_registration_is_refused_until_adjusted_synthesis_exists(world):
-    r = world.regora
-    if hasattr(r, "synthetic_matrix_adj") and hasattr(r, "synthetic_fresh_matrix_adj"):
-        pytest.skip("adjusted synthesis is built into this module")
+def test_adjust_must_be_a_bool(world):
     before = registry_sizes()
-    with pytest.raises(NotImplementedError, match="synthetic_matrix_adj"):
-        r.reg_k_data("min", 5, True)
-    assert registry_sizes() == before
     with pytest.raises(TypeError, match="adjust"):
-        r.reg_k_data("min", 5, 1)
+        world.regora.reg_k_data("min", 5, 1)
+    assert registry_sizes() == before
 
 
 def test_argument_count_errors(world):

@@ -1,0 +1,130 @@
+"""The runner on the sample store, and registered bars against pandas on host data."""
+import numpy as np
+import pandas as pd
+import pytest
+
+from telvar.kestrum import runner
+from telvar.kestrum import sysmodel as cnt
+from telvar.kestrum.sysmodel import gv
+
+pytestmark = pytest.mark.host
+
+TARGETS = [{"Market": "SHFE", "Code": "RB0000"}, {"Market": "SHFE", "Code": "CU0000"},
+           {"Market": "SSE", "Code": "600000"}]
+FIELDS = ["open", "high", "low", "close", "volume", "turnover", "oi"]
+
+
+@pytest.fixture
+def run_root(tmp_path):
+    old = cnt.env.fm.root
+    cnt.env.fm.set_root(str(tmp_path / "root"))
+    yield
+    cnt.env.fm.set_root(old)
+    cnt.reset()
+
+
+def test_setup_builds_a_clean_run_state(host, run_root):
+    from telvar.api.history import _history
+    from telvar.api.regora import _regora
+
+    context = runner.setup(TARGETS, 20251110, 20251114, host=host)
+    vr = cnt.vr
+    times, _ = _history.get_trading_time(TARGETS, "min", 20251110, 20251114)
+    np.testing.assert_array_equal(vr.g_TelvarDataValueFresh, times.reshape(1, -1))
+    np.testing.assert_array_equal(vr.g_TelvarCache.dvf_tl, times)
+    assert vr.g_TelvarInputInfo.KFrequencyI == gv.KFreq_Min and vr.g_TelvarInputInfo.BeginDate == 20251110
+    own = vr.g_TelvarInputInfo.RefreshKDataIdx
+    assert own is context.reg_idx and np.isnan(own[:, 2]).all() and (own[:, 0] == 0).all()
+    assert vr.g_TelvarUserContext is context
+    _regora.reg_k_data("min", 15)
+    assert len(vr.g_TelvarRegKDataInfo) == 2
+
+    second = runner.setup(TARGETS[:1], 20251103, 20251104, frequency="min", freq_num=5, host=host)
+    assert len(cnt.vr.g_TelvarRegKDataInfo) == 1 and len(cnt.vr.g_TelvarKDataList) == 2
+    assert cnt.vr.g_TelvarDataValueFresh.shape == (1, len(second.bar_times))
+    assert second.reg_idx.shape == (1, 4)
+    with pytest.raises(ValueError, match="fortnight"):
+        runner.setup(TARGETS, 20251110, 20251114, frequency="fortnight", host=host)
+
+
+def test_run_calls_the_strategy_at_every_bar(host, run_root):
+    seen = []
+
+    class Strategy:
+        def init(self, context):
+            seen.append(("init", cnt.vr.g_TelvarSimCurBarFresh))
+
+        def on_bar(self, context):
+            assert cnt.vr.g_TelvarSimCurBarFresh == context.bar_pos == context.bar_num
+            seen.append(context.bar_pos)
+
+        def summary(self, context):
+            return len(seen)
+
+    summary = runner.run(Strategy(), TARGETS[:2], 20251110, 20251111, frequency="min", freq_num=15,
+                         host=host, progress=False)
+    bars = summary["bars"]
+    assert seen[0] == ("init", 0) and seen[1:] == list(range(bars))
+    assert summary["strategy"] == bars + 1 and summary["frequency"] == "15min"
+    assert cnt.smm.phase == gv.RUMMODE_PHASE_FINISHED
+
+
+def minute_frame(t):
+    """The 1-minute bars of target t from the strategy's own K-data, with day index and trading day."""
+    item = cnt.vr.g_TelvarKDataList[0]
+    m = item.Matrix
+    first = gv.KMatrixPos_Head_len + t * gv.KMatrix_Bar_Len
+    df = pd.DataFrame(m[first:first + gv.KMatrix_Bar_Len].T, columns=FIELDS)
+    df["time"] = m[gv.KMatrixPos_TimeLine]
+    df["day_pos"] = m[gv.KMatrixPos_DayPos].astype(int)
+    df["day"] = np.cumsum(df["day_pos"] == 1) - 1
+    return df
+
+
+def agg(df, key):
+    g = df.groupby(key, sort=False)
+    return pd.DataFrame({"open": g["open"].first(), "high": g["high"].max(), "low": g["low"].min(),
+                         "close": g["close"].last(), "volume": g["volume"].sum(min_count=1),
+                         "turnover": g["turnover"].sum(min_count=1), "oi": g["oi"].last(),
+                         "time": g["time"].last()})
+
+
+@pytest.mark.parametrize("frequency,freq_num", [("min", 7), ("min", 15), ("day", 1), ("week", 1)])
+def test_registered_bars_equal_pandas_on_the_sample_store(host, run_root, frequency, freq_num):
+    from telvar.api.regora import _regora
+
+    runner.setup(TARGETS, 20251103, 20251114, host=host)
+    reg_idx = _regora.reg_k_data(frequency, freq_num)
+    item = cnt.vr.g_TelvarKDataList[int(reg_idx[0, 0])]
+    store = cnt.vr.g_TelvarDataValueFresh
+    for t in range(len(TARGETS)):
+        df = minute_frame(t)
+        if frequency == "min":
+            key = df["day"] * 1000 + (df["day_pos"] - 1) // freq_num
+        elif frequency == "day":
+            key = df["day"]
+        else:  # the trading day of a minute is the date of its day's last bar
+            last_time = df.groupby("day")["time"].transform("last")
+            key = pd.to_datetime(np.floor(last_time) - 719529, unit="D").dt.to_period("W").astype(str)
+        key = np.asarray(key)
+        first = gv.KMatrixPos_Head_len + t * gv.KMatrix_Bar_Len
+        if frequency == "min":
+            bars = agg(df.assign(key=key), "key")
+            if df["day_pos"].iloc[-1] % freq_num:
+                bars = bars.iloc[:-1]  # the last bar of the data has not closed
+        else:
+            # day bars come from the host; weeks combine them
+            day_item = cnt.vr.g_TelvarKDataList.get_item(gv.KFreq_Day, 1)
+            days = pd.DataFrame(day_item.Matrix[first:first + gv.KMatrix_Bar_Len].T, columns=FIELDS)
+            days["time"] = day_item.Matrix[gv.KMatrixPos_TimeLine]
+            np.testing.assert_allclose(days["time"], df.groupby("day")["time"].last())
+            week = pd.to_datetime(np.floor(days["time"]) - 719529, unit="D").dt.to_period("W").astype(str)
+            bars = agg(days.assign(key=np.asarray(week) if frequency == "week" else np.arange(len(days))), "key")
+        np.testing.assert_allclose(item.Matrix[gv.KMatrixPos_TimeLine], bars["time"].to_numpy())
+        np.testing.assert_allclose(item.Matrix[first:first + gv.KMatrix_Bar_Len], bars[FIELDS].to_numpy().T,
+                                   equal_nan=True)
+        row = int(reg_idx[t, 2])
+        for p in range(0, len(df), 211):
+            part = df.iloc[:p + 1][key[:p + 1] == key[p]]
+            expected = agg(part.assign(key=0), "key").iloc[0][FIELDS].to_numpy(dtype=float)
+            np.testing.assert_allclose(store[row:row + gv.KMatrix_Bar_Len, p], expected, equal_nan=True)
