@@ -44,13 +44,6 @@ size_t search_right(const double *a, size_t n, double v) {
     return lo;
 }
 
-double as_double(nb::handle value) {
-    const double d = PyFloat_AsDouble(value.ptr());
-    if (d == -1.0 && PyErr_Occurred())
-        throw nb::python_error();
-    return d;
-}
-
 nb::object int64_array(const std::vector<long long> &values) {
     nb::list items;
     for (long long v : values)
@@ -84,20 +77,38 @@ nb::object find_exchange_day(nb::args args, nb::kwargs kwargs) {
         throw nb::python_error();
     auto [dates, codes] = unpack_pair(getitem(data_dict, getitem(keys, 0)));
 
-    // Maximal runs of one contract code, in history order: a code that comes
-    // back after another starts a new stretch.
-    nb::object to_ordinal = global("int_date_to_ordinal");
-    std::vector<Stretch> stretches;
+    // Pairs as zip() makes them; the dates become day numbers in one call.
+    nb::list int_dates, code_list;
     nb::iterator code_it = nb::iter(codes);
     for (nb::handle date : dates) {
         if (code_it == nb::iterator::sentinel())
             break;
-        nb::object code = nb::borrow(*code_it);
+        code_list.append(*code_it);
         ++code_it;
         nb::object as_long = nb::steal(PyNumber_Long(date.ptr()));
         if (!as_long.is_valid())
             throw nb::python_error();
-        const double day = as_double(to_ordinal(as_long));
+        int_dates.append(as_long);
+    }
+    const size_t pairs = nb::len(code_list);
+    std::vector<double> day_numbers;
+    if (pairs > 0) {
+        nb::object np = global("np");
+        ArrayView<double> ordinals(
+            global("int_date_to_ordinal")(np.attr("array")(int_dates, nb::arg("dtype") = "int64")),
+            "int_date_to_ordinal() result", 1);
+        if (ordinals.cols() != pairs)
+            raise_value_error("int_date_to_ordinal() gave " + std::to_string(ordinals.cols()) +
+                              " day numbers for " + std::to_string(pairs) + " dates");
+        day_numbers.assign(ordinals.data(), ordinals.data() + pairs);
+    }
+
+    // Maximal runs of one contract code, in history order: a code that comes
+    // back after another starts a new stretch.
+    std::vector<Stretch> stretches;
+    for (size_t k = 0; k < pairs; ++k) {
+        nb::object code = code_list[k];
+        const double day = day_numbers[k];
         if (!stretches.empty()) {
             const int same = PyObject_RichCompareBool(stretches.back().code.ptr(), code.ptr(), Py_EQ);
             if (same < 0)

@@ -1,0 +1,155 @@
+"""Price-adjusted registration: adjusted 15-minute and daily bars of 20 main
+contracts x 3 months of one-minute bars, against the plain registration of the
+same bars.
+
+The store: the sample generator with 16 more futures varieties (copies of the
+sample's four under new variety codes, with their own prices and rolls), so 20
+continuous main contracts. Both sides start from a fresh run set up on
+one-minute strategy bars (the one-minute base is fetched in the set-up, not
+timed); the timed part is reg_k_data("min", 15, ...) and reg_k_data("day", 1,
+...), the daily base fetch included. The synthesis cache is off, so both sides
+compute everything.
+"""
+import dataclasses
+import os
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+from bench.report import clock
+
+EXTRA_VARIETIES = {
+    "SHFE": ["AL", "ZN", "NI", "SN", "AU", "AG"],
+    "DCE": ["Y", "P", "C", "I", "J"],
+    "CFFEX": ["IH", "IC", "IM"],
+}
+EXTRA_SHFE_NIGHT_TO_1AM = ["HC", "SS"]
+
+
+def _varieties():
+    from telvar.host import instruments_spec as spec
+
+    base = {v.market: v for v in spec.VARIETIES}
+    out = list(spec.VARIETIES)
+    rng = np.random.default_rng(11)
+    extra = [(m, code) for m, codes in EXTRA_VARIETIES.items() for code in codes]
+    extra += [("SHFE", code) for code in EXTRA_SHFE_NIGHT_TO_1AM]
+    for market, code in extra:
+        template = base[market]
+        out.append(dataclasses.replace(template, variety=code, name=f"{template.name}{code}",
+                                       price=float(np.round(template.price * rng.uniform(0.3, 2.0), 0)),
+                                       roll_lead_days=int(template.roll_lead_days + rng.integers(0, 9))))
+    return out
+
+
+def _store():
+    from telvar.host import instruments_spec as spec
+    from telvar.host.sample import GENERATOR_VERSION, build_store
+
+    path = Path(tempfile.gettempdir()) / f"telvar-bench-{os.getuid()}" / \
+        f"adjusted-20-mains-v{GENERATOR_VERSION}.duckdb"
+    if not path.exists():
+        saved = spec.VARIETIES
+        spec.VARIETIES = _varieties()
+        try:
+            t0 = time.perf_counter()
+            build_store(path, begin=20251001, end=20251231, ticks=False)
+            print(f"   (built the bench store in {time.perf_counter() - t0:.0f} s: {path})")
+        finally:
+            spec.VARIETIES = saved
+    return path
+
+
+def _register(host, targets, begin, end, adjust):
+    """Fresh run on one-minute bars; returns the time of the two registrations."""
+    from telvar.api.regora import _regora
+    from telvar.kestrum import runner
+    from telvar.kestrum import sysmodel as cnt
+
+    runner.setup(targets, begin, end, "min", 1, host=host)
+    cnt.env.cache_enabled = False
+    start = clock()
+    reg15 = _regora.reg_k_data("min", 15, adjust)
+    reg_day = _regora.reg_k_data("day", 1, adjust)
+    return clock() - start, (reg15, reg_day)
+
+
+def _adjusted_after_plain(host, targets, begin, end):
+    """Time of the adjusted steps alone: the plain bars are registered first."""
+    from telvar.api.regora import _regora
+
+    _register(host, targets, begin, end, False)
+    start = clock()
+    _regora.reg_k_data("min", 15, True)
+    _regora.reg_k_data("day", 1, True)
+    return clock() - start
+
+
+def _check_adjusted(report, history):
+    """Adjusted / raw is constant within a contract stretch and each roll continues the series."""
+    from telvar.kestrum import sysmodel as cnt
+    from telvar.kestrum.sysmodel import gv
+
+    vr = cnt.vr
+    plain = vr.g_TelvarKDataList[vr.g_TelvarKDataList.find_pos(gv.KFreq_Day, 1)].Matrix
+    adj = vr.g_TelvarKDataList_Adj[vr.g_TelvarKDataList_Adj.find_pos(gv.KFreq_Day, 1)].Matrix
+    ok, rolls = True, 0
+    for t, key in enumerate(vr.g_TelvarInputInfo.TargetListDot):
+        dates, codes = history[key]
+        codes = np.asarray(codes)
+        stretch = np.concatenate([[0], np.cumsum(codes[1:] != codes[:-1])])
+        if stretch.size != plain.shape[1]:
+            ok = False
+            continue
+        raw_close = plain[gv.bar_item_pos(gv.KMatrix_Close, t)]
+        adj_close = adj[t * gv.Adj_KMatrix_Bar_Len + gv.Adj_KMatrix_Close]
+        adj_open = adj[t * gv.Adj_KMatrix_Bar_Len + gv.Adj_KMatrix_Open]
+        ratio = adj_close / raw_close
+        for s in np.unique(stretch):
+            ok &= bool(np.allclose(ratio[stretch == s], ratio[stretch == s][0], rtol=1e-12))
+        starts = np.flatnonzero(np.diff(stretch)) + 1
+        rolls += starts.size
+        ok &= bool(np.allclose(adj_open[starts], adj_close[starts - 1], rtol=1e-12))
+    report.check(f"adjusted daily bars: constant ratio per contract, continuous at {rolls} rolls", ok)
+
+
+def run(report):
+    from telvar.api.history import _history
+    from telvar.host import start_host
+
+    store = _store()
+    begin, end = (20251201, 20251231) if report.quick else (20251001, 20251231)
+    with start_host(store) as host:
+        from telvar.kestrum import runner
+
+        runner.setup([{"Market": "SSE", "Code": "600000"}], begin, end, host=host)
+        codes = [f"{v.variety}0000" for v in _varieties()]
+        markets = [v.market for v in _varieties()]
+        targets = [{"Market": m, "Code": c} for m, c in zip(markets, codes)]
+        history = _history.get_main_contract(targets, begin, end)
+        report.section(f"adjusted registration: {len(targets)} main contracts, 1-minute strategy bars, "
+                       f"{begin}..{end}")
+        report.check("every target has a main-contract history", len(history) == len(targets))
+
+        # Interleaved, so that load from other processes hits both sides alike.
+        times = {"plain": [], "adjusted": [], "increment": []}
+        for _ in range(1 if report.quick else 5):
+            times["plain"].append(_register(host, targets, begin, end, False)[0])
+            times["adjusted"].append(_register(host, targets, begin, end, True)[0])
+            times["increment"].append(_adjusted_after_plain(host, targets, begin, end))
+        plain, adjusted, increment = (min(times[k]) for k in ("plain", "adjusted", "increment"))
+        medians = {k: float(np.median(v)) for k, v in times.items()}
+        _check_adjusted(report, history)
+        from telvar.kestrum import sysmodel as cnt
+
+        bars = cnt.vr.g_TelvarDataValueFresh.shape[1]
+        report.line(f"{bars} one-minute strategy bars x {len(targets)} targets")
+        report.compare("plain 15min + day", plain)
+        report.compare("adjusted 15min + day", adjusted, plain=plain)
+        report.compare("adjusted steps alone", increment, plain=plain)
+        report.line(f"adjusted / plain time: {adjusted / plain:.2f} (best), "
+                    f"{medians['adjusted'] / medians['plain']:.2f} (median); the adjusted steps alone "
+                    f"take {increment / plain:.0%} of the plain registration's time")
+        report.target("plain / adjusted time (1 = no cost)", plain / adjusted, 0.5)
