@@ -125,9 +125,14 @@ nb::object ismember(nb::args args, nb::kwargs kwargs) {
 
 void register_bookkeeping(nb::module_ &m) {
     m.def("tvMatrixUnfillComplete", &tvMatrixUnfillComplete,
-          "Per target: the columns where it traded and, per column, its last real bar.");
+          nb::sig("def tvMatrixUnfillComplete(matrix, head_len, bar_len, volume_offset) -> tuple[list[numpy.ndarray], list[numpy.ndarray]]"),
+          "(UnfilledBarRef, UnfilledIdx), one array per target: UnfilledIdx[t] the columns\n"
+          "where target t traded (volume > 0); UnfilledBarRef[t][c] the index into\n"
+          "UnfilledIdx[t] of its last real bar at or before column c, NaN before the first.");
     m.def("ismember", &ismember,
-          "(found, loc): whether each element of a is in b and its lowest index there.");
+          nb::sig("def ismember(a, b) -> tuple[numpy.ndarray, numpy.ndarray]"),
+          "(found, loc), shaped like a: whether each element of a occurs in b, and its\n"
+          "lowest index in b (flattened), -1 where absent. NaN is never a member.");
 }
 
 } // namespace numkern

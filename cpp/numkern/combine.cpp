@@ -149,13 +149,25 @@ nb::object tvCalcDataValueFresh_Adj(nb::args args, nb::kwargs kwargs) {
 
 void register_combine(nb::module_ &m) {
     m.def("tvCalcCombineMatrixHtoL", &tvCalcCombineMatrixHtoL,
-          "Combine ranges of base bars into the bars of a coarser time line.");
+          nb::sig("def tvCalcCombineMatrixHtoL(base_matrix, matrix, begin_pos, end_pos, bar_len, offset=0, head_len=4) -> numpy.ndarray"),
+          "A copy of `matrix` (head rows kept) whose target rows hold, for every column k,\n"
+          "the base bars begin_pos[k]..end_pos[k] of `base_matrix` combined: open first,\n"
+          "high max, low min, close last, volume and turnover summed, open interest last,\n"
+          "NaN skipped; an empty or all-NaN range gives NaN. Positions are absolute base\n"
+          "columns; `offset` is the column of base_matrix's first column.");
     m.def("tvCalcCombineMatrix1toN", &tvCalcCombineMatrix1toN,
-          "The N-unit bar formed so far at every column of a one-unit K matrix.");
+          nb::sig("def tvCalcCombineMatrix1toN(matrix, begin_pos, end_pos, bar_len, offset=0, head_len=4) -> numpy.ndarray"),
+          "A matrix shaped like `matrix`, head rows copied, whose target rows hold at every\n"
+          "column i the bar formed from begin_pos[i] up to min(i, end_pos[i]) (the whole\n"
+          "N-unit bar where i closes it). Positions as tvCalcRegKDataBeginEndPos makes them.");
     m.def("tvCalcDataValueFresh", &tvCalcDataValueFresh,
-          "Forming bars of every target at every base column, under a time row.");
+          nb::sig("def tvCalcDataValueFresh(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0) -> numpy.ndarray"),
+          "Row 0: the base time row; then bar_len rows per target (the matrix's last\n"
+          "targets_len blocks): the bar formed from begin_pos[i] up to base column i.");
     m.def("tvCalcDataValueFresh_Adj", &tvCalcDataValueFresh_Adj,
-          "Forming adjusted open/high/low/close at every base column.");
+          nb::sig("def tvCalcDataValueFresh_Adj(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0) -> numpy.ndarray"),
+          "Like tvCalcDataValueFresh for an adjusted price matrix (targets_len blocks of\n"
+          "bar_len rows, no head rows); no time row in the result.");
 }
 
 } // namespace numkern
