@@ -89,9 +89,68 @@ def forming_bar_chart(path, target_index, moment_pos, bars=24):
     return moment
 
 
+def adjusted_roll_chart(path, target_index, bars=124):
+    """Raw against price-adjusted closes of a main contract around its roll in the run.
+
+    Returns the roll day, or None when the target did not roll in the run.
+    """
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    from telvar.api.history import _history
+    from telvar.kestrum import sysmodel as cnt
+    from telvar.kestrum.utils.datetimefunc import int_date_to_ordinal
+
+    context = cnt.vr.g_TelvarUserContext
+    target = context.targets[target_index]
+    history = _history.get_main_contract([target], context.begin_date, context.end_date)
+    if not history:
+        return None
+    dates, codes = next(iter(history.values()))
+    rolls = [k for k in range(1, len(codes)) if codes[k] != codes[k - 1]]
+    if not rolls:
+        return None
+    k = rolls[0]
+    # the strategy's last bar on the trading day after the roll
+    until = int_date_to_ordinal(int(dates[min(k + 1, len(dates) - 1)])) + 1
+    pos = int(np.searchsorted(context.bar_times, until)) - 1
+
+    def closes(window, n):
+        block = window[target_index * n:(target_index + 1) * n]
+        block = block[~np.isnan(block[:, 1].astype(float))]
+        return block[:, 1].astype(float), block[:, 5].astype(float)
+
+    fig, axes = plt.subplots(2, 1, figsize=(10, 7))
+    for ax, (reg, n, label) in zip(axes, [(context.reg_15min_adj, bars, "15-minute"),
+                                          (context.reg_day_adj, 20, "daily")]):
+        times, raw = closes(_regora.get_reg_k_data(reg[:, :4].copy(), pos, n, False), n)
+        adj_times, adjusted = closes(_regora.get_reg_k_data_adj(reg, pos, n, False), n)
+        x = np.arange(len(times))
+        ax.plot(x, raw, color="tab:gray", label="raw (%s, then %s)" % (codes[k - 1], codes[k]))
+        ax.plot(np.arange(len(adj_times)), adjusted, color="tab:blue", label="adjusted")
+        roll_at = np.flatnonzero(times >= int_date_to_ordinal(int(dates[k])) - 0.25)
+        if roll_at.size:
+            ax.axvline(roll_at[0] - 0.5, color="tab:red", linestyle="--", label="roll %s" % dates[k])
+        step = max(1, len(times) // 8)
+        ax.set_xticks(x[::step])
+        ax.set_xticklabels([mft_to_datetime(t).strftime("%m-%d %H:%M") for t in times[::step]],
+                           rotation=30, ha="right", fontsize=8)
+        ax.set_title("%s %s closes: raw against price-adjusted" % (context.target_names[target_index], label))
+        ax.grid(alpha=0.3)
+        ax.legend(fontsize=8)
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return dates[k]
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--chart", default=os.path.join("build", "demo", "rb0000_15min_forming.png"))
+    parser.add_argument("--roll-chart", default=os.path.join("build", "demo", "cu0000_adjusted_roll.png"))
     parser.add_argument("--no-progress", action="store_true")
     args = parser.parse_args(argv)
 
@@ -110,6 +169,10 @@ def main(argv=None):
     moment_pos = len(times) - 600 + int(hits[-1]) if hits.size else len(times) - 1
     moment = forming_bar_chart(args.chart, 0, moment_pos)
     print("Chart of %s at %s written to %s" % (TARGETS[0]["Code"], moment, args.chart))
+    roll_day = adjusted_roll_chart(args.roll_chart, 1)
+    if roll_day is not None:
+        print("Raw and adjusted %s around its roll on %s written to %s" % (
+            TARGETS[1]["Code"], roll_day, args.roll_chart))
     print("Done in %.1f s." % (time.perf_counter() - started))
 
 
