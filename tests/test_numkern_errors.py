@@ -79,6 +79,10 @@ class TestBadValues:
             nk.tvCalcDataValueFresh(MATRIX, POS, POS, 7, 2, 3)
         with pytest.raises(ValueError, match="offset"):
             nk.tvCalcDataValueFresh(MATRIX, POS, POS, 7, 2, -1)
+        with pytest.raises(ValueError, match="offset"):
+            nk.tvCalcDataValueFresh(MATRIX, POS, POS, 7, 2, 2**62)
+        with pytest.raises(ValueError, match="too few for"):  # sizes whose product would wrap
+            nk.tvCalcDataValueFresh(MATRIX, POS, POS, 2**61, 2**3)
 
     def test_shapes(self):
         with pytest.raises(ValueError, match="begin_pos has 3 positions, expected 10"):
@@ -87,8 +91,10 @@ class TestBadValues:
             nk.tvCalcCombineMatrix1toN(MATRIX, POS, POS, 5)
         with pytest.raises(ValueError, match="matrix has 17 rows, base_matrix has 18"):
             nk.tvCalcCombineMatrixHtoL(MATRIX, MATRIX[1:, :2], [0, 5], [4, 9], 7)
-        with pytest.raises(ValueError, match="matrix has 18 rows, 3 targets"):
+        with pytest.raises(ValueError, match="matrix has 18 rows, too few for 3 targets of 7 rows under a time row"):
             nk.tvCalcDataValueFresh(MATRIX, POS, POS, 7, 3)
+        with pytest.raises(ValueError, match="too few"):  # no room for the time row
+            nk.tvCalcDataValueFresh(MATRIX[4:], POS, POS, 7, 2)
         with pytest.raises(ValueError, match="matrix must be a 2-D array"):
             nk.tvMatrixUnfillComplete(TL, 4, 7, 4)
         with pytest.raises(ValueError, match="volume_offset"):

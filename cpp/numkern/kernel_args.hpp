@@ -68,10 +68,11 @@ inline int64_t integer_arg(nb::handle obj, const char *name) {
     raise_type_error(std::string(name) + " must be an integer, not " + python_type_name(obj));
 }
 
+// A column offset or count: 0 up to 2**53, so sums with positions cannot overflow.
 inline int64_t non_negative_arg(nb::handle obj, const char *name) {
     int64_t value = integer_arg(obj, name);
-    if (value < 0)
-        raise_value_error(std::string(name) + " must not be negative, got " +
+    if (value < 0 || value > (int64_t{1} << 53))
+        raise_value_error(std::string(name) + " must lie in 0..2**53, got " +
                           std::to_string(value));
     return value;
 }
@@ -150,12 +151,12 @@ inline Layout layout_from_targets(size_t rows, int64_t targets, int64_t bar_len,
         raise_value_error("bar_len must be at least 1, got " + std::to_string(bar_len));
     if (targets < 0)
         raise_value_error("targets_len must not be negative, got " + std::to_string(targets));
-    size_t need = static_cast<size_t>(targets) * static_cast<size_t>(bar_len) + min_head;
-    if (rows < need)
-        raise_value_error(std::string(name) + " has " + std::to_string(rows) + " rows, " +
+    const size_t t = static_cast<size_t>(targets), b = static_cast<size_t>(bar_len);
+    // Divide before multiplying, so that no size can wrap around.
+    if (rows < min_head || (t > 0 && b > (rows - min_head) / t))
+        raise_value_error(std::string(name) + " has " + std::to_string(rows) + " rows, too few for " +
                           std::to_string(targets) + " targets of " + std::to_string(bar_len) +
-                          " rows need at least " + std::to_string(need));
-    size_t b = static_cast<size_t>(bar_len), t = static_cast<size_t>(targets);
+                          " rows" + (min_head ? " under a time row" : ""));
     return {rows - t * b, b, t};
 }
 
