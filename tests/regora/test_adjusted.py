@@ -118,6 +118,14 @@ def test_adjusted_minute_base_equals_the_back_adjusted_series(adj):
     assert record["SHFE.RB0000"] == [m.times.size, pytest.approx(c[0] * c[1]), pytest.approx(o[0] * o[1])]
     assert record["SSE.600000"] == [-1, 1, 1]
 
+    # The last stretch is scaled by multiplying with the cumulative divisor
+    # first, then dividing by the dividend: bit for bit.
+    last = slice(boundaries[-2], None)
+    raw_rows = [gv.bar_item_pos(f, 0) for f in (gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close)]
+    raw = cnt.vr.g_TelvarKDataList[0].Matrix[raw_rows][:, last]
+    _, divisor, dividend = record["SHFE.RB0000"]
+    np.testing.assert_array_equal(price_rows(item.Matrix, 0)[:, last], raw * divisor / dividend)
+
     assert r.calc_1_freq_matrix_adj(gv.KFreq_Min) == pos
     assert len(cnt.vr.g_TelvarKDataList_Adj) == 1
 
@@ -223,6 +231,14 @@ def test_registration_bookkeeping(adj):
         with pytest.raises(TypeError, match="adjust"):
             r.reg_k_data("min", 30, bad)
     assert registry_sizes() == before
+
+
+def test_adjusted_registration_id_finds_the_stored_index(adj):
+    r = adj.regora
+    reg_idx = r.reg_k_data("min", 15, True)
+    rows = r.get_reg_idx(15 * 100 + gv.KFreq_Min * 10 + 1, np.array([1, 0]))
+    np.testing.assert_array_equal(rows, reg_idx[[1, 0]])
+    assert r.get_reg_idx(30 * 100 + gv.KFreq_Min * 10 + 1, np.array([0])) is None
 
 
 def test_registration_after_its_items_were_built_as_a_by_product(adj):
