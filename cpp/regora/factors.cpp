@@ -99,6 +99,26 @@ Py_ssize_t shape_of(nb::handle array, int axis) {
     return static_cast<Py_ssize_t>(as_int(array.attr("shape")[axis]));
 }
 
+// A factor's dates against the date row: equal, or equal but for the NaN
+// column a registration adds for the latest bar's day. Rows of another
+// length are left to the row concatenation, which rejects them.
+bool same_dates(nb::handle np, nb::handle dates, nb::handle date_row) {
+    const Py_ssize_t n = shape_of(dates, 0), n_row = shape_of(date_row, 0);
+    if (n != n_row && n != n_row - 1)
+        return true;
+    nb::object head = date_row[nb::steal(PySlice_New(nullptr, nb::int_(n).ptr(), nullptr))];
+    return truthy(np.attr("array_equal")(dates, head));
+}
+
+// The refresh item's position in the K-data registry. The runner keeps the
+// registration index of the strategy's own bars there; its column 0 holds
+// the position.
+nb::object refresh_position(nb::handle refresh) {
+    if (PyObject_HasAttrString(refresh.ptr(), "ndim") && as_int(refresh.attr("ndim")) == 2)
+        return refresh[nb::make_tuple(0, 0)];
+    return nb::borrow(refresh);
+}
+
 Py_ssize_t last_int(nb::handle array) {
     Py_ssize_t n = nb::len(array);
     return static_cast<Py_ssize_t>(as_int(array[n - 1]));
@@ -119,16 +139,13 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
 
     const Py_ssize_t target_len = nb::len(targets);
     nb::object refresh_matrix =
-        vr.attr("g_TelvarKDataList")[info.attr("RefreshKDataIdx")].attr("Matrix");
+        vr.attr("g_TelvarKDataList")[refresh_position(info.attr("RefreshKDataIdx"))].attr("Matrix");
     nb::object factor_list = info.attr("FactorList");
     nb::object columns = g("todotmc")(targets);
     nb::object factor_seq = nb::steal(PySequence_List(factors.ptr()));
     if (!factor_seq.is_valid())
         throw nb::python_error();
     const Py_ssize_t n_factors = nb::len(factor_seq);
-
-    nb::object paths = g("tvcmd").attr("tvSendCmdGetFactorMultiFilePath")(factors, targets, begin_date,
-                                                                          end_date, 0);
 
     nb::object value_dict = vr.attr("g_TelvarFactorValueDict");
     const int has_key = PySequence_Contains(value_dict.ptr(), nb::str("FactorData").ptr());
@@ -139,6 +156,20 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
     for (nb::handle name : factor_list)
         known.push_back(nb::borrow(name));
     const size_t n_known = known.size();
+    nb::object stored_dates = has_data ? nb::object(value_dict["FactorData"][0]) : nb::object();
+    if (has_data && n_known > 0) {
+        // Factor rows are numbered factor * target count: a call with another
+        // number of targets would hand out rows of other factors.
+        const Py_ssize_t stored_rows = shape_of(value_dict["FactorData"], 0) - 1;
+        if (stored_rows != static_cast<Py_ssize_t>(n_known) * target_len)
+            raise_with(PyExc_ValueError,
+                       g("text").attr("ERROR_FACTOR_TARGETS").attr("format")(
+                           nb::arg("TARGETLEN") = target_len,
+                           nb::arg("REGISTERED") = stored_rows / static_cast<Py_ssize_t>(n_known)));
+    }
+
+    nb::object paths = g("tvcmd").attr("tvSendCmdGetFactorMultiFilePath")(factors, targets, begin_date,
+                                                                          end_date, 0);
 
     nb::object date_row;  // dates of the first factor of a first registration
     nb::list new_blocks;  // one block of target rows per new factor
@@ -162,6 +193,10 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
             nb::object data_date = np.attr("ravel")(factor_dict["date"]);
             if (!has_data && idx == 0)
                 date_row = data_date;
+            nb::handle reference = has_data ? stored_dates : date_row;
+            if (reference.is_valid() && !same_dates(np, data_date, reference))
+                raise_with(PyExc_ValueError,
+                           g("text").attr("ERROR_FACTOR_DATES").attr("format")(nb::arg("FACTOR") = factor));
             if (nb::len(factor_dict) != n_distinct + 1)
                 raise_with(g("TvDataError").ptr(), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
             nb::list series;
@@ -170,7 +205,8 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
             nb::object block = target_len > 0
                                    ? np.attr("array")(series, nb::arg("dtype") = "float64")
                                    : np.attr("empty")(nb::make_tuple(0, nb::len(data_date)));
-            if (as_int(block.attr("ndim")) != 2)
+            // one value per date for every target
+            if (as_int(block.attr("ndim")) != 2 || shape_of(block, 1) != shape_of(data_date, 0))
                 raise_with(g("TvDataError").ptr(), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
             new_blocks.append(block);
             number = static_cast<Py_ssize_t>(known.size());
@@ -184,7 +220,7 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
     // refresh matrix's first day; coarser bars look their date up in the
     // factor date row (the stored one on a later registration).
     nb::object fresh_idx;
-    nb::object matrix_dates = has_data ? nb::object(value_dict["FactorData"][0]) : date_row;
+    nb::object matrix_dates = has_data ? stored_dates : date_row;
     if (as_int(info.attr("KFrequencyI")) <= gv_int("KFreq_Day")) {
         fresh_idx = day_numbers(refresh_matrix[gv.attr("KMatrixPos_DayPos")]);
     } else if (matrix_dates.is_valid()) {

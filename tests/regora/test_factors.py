@@ -247,3 +247,87 @@ def test_unknown_factor_errors_of_the_store_pass_through(fx, monkeypatch):
 def test_argument_count_is_checked(fx):
     with pytest.raises(TypeError, match=r"reg_factor\(\) takes exactly 4 positional arguments \(3 given\)"):
         fx.regora.reg_factor(["alpha"], TARGETS, BEGIN)
+
+
+def test_later_registrations_must_match_the_targets_count_and_the_dates(fx, monkeypatch):
+    fx.regora.reg_factor(["alpha"], TARGETS, BEGIN, END)
+    before = {k: v.copy() for k, v in cnt.vr.g_TelvarFactorValueDict.items()}
+    with pytest.raises(ValueError) as caught:  # rows are numbered per target count
+        fx.regora.reg_factor(["beta"], TARGETS[:1], BEGIN, END)
+    assert caught.value.args == (text.ERROR_FACTOR_TARGETS.format(TARGETLEN=1, REGISTERED=2),)
+    assert len(fx.host.calls) == 1  # refused before asking the host
+
+    shifted = dict(fx.store.dates, delta=fx.store.dates["delta"] + 1)
+    monkeypatch.setattr(fx.store, "dates", shifted)
+    with pytest.raises(ValueError) as caught:  # same length, other days
+        fx.regora.reg_factor(["delta"], TARGETS, BEGIN, END)
+    assert caught.value.args == (text.ERROR_FACTOR_DATES.format(FACTOR="delta"),)
+    shifted["delta"] = fx.store.dates["alpha"][:-3]
+    with pytest.raises(TvDataError):  # fewer dates than values
+        fx.regora.reg_factor(["delta"], TARGETS, BEGIN, END)
+    monkeypatch.setitem(fx.store.series, "delta", fx.series["delta"][:, :-3])
+    with pytest.raises(ValueError, match="dimension"):  # another range: the row concatenation refuses it
+        fx.regora.reg_factor(["delta"], TARGETS, BEGIN, END)
+
+    assert cnt.vr.g_TelvarInputInfo.FactorList == ["alpha"]
+    for key, value in before.items():
+        np.testing.assert_array_equal(cnt.vr.g_TelvarFactorValueDict[key], value)
+
+
+HOST_TARGETS = [{"Market": "SSE", "Code": "600000"}, {"Market": "SHFE", "Code": "RB0000"},
+                {"Market": "SZSE", "Code": "000001"}]
+HOST_BEGIN, HOST_END = 20251103, 20251128
+
+
+def trading_day_of_bars(times, days):
+    """Trading-day index of every bar: night bars (from 18:00) belong to the next trading day."""
+    from telvar.kestrum.utils.datetimefunc import int_date_to_ordinal
+
+    day_numbers = int_date_to_ordinal(days).astype(float)
+    calendar_day = np.floor(times)
+    evening = (times - calendar_day) >= 0.75
+    return np.searchsorted(day_numbers, calendar_day + evening, side="left"), day_numbers
+
+
+@pytest.mark.host
+def test_factors_from_a_real_host_and_the_factor_store(host):
+    """pe_ttm comes from the host's factor file, return_1 from the local factor store."""
+    import duckdb
+
+    from telvar.api.facstore._factors import get_factor_by_factor
+    from telvar.api.history import _history
+    from telvar.api.regora import _regora
+    from telvar.host.sample import sample_store_path
+    from telvar.kestrum import runner
+
+    runner.setup(HOST_TARGETS, HOST_BEGIN, HOST_END, "min", 1, host=host)
+    try:
+        rows = _regora.reg_factor(["pe_ttm"], HOST_TARGETS, HOST_BEGIN, HOST_END)
+        rows2 = _regora.reg_factor(["return_1", "pe_ttm"], HOST_TARGETS, HOST_BEGIN, HOST_END)
+        assert rows.tolist() == [[0, 1, 2]] and rows2.tolist() == [[3, 4, 5], [0, 1, 2]]
+        assert cnt.vr.g_TelvarInputInfo.FactorList == ["pe_ttm", "return_1"]
+
+        days = np.asarray(_history.get_trading_days(HOST_BEGIN, HOST_END))
+        with duckdb.connect(str(sample_store_path()), read_only=True) as con:
+            stored = con.execute("SELECT market || '.' || code AS key, trade_date, value FROM factors "
+                                 "WHERE factor = 'pe_ttm' AND trade_date BETWEEN ? AND ?",
+                                 [HOST_BEGIN, HOST_END]).df()
+        pe = stored.pivot(index="trade_date", columns="key", values="value").reindex(index=days)
+        pe_series = [pe[key].to_numpy() if key in pe else np.full(days.size, np.nan) for key in
+                     ["SSE.600000", "SHFE.RB0000", "SZSE.000001"]]
+        assert np.isfinite(pe_series[0]).all() and np.isnan(pe_series[1]).all()  # stocks only
+        served = get_factor_by_factor("return_1", HOST_TARGETS, HOST_BEGIN, HOST_END, 0)
+        ret_series = [served[key] for key in ["SSE.600000", "SHFE.RB0000", "SZSE.000001"]]
+
+        times = cnt.vr.g_TelvarDataValueFresh[gv.KMatrixPos_TimeLine]
+        day_of_bar, day_numbers = trading_day_of_bars(times, days)
+        np.testing.assert_array_equal(cnt.vr.g_TelvarFactorValueDict["FreshIdx"][:times.size], day_of_bar)
+        fx = SimpleNamespace(dates=day_numbers)
+        wanted = np.r_[rows2[0], rows[0]]
+        for pos in np.linspace(0, times.size - 1, 9).astype(int):
+            dt, value = _regora.get_reg_factor(wanted, pos, 4)
+            exp_dt, exp_value = expected_window(fx, ret_series + pe_series, day_of_bar[pos] + 1, 4)
+            np.testing.assert_array_equal(dt, exp_dt)
+            np.testing.assert_allclose(value, exp_value, rtol=0, atol=1e-12, equal_nan=True)
+    finally:
+        cnt.reset(keep_connection=True)

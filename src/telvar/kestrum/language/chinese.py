@@ -78,6 +78,10 @@ class _Catalog:
     ERROR_UNKNOWN_FACTOR = "未知因子: {FACTOR!r}, 主机没有该因子文件, 本地因子库中也没有; 本地可用因子: {KNOWN}"
     # PATH, REASON
     ERROR_FACTOR_FILE = "本地因子文件格式错误 {PATH}: {REASON}"
+    # FACTOR
+    ERROR_FACTOR_DATES = "因子 {FACTOR!r} 的日期与已注册因子的日期不一致, 同一次运行中注册的因子须覆盖相同的交易日"
+    # TARGETLEN, REGISTERED
+    ERROR_FACTOR_TARGETS = "注册因子的标的数量 {TARGETLEN} 与之前注册因子时的标的数量 {REGISTERED} 不一致"
 
     def __setattr__(self, name, value):
         raise AttributeError("the message catalog is read-only")
