@@ -21,6 +21,7 @@ def _serve(args) -> int:
     opts = HostOptions(strategy_id=args.strategy_id, debug_commands=args.debug_commands)
     if args.part_bytes:
         opts.part_bytes = args.part_bytes
+    opts.keep_seconds = args.keep_seconds
     host = Host(args.store, out, socket_path=args.socket, port=args.port if args.socket is None else None,
                 log_path=args.log, options=opts)
     stop = threading.Event()
@@ -72,6 +73,8 @@ def main(argv=None) -> int:
     s.add_argument("--log", help="log file (default: standard error)")
     s.add_argument("--strategy-id")
     s.add_argument("--part-bytes", type=int, help="split multi-target bar files above this size")
+    s.add_argument("--keep-seconds", type=float, default=3600.0,
+                   help="remove answer files older than this (default: one hour)")
     s.add_argument("--debug-commands", action="store_true", help=argparse.SUPPRESS)
     s.set_defaults(func=_serve)
     from . import importer

@@ -38,6 +38,7 @@ def command(name: str):
 class HostOptions:
     part_bytes: int = 64 * 1024 * 1024
     strategy_id: str | None = None
+    keep_seconds: float = 3600.0  # answer files older than this are removed
     debug_commands: bool = False
 
 

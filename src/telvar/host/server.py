@@ -103,6 +103,8 @@ class Host:
             self._server = _TCPServer(("127.0.0.1", int(port or 0)), _Handler)
             self.address = format_address("tcp", self._server.server_address)
         self._server.host = self
+        self._stop = threading.Event()
+        self._serving = False
 
     def run(self, ctx: C.Context, req):
         """Answer one request; never raises."""
@@ -128,15 +130,37 @@ class Host:
 
     def serve_forever(self):
         self.log.info("serving %s on %s", self.store, self.address)
+        threading.Thread(target=self._janitor, name="telvar-host-janitor", daemon=True).start()
+        self._serving = True
         self._server.serve_forever(poll_interval=0.2)
 
+    def remove_old_answers(self, now: float | None = None) -> int:
+        """Remove answer files older than ``options.keep_seconds``; returns how many."""
+        limit = (now or time.time()) - self.options.keep_seconds
+        removed = 0
+        for p in self.out_dir.glob("*.mat"):
+            try:
+                if p.stat().st_mtime < limit:
+                    p.unlink()
+                    removed += 1
+            except OSError:
+                pass
+        return removed
+
+    def _janitor(self):
+        while not self._stop.wait(min(60.0, self.options.keep_seconds)):
+            self.remove_old_answers()
+
     def start_in_thread(self) -> threading.Thread:
+        self._serving = True  # before the thread runs, so that an early shutdown() still stops it
         t = threading.Thread(target=self.serve_forever, name="telvar-host", daemon=True)
         t.start()
         return t
 
     def shutdown(self):
-        self._server.shutdown()
+        self._stop.set()
+        if self._serving:  # socketserver's shutdown() waits for a serve_forever() loop
+            self._server.shutdown()
         self._server.server_close()
         if self.address.startswith("unix:"):
             try:
