@@ -21,6 +21,9 @@ namespace regora {
 
 namespace {
 
+// Far beyond any real column count; keeps the window arithmetic in range.
+constexpr int64_t kMaxColumn = int64_t(1) << 40;
+
 double as_double(nb::handle value) {
     double d = PyFloat_AsDouble(value.ptr());
     if (d == -1.0 && PyErr_Occurred())
@@ -227,8 +230,8 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
         nb::object bar_dates = np.attr("floor")(refresh_matrix[gv.attr("KMatrixPos_TimeLine")]);
         fresh_idx = g("numkern").attr("ismember")(bar_dates, matrix_dates)[1];
     }
-    const bool last_bar_beyond = fresh_idx.is_valid() && nb::len(fresh_idx) > 0;
-    const Py_ssize_t last_col = last_bar_beyond ? last_int(fresh_idx) : -1;
+    const bool has_map = fresh_idx.is_valid() && nb::len(fresh_idx) > 0;
+    const Py_ssize_t last_col = has_map ? last_int(fresh_idx) : -1;
 
     // Build the new factor matrix completely before anything in the run
     // state changes, so a failed registration leaves no trace.
@@ -299,7 +302,10 @@ nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
         if (i < 0 || i >= n_map)
             raise_index_error("bar position " + std::to_string(i) + " is outside the " +
                               std::to_string(n_map) + " mapped strategy bars");
-        return fresh_idx[static_cast<size_t>(i)];
+        const int64_t column = fresh_idx[static_cast<size_t>(i)];
+        if (column < -kMaxColumn || column > kMaxColumn)
+            raise_value_error("FreshIdx holds an impossible factor column " + std::to_string(column));
+        return column;
     };
     int64_t end_pos;
     if (std::isnan(pos_value)) {
