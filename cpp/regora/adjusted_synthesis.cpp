@@ -225,8 +225,10 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
 
     nb::object fresh_idx =
         getitem(base_matrix, gv.attr("KMatrixPos_FreshIdx")).attr("astype")("bool");
-    nb::object block = getitem(
-        combined, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), fresh_idx));
+    // C order, so that windows read the store in place (a column mask gives
+    // a Fortran-ordered array, which the first registration would store as is).
+    nb::object block = np.attr("ascontiguousarray")(getitem(
+        combined, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), fresh_idx)));
     // Column i of both stores is strategy bar position i.
     const long long positions = shape_at(fresh_time_row().attr("reshape")(1, -1), 1);
     if (shape_at(block, 1) != positions)

@@ -190,6 +190,7 @@ def test_adjusted_forming_bars(adj):
     reg_idx = r.reg_k_data("min", 15, True)
     store = cnt.vr.g_TelvarDataValueFresh_Adj
     assert store.shape == (2 * gv.Adj_KMatrix_Bar_Len, cnt.vr.g_TelvarDataValueFresh.shape[1])
+    assert store.flags.c_contiguous          # windows read it in place
     assert reg_idx[:, 6].tolist() == [0, gv.Adj_KMatrix_Bar_Len]
     keys = m.tday * 1000 + (m.day_pos - 1) // 15
     for t in (0, 1):
