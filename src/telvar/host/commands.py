@@ -17,6 +17,7 @@ from typing import Callable
 import duckdb
 
 REGISTRY: dict[str, Callable] = {}
+_SIGNATURES: dict[Callable, inspect.Signature] = {}
 
 FREQUENCIES = {"tick": 0, "min": 1, "day": 2, "week": 3, "month": 4, "year": 5}
 
@@ -55,8 +56,11 @@ def dispatch(ctx: Context, name: str, args: list, kwargs: dict):
     fn = REGISTRY.get(name)
     if fn is None:
         raise CommandError(f"unknown command {name!r}")
+    sig = _SIGNATURES.get(fn)
+    if sig is None:
+        sig = _SIGNATURES[fn] = inspect.signature(fn)
     try:
-        inspect.signature(fn).bind(ctx, *args, **kwargs)
+        sig.bind(ctx, *args, **kwargs)
     except TypeError as exc:
         raise CommandError(f"{name}: {exc}") from None
     return fn(ctx, *args, **kwargs)

@@ -56,13 +56,29 @@ def recv_exact(sock: socket.socket, n: int) -> bytes | None:
 
 def read_frame(sock: socket.socket):
     """The next decoded frame, or None at a clean end of stream."""
-    head = recv_exact(sock, HEADER.size)
+    return _read_frame(lambda n: recv_exact(sock, n))
+
+
+def read_frame_buffered(reader):
+    """``read_frame`` from a buffered binary file of the socket (one system call per small frame)."""
+    def read(n):
+        data = reader.read(n)
+        if not data:
+            return None
+        if len(data) < n:
+            raise ProtocolError(f"connection closed after {len(data)} of {n} bytes")
+        return data
+    return _read_frame(read)
+
+
+def _read_frame(read):
+    head = read(HEADER.size)
     if head is None:
         return None
     (n,) = HEADER.unpack(head)
     if n > MAX_FRAME:
         raise ProtocolError(f"frame length {n} exceeds the limit of {MAX_FRAME}")
-    body = recv_exact(sock, n) if n else b""
+    body = read(n) if n else b""
     if body is None:
         raise ProtocolError("connection closed inside a frame")
     try:

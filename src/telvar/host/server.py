@@ -12,7 +12,7 @@ from pathlib import Path
 import duckdb
 
 from . import commands as C
-from .protocol import ProtocolError, encode, format_address, read_frame
+from .protocol import ProtocolError, encode, format_address, read_frame, read_frame_buffered
 
 # importing the command modules registers their commands
 from . import calendar_cmds, fundamental, instrument_cmds, kdata, misc_cmds, tick_cmds  # noqa: F401,E402
@@ -32,10 +32,11 @@ class _Handler(socketserver.BaseRequestHandler):
         host: Host = self.server.host
         cur = host.con.cursor()
         ctx = C.Context(cur, host.out_dir, host.log, host.options, host.cache)
+        reader = self.request.makefile("rb", buffering=1 << 16)
         try:
             while True:
                 try:
-                    req = read_frame(self.request)
+                    req = read_frame_buffered(reader)
                 except ProtocolError as exc:
                     host.log.warning("malformed frame: %s", exc)
                     self._send({"ok": False, "error": f"malformed frame: {exc}"})
@@ -48,6 +49,7 @@ class _Handler(socketserver.BaseRequestHandler):
                 if answer is not None and not self._send(answer):
                     return
         finally:
+            reader.close()
             cur.close()
 
     def _send(self, answer) -> bool:
