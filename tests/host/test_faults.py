@@ -179,3 +179,23 @@ def test_bad_address_is_rejected():
 
     with pytest.raises(ValueError, match="not a host address"):
         parse_address("somewhere")
+
+
+def test_an_interrupted_request_does_not_leave_its_answer_behind(debug_host, monkeypatch):
+    import telvar.kestrum.comm as comm_mod
+
+    sock = TelvarSocket(debug_host.address, timeout=5000)
+    calls = {"n": 0}
+    real = comm_mod.read_frame
+
+    def interrupted(s):
+        calls["n"] += 1
+        if calls["n"] == 1:
+            raise KeyboardInterrupt
+        return real(s)
+
+    monkeypatch.setattr(comm_mod, "read_frame", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        sock.request("tvSendCmdGetTradingDaysCondition", ["SSE", 20251229, 20251231])
+    assert sock.request("tvSendCmdPing") == "pong"
+    sock.close()

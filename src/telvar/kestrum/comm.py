@@ -91,6 +91,9 @@ class TelvarSocket:
             except (OSError, ProtocolError) as exc:
                 self.close()
                 raise HostConnectionError(f"lost the host at {self.address} during {cmd}: {exc}") from None
+            except BaseException:  # e.g. KeyboardInterrupt: the answer would be read by the next command
+                self.close()
+                raise
             if answer is None:
                 self.close()
                 raise HostConnectionError(f"the host at {self.address} closed the connection during {cmd}")
