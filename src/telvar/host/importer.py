@@ -100,7 +100,8 @@ def read_file(path: Path) -> pd.DataFrame:
         if suffix == ".csv":
             df = pd.read_csv(path, dtype=str, keep_default_na=False)
         else:
-            df = duckdb.sql(f"SELECT * FROM read_parquet('{str(path)}')").df()  # no pyarrow needed
+            with duckdb.connect() as con:  # DuckDB reads Parquet itself: no pyarrow needed
+                df = con.execute("SELECT * FROM read_parquet(?)", [str(path)]).df()
     except Exception as exc:
         raise ImportError_(f"{path}: cannot be read: {exc}") from None
     df.columns = [_ALIASES.get(str(c).strip().lower(), str(c).strip().lower()) for c in df.columns]
