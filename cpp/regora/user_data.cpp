@@ -187,27 +187,53 @@ std::pair<Py_ssize_t, Py_ssize_t> window_columns(std::optional<int64_t> bar_pos,
     return {static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end)};
 }
 
+nb::object empty_window(nb::handle np) {
+    return nb::make_tuple(np.attr("array")(nb::list()), np.attr("array")(nb::list()));
+}
+
+// Python's max(reg_idx): a list of ints is scanned here, anything else (and
+// an empty list, for Python's own error) goes to the builtin.
+nb::object highest_row(nb::handle reg_idx) {
+    if (PyList_CheckExact(reg_idx.ptr()) && PyList_GET_SIZE(reg_idx.ptr()) > 0) {
+        long long best = 0;
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(reg_idx.ptr()) && plain; ++i) {
+            PyObject *item = PyList_GET_ITEM(reg_idx.ptr(), i);
+            int overflow = 0;
+            const long long value = PyLong_CheckExact(item) ? PyLong_AsLongLongAndOverflow(item, &overflow) : 0;
+            plain = PyLong_CheckExact(item) && overflow == 0 && !(value == -1 && PyErr_Occurred());
+            if (plain && (i == 0 || value > best))
+                best = value;
+        }
+        PyErr_Clear();
+        if (plain)
+            return nb::steal(PyLong_FromLongLong(best));
+    }
+    PyObject *max = PyDict_GetItemString(PyEval_GetBuiltins(), "max");
+    if (!max)
+        throw nb::python_error();
+    PyObject *result = PyObject_CallOneArg(max, reg_idx.ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
 // Shared by both getters: `store_name` is the store in the run state;
 // `copy_times` says whether the time slice is a copy or a view of the
 // cache's array.
-nb::object user_window(const char *func, const char *store_name, bool copy_times,
+nb::object user_window(const Signature &sig, const char *store_name, bool copy_times,
                        nb::args args, nb::kwargs kwargs) {
-    const Signature sig(func, {"reg_idx", "bar_pos", "length"}, 3);
     auto v = sig.bind(args, kwargs);
     auto &g = regora_globals();
     nb::object np = g("np");
     nb::object vr = g("cnt").attr("vr");
     nb::object store = vr.attr(store_name);
 
-    nb::object empty_pair = nb::make_tuple(np.attr("array")(nb::list()),
-                                           np.attr("array")(nb::list()));
     if (as_int(store.attr("ndim")) != 2)
-        return empty_pair;
+        return empty_window(np);
     Py_ssize_t n_rows = shape_at(store, 0), n_cols = shape_at(store, 1);
-    nb::object builtins = nb::module_::import_("builtins");
-    nb::object highest = builtins.attr("max")(v[0]);
-    if (!(highest < nb::int_(n_rows)))
-        return empty_pair;
+    if (!(highest_row(v[0]) < nb::int_(n_rows)))
+        return empty_window(np);
 
     std::optional<int64_t> bar_pos = bar_position(v[1], "bar_pos");
     int64_t length = checked_integer(as_double(v[2]), "length");
@@ -453,12 +479,14 @@ nb::object reg_user_data(nb::args args, nb::kwargs kwargs) {
 
 // def get_reg_user_indicator(reg_idx, bar_pos, length) -> (datetime_tl, value)
 nb::object get_reg_user_indicator(nb::args args, nb::kwargs kwargs) {
-    return user_window("get_reg_user_indicator", "g_TelvarDataValueFreshUserI", true, args, kwargs);
+    static const Signature sig("get_reg_user_indicator", {"reg_idx", "bar_pos", "length"}, 3);
+    return user_window(sig, "g_TelvarDataValueFreshUserI", true, args, kwargs);
 }
 
 // def get_reg_user_data(reg_idx, bar_pos, length) -> (datetime_tl, value)
 nb::object get_reg_user_data(nb::args args, nb::kwargs kwargs) {
-    return user_window("get_reg_user_data", "g_TelvarDataValueFreshUserD", false, args, kwargs);
+    static const Signature sig("get_reg_user_data", {"reg_idx", "bar_pos", "length"}, 3);
+    return user_window(sig, "g_TelvarDataValueFreshUserD", false, args, kwargs);
 }
 
 } // namespace regora

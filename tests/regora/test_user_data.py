@@ -190,3 +190,12 @@ def test_unfilled_store_or_unknown_row_gives_two_empty_arrays(regora, bars):
     cnt.vr.g_TelvarDataValueFreshUserD = np.ones((2, 4))
     dt, value = regora.get_reg_user_data(np.array([0, 2]), 1, 2)
     assert dt.size == 0 and value.size == 0
+
+
+def test_row_numbers_may_be_any_sequence_python_max_accepts(regora, filled):
+    for reg_idx in ([2, 0], (2, 0), np.array([2, 0]), [np.int64(2), 0]):
+        dt, value = regora.get_reg_user_data(reg_idx, 3, 2)
+        np.testing.assert_array_equal(value, cnt.vr.g_TelvarDataValueFreshUserD[[2, 0]][:, 2:4])
+    assert regora.get_reg_user_data([0, 2 ** 70], 3, 2)[1].size == 0  # beyond the store
+    with pytest.raises(ValueError, match="empty"):
+        regora.get_reg_user_data([], 3, 2)
