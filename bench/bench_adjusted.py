@@ -153,3 +153,26 @@ def run(report):
                     f"{medians['adjusted'] / medians['plain']:.2f} (median); the adjusted steps alone "
                     f"take {increment / plain:.0%} of the plain registration's time")
         report.target("plain / adjusted time (1 = no cost)", plain / adjusted, 0.5)
+        _windows(report, bars)
+
+
+def _windows(report, bars):
+    """Reading the registered 15-minute bars bar by bar: adjusted window against the plain one."""
+    from telvar.api.regora import _regora
+    from telvar.kestrum import sysmodel as cnt
+    from telvar.kestrum.sysmodel import gv
+
+    reg_idx = cnt.vr.g_TelvarRegKDataInfo_Adj.get_item(gv.KFreq_Min, 15).RegIdx
+    plain_idx = reg_idx[:, :4].copy()
+    positions = range(0, bars, max(1, bars // 2000))
+    for fill_up in (True, False):
+        def read(fn, idx):
+            start = clock()
+            for pos in positions:
+                fn(idx, pos, 20, fill_up)
+            return (clock() - start) / len(positions)
+        plain = min(read(_regora.get_reg_k_data, plain_idx) for _ in range(3))
+        adjusted = min(read(_regora.get_reg_k_data_adj, reg_idx) for _ in range(3))
+        report.line(f"window of 20 bars x {len(reg_idx)} targets, fill_up={fill_up}: adjusted "
+                    f"{adjusted * 1e6:.0f} us, plain {plain * 1e6:.0f} us per call "
+                    f"(adjusted / plain {adjusted / plain:.2f})")

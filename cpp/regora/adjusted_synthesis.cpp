@@ -45,6 +45,35 @@ void require_shape(nb::handle array, long long rows, long long cols, const std::
                           std::to_string(rows) + ", " + std::to_string(cols) + ")");
 }
 
+// `matrix[:, mask]` in C order, so that windows read the store in place
+// (numpy's column mask gives a Fortran-ordered array, which the first
+// registration would store as is).
+nb::object strategy_columns(nb::handle matrix, nb::handle mask) {
+    ArrayView<double> in(matrix, "adjusted forming bars", 2);
+    ArrayView<uint8_t> keep(mask, "fresh row", 1);
+    if (keep.cols() != in.cols())
+        raise_value_error("the fresh row has " + std::to_string(keep.cols()) +
+                          " columns, the adjusted forming bars " + std::to_string(in.cols()));
+    size_t kept = 0;
+    for (size_t c = 0; c < keep.cols(); ++c)
+        kept += keep[c] != 0;
+    nb::object np = global("np");
+    nb::object out_obj = np.attr("empty")(nb::make_tuple(in.rows(), kept),
+                                          nb::arg("dtype") = np.attr("float64"));
+    ArrayView<double> out(out_obj, "strategy columns", 2, true);
+    {
+        nb::gil_scoped_release release;
+        for (size_t r = 0; r < in.rows(); ++r) {
+            const double *src = in.data() + r * in.cols();
+            double *dst = out.data() + r * kept;
+            for (size_t c = 0; c < in.cols(); ++c)
+                if (keep[c])
+                    *dst++ = src[c];
+        }
+    }
+    return out_obj;
+}
+
 } // namespace
 
 // def synthetic_matrix_adj(frequency_i, freq_num)
@@ -225,10 +254,7 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
 
     nb::object fresh_idx =
         getitem(base_matrix, gv.attr("KMatrixPos_FreshIdx")).attr("astype")("bool");
-    // C order, so that windows read the store in place (a column mask gives
-    // a Fortran-ordered array, which the first registration would store as is).
-    nb::object block = np.attr("ascontiguousarray")(getitem(
-        combined, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), fresh_idx)));
+    nb::object block = strategy_columns(combined, fresh_idx);
     // Column i of both stores is strategy bar position i.
     const long long positions = shape_at(fresh_time_row().attr("reshape")(1, -1), 1);
     if (shape_at(block, 1) != positions)
