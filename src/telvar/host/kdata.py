@@ -22,18 +22,24 @@ def _period_key(days: np.ndarray, freq: str) -> np.ndarray:
     return (int_date_to_epoch_day(days) + 3) // 7
 
 
+def base_line(ctx: Context, insts, freq: str, begin: int, end: int):
+    """The common base time line of ``insts``: (slot minutes, trading days)."""
+    return md.minute_slots(ctx, insts, begin, end) if freq == "min" else md.day_slots(ctx, insts, begin, end)
+
+
 def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq: str, units: int = 1,
-          anchor_end: bool = False):
+          anchor_end: bool = False, line=None):
     """Bars of ``insts`` on their common time line.
 
     N-unit intraday bars are counted per trading day (a day's last bar closes a
     bar); N-unit bars of a day or coarser are counted over the series, from its
     start, or from its end with ``anchor_end`` (so that the last bar is whole).
 
+    ``line`` is the base time line to place the bars on (default: that of ``insts``).
     Returns (slot minutes, day positions, trading days, [ (7, T) matrix per instrument ]).
     """
+    slots, tdays = line if line is not None else base_line(ctx, insts, freq, begin, end)
     if freq == "min":
-        slots, tdays = md.minute_slots(ctx, insts, begin, end)
         mats = []
         loaded = md.load_minutes_many(ctx, insts, begin, end)
         for inst in insts:
@@ -41,7 +47,6 @@ def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq
             mats.append(B.place(slots, t, md.adjust(ctx, inst, td, v, fq)))
         daypos = day_positions(tdays)
     else:
-        slots, tdays = md.day_slots(ctx, insts, begin, end)
         mats = []
         for inst in insts:
             td, v = md.load_days(ctx, inst, begin, end)
@@ -81,17 +86,39 @@ def get_k_data_multi(ctx: Context, targets, frequency, begin, end, filled_up, fq
     begin, end = date_range(begin, end)
     fq = md.check_fq(fq)
     insts = _insts(ctx, targets)
-    slots, daypos, _, mats = build(ctx, insts, freq, begin, end, bool(filled_up), fq)
-    # column-major, as MATLAB files store matrices: the writer then copies nothing
-    k_array = np.empty((B.N_FIELDS * len(mats), slots.size), order="F")
+    line = base_line(ctx, insts, freq, begin, end)
+    per_target = B.N_FIELDS * max(1, line[0].size) * 8
+    group = max(1, ctx.options.part_bytes // per_target)
+    if len(insts) <= group:
+        slots, daypos, _, mats = build(ctx, insts, freq, begin, end, bool(filled_up), fq, line=line)
+        return write_k_multi(ctx.out_dir, "kdata_multi", _k_head(slots, daypos), _stack(mats), B.N_FIELDS,
+                             ctx.options.part_bytes)
+    # a large answer is built and written a group of targets at a time, so memory stays at one part
+    main = new_path(ctx.out_dir, "kdata_multi")
+    parts = []
+    for k, start in enumerate(range(0, len(insts), group)):
+        slots, daypos, _, mats = build(ctx, insts[start:start + group], freq, begin, end, bool(filled_up), fq,
+                                       line=line)
+        parts.append(save_mat(main.with_name(f"{main.stem}_part{k + 1}.mat"), {"KArray": _stack(mats)}))
+        del mats
+    return save_mat(main, dict(_k_head(slots, daypos), FilePaths="|".join(parts)))
+
+
+def _stack(mats) -> np.ndarray:
+    """The targets' blocks one under the other, column-major as MATLAB files store them."""
+    width = mats[0].shape[1] if mats else 0
+    k_array = np.empty((B.N_FIELDS * len(mats), width), order="F")
     for i, m in enumerate(mats):
         k_array[B.N_FIELDS * i:B.N_FIELDS * (i + 1)] = m
-    head = {
+    return k_array
+
+
+def _k_head(slots, daypos) -> dict:
+    return {
         "TimeLine": minutes_to_datenum(slots).reshape(1, -1),
         "DayPos": daypos.astype(np.float64).reshape(1, -1),
         "TradeFreshPos": np.array([[slots.size - 1]], dtype=np.float64),
     }
-    return write_k_multi(ctx.out_dir, "kdata_multi", head, k_array, B.N_FIELDS, ctx.options.part_bytes)
 
 
 @command("tvSendCmdGetKData")
