@@ -122,6 +122,27 @@ nb::object refresh_position(nb::handle refresh) {
     return nb::borrow(refresh);
 }
 
+// A view of an array the registration stored (C-contiguous, of the right
+// dtype and writable: no conversion needed); anything else is converted.
+// `ndim` 0 accepts a 1-D or 2-D array, read as one flat run of values.
+template <typename T> ArrayView<T> stored_view(nb::handle obj, const char *name, int ndim) {
+    Py_buffer probe;
+    if (PyObject_GetBuffer(obj.ptr(), &probe, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) == 0) {
+        const bool direct = probe.format && dtype_traits<T>::matches(probe.format) &&
+                            probe.itemsize == static_cast<Py_ssize_t>(sizeof(T)) &&
+                            (ndim ? probe.ndim == ndim : (probe.ndim == 1 || probe.ndim == 2));
+        const int found_ndim = probe.ndim;
+        PyBuffer_Release(&probe);
+        if (direct)
+            return ArrayView<T>(obj, name, found_ndim, true);
+    } else {
+        PyErr_Clear();
+    }
+    if (ndim == 0)
+        return ArrayView<T>(regora_globals()("np").attr("ravel")(obj), name, 1);
+    return ArrayView<T>(obj, name, ndim);
+}
+
 Py_ssize_t last_int(nb::handle array) {
     Py_ssize_t n = nb::len(array);
     return static_cast<Py_ssize_t>(as_int(array[n - 1]));
@@ -286,13 +307,13 @@ nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
 
     const Py_ssize_t n_bars = shape_of(vr.attr("g_TelvarDataValueFresh"), 1);
     nb::object value_dict = vr.attr("g_TelvarFactorValueDict");
-    ArrayView<int64_t> rows(np.attr("ravel")(v[0]), "reg_idx", 1);
+    ArrayView<int64_t> rows = stored_view<int64_t>(v[0], "reg_idx", 0);
     const double pos_value = as_double(v[1]);
     const int64_t length = checked_integer(as_double(v[2]), "length");
     if (length < 0)
         raise_value_error("length must not be negative");
-    ArrayView<int64_t> fresh_idx(value_dict["FreshIdx"], "FreshIdx", 1);
-    ArrayView<double> data(value_dict["FactorData"], "FactorData", 2);
+    ArrayView<int64_t> fresh_idx = stored_view<int64_t>(value_dict["FreshIdx"], "FreshIdx", 1);
+    ArrayView<double> data = stored_view<double>(value_dict["FactorData"], "FactorData", 2);
     data.require_rows(1, "the factor date row");
 
     // End column (exclusive). A bar position counts from the end when
@@ -318,8 +339,8 @@ nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
     const int64_t data_len = std::max<int64_t>(end_pos - begin_pos, 0);
 
     const int64_t n_factor_rows = static_cast<int64_t>(data.rows()) - 1;
-    std::vector<size_t> source_rows(rows.cols());
-    for (size_t i = 0; i < rows.cols(); ++i) {
+    std::vector<size_t> source_rows(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
         int64_t r = rows[i];
         if (r < -n_factor_rows || r >= n_factor_rows)
             raise_index_error("factor row " + std::to_string(r) + " is out of bounds for " +
@@ -328,7 +349,7 @@ nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
     }
 
     nb::object dt = np.attr("full")(length, NAN);
-    nb::object value = np.attr("full")(nb::make_tuple(rows.cols(), length), NAN);
+    nb::object value = np.attr("full")(nb::make_tuple(rows.size(), length), NAN);
     ArrayView<double> dt_out(dt, "dt", 1, true);
     ArrayView<double> value_out(value, "value", 2, true);
     // Columns the factor matrix does not reach (yet) stay NaN.

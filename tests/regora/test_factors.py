@@ -126,6 +126,10 @@ def test_two_registrations_from_host_files_and_the_store(fx):
         exp_dt, exp_value = expected_window(fx, rows_series, fx.day_index[pos] + 1, 4)
         np.testing.assert_array_equal(dt, exp_dt)
         np.testing.assert_array_equal(value, exp_value)
+    as_matrix = fx.regora.get_reg_factor(rows2[::-1], 300, 4)  # the registration's result as it is
+    as_list = fx.regora.get_reg_factor(wanted.tolist(), 300, 4)
+    for a, b in zip(as_matrix + as_list, fx.regora.get_reg_factor(wanted, 300, 4) * 2):
+        np.testing.assert_array_equal(a, b)
     for pos in (-1, -150, -fx.n_bars):  # negative: the window ends before the bar's column
         dt, value = fx.regora.get_reg_factor(wanted, pos, 3)
         exp_dt, exp_value = expected_window(fx, rows_series, fx.day_index[pos + fx.n_bars], 3)
