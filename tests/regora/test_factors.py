@@ -126,9 +126,10 @@ def test_two_registrations_from_host_files_and_the_store(fx):
         exp_dt, exp_value = expected_window(fx, rows_series, fx.day_index[pos] + 1, 4)
         np.testing.assert_array_equal(dt, exp_dt)
         np.testing.assert_array_equal(value, exp_value)
-    as_matrix = fx.regora.get_reg_factor(rows2[::-1], 300, 4)  # the registration's result as it is
+    as_matrix = fx.regora.get_reg_factor(np.vstack([rows2[1], rows[0]]), 300, 4)  # as registered
+    as_view = fx.regora.get_reg_factor(np.vstack([rows[0], rows2[1]])[::-1], 300, 4)  # not contiguous
     as_list = fx.regora.get_reg_factor(wanted.tolist(), 300, 4)
-    for a, b in zip(as_matrix + as_list, fx.regora.get_reg_factor(wanted, 300, 4) * 2):
+    for a, b in zip(as_matrix + as_view + as_list, fx.regora.get_reg_factor(wanted, 300, 4) * 3):
         np.testing.assert_array_equal(a, b)
     for pos in (-1, -150, -fx.n_bars):  # negative: the window ends before the bar's column
         dt, value = fx.regora.get_reg_factor(wanted, pos, 3)
