@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import fcntl
+import hashlib
 import os
 import tempfile
 import zlib
@@ -365,14 +366,32 @@ def _build_extension_tables(con) -> None:
 
 
 # ---------------------------------------------------------------- cached sample
+_GENERATOR_FILES = ("sample.py", "instruments_spec.py", "schema.py", "tradingtime.py", "timeutil.py",
+                    "fundamental.py", "fundamental_derive.py")
+
+
+def generator_fingerprint() -> str:
+    """Version plus a digest of the generator's sources: an edited generator gets a new cache file."""
+    h = hashlib.sha256(GENERATOR_VERSION.encode())
+    here = Path(__file__).resolve().parent
+    for name in _GENERATOR_FILES:
+        f = here / name
+        if f.exists():
+            h.update(f.read_bytes())
+    return f"v{GENERATOR_VERSION}-{h.hexdigest()[:10]}"
+
+
 def sample_store_path() -> Path:
-    """The sample store, built on first use and cached per generator version."""
+    """The sample store, built on first use and cached per generator fingerprint.
+
+    ``$TELVAR_SAMPLE_STORE`` names the file to use (built there when missing).
+    """
     override = os.environ.get("TELVAR_SAMPLE_STORE")
     if override:
         path = Path(override)
     else:
         base = Path(tempfile.gettempdir()) / f"telvar-sample-{os.getuid()}"
-        path = base / f"sample-v{GENERATOR_VERSION}.duckdb"
+        path = base / f"sample-{generator_fingerprint()}.duckdb"
     if path.exists():
         return path
     path.parent.mkdir(parents=True, exist_ok=True)
