@@ -57,21 +57,18 @@ def combine(m: np.ndarray, group_end: np.ndarray) -> np.ndarray:
     if ends.size == 0 or ends[-1] != n - 1:
         ends = np.r_[ends, n - 1]
     starts = np.r_[0, ends[:-1] + 1]
-    gid = np.repeat(np.arange(ends.size), ends - starts + 1)
     out = np.full((m.shape[0], ends.size), np.nan)
     for r in range(m.shape[0]):
         v = m[r]
         ok = ~np.isnan(v)
-        if r in (OPEN, CLOSE, OI):
-            pick = np.where(ok, np.arange(n), -1 if r != OPEN else n)
-            if r == OPEN:
-                first = np.minimum.reduceat(pick, starts)
-                has = first < n
-                out[r, has] = v[first[has]]
-            else:
-                lastp = np.maximum.reduceat(pick, starts)
-                has = lastp >= 0
-                out[r, has] = v[lastp[has]]
+        if r == OPEN:  # the first value of the group: smallest column index holding one
+            first = np.minimum.reduceat(np.where(ok, np.arange(n), n), starts)
+            has = first < n
+            out[r, has] = v[first[has]]
+        elif r in (CLOSE, OI):  # the last value: largest column index holding one
+            last = np.maximum.reduceat(np.where(ok, np.arange(n), -1), starts)
+            has = last >= 0
+            out[r, has] = v[last[has]]
         elif r == HIGH:
             out[r] = _reduce(np.fmax, v, starts, ok)
         elif r == LOW:
@@ -80,7 +77,6 @@ def combine(m: np.ndarray, group_end: np.ndarray) -> np.ndarray:
             s = np.add.reduceat(np.where(ok, v, 0.0), starts)
             cnt = np.add.reduceat(ok.astype(np.int64), starts)
             out[r] = np.where(cnt > 0, s, np.nan)
-    del gid
     return out
 
 
