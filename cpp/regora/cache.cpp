@@ -63,7 +63,7 @@ nb::object per_target_arrays(nb::handle value) {
         items = items.attr("ravel")().attr("ravel")().attr("tolist")();
     nb::list out;
     for (nb::handle item : items)
-        out.append(global("np").attr("asarray")(item).attr("ravel")());
+        out.append(native_array(global("np").attr("asarray")(item).attr("ravel")()));
     return out;
 }
 

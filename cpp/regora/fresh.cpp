@@ -84,8 +84,8 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
                 as_int(getitem(shape, 0)) == 1 + targets_len * gv_int("KMatrix_Bar_Len") &&
                 getitem(shape, 1).equal(getitem(base_matrix.attr("shape"), 1))) {
                 combined = matrix;
-                begin_pos = getitem(entry, nb::str("bP")).attr("ravel")();
-                end_pos = getitem(entry, nb::str("eP")).attr("ravel")();
+                begin_pos = native_array(getitem(entry, nb::str("bP")).attr("ravel")());
+                end_pos = native_array(getitem(entry, nb::str("eP")).attr("ravel")());
             }
         }
     }

@@ -152,6 +152,15 @@ inline nb::object fresh_time_row() {
     return getitem(arr, global("gv").attr("KMatrixPos_TimeLine"));
 }
 
+// An array read from a .mat file as a C-contiguous array of native byte
+// order (scipy gives explicit little-endian dtypes and Fortran order, which
+// buffer readers would otherwise convert again on every use).
+inline nb::object native_array(nb::handle value) {
+    nb::object arr = global("np").attr("asarray")(value);
+    nb::object dtype = arr.attr("dtype").attr("newbyteorder")("=");
+    return arr.attr("astype")(dtype, nb::arg("order") = "C");
+}
+
 // Synthesis cache (cache.cpp): the directory, the key of a request, a
 // usable entry (None when caching is off, the entry is missing, empty or
 // lacks a key) and the write.

@@ -32,16 +32,15 @@ Synthesised read_cached(nb::handle entry, bool n_unit, long long expected_cols,
     Synthesised s;
     nb::object np = global("np");
     try {
-        s.matrix = np.attr("ascontiguousarray")(getitem(entry, nb::str("Matrix")),
-                                                nb::arg("dtype") = np.attr("float64"));
-        s.base_begin = getitem(entry, nb::str("bP")).attr("ravel")();
-        s.base_end = getitem(entry, nb::str("eP")).attr("ravel")();
+        s.matrix = getitem(entry, nb::str("Matrix")).attr("astype")(np.attr("float64"), nb::arg("order") = "C");
+        s.base_begin = native_array(getitem(entry, nb::str("bP")).attr("ravel")());
+        s.base_end = native_array(getitem(entry, nb::str("eP")).attr("ravel")());
         if (n_unit)
             s.fre_complete =
                 getitem(entry, nb::str("FreComplete")).attr("ravel")().attr("astype")("bool");
         s.unfilled_ref = per_target_arrays(getitem(entry, nb::str("UnfilledBarRef")));
         s.unfilled_idx = per_target_arrays(getitem(entry, nb::str("UnfilledIdx")));
-        s.current_bar = getitem(entry, nb::str("CurrentBar")).attr("ravel")();
+        s.current_bar = native_array(getitem(entry, nb::str("CurrentBar")).attr("ravel")());
 
         const long long targets = py_len(run_inputs().attr("TargetList"));
         if (n_unit) {

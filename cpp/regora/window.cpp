@@ -5,6 +5,8 @@
 // The array is built directly from the matrices' buffers: one pass that
 // writes every cell once.
 #include "common/args.hpp"
+#include "regora/books_cache.hpp"
+#include "regora/cell_cache.hpp"
 #include "regora/support.hpp"
 
 #include <algorithm>
@@ -55,7 +57,7 @@ public:
     }
 
 private:
-    static constexpr size_t kSlots = 1024;
+    static constexpr size_t kSlots = 64;
     struct Slot {
         uint64_t bits = 0;
         PyObject *obj = nullptr;
@@ -149,7 +151,9 @@ struct ItemAtBar {
     nb::object item;
     ArrayView<double> matrix;
     ArrayView<double> time_line;
-    long long current_bar = 0; // CurrentBar[bar_pos], unclamped
+    MatrixCells *cells = nullptr; // float objects of the matrix's columns
+    RealBarBooks *books = nullptr; // typed real-bar bookkeeping, on first use
+    long long current_bar = 0;    // CurrentBar[bar_pos], unclamped
 };
 
 // A view without the conversion call when the array already is C-contiguous
@@ -221,17 +225,24 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     ObjectMatrix out(length * targets, body_end);
     FloatPool floats(nan.ptr());
 
-    // Column 0 holds the target index in every row, the rest NaN until set.
+    // Column 0 holds the target index in every row. Each block's bars fill
+    // its bottom rows; the rows above them get NaN at the end, so every cell
+    // is written once.
     for (long long i = 0; i < targets; ++i) {
         nb::object target = py_int(index_of(reg_idx(i, 3), "reg_idx target index"));
-        for (long long r = i * length; r < (i + 1) * length; ++r) {
+        for (long long r = i * length; r < (i + 1) * length; ++r)
             out.put_shared(r, 0, target.ptr());
-            for (long long c = 1; c < body_end; ++c)
-                out.put_shared(r, c, nan.ptr());
-        }
     }
-    if (targets == 0 || length == 0)
+    std::vector<long long> bottom_rows(static_cast<size_t>(targets), 0);
+    auto finish = [&]() {
+        for (long long i = 0; i < targets; ++i)
+            for (long long r = i * length; r < (i + 1) * length - bottom_rows[i]; ++r)
+                for (long long c = 1; c < body_end; ++c)
+                    out.put_shared(r, c, nan.ptr());
         return out.release();
+    };
+    if (targets == 0 || length == 0)
+        return finish();
 
     // Items are looked up once per call, however many targets share them.
     std::map<long long, ItemAtBar> items;
@@ -248,6 +259,10 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         view.time_line =
             read_view(cache.attr("get_history_k_data_time_line_cache")(pos), "time line", 1);
         view.current_bar = to_int(getitem(view.item.attr("CurrentBar"), bar_pos));
+        view.cells = &matrix_cells(view.matrix.object(), view.matrix.data(), view.matrix.rows(),
+                                   view.matrix.cols(), view.time_line.object(),
+                                   view.time_line.data(), view.time_line.cols(),
+                                   static_cast<size_t>(2 * length + 64));
         return items.emplace(pos, std::move(view)).first->second;
     };
     auto field_rows = [&](const ItemAtBar &view, long long target_idx) {
@@ -294,16 +309,10 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         const long long data_len = std::max(0LL, std::min(cur00 - start + 1, completed));
         if (start + data_len > static_cast<long long>(first.time_line.cols()))
             raise_index_error("the time line is shorter than the K matrix");
-        std::vector<PyObject *> times;
+        const long long time_slot = static_cast<long long>(first.matrix.rows());
+        std::vector<PyObject *const *> first_columns;
         for (long long k = 0; k < data_len; ++k)
-            times.push_back(floats.get(first.time_line[start + k]));
-        struct Release {
-            std::vector<PyObject *> &objs;
-            ~Release() {
-                for (PyObject *o : objs)
-                    Py_DECREF(o);
-            }
-        } release_times{times};
+            first_columns.push_back(first.cells->column(start + k));
 
         for (long long i = 0; i < targets; ++i) {
             ItemAtBar &view = item_at(index_of(reg_idx(i, 0), "reg_idx item position"));
@@ -320,15 +329,19 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
             const long long data_end = open_tail ? row_end - 1 : row_end;
             for (long long k = 0; k < data_len; ++k) {
                 const long long r = data_end - data_len + k;
-                out.put_shared(r, 1, times[k]);
+                out.put_shared(r, 1, first_columns[k][time_slot]);
+                PyObject *const *cells =
+                    view.cells == first.cells ? first_columns[k] : view.cells->column(start + k);
                 for (long long f = 0; f < bar_len; ++f)
-                    out.put(r, body_start + f, floats.get(view.matrix(row0 + f, start + k)));
+                    out.put_shared(r, body_start + f, cells[row0 + f]);
             }
             const long long dvf_row = forming_row(i);
             if (dvf_row >= 0)
                 put_forming(row_end - 1, dvf_row);
+            bottom_rows[i] = std::min(length, (open_tail ? data_len + 1 : data_len) +
+                                                  (dvf_row >= 0 && data_len == 0 ? 1 : 0));
         }
-        return out.release();
+        return finish();
     }
 
     // Real-bar window: per target, the newest `length` bars with volume > 0.
@@ -338,17 +351,23 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         ItemAtBar &view = item_at(index_of(reg_idx(i, 0), "reg_idx item position"));
         const long long target_idx = index_of(reg_idx(i, 3), "reg_idx target index");
         const long long row0 = field_rows(view, target_idx);
-        ArrayView<double> bar_ref =
-            read_view(getitem(view.item.attr("UnfilledBarRef"), target_idx), "UnfilledBarRef", 1);
+        if (!view.books)
+            view.books = &real_bar_books(view.item.attr("UnfilledBarRef"), view.item.attr("UnfilledIdx"));
+        const ArrayView<double> &bar_ref = view.books->bar_ref(target_idx);
         const long long end_bar =
             std::min(static_cast<long long>(bar_ref.cols()) - 1, view.current_bar);
         // Before the item's first bar there is nothing to show (an index of
         // -1 must not wrap round to the last bar).
         if (end_bar < 0 || std::isnan(bar_ref[end_bar]))
             continue;
-        const long long ref = std::max(0LL, to_int(nb::float_(bar_ref[end_bar])) - length);
-        const long long start =
-            to_int(getitem(getitem(view.item.attr("UnfilledIdx"), target_idx), ref));
+        const double last_real = bar_ref[end_bar];
+        if (!(std::fabs(last_real) < 9.0e15))
+            raise_value_error("UnfilledBarRef holds an invalid position");
+        const long long ref = std::max(0LL, static_cast<long long>(last_real) - length);
+        const ArrayView<int64_t> &real_columns = view.books->real_columns(target_idx);
+        if (ref >= static_cast<long long>(real_columns.cols()))
+            raise_index_error("real-bar bookkeeping points outside UnfilledIdx");
+        const long long start = real_columns[ref];
         if (start < 0 || end_bar >= static_cast<long long>(view.matrix.cols()) ||
             end_bar >= static_cast<long long>(view.time_line.cols()))
             raise_index_error("real-bar bookkeeping points outside the K matrix");
@@ -372,6 +391,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
 
         const long long row_end = (i + 1) * length;
         const long long fill_len = static_cast<long long>(columns.size());
+        bottom_rows[i] = fill_len;
         for (long long k = 0; k < fill_len; ++k) {
             const long long col = columns[fill_len - 1 - k];
             const long long r = row_end - fill_len + k;
@@ -379,12 +399,13 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
                 put_forming(r, dvf_row);
                 continue;
             }
-            out.put(r, 1, floats.get(view.time_line[col]));
+            PyObject *const *cells = view.cells->column(col);
+            out.put_shared(r, 1, cells[view.matrix.rows()]);
             for (long long f = 0; f < bar_len; ++f)
-                out.put(r, body_start + f, floats.get(view.matrix(row0 + f, col)));
+                out.put_shared(r, body_start + f, cells[row0 + f]);
         }
     }
-    return out.release();
+    return finish();
 }
 
 } // namespace regora

@@ -163,17 +163,22 @@ def market():
     return Market()
 
 
-@pytest.fixture
-def bare_world(monkeypatch, tmp_path, regora, market):
-    """Run inputs and the strategy's time line, nothing registered yet."""
+def start_run(market):
+    """A clean run state: inputs and the strategy's 1-minute time line."""
     cnt.reset()
-    cnt.env.fm.set_root(str(tmp_path / "home"))
     info = cnt.vr.g_TelvarInputInfo
     info.TargetList = TARGETS
     info.BeginDate, info.EndDate = BEGIN, END
     info.KFrequency, info.KFreNum, info.FQ = "min", 1, "NA"
     cnt.vr.g_TelvarDataValueFresh = market.times.reshape(1, -1).copy()
     cnt.vr.g_TelvarCache.set_dvf_time_line_cache(market.times)
+
+
+@pytest.fixture
+def bare_world(monkeypatch, tmp_path, regora, market):
+    """Run inputs and the strategy's time line, nothing registered yet."""
+    cnt.env.fm.set_root(str(tmp_path / "home"))
+    start_run(market)
     for name in ("get_k_data_multi", "get_trading_time", "get_trading_days"):
         monkeypatch.setattr(regora, name, getattr(market, name))
     yield SimpleNamespace(market=market, regora=regora, vr=cnt.vr, cache_dir=tmp_path / "home")

@@ -7,7 +7,7 @@ import pytest
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 
-from conftest import TARGETS, reference_bars, reference_forming
+from conftest import TARGETS, reference_bars, reference_forming, start_run
 
 FIELDS = ["open", "high", "low", "close", "volume", "turnover", "oi"]
 
@@ -122,3 +122,28 @@ def test_argument_errors(world):
     assert r.get_reg_k_data(reg_idx, 1, 0, True).shape == (0, 9)
     out = r.get_reg_k_data(reg_idx, 1, 2, True, )
     assert r.get_reg_k_data(reg_idx=reg_idx, bar_pos=1, length=2, fill_up=True).tolist() == out.tolist()
+
+
+def test_windows_show_new_data_after_a_new_run_or_a_replaced_matrix(world):
+    """Windows share float objects between calls; they must never show stale data."""
+    market, r = world.market, world.regora
+    reg_idx = r.reg_k_data("min", 15)
+    before = r.get_reg_k_data(reg_idx, 900, 5, True)[:, 2:].astype(float)
+    real_before = r.get_reg_k_data(reg_idx, 900, 5, False)[:, 2:].astype(float)
+    for bars in market.bars:
+        bars *= 2.0
+    cnt.env.cache_enabled = False
+    try:
+        start_run(market)
+        r.reg_k_data("min", 1)
+        reg_idx = r.reg_k_data("min", 15)
+        np.testing.assert_allclose(r.get_reg_k_data(reg_idx, 900, 5, True)[:, 2:].astype(float), before * 2)
+        np.testing.assert_allclose(r.get_reg_k_data(reg_idx, 900, 5, False)[:, 2:].astype(float),
+                                   real_before * 2)
+        item = cnt.vr.g_TelvarKDataList[int(reg_idx[0, 0])]
+        item.Matrix = item.Matrix + 1.0
+        after = r.get_reg_k_data(reg_idx, 900, 5, True)[:, 2:].astype(float)
+        completed = [0, 1, 2, 3, 5, 6, 7, 8]  # the forming bars (rows 4, 9) come from the store
+        np.testing.assert_allclose(after[completed], before[completed] * 2 + 1)
+    finally:
+        cnt.env.cache_enabled = True

@@ -1,0 +1,82 @@
+// Typed views of real-bar bookkeeping kept between window calls (see
+// books_cache.hpp). Runs with the GIL held.
+#include "regora/books_cache.hpp"
+
+#include <algorithm>
+#include <string>
+
+namespace telvar {
+namespace regora {
+
+namespace {
+
+constexpr size_t kMaxItems = 16;
+
+nb::object element(nb::handle seq, long long t) {
+    if (PyList_CheckExact(seq.ptr())) {
+        if (t < 0 || t >= PyList_GET_SIZE(seq.ptr()))
+            raise_index_error("target index " + std::to_string(t) +
+                              " has no real-bar bookkeeping");
+        return nb::borrow(PyList_GET_ITEM(seq.ptr(), t));
+    }
+    PyObject *item = PySequence_GetItem(seq.ptr(), static_cast<Py_ssize_t>(t));
+    if (!item)
+        throw nb::python_error();
+    return nb::steal(item);
+}
+
+} // namespace
+
+RealBarBooks::RealBarBooks(nb::handle refs, nb::handle idxs)
+    : refs_(nb::borrow(refs)), idxs_(nb::borrow(idxs)) {}
+
+bool RealBarBooks::same(nb::handle refs, nb::handle idxs) const {
+    return refs.ptr() == refs_.ptr() && idxs.ptr() == idxs_.ptr();
+}
+
+bool RealBarBooks::orphaned() const { return Py_REFCNT(refs_.ptr()) <= 1; }
+
+RealBarBooks::Target &RealBarBooks::target(long long t) {
+    if (t < 0)
+        raise_index_error("target index " + std::to_string(t) + " has no real-bar bookkeeping");
+    nb::object ref_now = element(refs_, t);
+    nb::object idx_now = element(idxs_, t);
+    if (static_cast<size_t>(t) >= targets_.size())
+        targets_.resize(static_cast<size_t>(t) + 1);
+    auto &slot = targets_[static_cast<size_t>(t)];
+    if (!slot || slot->ref_source.ptr() != ref_now.ptr() || slot->idx_source.ptr() != idx_now.ptr()) {
+        auto fresh = std::make_unique<Target>();
+        fresh->ref = ArrayView<double>(ref_now, "UnfilledBarRef", 1);
+        fresh->idx = ArrayView<int64_t>(idx_now, "UnfilledIdx", 1);
+        fresh->ref_source = ref_now;
+        fresh->idx_source = idx_now;
+        slot = std::move(fresh);
+    }
+    return *slot;
+}
+
+const ArrayView<double> &RealBarBooks::bar_ref(long long t) { return target(t).ref; }
+
+const ArrayView<int64_t> &RealBarBooks::real_columns(long long t) { return target(t).idx; }
+
+RealBarBooks &real_bar_books(nb::handle refs, nb::handle idxs) {
+    // Never destroyed: it holds Python objects past the interpreter's end.
+    static auto *cache = new std::vector<std::unique_ptr<RealBarBooks>>();
+    auto &entries = *cache;
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (entries[i]->same(refs, idxs)) {
+            std::rotate(entries.begin() + static_cast<std::ptrdiff_t>(i),
+                        entries.begin() + static_cast<std::ptrdiff_t>(i) + 1, entries.end());
+            return *entries.back();
+        }
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [](const std::unique_ptr<RealBarBooks> &e) { return e->orphaned(); }),
+                  entries.end());
+    if (entries.size() >= kMaxItems)
+        entries.erase(entries.begin());
+    entries.push_back(std::make_unique<RealBarBooks>(refs, idxs));
+    return *entries.back();
+}
+
+} // namespace regora
+} // namespace telvar

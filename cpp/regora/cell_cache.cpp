@@ -1,0 +1,141 @@
+// Float objects of K-matrix columns shared by successive windows (see
+// cell_cache.hpp). Everything here runs with the GIL held.
+#include "regora/cell_cache.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace telvar {
+namespace regora {
+
+namespace {
+
+constexpr size_t kMaxMatrices = 16;
+constexpr size_t kMinColumnsKept = 512;
+constexpr size_t kMaxInterned = 1 << 18;
+
+PyObject *shared_nan() {
+    // Created once and kept for the life of the process.
+    static PyObject *nan = PyFloat_FromDouble(std::nan(""));
+    return nan;
+}
+
+} // namespace
+
+MatrixCells::MatrixCells(nb::handle matrix, const double *data, size_t rows, size_t cols,
+                         nb::handle time_line, const double *times, size_t n_times)
+    : matrix_(nb::borrow(matrix)), time_line_(nb::borrow(time_line)), data_(data),
+      times_(times), rows_(rows), cols_(cols), n_times_(n_times), columns_(cols) {}
+
+MatrixCells::~MatrixCells() {
+    for (auto &column : columns_)
+        release(column);
+    for (auto &entry : interned_)
+        Py_DECREF(entry.second);
+}
+
+PyObject *MatrixCells::intern(double value) {
+    if (std::isnan(value)) {
+        PyObject *nan = shared_nan();
+        Py_INCREF(nan);
+        return nan;
+    }
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    auto found = interned_.find(bits);
+    if (found != interned_.end()) {
+        Py_INCREF(found->second);
+        return found->second;
+    }
+    if (interned_.size() >= kMaxInterned) { // columns keep their own references
+        for (auto &entry : interned_)
+            Py_DECREF(entry.second);
+        interned_.clear();
+    }
+    PyObject *obj = PyFloat_FromDouble(value);
+    if (!obj)
+        return nullptr;
+    interned_.emplace(bits, obj);
+    Py_INCREF(obj);
+    return obj;
+}
+
+bool MatrixCells::same(nb::handle matrix, const double *data, size_t rows, size_t cols,
+                       nb::handle time_line, const double *times, size_t n_times) const {
+    return matrix.ptr() == matrix_.ptr() && data == data_ && rows == rows_ && cols == cols_ &&
+           time_line.ptr() == time_line_.ptr() && times == times_ && n_times == n_times_;
+}
+
+bool MatrixCells::orphaned() const { return Py_REFCNT(matrix_.ptr()) <= 1; }
+
+PyObject *const *MatrixCells::column(long long col) {
+    auto &slot = columns_[static_cast<size_t>(col)];
+    if (slot)
+        return slot.get();
+    std::unique_ptr<PyObject *[]> objs(new PyObject *[rows_ + 1]());
+    for (size_t r = 0; r <= rows_; ++r) {
+        const double value =
+            r < rows_ ? data_[r * cols_ + static_cast<size_t>(col)]
+                      : (static_cast<size_t>(col) < n_times_ ? times_[col] : std::nan(""));
+        objs[r] = intern(value);
+        if (!objs[r]) {
+            release(objs);
+            throw nb::python_error();
+        }
+    }
+    order_.push_back(col);
+    ++live_columns_;
+    slot = std::move(objs);
+    return slot.get();
+}
+
+void MatrixCells::release(std::unique_ptr<PyObject *[]> &objs) {
+    if (!objs)
+        return;
+    for (size_t r = 0; r <= rows_; ++r)
+        Py_XDECREF(objs[r]);
+    objs.reset();
+}
+
+void MatrixCells::trim(size_t keep) {
+    keep = std::max(keep, kMinColumnsKept);
+    while (live_columns_ > keep && order_start_ < order_.size()) {
+        auto &slot = columns_[static_cast<size_t>(order_[order_start_++])];
+        if (slot) {
+            release(slot);
+            --live_columns_;
+        }
+    }
+    if (order_start_ > 4096 && order_start_ * 2 > order_.size()) {
+        order_.erase(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(order_start_));
+        order_start_ = 0;
+    }
+}
+
+MatrixCells &matrix_cells(nb::handle matrix, const double *data, size_t rows, size_t cols,
+                          nb::handle time_line, const double *times, size_t n_times, size_t keep) {
+    // Never destroyed: its objects may outlive the interpreter's finalisation.
+    static auto *cache = new std::vector<std::unique_ptr<MatrixCells>>();
+    auto &entries = *cache;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i]->same(matrix, data, rows, cols, time_line, times, n_times)) {
+            // most recently used last
+            std::rotate(entries.begin() + static_cast<std::ptrdiff_t>(i),
+                        entries.begin() + static_cast<std::ptrdiff_t>(i) + 1, entries.end());
+            entries.back()->trim(keep);
+            return *entries.back();
+        }
+    }
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [](const std::unique_ptr<MatrixCells> &e) { return e->orphaned(); }),
+                  entries.end());
+    if (entries.size() >= kMaxMatrices)
+        entries.erase(entries.begin());
+    entries.push_back(
+        std::make_unique<MatrixCells>(matrix, data, rows, cols, time_line, times, n_times));
+    return *entries.back();
+}
+
+} // namespace regora
+} // namespace telvar
