@@ -62,13 +62,15 @@ def dispatch(ctx: Context, name: str, args: list, kwargs: dict):
     try:
         sig.bind(ctx, *args, **kwargs)
     except TypeError as exc:
-        raise CommandError(f"{name}: {exc}") from None
+        raise CommandError(f"bad arguments: {exc}") from None
     return fn(ctx, *args, **kwargs)
 
 
 # ------------------------------------------------------------------ argument helpers
 def as_int_date(value, what: str) -> int:
     try:
+        if isinstance(value, bool):
+            raise TypeError
         v = int(value)
         if v != value and not isinstance(value, str):
             raise ValueError
@@ -99,6 +101,8 @@ def frequency_code(frequency, allowed=None) -> tuple[str, int]:
 
 def positive_int(value, what: str) -> int:
     try:
+        if isinstance(value, bool):
+            raise TypeError
         v = int(value)
     except (TypeError, ValueError):
         raise CommandError(f"{what} must be a positive integer, got {value!r}") from None
