@@ -1,3 +1,4 @@
+import os
 import socket
 import struct
 import threading
@@ -199,3 +200,31 @@ def test_an_interrupted_request_does_not_leave_its_answer_behind(debug_host, mon
         sock.request("tvSendCmdGetTradingDaysCondition", ["SSE", 20251229, 20251231])
     assert sock.request("tvSendCmdPing") == "pong"
     sock.close()
+
+
+def test_a_host_stops_when_its_starter_dies(tmp_path):
+    import subprocess
+    import sys
+
+    script = ("import sys, time; from telvar.host import start_host; h = start_host(); "
+              "print(h.process.pid, flush=True); time.sleep(60)")
+    starter = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    try:
+        host_pid = int(starter.stdout.readline())
+        starter.kill()  # no clean-up runs in the starter
+        starter.wait()
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                os.kill(host_pid, 0)
+                with open(f"/proc/{host_pid}/stat") as fh:  # an exited but unreaped process counts as ended
+                    if fh.read().split(")")[-1].split()[0] == "Z":
+                        break
+            except (ProcessLookupError, FileNotFoundError):
+                break
+            time.sleep(0.1)
+        else:
+            os.kill(host_pid, 9)
+            pytest.fail("the host outlived its starter")
+    finally:
+        starter.stdout.close()

@@ -76,7 +76,8 @@ def start_host(store=None, *, port: int | None = None, workdir=None, debug_comma
     workdir = Path(tempfile.mkdtemp(prefix="telvar-host-")) if own else Path(workdir)
     workdir.mkdir(parents=True, exist_ok=True)
     cmd = [sys.executable, "-m", "telvar.host", "serve", "--store", str(store),
-           "--output", str(workdir / "out"), "--log", str(workdir / "host.log")]
+           "--output", str(workdir / "out"), "--log", str(workdir / "host.log"),
+           "--parent-pid", str(os.getpid())]  # no orphaned host when the starter dies
     if port is None:
         sock = workdir / "host.sock"
         cmd += ["--socket", str(sock)]

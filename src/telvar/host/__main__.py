@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import sys
 import tempfile
@@ -35,6 +36,9 @@ def _serve(args) -> int:
     print(f"telvar host serving {args.store} on {host.address} (answers in {out})", file=sys.stderr, flush=True)
     while not stop.wait(0.5):
         if not thread.is_alive():
+            break
+        if args.parent_pid and os.getppid() != args.parent_pid:
+            host.log.info("the process that started this host has ended; stopping")
             break
     host.shutdown()
     return 0
@@ -75,6 +79,7 @@ def main(argv=None) -> int:
     s.add_argument("--part-bytes", type=int, help="split multi-target bar files above this size")
     s.add_argument("--keep-seconds", type=float, default=3600.0,
                    help="remove answer files older than this (default: one hour)")
+    s.add_argument("--parent-pid", type=int, help="stop when this process (the starter) has ended")
     s.add_argument("--debug-commands", action="store_true", help=argparse.SUPPRESS)
     s.set_defaults(func=_serve)
     from . import importer
