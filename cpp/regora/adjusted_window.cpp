@@ -4,6 +4,8 @@
 // while volume and the later fields stay raw.
 #include "common/args.hpp"
 #include "regora/adjusted.hpp"
+#include "regora/books_cache.hpp"
+#include "regora/cell_cache.hpp"
 #include "regora/window_cells.hpp"
 
 #include <algorithm>
@@ -24,13 +26,26 @@ namespace {
 
 long long index_of(double value, const char *what) { return checked_integer(value, what); }
 
-// The plain and adjusted items of one registration as seen at a bar position.
+// A registered plain item as seen at a bar position.
 struct ItemAtBar {
     nb::object item;
     ArrayView<double> matrix;
     ArrayView<double> time_line;
-    long long current_bar = 0; // CurrentBar[bar_pos], unclamped
+    MatrixCells *cells = nullptr;  // shared float objects of its columns, when used
+    RealBarBooks *books = nullptr; // typed real-bar bookkeeping, on first use
+    long long current_bar = 0;     // CurrentBar[bar_pos], unclamped
 };
+
+// An adjusted price matrix.
+struct AdjMatrix {
+    ArrayView<double> matrix;
+    MatrixCells *cells = nullptr;
+};
+
+// Shared float objects pay off because successive windows overlap; they are
+// used while a call reads few matrices, so that no cache entry this call
+// holds can be evicted by the call itself.
+constexpr size_t kMaxCachedMatrices = 8;
 
 } // namespace
 
@@ -122,28 +137,29 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
         view.current_bar = to_int(getitem(view.item.attr("CurrentBar"), bar_pos));
         return items.emplace(pos, std::move(view)).first->second;
     };
-    std::map<long long, ArrayView<double>> adj_items;
+    std::map<long long, AdjMatrix> adj_items;
     const long long adj_registry_len = py_len(kdata_adj_s);
-    auto adj_at = [&](long long pos) -> ArrayView<double> & {
+    auto adj_at = [&](long long pos) -> AdjMatrix & {
         auto found = adj_items.find(pos);
         if (found != adj_items.end())
             return found->second;
         if (pos < 0 || pos >= adj_registry_len)
             raise_index_error(out_of_bounds(pos, adj_registry_len, "the adjusted K-data registry"));
-        ArrayView<double> matrix =
-            read_view(getitem(kdata_adj_s, pos).attr("Matrix"), "adjusted Matrix", 2);
-        return adj_items.emplace(pos, std::move(matrix)).first->second;
+        AdjMatrix adj;
+        adj.matrix = read_view(getitem(kdata_adj_s, pos).attr("Matrix"), "adjusted Matrix", 2);
+        return adj_items.emplace(pos, std::move(adj)).first->second;
     };
 
     // Row i's sources: plain item, adjusted matrix, first raw row in the
     // plain matrix and first price row in the adjusted one.
     struct Sources {
         ItemAtBar *plain;
-        ArrayView<double> *adj;
+        AdjMatrix *adj;
         long long target_idx, block, raw_row, adj_row;
     };
-    auto sources = [&](long long i) {
-        Sources s;
+    std::vector<Sources> rows_of(static_cast<size_t>(targets));
+    for (long long i = 0; i < targets; ++i) {
+        Sources &s = rows_of[static_cast<size_t>(i)];
         s.plain = &item_at(index_of(reg_idx(i, 0), "reg_idx item position"));
         s.adj = &adj_at(index_of(reg_idx(i, 4), "reg_idx adjusted item position"));
         s.target_idx = index_of(reg_idx(i, 3), "reg_idx target index");
@@ -152,13 +168,49 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
         s.adj_row = s.block * adj_len + adj_first;
         if (s.block < 0 ||
             head_len + (s.block + 1) * bar_len > static_cast<long long>(s.plain->matrix.rows()) ||
-            (s.block + 1) * adj_len > static_cast<long long>(s.adj->rows()))
+            (s.block + 1) * adj_len > static_cast<long long>(s.adj->matrix.rows()))
             raise_index_error("block " + std::to_string(s.block) +
                               " is not in the K matrix or the adjusted matrix");
-        if (s.adj->cols() != s.plain->matrix.cols())
-            raise_value_error("the adjusted item has " + std::to_string(s.adj->cols()) +
+        if (s.adj->matrix.cols() != s.plain->matrix.cols())
+            raise_value_error("the adjusted item has " + std::to_string(s.adj->matrix.cols()) +
                               " bars, the plain item " + std::to_string(s.plain->matrix.cols()));
-        return s;
+    }
+    // Every matrix is looked up before any column is taken: a column's
+    // objects stay valid until that matrix is looked up again.
+    if (items.size() + adj_items.size() <= kMaxCachedMatrices) {
+        const size_t keep = static_cast<size_t>(2 * length + 64);
+        for (auto &entry : items) {
+            ItemAtBar &view = entry.second;
+            view.cells = &matrix_cells(view.matrix.object(), view.matrix.data(), view.matrix.rows(),
+                                       view.matrix.cols(), view.time_line.object(),
+                                       view.time_line.data(), view.time_line.cols(), keep);
+        }
+        for (const Sources &s : rows_of) {
+            if (s.adj->cells)
+                continue;
+            const ArrayView<double> &tl = s.plain->time_line;
+            s.adj->cells = &matrix_cells(s.adj->matrix.object(), s.adj->matrix.data(),
+                                         s.adj->matrix.rows(), s.adj->matrix.cols(), tl.object(),
+                                         tl.data(), tl.cols(), keep);
+        }
+    }
+    // New references to the Python floats of a cell, from the shared
+    // columns when there are, else from this call's pool.
+    auto plain_cell = [&](const Sources &s, long long row, long long col) -> PyObject * {
+        if (!s.plain->cells)
+            return floats.get(row < static_cast<long long>(s.plain->matrix.rows())
+                                  ? s.plain->matrix(row, col)
+                                  : s.plain->time_line[col]);
+        PyObject *obj = s.plain->cells->column(col)[row];
+        Py_INCREF(obj);
+        return obj;
+    };
+    auto adj_cell = [&](const Sources &s, long long row, long long col) -> PyObject * {
+        if (!s.adj->cells)
+            return floats.get(s.adj->matrix(row, col));
+        PyObject *obj = s.adj->cells->column(col)[row];
+        Py_INCREF(obj);
+        return obj;
     };
 
     ArrayView<double> dvf_tl = read_view(cache.attr("dvf_tl"), "dvf_tl", 1);
@@ -189,15 +241,12 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
             out.put(out_row, raw_start + f,
                     floats.get(dvf(rows.second + volume_field + f, bar_pos)));
     };
-    auto put_bar = [&](long long out_row, const Sources &s, long long col, PyObject *time) {
-        if (time)
-            out.put_shared(out_row, 1, time);
-        else
-            out.put(out_row, 1, floats.get(s.plain->time_line[col]));
+    auto put_bar = [&](long long out_row, const Sources &s, long long col, const Sources &clock) {
+        out.put(out_row, 1, plain_cell(clock, static_cast<long long>(clock.plain->matrix.rows()), col));
         for (long long f = 0; f < adj_len; ++f)
-            out.put(out_row, adj_start + f, floats.get((*s.adj)(s.adj_row + f, col)));
+            out.put(out_row, adj_start + f, adj_cell(s, s.adj_row + f, col));
         for (long long f = 0; f < raw_len; ++f)
-            out.put(out_row, raw_start + f, floats.get(s.plain->matrix(s.raw_row + f, col)));
+            out.put(out_row, raw_start + f, plain_cell(s, s.raw_row + f, col));
     };
 
     if (fill_up) {
@@ -214,19 +263,9 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
         const long long data_len = std::max(0LL, std::min(cur00 - start + 1, completed));
         if (start + data_len > static_cast<long long>(first.time_line.cols()))
             raise_index_error("the time line is shorter than the K matrix");
-        std::vector<PyObject *> times;
-        struct Release {
-            std::vector<PyObject *> &objs;
-            ~Release() {
-                for (PyObject *o : objs)
-                    Py_DECREF(o);
-            }
-        } release_times{times};
-        for (long long k = 0; k < data_len; ++k)
-            times.push_back(floats.get(first.time_line[start + k]));
 
         for (long long i = 0; i < targets; ++i) {
-            const Sources s = sources(i);
+            const Sources &s = rows_of[static_cast<size_t>(i)];
             const long long cols = static_cast<long long>(s.plain->matrix.cols());
             const long long stop = std::min(std::max(s.plain->current_bar + 1, 0LL), cols);
             const long long available = std::max(0LL, std::min(stop - start, completed));
@@ -237,7 +276,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
             const long long row_end = (i + 1) * length;
             const long long data_end = open_tail ? row_end - 1 : row_end;
             for (long long k = 0; k < data_len; ++k)
-                put_bar(data_end - data_len + k, s, start + k, times[k]);
+                put_bar(data_end - data_len + k, s, start + k, rows_of[0]);
             const auto rows = forming_rows(i);
             if (rows.first >= 0)
                 put_forming(row_end - 1, rows);
@@ -249,17 +288,24 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     // A column of -1 in `columns` stands for the forming bar.
     std::vector<long long> columns;
     for (long long i = 0; i < targets; ++i) {
-        const Sources s = sources(i);
+        const Sources &s = rows_of[static_cast<size_t>(i)];
         ItemAtBar &view = *s.plain;
-        ArrayView<double> bar_ref =
-            read_view(getitem(view.item.attr("UnfilledBarRef"), s.block), "UnfilledBarRef", 1);
+        // Looked up per row: the entry is used only until the next look-up.
+        RealBarBooks &books =
+            real_bar_books(view.item.attr("UnfilledBarRef"), view.item.attr("UnfilledIdx"));
+        const ArrayView<double> &bar_ref = books.bar_ref(s.block);
         const long long end_bar =
             std::min(static_cast<long long>(bar_ref.cols()) - 1, view.current_bar);
         if (end_bar < 0 || std::isnan(bar_ref[end_bar]))
             continue; // no real bar yet
-        const long long ref = std::max(0LL, to_int(nb::float_(bar_ref[end_bar])) - length);
-        const long long start =
-            to_int(getitem(getitem(view.item.attr("UnfilledIdx"), s.block), ref));
+        const double last_real = bar_ref[end_bar];
+        if (!(std::fabs(last_real) < 9.0e15))
+            raise_value_error("UnfilledBarRef holds an invalid position");
+        const long long ref = std::max(0LL, static_cast<long long>(last_real) - length);
+        const ArrayView<int64_t> &real_columns = books.real_columns(s.block);
+        if (ref >= static_cast<long long>(real_columns.cols()))
+            raise_index_error("real-bar bookkeeping points outside UnfilledIdx");
+        const long long start = real_columns[ref];
         if (start < 0 || end_bar >= static_cast<long long>(view.matrix.cols()) ||
             end_bar >= static_cast<long long>(view.time_line.cols()))
             raise_index_error("real-bar bookkeeping points outside the K matrix");
@@ -291,7 +337,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
             if (col < 0)
                 put_forming(r, rows);
             else
-                put_bar(r, s, col, nullptr);
+                put_bar(r, s, col, s);
         }
     }
     return out.release();
