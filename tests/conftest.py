@@ -7,6 +7,17 @@ temporary folder.  Tests that use them should be marked ``@pytest.mark.host``.
 import pytest
 
 
+@pytest.fixture(scope="session", autouse=True)
+def _private_telvar_root(tmp_path_factory):
+    """No test writes caches into the user's real ~/.telvar."""
+    from telvar.kestrum import sysmodel as cnt
+
+    old_root = cnt.env.fm.root
+    cnt.env.fm.set_root(tmp_path_factory.mktemp("telvar-home"))
+    yield
+    cnt.env.fm.set_root(old_root)
+
+
 @pytest.fixture(scope="session")
 def host():
     from telvar.host import start_host
