@@ -110,16 +110,23 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     nb::object nan = np.attr("nan");
     ObjectMatrix out(length * targets, body_end);
     FloatPool floats(nan.ptr());
+    // Column 0 holds the target index in every row; a row without a bar gets
+    // NaN in the other columns at the end, so every cell is written once.
     for (long long i = 0; i < targets; ++i) {
         nb::object target = py_int(index_of(reg_idx(i, 3), "reg_idx target index"));
-        for (long long r = i * length; r < (i + 1) * length; ++r) {
+        for (long long r = i * length; r < (i + 1) * length; ++r)
             out.put_shared(r, 0, target.ptr());
-            for (long long c = 1; c < body_end; ++c)
-                out.put_shared(r, c, nan.ptr());
-        }
     }
-    if (targets == 0 || length == 0)
+    std::vector<char> has_bar(static_cast<size_t>(length * targets), 0);
+    auto finish = [&]() {
+        for (long long r = 0; r < length * targets; ++r)
+            if (!has_bar[static_cast<size_t>(r)])
+                for (long long c = 1; c < body_end; ++c)
+                    out.put_shared(r, c, nan.ptr());
         return out.release();
+    };
+    if (targets == 0 || length == 0)
+        return finish();
 
     std::map<long long, ItemAtBar> items;
     const long long registry_len = py_len(kdata_s);
@@ -234,6 +241,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
         return {adj_row, row};
     };
     auto put_forming = [&](long long out_row, std::pair<long long, long long> rows) {
+        has_bar[static_cast<size_t>(out_row)] = 1;
         out.put(out_row, 1, floats.get(dvf_tl[bar_pos]));
         for (long long f = 0; f < adj_len; ++f)
             out.put(out_row, adj_start + f, floats.get(dvf_adj(rows.first + f, bar_pos)));
@@ -242,6 +250,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
                     floats.get(dvf(rows.second + volume_field + f, bar_pos)));
     };
     auto put_bar = [&](long long out_row, const Sources &s, long long col, const Sources &clock) {
+        has_bar[static_cast<size_t>(out_row)] = 1;
         out.put(out_row, 1, plain_cell(clock, static_cast<long long>(clock.plain->matrix.rows()), col));
         for (long long f = 0; f < adj_len; ++f)
             out.put(out_row, adj_start + f, adj_cell(s, s.adj_row + f, col));
@@ -281,7 +290,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
             if (rows.first >= 0)
                 put_forming(row_end - 1, rows);
         }
-        return out.release();
+        return finish();
     }
 
     // Real-bar window: per target, the newest `length` bars with volume > 0.
@@ -340,7 +349,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
                 put_bar(r, s, col, s);
         }
     }
-    return out.release();
+    return finish();
 }
 
 } // namespace regora

@@ -55,7 +55,7 @@ public:
     }
 
 private:
-    static constexpr size_t kSlots = 1024;
+    static constexpr size_t kSlots = 64; // forming bars and uncached cells only
     struct Slot {
         uint64_t bits = 0;
         PyObject *obj = nullptr;
