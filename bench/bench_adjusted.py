@@ -29,10 +29,10 @@ EXTRA_SHFE_NIGHT_TO_1AM = ["HC", "SS"]
 
 
 def _varieties():
-    from telvar.host import instruments_spec as spec
+    from telvar.host import instrument_catalog as catalog
 
-    base = {v.market: v for v in spec.VARIETIES}
-    out = list(spec.VARIETIES)
+    base = {v.market: v for v in catalog.VARIETIES}
+    out = list(catalog.VARIETIES)
     rng = np.random.default_rng(11)
     extra = [(m, code) for m, codes in EXTRA_VARIETIES.items() for code in codes]
     extra += [("SHFE", code) for code in EXTRA_SHFE_NIGHT_TO_1AM]
@@ -45,20 +45,20 @@ def _varieties():
 
 
 def _store():
-    from telvar.host import instruments_spec as spec
+    from telvar.host import instrument_catalog as catalog
     from telvar.host.sample import GENERATOR_VERSION, build_store
 
     path = Path(tempfile.gettempdir()) / f"telvar-bench-{os.getuid()}" / \
         f"adjusted-20-mains-v{GENERATOR_VERSION}.duckdb"
     if not path.exists():
-        saved = spec.VARIETIES
-        spec.VARIETIES = _varieties()
+        saved = catalog.VARIETIES
+        catalog.VARIETIES = _varieties()
         try:
             t0 = time.perf_counter()
             build_store(path, begin=20251001, end=20251231, ticks=False)
             print(f"   (built the bench store in {time.perf_counter() - t0:.0f} s: {path})")
         finally:
-            spec.VARIETIES = saved
+            catalog.VARIETIES = saved
     return path
 
 

@@ -34,9 +34,9 @@ def bench_store(extra_stocks):
 
 
 def targets_of(extra_stocks):
-    from telvar.host import instruments_spec as spec
+    from telvar.host import instrument_catalog as catalog
 
-    stocks = [{"Market": s.market, "Code": s.code} for s in spec.STOCKS if s.kind == "stock"]
+    stocks = [{"Market": s.market, "Code": s.code} for s in catalog.STOCKS if s.kind == "stock"]
     stocks += [{"Market": "SSE", "Code": f"{601000 + k}"} for k in range(extra_stocks)]
     return stocks + [{"Market": "SHFE", "Code": "RB0000"}]
 

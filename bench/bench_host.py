@@ -61,13 +61,13 @@ def _requests_per_second(report, address, n):
 
 
 def run(report):
-    from telvar.host import instruments_spec as spec
+    from telvar.host import instrument_catalog as catalog
     from telvar.host import start_host
     from telvar.kestrum.comm import TelvarSocket
     from telvar.kestrum.utils.utilfunc import load_mat
 
     store = _store()
-    targets = [{"Market": s.market, "Code": s.code} for s in spec.STOCKS if s.kind == "stock"]
+    targets = [{"Market": s.market, "Code": s.code} for s in catalog.STOCKS if s.kind == "stock"]
     targets += [{"Market": "SSE", "Code": f"{601000 + k}"} for k in range(EXTRA_STOCKS)]
     targets.append({"Market": "SHFE", "Code": "RB0000"})
     begin = 20251201 if report.quick else 20251001

@@ -19,7 +19,7 @@ import duckdb
 import numpy as np
 import pandas as pd
 
-from . import instruments_spec as S
+from . import instrument_catalog as S
 from .fundamental import build_sample_fundamentals
 from .schema import QUOTE_COLUMNS, create_schema
 from .timeutil import date_to_int, int_to_date
@@ -366,7 +366,7 @@ def _build_extension_tables(con) -> None:
 
 
 # ---------------------------------------------------------------- cached sample
-_GENERATOR_FILES = ("sample.py", "instruments_spec.py", "schema.py", "tradingtime.py", "timeutil.py",
+_GENERATOR_FILES = ("sample.py", "instrument_catalog.py", "schema.py", "tradingtime.py", "timeutil.py",
                     "fundamental.py", "fundamental_derive.py")
 
 
