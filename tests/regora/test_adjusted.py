@@ -12,7 +12,7 @@ from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 
 from adjusted_reference import PRICES, aggregate_prices, back_adjusted
-from conftest import registry_sizes
+from regora_market import registry_sizes
 
 ROLL_PATTERN = [("A", 5), ("B", 6), ("A", 9)]
 

@@ -11,7 +11,7 @@ from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.language import text
 from telvar.kestrum.utils.datetimefunc import int_date_to_ordinal
 
-from conftest import TARGETS, Market
+from regora_market import TARGETS, Market
 
 KEYS = ["SHFE.RB0000", "SSE.600000"]
 

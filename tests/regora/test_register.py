@@ -6,7 +6,7 @@ from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 from telvar.kestrum.utils.exceptions import TvDataError
 
-from conftest import registry_sizes
+from regora_market import registry_sizes
 
 
 def test_own_frequency_has_no_forming_rows(world):

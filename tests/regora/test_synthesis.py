@@ -5,7 +5,7 @@ import pytest
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 
-from conftest import TARGETS, reference_bars, reference_forming, registry_sizes
+from regora_market import TARGETS, reference_bars, reference_forming, registry_sizes
 
 CASES = [("min", 5), ("min", 7), ("min", 15), ("day", 1), ("day", 3), ("week", 1), ("month", 1)]
 FIELD_COLUMNS = ["open", "high", "low", "close", "volume", "turnover", "oi"]

@@ -7,7 +7,7 @@ import pytest
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 
-from conftest import TARGETS, reference_bars, reference_forming, start_run
+from regora_market import TARGETS, reference_bars, reference_forming, start_run
 
 FIELDS = ["open", "high", "low", "close", "volume", "turnover", "oi"]
 
