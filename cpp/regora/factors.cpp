@@ -166,9 +166,15 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
         vr.attr("g_TelvarKDataList")[refresh_position(info.attr("RefreshKDataIdx"))].attr("Matrix");
     nb::object factor_list = info.attr("FactorList");
     nb::object columns = g("todotmc")(targets);
-    nb::object factor_seq = nb::steal(PySequence_List(factors.ptr()));
-    if (!factor_seq.is_valid())
-        throw nb::python_error();
+    const bool single_name = PyUnicode_Check(factors.ptr());
+    nb::list factor_seq;
+    if (single_name) { // a list of one, as the host reads a single name
+        factor_seq.append(factors);
+    } else {
+        factor_seq = nb::steal<nb::list>(PySequence_List(factors.ptr()));
+        if (!factor_seq.is_valid())
+            throw nb::python_error();
+    }
     const Py_ssize_t n_factors = nb::len(factor_seq);
 
     nb::object value_dict = vr.attr("g_TelvarFactorValueDict");
@@ -192,8 +198,8 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
                            nb::arg("REGISTERED") = stored_rows / static_cast<Py_ssize_t>(n_known)));
     }
 
-    nb::object paths = g("tvcmd").attr("tvSendCmdGetFactorMultiFilePath")(factors, targets, begin_date,
-                                                                          end_date, 0);
+    nb::object paths = g("tvcmd").attr("tvSendCmdGetFactorMultiFilePath")(
+        single_name ? nb::handle(factor_seq) : factors, targets, begin_date, end_date, 0);
 
     nb::object date_row;  // dates of the first factor of a first registration
     nb::list new_blocks;  // one block of target rows per new factor

@@ -14,7 +14,7 @@ from telvar.kestrum.sysmodel import gv
 from telvar.kestrum.uclass import KDataItem
 from telvar.kestrum.utils.exceptions import TvDataError
 
-from conftest import BEGIN, END, TARGETS
+from regora_market import BEGIN, END, TARGETS
 
 KEYS = ["SHFE.RB0000", "SSE.600000"]
 
@@ -145,6 +145,11 @@ def test_nan_position_gives_the_window_ending_at_the_latest_bar(fx):
     np.testing.assert_array_equal(dt, latest_dt)
     np.testing.assert_array_equal(value, latest_value)
     np.testing.assert_array_equal(value, fx.series["alpha"][:, -5:])
+
+
+def test_a_single_name_is_a_list_of_one(fx):
+    assert fx.regora.reg_factor("alpha", TARGETS, BEGIN, END).tolist() == [[0, 1]]
+    assert fx.host.calls[0][0] == ["alpha"]
 
 
 def test_repeated_names_share_rows_and_are_fetched_once(fx):
