@@ -59,7 +59,7 @@ const ArrayView<double> &RealBarBooks::bar_ref(long long t) { return target(t).r
 
 const ArrayView<int64_t> &RealBarBooks::real_columns(long long t) { return target(t).idx; }
 
-RealBarBooks &real_bar_books(nb::handle refs, nb::handle idxs) {
+RealBarBooks &real_bar_books(nb::handle refs, nb::handle idxs, unsigned long long call) {
     // Never destroyed: it holds Python objects past the interpreter's end.
     static auto *cache = new std::vector<std::unique_ptr<RealBarBooks>>();
     auto &entries = *cache;
@@ -67,14 +67,16 @@ RealBarBooks &real_bar_books(nb::handle refs, nb::handle idxs) {
         if (entries[i]->same(refs, idxs)) {
             std::rotate(entries.begin() + static_cast<std::ptrdiff_t>(i),
                         entries.begin() + static_cast<std::ptrdiff_t>(i) + 1, entries.end());
+            entries.back()->last_call = call;
             return *entries.back();
         }
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [](const std::unique_ptr<RealBarBooks> &e) { return e->orphaned(); }),
                   entries.end());
-    if (entries.size() >= kMaxItems)
+    if (entries.size() >= kMaxItems && (call == 0 || entries.front()->last_call != call))
         entries.erase(entries.begin());
     entries.push_back(std::make_unique<RealBarBooks>(refs, idxs));
+    entries.back()->last_call = call;
     return *entries.back();
 }
 

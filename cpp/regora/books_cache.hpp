@@ -22,6 +22,7 @@ public:
     RealBarBooks(nb::handle refs, nb::handle idxs);
     bool same(nb::handle refs, nb::handle idxs) const;
     bool orphaned() const;
+    unsigned long long last_call = 0; // the window call that used it last
 
     // UnfilledBarRef[target] as float64, UnfilledIdx[target] as int64.
     const ArrayView<double> &bar_ref(long long target);
@@ -39,7 +40,9 @@ private:
     std::vector<std::unique_ptr<Target>> targets_;
 };
 
-RealBarBooks &real_bar_books(nb::handle refs, nb::handle idxs);
+// The entry of an item's bookkeeping lists; least recently used entries are
+// dropped first, never one that window call `call` already uses.
+RealBarBooks &real_bar_books(nb::handle refs, nb::handle idxs, unsigned long long call = 0);
 
 } // namespace regora
 } // namespace telvar

@@ -114,7 +114,8 @@ void MatrixCells::trim(size_t keep) {
 }
 
 MatrixCells &matrix_cells(nb::handle matrix, const double *data, size_t rows, size_t cols,
-                          nb::handle time_line, const double *times, size_t n_times, size_t keep) {
+                          nb::handle time_line, const double *times, size_t n_times, size_t keep,
+                          unsigned long long call) {
     // Never destroyed: its objects may outlive the interpreter's finalisation.
     static auto *cache = new std::vector<std::unique_ptr<MatrixCells>>();
     auto &entries = *cache;
@@ -123,18 +124,26 @@ MatrixCells &matrix_cells(nb::handle matrix, const double *data, size_t rows, si
             // most recently used last
             std::rotate(entries.begin() + static_cast<std::ptrdiff_t>(i),
                         entries.begin() + static_cast<std::ptrdiff_t>(i) + 1, entries.end());
-            entries.back()->trim(keep);
+            if (call == 0 || entries.back()->last_call != call)
+                entries.back()->trim(keep); // nothing of it is handed out in this call yet
+            entries.back()->last_call = call;
             return *entries.back();
         }
     }
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [](const std::unique_ptr<MatrixCells> &e) { return e->orphaned(); }),
                   entries.end());
-    if (entries.size() >= kMaxMatrices)
+    if (entries.size() >= kMaxMatrices && (call == 0 || entries.front()->last_call != call))
         entries.erase(entries.begin());
     entries.push_back(
         std::make_unique<MatrixCells>(matrix, data, rows, cols, time_line, times, n_times));
+    entries.back()->last_call = call;
     return *entries.back();
+}
+
+unsigned long long next_window_call() {
+    static unsigned long long counter = 0;
+    return ++counter;
 }
 
 } // namespace regora

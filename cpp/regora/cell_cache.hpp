@@ -36,6 +36,7 @@ public:
     bool same(nb::handle matrix, const double *data, size_t rows, size_t cols,
               nb::handle time_line, const double *times, size_t n_times) const;
     bool orphaned() const;
+    unsigned long long last_call = 0; // the window call that used it last
 
     // The objects of column `col` (rows of the matrix, then the bar time).
     // Borrowed: valid until the next call's trim(); increment before storing.
@@ -63,9 +64,15 @@ private:
 
 // The cache entry of a matrix and its time line, trimmed to keep at least
 // `keep` columns; made when missing. The cache keeps a few matrices (the
-// items a strategy reads), least recently used dropped first.
+// items a strategy reads), least recently used dropped first, never one that
+// window call `call` already uses.
 MatrixCells &matrix_cells(nb::handle matrix, const double *data, size_t rows, size_t cols,
-                          nb::handle time_line, const double *times, size_t n_times, size_t keep);
+                          nb::handle time_line, const double *times, size_t n_times, size_t keep,
+                          unsigned long long call = 0);
+
+// A new id for one window call (never 0). Call 0 means "no id": entries are
+// then trimmed and evicted without regard to the call.
+unsigned long long next_window_call();
 
 } // namespace regora
 } // namespace telvar

@@ -20,9 +20,9 @@ namespace regora {
 
 namespace {
 
-// Python floats for the window's cells. Prices and volumes repeat a lot
-// (filled bars, discrete ticks), so a small direct-mapped table hands out
-// the same float object for the same value instead of allocating again.
+// Python floats for the forming bar's cells (matrix cells come from the
+// column cache): a small direct-mapped table hands out the same float object
+// for the same value instead of allocating again.
 class FloatPool {
 public:
     explicit FloatPool(PyObject *nan) : nan_(nan) {}
@@ -123,8 +123,6 @@ public:
         put(r, c, value);
     }
 
-    long long rows() const { return rows_; }
-    long long cols() const { return cols_; }
     nb::object release() { return std::move(array_); }
 
 private:
@@ -193,7 +191,8 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         raise_value_error("negative dimensions are not allowed");
     const bool fill_up = truthy(v[3]);
 
-    nb::object gv = global("gv");
+    // Identifies this call to the object caches (entries in use are kept).
+    const unsigned long long call = next_window_call();
     const long long bar_len = gv_int("KMatrix_Bar_Len");
     const long long head_len = gv_int("KMatrixPos_Head_len");
     const long long bar_begin = gv_int("KMatrix_Bar_Begin");
@@ -262,7 +261,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         view.cells = &matrix_cells(view.matrix.object(), view.matrix.data(), view.matrix.rows(),
                                    view.matrix.cols(), view.time_line.object(),
                                    view.time_line.data(), view.time_line.cols(),
-                                   static_cast<size_t>(2 * length + 64));
+                                   static_cast<size_t>(2 * length + 64), call);
         return items.emplace(pos, std::move(view)).first->second;
     };
     auto field_rows = [&](const ItemAtBar &view, long long target_idx) {
@@ -352,7 +351,8 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         const long long target_idx = index_of(reg_idx(i, 3), "reg_idx target index");
         const long long row0 = field_rows(view, target_idx);
         if (!view.books)
-            view.books = &real_bar_books(view.item.attr("UnfilledBarRef"), view.item.attr("UnfilledIdx"));
+            view.books = &real_bar_books(view.item.attr("UnfilledBarRef"),
+                                         view.item.attr("UnfilledIdx"), call);
         const ArrayView<double> &bar_ref = view.books->bar_ref(target_idx);
         const long long end_bar =
             std::min(static_cast<long long>(bar_ref.cols()) - 1, view.current_bar);

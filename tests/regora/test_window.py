@@ -147,3 +147,14 @@ def test_windows_show_new_data_after_a_new_run_or_a_replaced_matrix(world):
         np.testing.assert_allclose(after[completed], before[completed] * 2 + 1)
     finally:
         cnt.env.cache_enabled = True
+
+
+def test_one_index_over_many_items(world):
+    """Rows of one index may name different items: each block equals the window of its own item."""
+    r = world.regora
+    indices = [r.reg_k_data("min", n) for n in range(2, 22)]
+    mixed = np.array([idx[0] for idx in indices])  # target 0 of twenty different items
+    out = r.get_reg_k_data(mixed, 1500, 3, False)
+    for i, idx in enumerate(indices):
+        alone = r.get_reg_k_data(idx[:1], 1500, 3, False)
+        np.testing.assert_array_equal(out[3 * i:3 * i + 3, 1:].astype(float), alone[:, 1:].astype(float))
