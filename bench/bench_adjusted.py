@@ -21,11 +21,10 @@ import numpy as np
 from bench.report import clock
 
 EXTRA_VARIETIES = {
-    "SHFE": ["AL", "ZN", "NI", "SN", "AU", "AG"],
+    "SHFE": ["AL", "ZN", "NI", "SN", "AU", "AG", "HC", "SS"],
     "DCE": ["Y", "P", "C", "I", "J"],
     "CFFEX": ["IH", "IC", "IM"],
 }
-EXTRA_SHFE_NIGHT_TO_1AM = ["HC", "SS"]
 
 
 def _varieties():
@@ -35,7 +34,6 @@ def _varieties():
     out = list(catalog.VARIETIES)
     rng = np.random.default_rng(11)
     extra = [(m, code) for m, codes in EXTRA_VARIETIES.items() for code in codes]
-    extra += [("SHFE", code) for code in EXTRA_SHFE_NIGHT_TO_1AM]
     for market, code in extra:
         template = base[market]
         out.append(dataclasses.replace(template, variety=code, name=f"{template.name}{code}",
@@ -49,7 +47,7 @@ def _store():
     from telvar.host.sample import GENERATOR_VERSION, build_store
 
     path = Path(tempfile.gettempdir()) / f"telvar-bench-{os.getuid()}" / \
-        f"adjusted-20-mains-v{GENERATOR_VERSION}.duckdb"
+        f"adjusted-20-mains-2-v{GENERATOR_VERSION}.duckdb"
     if not path.exists():
         saved = catalog.VARIETIES
         catalog.VARIETIES = _varieties()
