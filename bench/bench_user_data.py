@@ -10,6 +10,9 @@ shuffled (pandas must sort first; merge_asof refuses unsorted keys).
 reg_user_indices: the cost per bar beyond the user's function, measured as
 the registration's time minus a plain Python loop that sets the bar number on
 the context and calls the same function for every bar.
+
+get_reg_user_data: the cost of one 20-bar window of two rows, against the same
+slicing written in Python.
 """
 import numpy as np
 import pandas as pd
@@ -88,4 +91,26 @@ def run(report):
         report.check(f"{label}: one row per value", len(rows) == np.size(func(context)))
         report.line(f"{label:<16} registration {reg_s * 1e3:7.1f} ms, plain loop {loop_s * 1e3:7.1f} ms, "
                     f"overhead {(reg_s - loop_s) / bars.size * 1e6:5.2f} us/bar")
+
+    report.section("windows read at every bar (cost per call)")
+    calls = 2_000 if report.quick else 20_000
+    rows = _regora.reg_user_data(sorted_times, sorted_values)
+    store = cnt.vr.g_TelvarDataValueFreshUserD
+    dvf_tl = cnt.vr.g_TelvarCache.dvf_tl
+
+    def windows():
+        for pos in range(calls):
+            _regora.get_reg_user_data(rows, pos, 20)
+
+    def numpy_slices():
+        for pos in range(calls):
+            lo = max(pos - 19, 0)
+            dvf_tl[lo:pos + 1], store[rows, lo:pos + 1]
+
+    ours_s, _ = best_time(windows)
+    base_s, _ = best_time(numpy_slices)
+    got, want = _regora.get_reg_user_data(rows, 700, 20)[1], store[rows, 681:701]
+    report.check("get_reg_user_data equals the slice", np.array_equal(got, want))
+    report.line(f"get_reg_user_data  {ours_s / calls * 1e6:5.2f} us/call; the same slicing in Python "
+                f"{base_s / calls * 1e6:5.2f} us/call")
     cnt.reset()

@@ -191,24 +191,48 @@ nb::object empty_window(nb::handle np) {
     return nb::make_tuple(np.attr("array")(nb::list()), np.attr("array")(nb::list()));
 }
 
-// Python's max(reg_idx): a list of ints is scanned here, anything else (and
-// an empty list, for Python's own error) goes to the builtin.
-nb::object highest_row(nb::handle reg_idx) {
-    if (PyList_CheckExact(reg_idx.ptr()) && PyList_GET_SIZE(reg_idx.ptr()) > 0) {
-        long long best = 0;
-        bool plain = true;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(reg_idx.ptr()) && plain; ++i) {
-            PyObject *item = PyList_GET_ITEM(reg_idx.ptr(), i);
+// Row numbers as machine integers when they are a non-empty list of ints or
+// a 1-D int64 array (what the registrations return); false for anything
+// else, which is left to Python and numpy.
+bool plain_rows(nb::handle reg_idx, std::vector<int64_t> &rows) {
+    PyObject *obj = reg_idx.ptr();
+    if (PyList_Check(obj)) {
+        const Py_ssize_t n = PyList_GET_SIZE(obj);
+        rows.resize(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *item = PyList_GET_ITEM(obj, i);
             int overflow = 0;
-            const long long value = PyLong_CheckExact(item) ? PyLong_AsLongLongAndOverflow(item, &overflow) : 0;
-            plain = PyLong_CheckExact(item) && overflow == 0 && !(value == -1 && PyErr_Occurred());
-            if (plain && (i == 0 || value > best))
-                best = value;
+            if (!PyLong_CheckExact(item))
+                return false;
+            const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+            if (overflow != 0 || (value == -1 && PyErr_Occurred())) {
+                PyErr_Clear();
+                return false;
+            }
+            rows[static_cast<size_t>(i)] = value;
         }
-        PyErr_Clear();
-        if (plain)
-            return nb::steal(PyLong_FromLongLong(best));
+        return n > 0;
     }
+    if (!PyObject_CheckBuffer(obj))
+        return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool flat = view.ndim == 1 && view.shape[0] > 0 && view.format &&
+                      dtype_traits<int64_t>::matches(view.format) &&
+                      view.itemsize == static_cast<Py_ssize_t>(sizeof(int64_t));
+    if (flat) {
+        const int64_t *values = static_cast<const int64_t *>(view.buf);
+        rows.assign(values, values + view.shape[0]);
+    }
+    PyBuffer_Release(&view);
+    return flat;
+}
+
+// Python's max(reg_idx), for row numbers that are not plain.
+nb::object python_max(nb::handle reg_idx) {
     PyObject *max = PyDict_GetItemString(PyEval_GetBuiltins(), "max");
     if (!max)
         throw nb::python_error();
@@ -216,6 +240,32 @@ nb::object highest_row(nb::handle reg_idx) {
     if (!result)
         throw nb::python_error();
     return nb::steal(result);
+}
+
+// store[rows, first:last] of a float64 C-contiguous store, copied here
+// without numpy's fancy indexing; invalid when the store is of another kind.
+nb::object copy_rows(nb::handle np, nb::handle store, const std::vector<int64_t> &rows,
+                     Py_ssize_t first, Py_ssize_t last) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(store.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();
+        return {};
+    }
+    const bool direct = view.ndim == 2 && view.format && dtype_traits<double>::matches(view.format) &&
+                        view.itemsize == static_cast<Py_ssize_t>(sizeof(double));
+    nb::object out;
+    if (direct) {
+        const size_t n_cols = static_cast<size_t>(view.shape[1]);
+        const size_t width = static_cast<size_t>(last - first);
+        out = np.attr("empty")(nb::make_tuple(rows.size(), width));
+        ArrayView<double> dst(out, "window", 2, true);
+        const double *src = static_cast<const double *>(view.buf);
+        for (size_t i = 0; i < rows.size(); ++i)
+            std::copy_n(src + static_cast<size_t>(rows[i]) * n_cols + static_cast<size_t>(first), width,
+                        dst.data() + i * width);
+    }
+    PyBuffer_Release(&view);
+    return out;
 }
 
 // Shared by both getters: `store_name` is the store in the run state;
@@ -232,7 +282,10 @@ nb::object user_window(const Signature &sig, const char *store_name, bool copy_t
     if (as_int(store.attr("ndim")) != 2)
         return empty_window(np);
     Py_ssize_t n_rows = shape_at(store, 0), n_cols = shape_at(store, 1);
-    if (!(highest_row(v[0]) < nb::int_(n_rows)))
+    std::vector<int64_t> rows;
+    const bool plain = plain_rows(v[0], rows);
+    if (plain ? *std::max_element(rows.begin(), rows.end()) >= n_rows
+              : !(python_max(v[0]) < nb::int_(n_rows)))
         return empty_window(np);
 
     std::optional<int64_t> bar_pos = bar_position(v[1], "bar_pos");
@@ -243,7 +296,15 @@ nb::object user_window(const Signature &sig, const char *store_name, bool copy_t
     nb::object times = vr.attr("g_TelvarCache").attr("dvf_tl")[columns];
     if (copy_times)
         times = times.attr("copy")();
-    nb::object value = store[nb::make_tuple(v[0], columns)];
+    nb::object value;
+    if (plain && *std::min_element(rows.begin(), rows.end()) >= 0) {
+        // the columns a slice of the store would give
+        const Py_ssize_t first = std::min(begin, n_cols);
+        const Py_ssize_t last = std::max(first, std::min(end, n_cols));
+        value = copy_rows(np, store, rows, first, last);
+    }
+    if (!value.is_valid())
+        value = store[nb::make_tuple(v[0], columns)];
     return nb::make_tuple(times, value);
 }
 

@@ -199,3 +199,18 @@ def test_row_numbers_may_be_any_sequence_python_max_accepts(regora, filled):
     assert regora.get_reg_user_data([0, 2 ** 70], 3, 2)[1].size == 0  # beyond the store
     with pytest.raises(ValueError, match="empty"):
         regora.get_reg_user_data([], 3, 2)
+
+
+def test_windows_keep_numpys_indexing_for_other_stores_and_rows(regora, filled):
+    cnt.vr.g_TelvarDataValueFreshUserI = np.arange(12).reshape(2, 6)  # an int store
+    dt, value = regora.get_reg_user_indicator([1, 0], 4, 3)
+    assert value.dtype == np.int64
+    np.testing.assert_array_equal(value, [[8, 9, 10], [2, 3, 4]])
+    store = cnt.vr.g_TelvarDataValueFreshUserD
+    _, value = regora.get_reg_user_data([-1, 0], 4, 3)  # negative rows count from the end
+    np.testing.assert_array_equal(value, store[[-1, 0], 2:5])
+    cnt.vr.g_TelvarDataValueFreshUserD = np.asfortranarray(store)
+    _, value = regora.get_reg_user_data(np.array([2, 1]), 4, 3)
+    np.testing.assert_array_equal(value, store[[2, 1], 2:5])
+    _, value = regora.get_reg_user_data([2, 1], 40, 3)  # a position past the end: numpy's clipped slice
+    assert value.shape == (2, 0)
