@@ -251,7 +251,18 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     };
     auto put_bar = [&](long long out_row, const Sources &s, long long col, const Sources &clock) {
         has_bar[static_cast<size_t>(out_row)] = 1;
-        out.put(out_row, 1, plain_cell(clock, static_cast<long long>(clock.plain->matrix.rows()), col));
+        const long long time_row = static_cast<long long>(clock.plain->matrix.rows());
+        if (s.plain->cells && s.adj->cells && clock.plain->cells) {
+            PyObject *const *raw = s.plain->cells->column(col);
+            PyObject *const *adj = s.adj->cells->column(col);
+            out.put_shared(out_row, 1, clock.plain->cells->column(col)[time_row]);
+            for (long long f = 0; f < adj_len; ++f)
+                out.put_shared(out_row, adj_start + f, adj[s.adj_row + f]);
+            for (long long f = 0; f < raw_len; ++f)
+                out.put_shared(out_row, raw_start + f, raw[s.raw_row + f]);
+            return;
+        }
+        out.put(out_row, 1, plain_cell(clock, time_row, col));
         for (long long f = 0; f < adj_len; ++f)
             out.put(out_row, adj_start + f, adj_cell(s, s.adj_row + f, col));
         for (long long f = 0; f < raw_len; ++f)
