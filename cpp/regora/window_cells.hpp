@@ -114,12 +114,14 @@ inline long long to_int(nb::handle value) {
 
 // A read-only view; arrays that are not C-contiguous float64 are converted.
 inline ArrayView<double> read_view(nb::handle obj, const char *name, int ndim) {
-    if (PyObject_CheckBuffer(obj.ptr())) {
-        try {
+    Py_buffer probe;
+    if (PyObject_GetBuffer(obj.ptr(), &probe, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) == 0) {
+        const bool usable = probe.format && std::strcmp(probe.format, "d") == 0 && probe.ndim == ndim;
+        PyBuffer_Release(&probe);
+        if (usable)
             return ArrayView<double>(obj, name, ndim, true);
-        } catch (nb::python_error &) {
-            // read-only, strided or another dtype: converted below
-        }
+    } else {
+        PyErr_Clear(); // read-only, strided or not an array: converted below
     }
     return ArrayView<double>(obj, name, ndim);
 }
