@@ -11,8 +11,9 @@ reg_user_indices: the cost per bar beyond the user's function, measured as
 the registration's time minus a plain Python loop that sets the bar number on
 the context and calls the same function for every bar.
 
-get_reg_user_data: the cost of one 20-bar window of two rows, against the same
-slicing written in Python.
+get_reg_user_data and get_reg_factor: the cost of one window (20 bars of two
+user-data rows; 5 days of three factor rows), against the same written in
+Python with numpy.
 """
 import numpy as np
 import pandas as pd
@@ -112,5 +113,29 @@ def run(report):
     got, want = _regora.get_reg_user_data(rows, 700, 20)[1], store[rows, 681:701]
     report.check("get_reg_user_data equals the slice", np.array_equal(got, want))
     report.line(f"get_reg_user_data  {ours_s / calls * 1e6:5.2f} us/call; the same slicing in Python "
+                f"{base_s / calls * 1e6:5.2f} us/call")
+
+    # factor windows: 3 factor rows of 250 daily columns, 240 bars a day
+    cnt.vr.g_TelvarFactorValueDict = {"FreshIdx": np.arange(bars.size) // 240,
+                                      "FactorData": rng.normal(size=(7, days))}
+    factor_data, factor_rows = cnt.vr.g_TelvarFactorValueDict["FactorData"], np.array([0, 1, 4])
+
+    def factor_windows():
+        for pos in range(calls):
+            _regora.get_reg_factor(factor_rows, pos, 5)
+
+    def python_factor_windows():
+        for pos in range(calls):
+            end = pos // 240 + 1
+            begin = max(end - 5, 0)
+            dt, value = np.full(5, np.nan), np.full((3, 5), np.nan)
+            dt[5 - (end - begin):] = factor_data[0, begin:end]
+            value[:, 5 - (end - begin):] = factor_data[1:][factor_rows, begin:end]
+
+    ours_s, _ = best_time(factor_windows)
+    base_s, _ = best_time(python_factor_windows)
+    _, got = _regora.get_reg_factor(factor_rows, 1000, 5)
+    report.check("get_reg_factor equals the slice", np.array_equal(got, factor_data[1:][factor_rows, 0:5]))
+    report.line(f"get_reg_factor     {ours_s / calls * 1e6:5.2f} us/call; the same window in Python "
                 f"{base_s / calls * 1e6:5.2f} us/call")
     cnt.reset()

@@ -354,10 +354,12 @@ nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
         source_rows[i] = static_cast<size_t>(1 + (r < 0 ? r + n_factor_rows : r));
     }
 
-    nb::object dt = np.attr("full")(length, NAN);
-    nb::object value = np.attr("full")(nb::make_tuple(rows.size(), length), NAN);
+    nb::object dt = np.attr("empty")(length);
+    nb::object value = np.attr("empty")(nb::make_tuple(rows.size(), length));
     ArrayView<double> dt_out(dt, "dt", 1, true);
     ArrayView<double> value_out(value, "value", 2, true);
+    std::fill_n(dt_out.data(), dt_out.size(), NAN);
+    std::fill_n(value_out.data(), value_out.size(), NAN);
     // Columns the factor matrix does not reach (yet) stay NaN.
     const int64_t n_cols = static_cast<int64_t>(data.cols());
     const int64_t offset = length - data_len;
