@@ -82,6 +82,8 @@ def test_a_registered_function_becomes_a_factor(store):
     def spread_2(bars):
         return bars.high.rolling(2).max() - bars.low.rolling(2).min()
 
+    with pytest.raises(ValueError, match="fq must be one of"):
+        _factors.register_factor("bad", fq="forward")
     out = _factors.get_factor_by_factor("spread_2", TARGETS, store.days[2], store.days[6], 0)
     assert out["SHFE.RB0000"].shape == (5,) and np.isfinite(out["SHFE.RB0000"]).all()
     assert "spread_2" in _factors.available_factors()

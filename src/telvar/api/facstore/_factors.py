@@ -71,6 +71,7 @@ from telvar.kestrum.utils.exceptions import TvDataError
 
 BAR_FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
 STORED_SUFFIXES = (".csv", ".parquet")
+FQ_MODES = ("NA", "FWard", "BWard")
 
 
 @dataclass(frozen=True)
@@ -103,6 +104,8 @@ def register_factor(name, lookback=0, fq="NA"):
         raise ValueError("a factor name must be a non-empty string, got %r" % (name,))
     if int(lookback) < 0:
         raise ValueError("lookback must not be negative, got %r" % (lookback,))
+    if fq not in FQ_MODES:
+        raise ValueError("fq must be one of %s, got %r" % (", ".join(FQ_MODES), fq))
 
     def decorator(func):
         _computed[name] = ComputedFactor(func, int(lookback), fq)
