@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 namespace telvar {
 namespace regora {
@@ -13,7 +12,6 @@ namespace {
 
 constexpr size_t kMaxMatrices = 16;
 constexpr size_t kMinColumnsKept = 512;
-constexpr size_t kMaxInterned = 1 << 18;
 
 PyObject *shared_nan() {
     // Created once and kept for the life of the process.
@@ -31,34 +29,6 @@ MatrixCells::MatrixCells(nb::handle matrix, const double *data, size_t rows, siz
 MatrixCells::~MatrixCells() {
     for (auto &column : columns_)
         release(column);
-    for (auto &entry : interned_)
-        Py_DECREF(entry.second);
-}
-
-PyObject *MatrixCells::intern(double value) {
-    if (std::isnan(value)) {
-        PyObject *nan = shared_nan();
-        Py_INCREF(nan);
-        return nan;
-    }
-    uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    auto found = interned_.find(bits);
-    if (found != interned_.end()) {
-        Py_INCREF(found->second);
-        return found->second;
-    }
-    if (interned_.size() >= kMaxInterned) { // columns keep their own references
-        for (auto &entry : interned_)
-            Py_DECREF(entry.second);
-        interned_.clear();
-    }
-    PyObject *obj = PyFloat_FromDouble(value);
-    if (!obj)
-        return nullptr;
-    interned_.emplace(bits, obj);
-    Py_INCREF(obj);
-    return obj;
 }
 
 bool MatrixCells::same(nb::handle matrix, const double *data, size_t rows, size_t cols,
@@ -78,7 +48,12 @@ PyObject *const *MatrixCells::column(long long col) {
         const double value =
             r < rows_ ? data_[r * cols_ + static_cast<size_t>(col)]
                       : (static_cast<size_t>(col) < n_times_ ? times_[col] : std::nan(""));
-        objs[r] = intern(value);
+        if (std::isnan(value)) {
+            objs[r] = shared_nan();
+            Py_INCREF(objs[r]);
+        } else {
+            objs[r] = PyFloat_FromDouble(value);
+        }
         if (!objs[r]) {
             release(objs);
             throw nb::python_error();

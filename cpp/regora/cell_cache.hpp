@@ -16,9 +16,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 namespace telvar {
@@ -46,9 +44,6 @@ public:
     void trim(size_t keep);
 
 private:
-    // Equal values share one float object: prices and volumes repeat a lot,
-    // and fewer distinct objects keep a window's reference counting in cache.
-    PyObject *intern(double value);
     void release(std::unique_ptr<PyObject *[]> &objs);
 
     nb::object matrix_, time_line_;
@@ -59,7 +54,6 @@ private:
     size_t live_columns_ = 0;
     std::vector<long long> order_; // columns in the order they were made
     size_t order_start_ = 0;
-    std::unordered_map<uint64_t, PyObject *> interned_;
 };
 
 // The cache entry of a matrix and its time line, trimmed to keep at least
