@@ -113,15 +113,6 @@ bool same_dates(nb::handle np, nb::handle dates, nb::handle date_row) {
     return truthy(np.attr("array_equal")(dates, head));
 }
 
-// The refresh item's position in the K-data registry. The runner keeps the
-// registration index of the strategy's own bars there; its column 0 holds
-// the position.
-nb::object refresh_position(nb::handle refresh) {
-    if (PyObject_HasAttrString(refresh.ptr(), "ndim") && as_int(refresh.attr("ndim")) == 2)
-        return refresh[nb::make_tuple(0, 0)];
-    return nb::borrow(refresh);
-}
-
 // A view of an array the registration stored (C-contiguous, of the right
 // dtype and writable: no conversion needed); anything else is converted.
 // `ndim` 0 accepts a 1-D or 2-D array, read as one flat run of values.
@@ -163,7 +154,7 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
 
     const Py_ssize_t target_len = nb::len(targets);
     nb::object refresh_matrix =
-        vr.attr("g_TelvarKDataList")[refresh_position(info.attr("RefreshKDataIdx"))].attr("Matrix");
+        vr.attr("g_TelvarKDataList")[info.attr("RefreshKDataIdx")].attr("Matrix");
     nb::object factor_list = info.attr("FactorList");
     nb::object columns = g("todotmc")(targets);
     const bool single_name = PyUnicode_Check(factors.ptr());

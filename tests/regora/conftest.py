@@ -36,7 +36,8 @@ def bare_world(monkeypatch, tmp_path, regora, market):
 def world(bare_world):
     """A run state for 1-minute strategy bars with the strategy's own bars registered."""
     info = cnt.vr.g_TelvarInputInfo
-    info.RefreshKDataIdx = bare_world.regora.reg_k_data("min", 1)
+    bare_world.own_reg_idx = bare_world.regora.reg_k_data("min", 1)
+    info.RefreshKDataIdx = int(bare_world.own_reg_idx[0, 0])
     bare_world.requests_at_start = len(bare_world.market.requests)
     return bare_world
 

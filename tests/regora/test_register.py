@@ -10,7 +10,7 @@ from regora_market import registry_sizes
 
 
 def test_own_frequency_has_no_forming_rows(world):
-    reg_idx = cnt.vr.g_TelvarInputInfo.RefreshKDataIdx
+    reg_idx = world.own_reg_idx
     assert reg_idx.shape == (2, 4)
     assert reg_idx[:, 0].tolist() == [0, 0] and np.isnan(reg_idx[:, 2]).all()
     assert cnt.vr.g_TelvarDataValueFresh.shape[0] == 1

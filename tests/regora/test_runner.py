@@ -33,8 +33,9 @@ def test_setup_builds_a_clean_run_state(host, run_root):
     np.testing.assert_array_equal(vr.g_TelvarDataValueFresh, times.reshape(1, -1))
     np.testing.assert_array_equal(vr.g_TelvarCache.dvf_tl, times)
     assert vr.g_TelvarInputInfo.KFrequencyI == gv.KFreq_Min and vr.g_TelvarInputInfo.BeginDate == 20251110
-    own = vr.g_TelvarInputInfo.RefreshKDataIdx
-    assert own is context.reg_idx and np.isnan(own[:, 2]).all() and (own[:, 0] == 0).all()
+    own = context.reg_idx
+    assert vr.g_TelvarInputInfo.RefreshKDataIdx == 0 and vr.g_TelvarKDataList[0].KFrequency == "min"
+    assert np.isnan(own[:, 2]).all() and (own[:, 0] == 0).all()
     assert vr.g_TelvarUserContext is context
     _regora.reg_k_data("min", 15)
     assert len(vr.g_TelvarRegKDataInfo) == 2
@@ -67,6 +68,28 @@ def test_run_calls_the_strategy_at_every_bar(host, run_root):
     assert seen[0] == ("init", 0) and seen[1:] == list(range(bars))
     assert summary["strategy"] == bars + 1 and summary["frequency"] == "15min"
     assert cnt.smm.phase == gv.RUMMODE_PHASE_FINISHED
+
+
+def test_run_time_queries_read_the_runners_refresh_item(host, run_root):
+    from telvar.api.history import _history
+
+    seen = []
+
+    class Strategy:
+        def init(self, context):
+            pass
+
+        def on_bar(self, context):
+            if context.bar_pos in (0, 7):
+                bar = _history.get_bar(np.array([0, 1]))
+                seen.append((context.now, bar["time_bar"][0], bar["close"]))
+
+    runner.run(Strategy(), TARGETS[:2], 20251110, 20251110, frequency="min", freq_num=15,
+               host=host, progress=False)
+    item = cnt.vr.g_TelvarKDataList[cnt.vr.g_TelvarInputInfo.RefreshKDataIdx]
+    closes = item.Matrix[gv.KMatrixPos_Head_len + gv.KMatrix_Close::gv.KMatrix_Bar_Len]
+    assert [s[0] for s in seen] == [s[1] for s in seen]
+    np.testing.assert_allclose(seen[1][2], closes[:2, item.CurrentBar[7]])
 
 
 def minute_frame(t):

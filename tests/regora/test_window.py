@@ -61,7 +61,7 @@ def test_window_matches_reference(world, frequency, freq_num, fill_up):
 
 def test_own_frequency_window_is_the_strategy_bars(world):
     market = world.market
-    reg_idx = cnt.vr.g_TelvarInputInfo.RefreshKDataIdx
+    reg_idx = world.own_reg_idx
     out = world.regora.get_reg_k_data(reg_idx, 300, 3, True)
     np.testing.assert_allclose(out[:3, 1].astype(float), market.times[298:301])
     np.testing.assert_allclose(out[3:, 2:].astype(float), market.bars[1][298:301], equal_nan=True)

@@ -126,10 +126,13 @@ def setup(targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", h
         raise ValueError("no %d-%s bars between %s and %s for %s" % (
             freq_num, frequency, begin_date, end_date, ", ".join(todotmc(targets))))
     cnt.vr.set_strategy_time_line(bar_times)
-    info.RefreshKDataIdx = _regora.reg_k_data(frequency, freq_num)
+    reg_idx = _regora.reg_k_data(frequency, freq_num)
+    # the refresh item is named by its position in the K-data registry (the
+    # same in every row of the registration index)
+    info.RefreshKDataIdx = int(reg_idx[0, 0])
 
     context = Context(targets, begin_date, end_date, frequency, freq_num, fq, bar_times,
-                      info.RefreshKDataIdx, address)
+                      reg_idx, address)
     cnt.vr.g_TelvarUserContext = context
     return context
 
