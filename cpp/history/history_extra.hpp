@@ -7,6 +7,8 @@
 #include "common/arrays.hpp"
 
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -42,12 +44,45 @@ struct TargetGroups {
 
 TargetGroups group_targets(nb::handle targets);
 
-// `calc_hash_value([{name: value}, ...], suffix=suffix)`
-nb::object cache_key(std::initializer_list<std::pair<const char *, nb::handle>> parts,
-                     const char *suffix);
+// The per-target cache of one request. When the period is closed
+// (`can_cache(end_date)`) every group is looked up under the key
+// [AccountNameList, Target, <the request's ingredients>, CatType] + suffix;
+// `place(g, entry)` puts a cached entry into the results. The groups not
+// found are left for the host, in group order; save() keeps a fetched result
+// and does nothing when the period is open.
+class TargetCache {
+public:
+    using Ingredients = std::initializer_list<std::pair<const char *, nb::handle>>;
 
-// `cnt.env.fm.get_sub_dir('mat', HISTORY_DATA_CACHE)`
-nb::object history_cache_dir();
+    TargetCache(const TargetGroups &groups, nb::handle end_date, Ingredients ingredients,
+                const char *cat_type, const char *suffix,
+                const std::function<void(size_t g, nb::handle entry)> &place);
+
+    bool all_cached() const { return uncached_.empty(); }
+
+    // The records of the groups left for the host, in the order they are asked.
+    nb::list uncached_records() const;
+
+    // fn(g, answer) for each of the host's answers, matched in order with the
+    // groups asked for; answers beyond those are ignored.
+    template <typename Fn> void for_each_answer(nb::handle answers, Fn fn) const {
+        size_t i = 0;
+        for (nb::handle answer : answers) {
+            if (i >= uncached_.size())
+                break;
+            fn(uncached_[i++], answer);
+        }
+    }
+
+    void save(size_t g, nb::handle entry) const;
+
+private:
+    const TargetGroups &groups_;
+    bool cacheable_;
+    nb::object dir_;
+    std::vector<nb::object> keys_;
+    std::vector<size_t> uncached_;
+};
 
 // A list of `n` separate empty arrays.
 nb::list empty_results(size_t n);

@@ -252,68 +252,40 @@ nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs) {
     if (groups.n_targets == 0)
         return std::move(results);
 
-    const bool cacheable = truthy(global("can_cache")(end_date));
-    nb::object cache_dir;
-    std::vector<nb::object> cache_keys(groups.records.size());
-    std::vector<size_t> uncached;
-    if (cacheable) {
-        cache_dir = history_cache_dir();
-        nb::object accounts = to_str(cnt.attr("vr").attr("g_TelvarInputInfo").attr("AccountNameList"));
-        nb::object load_mat_cache = global("load_mat_cache");
-        for (size_t g = 0; g < groups.records.size(); ++g) {
-            cache_keys[g] = cache_key({{"AccountNameList", accounts},
-                                       {"Target", groups.keys[g]},
-                                       {"KFrequency", frequency},
-                                       {"KFreqNum", freq_num},
-                                       {"BeginDate", begin_date},
-                                       {"EndDate", end_date},
-                                       {"FilledUp", filled_up},
-                                       {"FQ", fq},
-                                       {"CatType", nb::str("get_k_data_independent_target")}},
-                                      "_kdata");
-            nb::object cache = load_mat_cache(cache_dir, cache_keys[g]);
-            if (cache.is_none()) {
-                uncached.push_back(g);
-                continue;
-            }
-            place_result(results, groups.positions[g], cache.attr("get")("k_matrix_single", empty_array()),
-                         copy_array);
-        }
-    } else {
-        for (size_t g = 0; g < groups.records.size(); ++g)
-            uncached.push_back(g);
-    }
-    if (uncached.empty())
+    const TargetCache cache(groups, end_date,
+                            {{"KFrequency", frequency},
+                             {"KFreqNum", freq_num},
+                             {"BeginDate", begin_date},
+                             {"EndDate", end_date},
+                             {"FilledUp", filled_up},
+                             {"FQ", fq}},
+                            "get_k_data_independent_target", "_kdata", [&](size_t g, nb::handle entry) {
+                                place_result(results, groups.positions[g],
+                                             entry.attr("get")("k_matrix_single", empty_array()), copy_array);
+                            });
+    if (cache.all_cached())
         return std::move(results);
 
-    nb::list new_targets;
-    for (size_t g : uncached)
-        new_targets.append(groups.records[g]);
     nb::object base_frequency =
         gv.attr("int_to_frequency")(cnt.attr("synthetic_k_data_rule_map")(req.frequency_i));
     // One request for every uncached target, always one-unit filled bars.
-    nb::object mat_paths = global("tvcmd").attr("tvSendCmdGetKData")(new_targets, base_frequency, 1, begin_date,
-                                                                     end_date, true, fq, false);
+    nb::object mat_paths = global("tvcmd").attr("tvSendCmdGetKData")(cache.uncached_records(), base_frequency, 1,
+                                                                     begin_date, end_date, true, fq, false);
 
     const Layout layout = read_layout();
     nb::object load_mat = global("load_mat");
-    nb::object save_mat_cache = global("save_mat_cache");
-    size_t i = 0;
-    for (nb::handle path : mat_paths) {
-        if (i >= uncached.size())
-            break;
-        const size_t g = uncached[i++];
+    cache.for_each_answer(mat_paths, [&](size_t g, nb::handle path) {
         nb::object info_dict = load_mat(path, nb::arg("rm_if_error") = true);
         nb::object result = build_target(info_dict, groups.keys[g], req, layout);
         if (!result.is_valid())
-            continue;
+            return;
         place_result(results, groups.positions[g], result, copy_array);
-        if (cacheable && nb::cast<size_t>(result.attr("size")) != 0) {
+        if (nb::cast<size_t>(result.attr("size")) != 0) {
             nb::dict entry;
             entry["k_matrix_single"] = result;
-            save_mat_cache(cache_dir, cache_keys[g], entry);
+            cache.save(g, entry);
         }
-    }
+    });
     return std::move(results);
 }
 

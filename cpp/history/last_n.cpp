@@ -68,63 +68,34 @@ nb::object get_k_data_n(nb::args args, nb::kwargs kwargs) {
     if (groups.n_targets == 0)
         return std::move(results);
 
-    const bool cacheable = truthy(global("can_cache")(end_date));
-    nb::object cache_dir;
-    std::vector<nb::object> cache_keys(groups.records.size());
-    std::vector<size_t> uncached;
-    if (cacheable) {
-        cache_dir = history_cache_dir();
-        nb::object accounts =
-            to_str(global("cnt").attr("vr").attr("g_TelvarInputInfo").attr("AccountNameList"));
-        nb::object load_mat_cache = global("load_mat_cache");
-        for (size_t g = 0; g < groups.records.size(); ++g) {
-            cache_keys[g] = cache_key({{"AccountNameList", accounts},
-                                       {"Target", groups.keys[g]},
-                                       {"KFrequency", frequency},
-                                       {"KFreqNum", fre_num},
-                                       {"NCount", n_count},
-                                       {"EndDate", end_date},
-                                       {"FilledUp", filled_up},
-                                       {"FQ", fq},
-                                       {"CatType", nb::str("get_k_data_n")}},
-                                      "_n_kdata");
-            nb::object cache = load_mat_cache(cache_dir, cache_keys[g]);
-            if (cache.is_none()) {
-                uncached.push_back(g);
-                continue;
-            }
-            nb::dict bars;
-            for (const char *name : kCacheOrder)
-                bars[name] = cache.attr("get")(name, empty_array()).attr("ravel")();
-            place_result(results, groups.positions[g], bars, copy_bar_dict);
-        }
-    } else {
-        for (size_t g = 0; g < groups.records.size(); ++g)
-            uncached.push_back(g);
-    }
-    if (uncached.empty())
+    const TargetCache cache(groups, end_date,
+                            {{"KFrequency", frequency},
+                             {"KFreqNum", fre_num},
+                             {"NCount", n_count},
+                             {"EndDate", end_date},
+                             {"FilledUp", filled_up},
+                             {"FQ", fq}},
+                            "get_k_data_n", "_n_kdata", [&](size_t g, nb::handle entry) {
+                                nb::dict bars;
+                                for (const char *name : kCacheOrder)
+                                    bars[name] = entry.attr("get")(name, empty_array()).attr("ravel")();
+                                place_result(results, groups.positions[g], bars, copy_bar_dict);
+                            });
+    if (cache.all_cached())
         return std::move(results);
 
-    nb::list new_targets;
-    for (size_t g : uncached)
-        new_targets.append(groups.records[g]);
-    nb::object file_path = global("tvcmd").attr("tvSendCmdGetNKDataMulti")(new_targets, frequency, fre_num,
-                                                                           n_count, end_date, filled_up, fq);
+    nb::object file_path = global("tvcmd").attr("tvSendCmdGetNKDataMulti")(
+        cache.uncached_records(), frequency, fre_num, n_count, end_date, filled_up, fq);
     nb::object mat_dict =
         global("load_mat")(file_path, nb::arg("error") = "raise", nb::arg("rm_if_error") = true);
     nb::object k_array = mat_dict.attr("get")("KArray", nb::dict());
 
-    nb::object save_mat_cache = global("save_mat_cache");
-    size_t i = 0;
-    for (nb::handle record : k_array) {
-        if (i >= uncached.size())
-            break;
-        const size_t g = uncached[i++];
+    cache.for_each_answer(k_array, [&](size_t g, nb::handle record) {
         nb::dict bars = record_to_bars(record, groups.keys[g]);
         place_result(results, groups.positions[g], bars, copy_bar_dict);
-        if (cacheable && nb::cast<size_t>(bars["Time"].attr("size")) != 0)
-            save_mat_cache(cache_dir, cache_keys[g], bars);
-    }
+        if (nb::cast<size_t>(bars["Time"].attr("size")) != 0)
+            cache.save(g, bars);
+    });
     global("clear_mat_include_cur_trade_date")(file_path, end_date);
     return std::move(results);
 }

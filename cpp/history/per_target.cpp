@@ -1,5 +1,5 @@
-// Helpers of the per-target requests: grouping targets by key, cache keys
-// and the cache directory, column selections.
+// Helpers of the per-target requests: grouping targets by key, the
+// per-target cache, column selections.
 #include "history_extra.hpp"
 
 namespace telvar::history {
@@ -28,8 +28,10 @@ TargetGroups group_targets(nb::handle targets) {
     return groups;
 }
 
-nb::object cache_key(std::initializer_list<std::pair<const char *, nb::handle>> parts,
-                     const char *suffix) {
+namespace {
+
+// `calc_hash_value([{name: value}, ...], suffix=suffix)`
+nb::object cache_key(const std::vector<std::pair<const char *, nb::handle>> &parts, const char *suffix) {
     nb::list entries;
     for (const auto &part : parts) {
         nb::dict entry;
@@ -39,8 +41,50 @@ nb::object cache_key(std::initializer_list<std::pair<const char *, nb::handle>> 
     return global("calc_hash_value")(entries, nb::arg("suffix") = suffix);
 }
 
-nb::object history_cache_dir() {
-    return global("cnt").attr("env").attr("fm").attr("get_sub_dir")("mat", global("HISTORY_DATA_CACHE"));
+} // namespace
+
+TargetCache::TargetCache(const TargetGroups &groups, nb::handle end_date, Ingredients ingredients,
+                         const char *cat_type, const char *suffix,
+                         const std::function<void(size_t g, nb::handle entry)> &place)
+    : groups_(groups), cacheable_(truthy(global("can_cache")(end_date))), keys_(groups.records.size()) {
+    const size_t n_groups = groups.records.size();
+    if (!cacheable_) {
+        for (size_t g = 0; g < n_groups; ++g)
+            uncached_.push_back(g);
+        return;
+    }
+    dir_ = global("cnt").attr("env").attr("fm").attr("get_sub_dir")("mat", global("HISTORY_DATA_CACHE"));
+    nb::object accounts = to_str(global("cnt").attr("vr").attr("g_TelvarInputInfo").attr("AccountNameList"));
+    nb::object category = nb::str(cat_type);
+    nb::object load_mat_cache = global("load_mat_cache");
+    // These keys are on users' disks: the ingredients, their names and their
+    // order stay as they are.
+    std::vector<std::pair<const char *, nb::handle>> parts;
+    parts.emplace_back("AccountNameList", accounts);
+    parts.emplace_back("Target", nb::handle());
+    parts.insert(parts.end(), ingredients.begin(), ingredients.end());
+    parts.emplace_back("CatType", category);
+    for (size_t g = 0; g < n_groups; ++g) {
+        parts[1].second = groups.keys[g];
+        keys_[g] = cache_key(parts, suffix);
+        nb::object entry = load_mat_cache(dir_, keys_[g]);
+        if (entry.is_none())
+            uncached_.push_back(g);
+        else
+            place(g, entry);
+    }
+}
+
+nb::list TargetCache::uncached_records() const {
+    nb::list records;
+    for (size_t g : uncached_)
+        records.append(groups_.records[g]);
+    return records;
+}
+
+void TargetCache::save(size_t g, nb::handle entry) const {
+    if (cacheable_)
+        global("save_mat_cache")(dir_, keys_[g], entry);
 }
 
 nb::list empty_results(size_t n) {
