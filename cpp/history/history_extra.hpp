@@ -121,6 +121,10 @@ inline Py_ssize_t gv_int(const char *name) { return nb::cast<Py_ssize_t>(global(
 // Raises the framework's TvDataError with a catalog text.
 [[noreturn]] void raise_data_error(nb::handle message);
 
+// TvDataError: a field of the host's file for `target` holds `length`
+// values where `expected` were due.
+[[noreturn]] void raise_field_length_error(nb::handle target, nb::handle field, size_t length, size_t expected);
+
 // A selection over `n` columns, given as a boolean mask or as integer
 // positions (what numpy indexing accepts), as one flag per column.
 std::vector<uint8_t> selection_mask(nb::handle selection, size_t n, const char *argname);

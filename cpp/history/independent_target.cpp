@@ -60,13 +60,6 @@ nb::object new_kmatrix(size_t n, const Layout &l) {
     return matrix;
 }
 
-[[noreturn]] void raise_field_error(nb::handle target_key, const char *field, size_t length,
-                                    size_t expected) {
-    raise_data_error(text("ERROR_BAR_FIELD_LENGTH")
-                         .attr("format")(nb::arg("TARGET") = target_key, nb::arg("FIELD") = field,
-                                         nb::arg("LENGTH") = length, nb::arg("EXPECTED") = expected));
-}
-
 // The host's bars of one target as a K matrix at the base frequency, from
 // the first day start on when intraday. Returns an invalid object when the
 // file holds no bars.
@@ -82,7 +75,7 @@ nb::object base_matrix(nb::handle info_dict, nb::handle target_key, const Reques
     ArrayView<int64_t> begin_bar(begin_bar_obj, "BeginBar", 1);
     const size_t total = time.size();
     if (req.intraday && begin_bar.size() != total)
-        raise_field_error(target_key, "BeginBar", begin_bar.size(), total);
+        raise_field_length_error(target_key, nb::str("BeginBar"), begin_bar.size(), total);
 
     // Bars before the first day start belong to a day cut by the range; with
     // no day start at all nothing is dropped.
@@ -101,10 +94,10 @@ nb::object base_matrix(nb::handle info_dict, nb::handle target_key, const Reques
     for (int f = 0; f < 7; ++f) {
         nb::object value = get(kFieldNames[f]);
         if (value.is_none())
-            raise_field_error(target_key, kFieldNames[f], 0, total);
+            raise_field_length_error(target_key, nb::str(kFieldNames[f]), 0, total);
         fields.emplace_back(value.attr("ravel")(), kFieldNames[f], 1);
         if (fields.back().size() != total)
-            raise_field_error(target_key, kFieldNames[f], fields.back().size(), total);
+            raise_field_length_error(target_key, nb::str(kFieldNames[f]), fields.back().size(), total);
     }
 
     nb::object matrix = new_kmatrix(n, l);

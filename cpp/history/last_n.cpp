@@ -45,9 +45,7 @@ nb::dict record_to_bars(nb::handle record, nb::handle target_key) {
         nb::object values = item(fields, name).attr("ravel")();
         const size_t size = nb::cast<size_t>(values.attr("size"));
         if (size != n)
-            raise_data_error(text("ERROR_BAR_FIELD_LENGTH")
-                                 .attr("format")(nb::arg("TARGET") = target_key, nb::arg("FIELD") = name,
-                                                 nb::arg("LENGTH") = size, nb::arg("EXPECTED") = n));
+            raise_field_length_error(target_key, nb::str(name), size, n);
         bars[name] = item(values, first_index);
     }
     return bars;

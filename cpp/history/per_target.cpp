@@ -100,6 +100,12 @@ void raise_data_error(nb::handle message) {
     throw nb::python_error();
 }
 
+void raise_field_length_error(nb::handle target, nb::handle field, size_t length, size_t expected) {
+    raise_data_error(text("ERROR_BAR_FIELD_LENGTH")
+                         .attr("format")(nb::arg("TARGET") = target, nb::arg("FIELD") = field,
+                                         nb::arg("LENGTH") = length, nb::arg("EXPECTED") = expected));
+}
+
 std::vector<uint8_t> selection_mask(nb::handle selection, size_t n, const char *argname) {
     nb::object np = global("np");
     nb::object array = np.attr("asarray")(selection);

@@ -43,10 +43,7 @@ nb::object combine_levels(nb::handle mat_dict, const char *quote, size_t n_ticks
         nb::str name = percent_format((std::string(quote) + "%d").c_str(), nb::make_tuple(level));
         levels.emplace_back(first_column(item(mat_dict, name), n_ticks), quote, 1);
         if (levels.back().size() != n_ticks)
-            raise_data_error(text("ERROR_BAR_FIELD_LENGTH")
-                                 .attr("format")(nb::arg("TARGET") = "tick", nb::arg("FIELD") = name,
-                                                 nb::arg("LENGTH") = levels.back().size(),
-                                                 nb::arg("EXPECTED") = n_ticks));
+            raise_field_length_error(nb::str("tick"), name, levels.back().size(), n_ticks);
     }
     nb::object out = global("np").attr("empty")(nb::make_tuple(n_ticks, kLevels));
     ArrayView<double> o(out, quote, 2, true);
