@@ -8,6 +8,7 @@ import scipy.io
 
 from bar_files import datenum, host_bars, host_channel, run_state  # noqa: F401  (fixtures)
 from telvar.kestrum.uclass import KDataItem
+from telvar.kestrum.utils.exceptions import TvDataError
 from telvar.kestrum.utils.datetimefunc import mft_to_datetime
 
 RB = {"Market": "SHFE", "Code": "RB0000"}
@@ -85,6 +86,16 @@ class TestLoadTicks:
         assert list(levels) == BASE + ["%s%d" % (q, n) for n in range(1, 6) for q in QUOTES]
         np.testing.assert_array_equal(levels.AskVolume5, price * 40 + 5)
         assert len(run_state.vr.g_TelvarTickMap) == 2
+
+    def test_quote_level_of_another_length_is_kept_out(self, history, channel, run_state, tmp_path):
+        path = tick_file(tmp_path / "ticks.mat", datenum(20251105, 9, 30) + np.arange(3) / 86400)
+        data = {k: v for k, v in scipy.io.loadmat(path).items() if not k.startswith("__")}
+        data["AskPrice3"] = data["AskPrice3"][:2]
+        scipy.io.savemat(path, data, oned_as="column")
+        channel.answers["tvSendCmdGetTDPData"] = lambda *args, **kwargs: path
+        with pytest.raises(TvDataError, match="AskPrice3"):
+            history.load_tick_data_from_pro("SHFE", "RB0000", 20251105, "NA")
+        assert run_state.vr.g_TelvarTickMap == {}
 
     def test_day_without_ticks(self, history, run_state, tick_host):
         empty = history.load_tick_data_from_pro("SHFE", "RB0000", 20251108, "NA")
