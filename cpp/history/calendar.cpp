@@ -173,26 +173,19 @@ nb::object get_trading_time(nb::args args, nb::kwargs kwargs) {
     nb::object mat_dict = global("load_mat")(mat_path, nb::arg("error") = "ignore", nb::arg("rm_if_error") = true);
     global("clear_mat_include_zero_date")(mat_path, end_day);
 
-    nb::object empty = np.attr("array")(nb::list());
     nb::object day_pos =
-        mat_dict.attr("get")("DayPos", empty).attr("ravel")().attr("astype")(np.attr("int64"));
-    nb::object times = mat_dict.attr("get")("Time", np.attr("array")(nb::list())).attr("ravel")();
+        mat_dict.attr("get")("DayPos", empty_array()).attr("ravel")().attr("astype")(np.attr("int64"));
+    nb::object times = mat_dict.attr("get")("Time", empty_array()).attr("ravel")();
 
     nb::object numkern = global("numkern");
-    int at_least_day = PyObject_RichCompareBool(frequency_i.ptr(), gv.attr("KFreq_Day").ptr(), Py_GE);
-    if (at_least_day < 0)
-        throw nb::python_error();
-    if (at_least_day) {
+    if (compare(frequency_i, gv.attr("KFreq_Day"), Py_GE)) {
         times = item(times, day_end_positions(day_pos));
         times = item(times, cnt.attr("calc_base_fre_complete")(times, frequency_i, true));
         nb::object ones = np.attr("ones")(nb::make_tuple(times.attr("size")));
         times = item(times, numkern.attr("tvCalculateFreshMask")(ones, frequency_i, freq_num));
         day_pos = np.attr("ones")(nb::make_tuple(nb::len(times)), nb::arg("dtype") = np.attr("int64"));
     }
-    int not_one = PyObject_RichCompareBool(freq_num.ptr(), nb::int_(1).ptr(), Py_NE);
-    if (not_one < 0)
-        throw nb::python_error();
-    if (not_one && equals(frequency_i, gv.attr("KFreq_Min"))) {
+    if (compare(freq_num, nb::int_(1), Py_NE) && equals(frequency_i, gv.attr("KFreq_Min"))) {
         nb::object fre_complete = numkern.attr("tvCalculateFreshMask")(day_pos, frequency_i, freq_num);
         times = item(times, fre_complete);
         day_pos = item(day_pos, fre_complete);

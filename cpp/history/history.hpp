@@ -75,13 +75,35 @@ inline bool truthy(nb::handle value) {
     return result == 1;
 }
 
-// `a == b` as a truth value
-inline bool equals(nb::handle a, nb::handle b) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+// `a <op> b` as a truth value (op: Py_EQ, Py_NE, Py_GT, ...)
+inline bool compare(nb::handle a, nb::handle b, int op) {
+    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     if (result < 0)
         throw nb::python_error();
     return result == 1;
 }
+
+// `a == b` as a truth value
+inline bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+
+// `str(value)`
+inline nb::str to_str(nb::handle value) {
+    PyObject *result = PyObject_Str(value.ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal<nb::str>(result);
+}
+
+// `int(value)`
+inline nb::object to_int(nb::handle value) {
+    PyObject *result = PyNumber_Long(value.ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
+// `np.array([])`
+inline nb::object empty_array() { return global("np").attr("array")(nb::list()); }
 
 // `obj[index]`, negative indices as Python allows them
 inline nb::object item_at(nb::handle obj, Py_ssize_t index) {

@@ -96,25 +96,6 @@ void place_result(nb::list &results, const std::vector<size_t> &positions, nb::h
         results[positions[i]] = i == 0 ? nb::borrow(value) : copy_of(value);
 }
 
-// `str(value)`
-inline nb::str to_str(nb::handle value) {
-    PyObject *result = PyObject_Str(value.ptr());
-    if (!result)
-        throw nb::python_error();
-    return nb::steal<nb::str>(result);
-}
-
-// `int(value)`
-inline nb::object to_int(nb::handle value) {
-    PyObject *result = PyNumber_Long(value.ptr());
-    if (!result)
-        throw nb::python_error();
-    return nb::steal(result);
-}
-
-// `np.array([])`
-inline nb::object empty_array() { return global("np").attr("array")(nb::list()); }
-
 // Integer value of a gv layout constant.
 inline Py_ssize_t gv_int(const char *name) { return nb::cast<Py_ssize_t>(global("gv").attr(name)); }
 

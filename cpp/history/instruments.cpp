@@ -15,13 +15,6 @@ nb::object tvcmd_call(const char *command) { return global("tvcmd").attr(command
 
 nb::object mat_dir() { return global("cnt").attr("env").attr("fm").attr("root_sub_dir")("mat"); }
 
-bool not_equal(nb::handle a, nb::handle b) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
-
 // Records of the cached struct array: one OrderedDict per element, fields
 // in the file's order; an empty field reads as the empty string.
 nb::list read_target_info_cache(nb::handle cache_path) {
@@ -267,7 +260,7 @@ nb::object get_code_list_set(nb::args args, nb::kwargs kwargs) {
     const nb::object &begin_date = bound[1], &end_date = bound[2];
 
     // An end date of 0 (an open range) is never cached.
-    const bool use_cache = not_equal(end_date, nb::int_(0));
+    const bool use_cache = compare(end_date, nb::int_(0), Py_NE);
     nb::object path = global("os").attr("path");
     nb::list results;
     for (nb::handle block : bound[0]) {

@@ -6,8 +6,6 @@
 namespace telvar::history {
 namespace {
 
-nb::object empty_array() { return global("np").attr("array")(nb::list()); }
-
 // Non-empty arrays of `name` from each part, in path order, joined along `axis`.
 nb::object concatenate_or_empty(const nb::list &slices, int axis) {
     if (nb::len(slices) == 0)
@@ -15,14 +13,7 @@ nb::object concatenate_or_empty(const nb::list &slices, int axis) {
     return global("np").attr("concatenate")(slices, nb::arg("axis") = axis);
 }
 
-bool has_values(nb::handle array) {
-    nb::object size = array.attr("size");
-    nb::object zero = nb::int_(0);
-    int result = PyObject_RichCompareBool(size.ptr(), zero.ptr(), Py_GT);
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
+bool has_values(nb::handle array) { return compare(array.attr("size"), nb::int_(0), Py_GT); }
 
 // The result handed back when the file could not be used.
 nb::dict default_results() {
@@ -54,7 +45,7 @@ bool names_part_files(nb::handle file_paths) {
     return truthy(file_paths);
 }
 
-void read_main_file(nb::handle mat_path, nb::object &results) {
+nb::object read_main_file(nb::handle mat_path) {
     nb::object mat_dict = global("load_mat")(mat_path, nb::arg("rm_if_error") = true);
     for (const char *key : {"__header__", "__version__", "__globals__"})
         mat_dict.attr("pop")(key);
@@ -74,7 +65,7 @@ void read_main_file(nb::handle mat_path, nb::object &results) {
     mat_dict["TradeFreshPos"] = item_at(item(mat_dict, "TradeFreshPos").attr("ravel")(), 0);
     mat_dict["TimeLine"] = item(mat_dict, "TimeLine").attr("ravel")();
     mat_dict["DayPos"] = item(mat_dict, "DayPos").attr("ravel")();
-    results = mat_dict;
+    return mat_dict;
 }
 
 } // namespace
@@ -105,7 +96,7 @@ nb::object load_k_data_from_local(nb::args args, nb::kwargs kwargs) {
     const nb::object &mat_path = bound[0];
 
     if (is_invalid_file(mat_path)) {
-        nb::object error = global("text").attr("ERROR_INVALID_FILE");
+        nb::object error = text("ERROR_INVALID_FILE");
         nb::object os_error = nb::steal(PyObject_CallOneArg(PyExc_OSError, error.ptr()));
         if (!os_error.is_valid())
             throw nb::python_error();
@@ -114,7 +105,7 @@ nb::object load_k_data_from_local(nb::args args, nb::kwargs kwargs) {
 
     nb::object results;
     try {
-        read_main_file(mat_path, results);
+        results = read_main_file(mat_path);
     } catch (nb::python_error &e) {
         // Anything short of an interrupt or exit is the caller's to raise.
         if (!e.matches(PyExc_Exception))

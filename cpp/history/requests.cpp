@@ -3,6 +3,14 @@
 #include "history.hpp"
 
 namespace telvar::history {
+namespace {
+
+// "CODE.MARKET" of a target record, as the log shows it.
+nb::str code_dot_market(nb::handle target) {
+    return percent_format("%s.%s", nb::make_tuple(item(target, "Code"), item(target, "Market")));
+}
+
+} // namespace
 
 // def ask_get_k_data(**kwargs) -> None
 nb::object ask_get_k_data(nb::args args, nb::kwargs kwargs) {
@@ -19,13 +27,8 @@ nb::object ask_get_k_data(nb::args args, nb::kwargs kwargs) {
     if (n_targets < 1)
         return nb::none();
 
-    nb::object first = item_at(targets, 0);
-    nb::str first_label = percent_format("%s.%s", nb::make_tuple(item(first, "Code"), item(first, "Market")));
-    nb::str last_label("");
-    if (n_targets >= 2) {
-        nb::object last = item_at(targets, -1);
-        last_label = percent_format("%s.%s", nb::make_tuple(item(last, "Code"), item(last, "Market")));
-    }
+    nb::str first_label = code_dot_market(item_at(targets, 0));
+    nb::str last_label = n_targets >= 2 ? code_dot_market(item_at(targets, -1)) : nb::str("");
 
     nb::object message = text("TEXT_PREPARE_KDATA")
                              .attr("format")(nb::arg("BEGINDATE") = begin_date,
@@ -59,11 +62,8 @@ nb::object ask_get_tick_data(nb::args args, nb::kwargs kwargs) {
                                      .attr("format")(nb::arg("Day") = day, nb::arg("Code") = code,
                                                      nb::arg("Market") = market);
             put_log(message);
-            nb::object int_day = nb::steal(PyNumber_Long(day.ptr()));
-            if (!int_day.is_valid())
-                throw nb::python_error();
-            global("tvcmd").attr("tvSendCmdGetTDPData")(item(target, "Market"), item(target, "Code"),
-                                                        int_day, fq, nb::arg("no_return") = true);
+            global("tvcmd").attr("tvSendCmdGetTDPData")(market, code, to_int(day), fq,
+                                                        nb::arg("no_return") = true);
         }
     }
     return nb::none();
