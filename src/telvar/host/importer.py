@@ -44,6 +44,7 @@ import duckdb
 import numpy as np
 import pandas as pd
 
+from .daybars import day_bars
 from .schema import QUOTE_COLUMNS, create_schema
 from .timeutil import MINUTES_PER_DAY, datetime64_to_minutes, epoch_day_to_int_date
 from .tradingtime import night_is_open
@@ -268,10 +269,11 @@ def import_files(store, kind: str, files, create: bool = True) -> dict:
             if kind == "bars-min" and len(df):
                 con.execute("DELETE FROM day_bars t WHERE EXISTS (SELECT 1 FROM incoming i WHERE i.market = t.market "
                             "AND i.code = t.code AND i.trade_date = t.trade_date)")
-                con.execute("""INSERT INTO day_bars SELECT market, code, trade_date, arg_min(open, ts), max(high),
-                    min(low), arg_max(close, ts), sum(volume), sum(turnover), arg_max(open_interest, ts)
-                    FROM minute_bars m WHERE EXISTS (SELECT 1 FROM incoming i WHERE i.market = m.market
-                    AND i.code = m.code AND i.trade_date = m.trade_date) GROUP BY market, code, trade_date""")
+                minutes = con.execute("""SELECT * FROM minute_bars m WHERE EXISTS (SELECT 1 FROM incoming i
+                    WHERE i.market = m.market AND i.code = m.code AND i.trade_date = m.trade_date)""").df()
+                rebuilt = day_bars(minutes)
+                con.register("rebuilt", rebuilt)
+                con.execute(f"INSERT INTO day_bars ({', '.join(rebuilt.columns)}) SELECT * FROM rebuilt")
                 counts["day_bars (rebuilt)"] = con.execute(
                     "SELECT count(*) FROM (SELECT DISTINCT market, code, trade_date FROM incoming)").fetchone()[0]
             con.execute("COMMIT")

@@ -20,6 +20,7 @@ import numpy as np
 import pandas as pd
 
 from . import instrument_catalog as S
+from .daybars import day_bars
 from .fundamental import build_sample_fundamentals
 from .schema import QUOTE_COLUMNS, create_schema
 from .timeutil import date_to_int, int_to_date
@@ -206,13 +207,6 @@ def _future_bars(v: S.VarietySpec, cal: Calendar, idx: np.ndarray):
     return frames, mains, insts
 
 
-def _day_bars(minutes: pd.DataFrame) -> pd.DataFrame:
-    g = minutes.sort_values("ts").groupby(["market", "code", "trade_date"], sort=True)
-    out = g.agg(open=("open", "first"), high=("high", "max"), low=("low", "min"), close=("close", "last"),
-                volume=("volume", "sum"), turnover=("turnover", "sum"), open_interest=("open_interest", "last"))
-    return out.reset_index()
-
-
 def _ticks(minutes: pd.DataFrame, tick_size: float, rng) -> pd.DataFrame:
     """Five-level snapshots every 3 seconds, consistent with the minute bars."""
     m = minutes.sort_values("ts").reset_index(drop=True)
@@ -308,7 +302,7 @@ def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_st
             mains.append(main_df)
             inst_rows += insts
     minutes = pd.concat(minute_frames, ignore_index=True)
-    days_df = _day_bars(minutes)
+    days_df = day_bars(minutes)
     con = duckdb.connect(str(tmp))
     try:
         create_schema(con)
@@ -367,7 +361,7 @@ def _build_extension_tables(con) -> None:
 
 # ---------------------------------------------------------------- cached sample
 _GENERATOR_FILES = ("sample.py", "instrument_catalog.py", "schema.py", "tradingtime.py", "timeutil.py",
-                    "fundamental.py", "fundamental_derive.py")
+                    "daybars.py", "bars.py", "fundamental.py", "fundamental_derive.py")
 
 
 def generator_fingerprint() -> str:

@@ -1,0 +1,37 @@
+"""Day bars from minute bars: the one aggregation the sample generator and the
+importer both use, so a stored day bar is always its trading day's minute bars
+combined (night session included, as its bars carry the next trading day).
+
+The combining is that of the host's bar arithmetic (``bars.combine``): open
+first, high max, low min, close last, volume and turnover sums, open interest
+last.
+"""
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from . import bars as B
+
+KEY = ["market", "code", "trade_date"]
+VALUES = ["open", "high", "low", "close", "volume", "turnover", "open_interest"]
+
+
+def day_bars(minutes: pd.DataFrame) -> pd.DataFrame:
+    """One row per (market, code, trade_date) of ``minutes`` (columns ``market,
+    code, ts, trade_date`` and the seven value columns), in key order."""
+    if minutes.empty:
+        return pd.DataFrame(columns=KEY + VALUES)
+    m = minutes.sort_values(KEY + ["ts"], kind="stable")
+    keys = m[KEY]
+    changed = np.zeros(len(m), dtype=bool)
+    for c in KEY:
+        v = keys[c].to_numpy()
+        changed[:-1] |= v[1:] != v[:-1]
+    changed[-1] = True  # the last bar of each group closes its day bar
+    values = np.vstack([m[c].to_numpy(dtype=np.float64) for c in VALUES])
+    combined = B.combine(values, changed)
+    out = keys[changed].reset_index(drop=True)
+    for i, c in enumerate(VALUES):
+        out[c] = combined[i]
+    return out
