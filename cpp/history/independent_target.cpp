@@ -245,6 +245,10 @@ nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs) {
     if (groups.n_targets == 0)
         return std::move(results);
 
+    auto place_cached = [&](size_t g, nb::handle entry) {
+        place_result(results, groups.positions[g], entry.attr("get")("k_matrix_single", empty_array()),
+                     copy_array);
+    };
     const TargetCache cache(groups, end_date,
                             {{"KFrequency", frequency},
                              {"KFreqNum", freq_num},
@@ -252,10 +256,7 @@ nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs) {
                              {"EndDate", end_date},
                              {"FilledUp", filled_up},
                              {"FQ", fq}},
-                            "get_k_data_independent_target", "_kdata", [&](size_t g, nb::handle entry) {
-                                place_result(results, groups.positions[g],
-                                             entry.attr("get")("k_matrix_single", empty_array()), copy_array);
-                            });
+                            "get_k_data_independent_target", "_kdata", place_cached);
     if (cache.all_cached())
         return std::move(results);
 

@@ -66,6 +66,12 @@ nb::object get_k_data_n(nb::args args, nb::kwargs kwargs) {
     if (groups.n_targets == 0)
         return std::move(results);
 
+    auto place_cached = [&](size_t g, nb::handle entry) {
+        nb::dict bars;
+        for (const char *name : kCacheOrder)
+            bars[name] = entry.attr("get")(name, empty_array()).attr("ravel")();
+        place_result(results, groups.positions[g], bars, copy_bar_dict);
+    };
     const TargetCache cache(groups, end_date,
                             {{"KFrequency", frequency},
                              {"KFreqNum", fre_num},
@@ -73,12 +79,7 @@ nb::object get_k_data_n(nb::args args, nb::kwargs kwargs) {
                              {"EndDate", end_date},
                              {"FilledUp", filled_up},
                              {"FQ", fq}},
-                            "get_k_data_n", "_n_kdata", [&](size_t g, nb::handle entry) {
-                                nb::dict bars;
-                                for (const char *name : kCacheOrder)
-                                    bars[name] = entry.attr("get")(name, empty_array()).attr("ravel")();
-                                place_result(results, groups.positions[g], bars, copy_bar_dict);
-                            });
+                            "get_k_data_n", "_n_kdata", place_cached);
     if (cache.all_cached())
         return std::move(results);
 
