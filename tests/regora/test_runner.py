@@ -141,6 +141,9 @@ def test_registered_bars_equal_pandas_on_the_sample_store(host, run_root, freque
             days = pd.DataFrame(day_item.Matrix[first:first + gv.KMatrix_Bar_Len].T, columns=FIELDS)
             days["time"] = day_item.Matrix[gv.KMatrixPos_TimeLine]
             np.testing.assert_allclose(days["time"], df.groupby("day")["time"].last())
+            # a day bar is its traded minutes combined (filled minutes repeat an earlier close)
+            traded = agg(df[df["volume"] > 0], "day")
+            np.testing.assert_allclose(days[FIELDS].to_numpy(), traded[FIELDS].to_numpy())
             week = pd.to_datetime(np.floor(days["time"]) - 719529, unit="D").dt.to_period("W").astype(str)
             bars = agg(days.assign(key=np.asarray(week) if frequency == "week" else np.arange(len(days))), "key")
         np.testing.assert_allclose(item.Matrix[gv.KMatrixPos_TimeLine], bars["time"].to_numpy())
