@@ -12,6 +12,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
 #include <utility>
 
 namespace telvar {
@@ -49,8 +50,20 @@ nb::object get_code_list(nb::args args, nb::kwargs kwargs);
 nb::object get_code_list_set(nb::args args, nb::kwargs kwargs);
 nb::object get_future_contracts(nb::args args, nb::kwargs kwargs);
 
-// --- ticks, per-target and last-N K-data, run-time queries ---
-// (declared in history_extra.hpp, with the helpers of the per-target requests)
+// --- ticks (ticks.cpp) ---
+nb::object load_tick_data_from_pro(nb::args args, nb::kwargs kwargs);
+nb::object get_bar_tick_data(nb::args args, nb::kwargs kwargs);
+
+// --- per-target K-data matrices (independent_target.cpp) ---
+nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs);
+
+// --- last-N-bars K-data (last_n.cpp) ---
+nb::object get_k_data_n(nb::args args, nb::kwargs kwargs);
+
+// --- strategy run-time queries (runtime.cpp) ---
+nb::object get_bar(nb::args args, nb::kwargs kwargs);
+nb::object get_strategy_id(nb::args args, nb::kwargs kwargs);
+nb::object get_performance(nb::args args, nb::kwargs kwargs);
 
 // ---------------------------------------------------------------------------
 // Small helpers shared by the files of this module.
@@ -161,6 +174,25 @@ inline std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
 
 // The exception instance carried by a python_error.
 inline nb::object exception_of(const nb::python_error &e) { return nb::borrow(e.value()); }
+
+// Integer value of a gv layout constant.
+inline Py_ssize_t gv_int(const char *name) { return nb::cast<Py_ssize_t>(global("gv").attr(name)); }
+
+// Raises the framework's TvDataError with a catalog text.
+[[noreturn]] inline void raise_data_error(nb::handle message) {
+    nb::object error_type = nb::module_::import_("telvar.kestrum.utils.exceptions").attr("TvDataError");
+    PyErr_SetObject(error_type.ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+// TvDataError: a field of the host's file for `target` holds `length`
+// values where `expected` were due.
+[[noreturn]] inline void raise_field_length_error(nb::handle target, nb::handle field, size_t length,
+                                                  size_t expected) {
+    raise_data_error(text("ERROR_BAR_FIELD_LENGTH")
+                         .attr("format")(nb::arg("TARGET") = target, nb::arg("FIELD") = field,
+                                         nb::arg("LENGTH") = length, nb::arg("EXPECTED") = expected));
+}
 
 } // namespace history
 } // namespace telvar

@@ -1,7 +1,7 @@
 // Per-target K-data matrices: each target's bars at any frequency and bar
 // size over a date range, on the target's own time line, built from the
 // host's base-frequency bars with the bar kernels and cached per target.
-#include "history_extra.hpp"
+#include "per_target.hpp"
 
 #include <algorithm>
 #include <cstring>

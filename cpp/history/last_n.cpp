@@ -1,7 +1,7 @@
 // Last-N-bars K-data: the host counts back the bars of every target; each
 // target's record becomes a dictionary of field arrays in ascending time,
 // cached per target.
-#include "history_extra.hpp"
+#include "per_target.hpp"
 
 namespace telvar::history {
 namespace {

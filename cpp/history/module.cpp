@@ -1,7 +1,6 @@
 // telvar.api.history._history: the names it binds at import, its constant,
 // and its public functions in the order the module defines them.
 #include "history.hpp"
-#include "history_extra.hpp"
 
 namespace telvar {
 

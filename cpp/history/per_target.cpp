@@ -1,6 +1,6 @@
 // Helpers of the per-target requests: grouping targets by key, the
 // per-target cache, column selections.
-#include "history_extra.hpp"
+#include "per_target.hpp"
 
 namespace telvar::history {
 
@@ -92,18 +92,6 @@ nb::list empty_results(size_t n) {
     for (size_t i = 0; i < n; ++i)
         results.append(empty_array());
     return results;
-}
-
-void raise_data_error(nb::handle message) {
-    nb::object error_type = nb::module_::import_("telvar.kestrum.utils.exceptions").attr("TvDataError");
-    PyErr_SetObject(error_type.ptr(), message.ptr());
-    throw nb::python_error();
-}
-
-void raise_field_length_error(nb::handle target, nb::handle field, size_t length, size_t expected) {
-    raise_data_error(text("ERROR_BAR_FIELD_LENGTH")
-                         .attr("format")(nb::arg("TARGET") = target, nb::arg("FIELD") = field,
-                                         nb::arg("LENGTH") = length, nb::arg("EXPECTED") = expected));
 }
 
 std::vector<uint8_t> selection_mask(nb::handle selection, size_t n, const char *argname) {

@@ -1,6 +1,8 @@
 // Queries of the running strategy: the bar at the current position, the
 // strategy id and the back-test performance.
-#include "history_extra.hpp"
+#include "history.hpp"
+
+#include "common/arrays.hpp"
 
 #include <cmath>
 

@@ -1,6 +1,8 @@
 // Tick data with five quote levels: one trading day of one instrument from
 // the host, kept in the run state's tick map, and the ticks of one bar.
-#include "history_extra.hpp"
+#include "history.hpp"
+
+#include "common/arrays.hpp"
 
 namespace telvar::history {
 namespace {

@@ -1,11 +1,13 @@
-// Per-target and last-N K-data, ticks and the run-time queries of the
-// history module, with the helpers these files share.
+// Helpers of the per-target requests (independent_target.cpp, last_n.cpp):
+// targets grouped by key, the per-target cache, placing results, column
+// selections.
 #pragma once
 
 #include "history.hpp"
 
 #include "common/arrays.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -13,24 +15,6 @@
 #include <vector>
 
 namespace telvar::history {
-
-// --- ticks (ticks.cpp) ---
-nb::object load_tick_data_from_pro(nb::args args, nb::kwargs kwargs);
-nb::object get_bar_tick_data(nb::args args, nb::kwargs kwargs);
-
-// --- per-target K-data matrices (independent_target.cpp) ---
-nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs);
-
-// --- last-N-bars K-data (last_n.cpp) ---
-nb::object get_k_data_n(nb::args args, nb::kwargs kwargs);
-
-// --- strategy run-time queries (runtime.cpp) ---
-nb::object get_bar(nb::args args, nb::kwargs kwargs);
-nb::object get_strategy_id(nb::args args, nb::kwargs kwargs);
-nb::object get_performance(nb::args args, nb::kwargs kwargs);
-
-// ---------------------------------------------------------------------------
-// Per-target requests (independent_target.cpp, last_n.cpp).
 
 // The targets of a request grouped by their textual key. A target listed
 // more than once is looked up and fetched once; its result is then placed at
@@ -95,16 +79,6 @@ void place_result(nb::list &results, const std::vector<size_t> &positions, nb::h
     for (size_t i = 0; i < positions.size(); ++i)
         results[positions[i]] = i == 0 ? nb::borrow(value) : copy_of(value);
 }
-
-// Integer value of a gv layout constant.
-inline Py_ssize_t gv_int(const char *name) { return nb::cast<Py_ssize_t>(global("gv").attr(name)); }
-
-// Raises the framework's TvDataError with a catalog text.
-[[noreturn]] void raise_data_error(nb::handle message);
-
-// TvDataError: a field of the host's file for `target` holds `length`
-// values where `expected` were due.
-[[noreturn]] void raise_field_length_error(nb::handle target, nb::handle field, size_t length, size_t expected);
 
 // A selection over `n` columns, given as a boolean mask or as integer
 // positions (what numpy indexing accepts), as one flag per column.
