@@ -32,9 +32,7 @@ nb::object trading_day_calendar() {
 
 // An exact Python int that fits in int64, or nothing.
 std::optional<int64_t> as_int64(nb::handle value) {
-    if (!PyLong_Check(value.ptr()) && !PyIndex_Check(value.ptr()))
-        return std::nullopt;
-    if (PyBool_Check(value.ptr()))
+    if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr()))
         return std::nullopt;
     nb::object index = nb::steal(PyNumber_Index(value.ptr()));
     if (!index.is_valid()) {

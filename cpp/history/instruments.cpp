@@ -25,18 +25,15 @@ nb::list read_target_info_cache(nb::handle cache_path) {
     if (nb::cast<Py_ssize_t>(cash_data.attr("size")) < 1)
         return records;
     nb::object keys = cash_data.attr("dtype").attr("names");
+    const size_t n_keys = nb::len(keys);
     nb::object ordered_dict = global("OrderedDict");
     for (nb::handle element : item_at(cash_data, 0)) {
         nb::list pairs;
-        nb::object key_iter = nb::iter(keys);
+        size_t k = 0;
         for (nb::handle value : element) {
-            PyObject *key = PyIter_Next(key_iter.ptr());
-            if (!key) {
-                if (PyErr_Occurred())
-                    throw nb::python_error();
+            if (k >= n_keys)
                 break;
-            }
-            nb::object field = nb::steal(key);
+            nb::object field = item_at(keys, static_cast<Py_ssize_t>(k++));
             nb::object plain = nb::cast<Py_ssize_t>(value.attr("size")) > 0
                                    ? item_at(value.attr("ravel")(), 0)
                                    : nb::object(nb::str(""));
@@ -104,11 +101,8 @@ nb::object columns_for_file(nb::handle records) {
         const size_t n = nb::len(values);
         nb::object cells = np.attr("empty")(n, nb::arg("dtype") = "O");
         Py_ssize_t i = 0;
-        for (nb::handle value : values) {
-            nb::object index = nb::int_(i++);
-            if (PyObject_SetItem(cells.ptr(), index.ptr(), value.ptr()) != 0)
-                throw nb::python_error();
-        }
+        for (nb::handle value : values)
+            cells[nb::int_(i++)] = value;
         out[key] = cells;
     }
     return out;
