@@ -36,7 +36,7 @@ bool RealBarBooks::same(nb::handle refs, nb::handle idxs) const {
 
 bool RealBarBooks::orphaned() const { return Py_REFCNT(refs_.ptr()) <= 1; }
 
-RealBarBooks::Target &RealBarBooks::target(long long t) {
+std::shared_ptr<const RealBarTarget> RealBarBooks::target(long long t) {
     if (t < 0)
         raise_index_error("target index " + std::to_string(t) + " has no real-bar bookkeeping");
     nb::object ref_now = element(refs_, t);
@@ -45,39 +45,34 @@ RealBarBooks::Target &RealBarBooks::target(long long t) {
         targets_.resize(static_cast<size_t>(t) + 1);
     auto &slot = targets_[static_cast<size_t>(t)];
     if (!slot || slot->ref_source.ptr() != ref_now.ptr() || slot->idx_source.ptr() != idx_now.ptr()) {
-        auto fresh = std::make_unique<Target>();
-        fresh->ref = ArrayView<double>(ref_now, "UnfilledBarRef", 1);
-        fresh->idx = ArrayView<int64_t>(idx_now, "UnfilledIdx", 1);
+        auto fresh = std::make_shared<RealBarTarget>();
+        fresh->bar_ref = ArrayView<double>(ref_now, "UnfilledBarRef", 1);
+        fresh->real_columns = ArrayView<int64_t>(idx_now, "UnfilledIdx", 1);
         fresh->ref_source = ref_now;
         fresh->idx_source = idx_now;
         slot = std::move(fresh);
     }
-    return *slot;
+    return slot;
 }
 
-const ArrayView<double> &RealBarBooks::bar_ref(long long t) { return target(t).ref; }
-
-const ArrayView<int64_t> &RealBarBooks::real_columns(long long t) { return target(t).idx; }
-
-RealBarBooks &real_bar_books(nb::handle refs, nb::handle idxs, unsigned long long call) {
+std::shared_ptr<RealBarBooks> real_bar_books(nb::handle refs, nb::handle idxs) {
     // Never destroyed: it holds Python objects past the interpreter's end.
-    static auto *cache = new std::vector<std::unique_ptr<RealBarBooks>>();
+    static auto *cache = new std::vector<std::shared_ptr<RealBarBooks>>();
     auto &entries = *cache;
     for (size_t i = 0; i < entries.size(); ++i)
         if (entries[i]->same(refs, idxs)) {
             std::rotate(entries.begin() + static_cast<std::ptrdiff_t>(i),
                         entries.begin() + static_cast<std::ptrdiff_t>(i) + 1, entries.end());
-            entries.back()->last_call = call;
-            return *entries.back();
+            return entries.back();
         }
+    // Dropping an entry only drops the cache's reference: holders keep theirs.
     entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [](const std::unique_ptr<RealBarBooks> &e) { return e->orphaned(); }),
+                                 [](const std::shared_ptr<RealBarBooks> &e) { return e->orphaned(); }),
                   entries.end());
-    if (entries.size() >= kMaxItems && (call == 0 || entries.front()->last_call != call))
+    if (entries.size() >= kMaxItems)
         entries.erase(entries.begin());
-    entries.push_back(std::make_unique<RealBarBooks>(refs, idxs));
-    entries.back()->last_call = call;
-    return *entries.back();
+    entries.push_back(std::make_shared<RealBarBooks>(refs, idxs));
+    return entries.back();
 }
 
 } // namespace regora

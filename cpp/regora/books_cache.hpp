@@ -4,6 +4,10 @@
 // real-bar window does not convert two arrays per target on every bar.
 // Entries hold the original arrays; a target whose array was replaced in the
 // item's list is read again.
+//
+// As with the column cache, callers hold what they read: an entry, and the
+// views of one target, stay valid while held, whatever other look-ups evict
+// or replace meanwhile.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -17,32 +21,30 @@ namespace telvar {
 namespace regora {
 namespace nb = nanobind;
 
+// One target's bookkeeping: UnfilledBarRef[target] as float64 and
+// UnfilledIdx[target] as int64.
+struct RealBarTarget {
+    nb::object ref_source, idx_source; // the arrays as found in the lists
+    ArrayView<double> bar_ref;
+    ArrayView<int64_t> real_columns;
+};
+
 class RealBarBooks {
 public:
     RealBarBooks(nb::handle refs, nb::handle idxs);
     bool same(nb::handle refs, nb::handle idxs) const;
     bool orphaned() const;
-    unsigned long long last_call = 0; // the window call that used it last
 
-    // UnfilledBarRef[target] as float64, UnfilledIdx[target] as int64.
-    const ArrayView<double> &bar_ref(long long target);
-    const ArrayView<int64_t> &real_columns(long long target);
+    std::shared_ptr<const RealBarTarget> target(long long t);
 
 private:
-    struct Target {
-        nb::object ref_source, idx_source; // the arrays as found in the lists
-        ArrayView<double> ref;
-        ArrayView<int64_t> idx;
-    };
-    Target &target(long long t);
-
     nb::object refs_, idxs_;
-    std::vector<std::unique_ptr<Target>> targets_;
+    std::vector<std::shared_ptr<const RealBarTarget>> targets_;
 };
 
-// The entry of an item's bookkeeping lists; least recently used entries are
-// dropped first, never one that window call `call` already uses.
-RealBarBooks &real_bar_books(nb::handle refs, nb::handle idxs, unsigned long long call = 0);
+// The entry of an item's bookkeeping lists, made when missing; least
+// recently used entries are dropped first.
+std::shared_ptr<RealBarBooks> real_bar_books(nb::handle refs, nb::handle idxs);
 
 } // namespace regora
 } // namespace telvar

@@ -2,6 +2,8 @@
 // cell_cache.hpp). Everything here runs with the GIL held.
 #include "regora/cell_cache.hpp"
 
+#include "common/arrays.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -40,6 +42,8 @@ bool MatrixCells::same(nb::handle matrix, const double *data, size_t rows, size_
 bool MatrixCells::orphaned() const { return Py_REFCNT(matrix_.ptr()) <= 1; }
 
 PyObject *const *MatrixCells::column(long long col) {
+    if (col < 0 || static_cast<size_t>(col) >= cols_)
+        raise_index_error("column " + std::to_string(col) + " is outside the K matrix");
     auto &slot = columns_[static_cast<size_t>(col)];
     if (slot)
         return slot.get();
@@ -88,37 +92,31 @@ void MatrixCells::trim(size_t keep) {
     }
 }
 
-MatrixCells &matrix_cells(nb::handle matrix, const double *data, size_t rows, size_t cols,
-                          nb::handle time_line, const double *times, size_t n_times, size_t keep,
-                          unsigned long long call) {
+std::shared_ptr<MatrixCells> matrix_cells(nb::handle matrix, const double *data, size_t rows,
+                                          size_t cols, nb::handle time_line, const double *times,
+                                          size_t n_times, size_t keep) {
     // Never destroyed: its objects may outlive the interpreter's finalisation.
-    static auto *cache = new std::vector<std::unique_ptr<MatrixCells>>();
+    static auto *cache = new std::vector<std::shared_ptr<MatrixCells>>();
     auto &entries = *cache;
     for (size_t i = 0; i < entries.size(); ++i) {
         if (entries[i]->same(matrix, data, rows, cols, time_line, times, n_times)) {
             // most recently used last
             std::rotate(entries.begin() + static_cast<std::ptrdiff_t>(i),
                         entries.begin() + static_cast<std::ptrdiff_t>(i) + 1, entries.end());
-            if (call == 0 || entries.back()->last_call != call)
-                entries.back()->trim(keep); // nothing of it is handed out in this call yet
-            entries.back()->last_call = call;
-            return *entries.back();
+            if (entries.back().use_count() == 1)
+                entries.back()->trim(keep); // no column of it is in use
+            return entries.back();
         }
     }
+    // Dropping an entry only drops the cache's reference: holders keep theirs.
     entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [](const std::unique_ptr<MatrixCells> &e) { return e->orphaned(); }),
+                                 [](const std::shared_ptr<MatrixCells> &e) { return e->orphaned(); }),
                   entries.end());
-    if (entries.size() >= kMaxMatrices && (call == 0 || entries.front()->last_call != call))
+    if (entries.size() >= kMaxMatrices)
         entries.erase(entries.begin());
     entries.push_back(
-        std::make_unique<MatrixCells>(matrix, data, rows, cols, time_line, times, n_times));
-    entries.back()->last_call = call;
-    return *entries.back();
-}
-
-unsigned long long next_window_call() {
-    static unsigned long long counter = 0;
-    return ++counter;
+        std::make_shared<MatrixCells>(matrix, data, rows, cols, time_line, times, n_times));
+    return entries.back();
 }
 
 } // namespace regora

@@ -11,6 +11,13 @@
 // holds its matrix and time line, so their buffers cannot be reused by other
 // arrays while cached; entries whose matrix only the cache still holds (after
 // a new run started) are dropped at the next call.
+//
+// A window call holds (pins) the entries it reads: the objects of an entry's
+// columns stay valid while anyone holds the entry, whatever other look-ups
+// do meanwhile (an index naming more matrices than the cache keeps, or a
+// window call made from Python code that runs inside another one). The cache
+// drops its own reference on eviction; a held entry lives on until its last
+// holder lets go, and it is trimmed only while nobody holds it.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -34,13 +41,12 @@ public:
     bool same(nb::handle matrix, const double *data, size_t rows, size_t cols,
               nb::handle time_line, const double *times, size_t n_times) const;
     bool orphaned() const;
-    unsigned long long last_call = 0; // the window call that used it last
 
     // The objects of column `col` (rows of the matrix, then the bar time).
-    // Borrowed: valid until the next call's trim(); increment before storing.
+    // Borrowed: valid while the caller holds this entry; increment before
+    // storing.
     PyObject *const *column(long long col);
-    // Drops the oldest columns beyond `keep` (called once per window call,
-    // before any column is handed out).
+    // Drops the oldest columns beyond `keep`; only for an entry nobody holds.
     void trim(size_t keep);
 
 private:
@@ -56,17 +62,13 @@ private:
     size_t order_start_ = 0;
 };
 
-// The cache entry of a matrix and its time line, trimmed to keep at least
-// `keep` columns; made when missing. The cache keeps a few matrices (the
-// items a strategy reads), least recently used dropped first, never one that
-// window call `call` already uses.
-MatrixCells &matrix_cells(nb::handle matrix, const double *data, size_t rows, size_t cols,
-                          nb::handle time_line, const double *times, size_t n_times, size_t keep,
-                          unsigned long long call = 0);
-
-// A new id for one window call (never 0). Call 0 means "no id": entries are
-// then trimmed and evicted without regard to the call.
-unsigned long long next_window_call();
+// The cache entry of a matrix and its time line, made when missing; an entry
+// nobody else holds is first trimmed to at least `keep` columns. The cache
+// keeps a few matrices (the items a strategy reads), least recently used
+// dropped first. Hold the result for as long as its columns are used.
+std::shared_ptr<MatrixCells> matrix_cells(nb::handle matrix, const double *data, size_t rows,
+                                          size_t cols, nb::handle time_line, const double *times,
+                                          size_t n_times, size_t keep);
 
 } // namespace regora
 } // namespace telvar

@@ -1,7 +1,7 @@
 // Building blocks of the K-data windows: an object array written cell by cell
-// through its data pointer, a pool of Python floats for repeated values, and
-// read-only float64 views that avoid a conversion call for arrays that
-// already are C-contiguous float64.
+// through its data pointer, a pool of Python floats for the forming bar's
+// values, and read-only float64 views that avoid a conversion call for arrays
+// that already are C-contiguous float64.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -55,7 +55,7 @@ public:
     }
 
 private:
-    static constexpr size_t kSlots = 64; // forming bars and uncached cells only
+    static constexpr size_t kSlots = 64; // forming bars only: matrix cells are cached
     struct Slot {
         uint64_t bits = 0;
         PyObject *obj = nullptr;
@@ -64,22 +64,46 @@ private:
     std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
 };
 
+// numpy's array object begins with PyObject_HEAD and the data pointer (the
+// layout numpy's own PyArray_DATA reads, unchanged since numpy 1.0). The
+// layout is confirmed once against __array_interface__; should it ever
+// differ, every array is asked through __array_interface__ instead.
+struct NumpyArrayHead {
+    PyObject_HEAD
+    char *data;
+};
+
+inline PyObject **cells_via_interface(nb::handle array) {
+    nb::object iface = array.attr("__array_interface__");
+    if (!getitem(iface, nb::str("strides")).is_none() ||
+        std::string(to_str(getitem(iface, nb::str("typestr"))).c_str()) != "|O")
+        raise_value_error("numpy.empty(dtype=object) did not give a C-contiguous object array");
+    const long long address = as_int(getitem(getitem(iface, nb::str("data")), 0));
+    return reinterpret_cast<PyObject **>(static_cast<uintptr_t>(address));
+}
+
+inline PyObject **object_cells(nb::handle array) {
+    static int head_layout_known = -1;
+    if (head_layout_known < 0) {
+        PyObject **expected = cells_via_interface(array);
+        head_layout_known = reinterpret_cast<NumpyArrayHead *>(array.ptr())->data ==
+                            reinterpret_cast<char *>(expected);
+        return expected;
+    }
+    if (head_layout_known)
+        return reinterpret_cast<PyObject **>(reinterpret_cast<NumpyArrayHead *>(array.ptr())->data);
+    return cells_via_interface(array);
+}
+
 // A C-contiguous object array of (rows, cols). numpy creates object arrays
 // filled with None; every cell is replaced through put(), which drops the
 // reference the cell held.
 class ObjectMatrix {
 public:
     ObjectMatrix(long long rows, long long cols) : cols_(cols) {
-        nb::object np = global("np");
-        array_ = np.attr("empty")(
-            nb::make_tuple(rows, cols),
-            nb::arg("dtype") = nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-        nb::object iface = array_.attr("__array_interface__");
-        if (!getitem(iface, nb::str("strides")).is_none() ||
-            std::string(to_str(getitem(iface, nb::str("typestr"))).c_str()) != "|O")
-            raise_value_error("numpy.empty(dtype=object) did not give a C-contiguous object array");
-        const long long address = as_int(getitem(getitem(iface, nb::str("data")), 0));
-        cells_ = reinterpret_cast<PyObject **>(static_cast<uintptr_t>(address));
+        nb::handle object_type(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+        array_ = global("np").attr("empty")(nb::make_tuple(rows, cols), object_type);
+        cells_ = object_cells(array_);
     }
 
     // Stores a new reference (stolen) in cell (r, c).
@@ -112,7 +136,9 @@ inline long long to_int(nb::handle value) {
     return result;
 }
 
-// A read-only view; arrays that are not C-contiguous float64 are converted.
+// A view without the conversion call when the array already is C-contiguous
+// float64 (the usual case: matrices and bookkeeping arrays), converting
+// otherwise. Nothing is written through it.
 inline ArrayView<double> read_view(nb::handle obj, const char *name, int ndim) {
     Py_buffer probe;
     if (PyObject_GetBuffer(obj.ptr(), &probe, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) == 0) {

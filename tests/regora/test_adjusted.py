@@ -388,3 +388,15 @@ def test_adjusted_forming_bars_come_from_the_cache_in_a_second_run(adj, monkeypa
     np.testing.assert_array_equal(again, first)
     np.testing.assert_array_equal(cnt.vr.g_TelvarDataValueFresh_Adj, stored)
     assert cnt.vr.g_TelvarRegKDataInfo_Adj.get_item(gv.KFreq_Min, 15).LastSynBaseTimeLinePos == last
+
+
+def test_adjusted_window_over_more_matrices_than_the_cache_holds(adj):
+    """Rows naming ten adjusted registrations (twenty matrices; the cache keeps
+    sixteen), each named again after the others: every block equals its row alone."""
+    r = adj.regora
+    rows = np.concatenate([r.reg_k_data("min", n, True) for n in range(2, 12)])
+    mixed = np.concatenate([rows, rows[::-1]])
+    for pos in (900, adj.market.times.size - 1):
+        out = r.get_reg_k_data_adj(mixed, pos, 3, False).astype(float)
+        alone = [r.get_reg_k_data_adj(mixed[i:i + 1], pos, 3, False) for i in range(len(mixed))]
+        np.testing.assert_array_equal(out, np.concatenate(alone).astype(float))

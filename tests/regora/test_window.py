@@ -149,12 +149,44 @@ def test_windows_show_new_data_after_a_new_run_or_a_replaced_matrix(world):
         cnt.env.cache_enabled = True
 
 
-def test_one_index_over_many_items(world):
-    """Rows of one index may name different items: each block equals the window of its own item."""
+def mixed_index(r, sizes):
+    """Both targets of one item per size, then the same rows again in reverse order."""
+    rows = np.concatenate([r.reg_k_data("min", n) for n in sizes])
+    return np.concatenate([rows, rows[::-1]])
+
+
+def rows_alone(r, reg_idx, pos, length):
+    return np.concatenate([r.get_reg_k_data(reg_idx[i:i + 1], pos, length, False)
+                           for i in range(len(reg_idx))])
+
+
+def test_index_over_more_items_than_the_window_caches_hold(world):
+    """Rows naming twenty items (the caches keep sixteen), each named again after
+    the others: every block equals the window of its row alone."""
     r = world.regora
-    indices = [r.reg_k_data("min", n) for n in range(2, 22)]
-    mixed = np.array([idx[0] for idx in indices])  # target 0 of twenty different items
-    out = r.get_reg_k_data(mixed, 1500, 3, False)
-    for i, idx in enumerate(indices):
-        alone = r.get_reg_k_data(idx[:1], 1500, 3, False)
-        np.testing.assert_array_equal(out[3 * i:3 * i + 3, 1:].astype(float), alone[:, 1:].astype(float))
+    mixed = mixed_index(r, range(2, 22))
+    for pos in (700, 1500, world.market.times.size - 1):
+        out = r.get_reg_k_data(mixed, pos, 3, False)
+        np.testing.assert_array_equal(out.astype(float), rows_alone(r, mixed, pos, 3).astype(float))
+
+
+def test_window_read_while_another_window_is_being_built(world, monkeypatch):
+    """Python code a window calls (the time-line cache) may read another window
+    over many items; the outer window's items must survive it."""
+    r = world.regora
+    outer = mixed_index(r, [23, 24])
+    inner = mixed_index(r, range(2, 22))
+    expected = rows_alone(r, outer, 1500, 4).astype(float)
+    time_lines = cnt.vr.g_TelvarCache.get_history_k_data_time_line_cache
+    inner_calls = []
+
+    def time_line_reading_another_window(pos):
+        if pos in outer[:, 0]:  # the inner window's own look-ups read plainly
+            inner_calls.append(r.get_reg_k_data(inner, 1400, 2, False))
+        return time_lines(pos)
+
+    monkeypatch.setattr(cnt.vr.g_TelvarCache, "get_history_k_data_time_line_cache",
+                        time_line_reading_another_window)
+    out = r.get_reg_k_data(outer, 1500, 4, False)
+    assert len(inner_calls) == 2  # once per outer item
+    np.testing.assert_array_equal(out.astype(float), expected)

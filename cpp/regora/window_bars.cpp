@@ -1,0 +1,142 @@
+// Pieces shared by the K-data windows (see window_bars.hpp).
+#include "regora/window_bars.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace telvar {
+namespace regora {
+
+using cells::out_of_bounds;
+using cells::read_view;
+
+long long window_bar_pos(nb::handle bar_pos, long long positions) {
+    const double value = PyFloat_AsDouble(bar_pos.ptr());
+    if (value == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    long long pos = std::isnan(value) ? positions - 1 : as_int(bar_pos);
+    if (pos < 0)
+        pos += positions;
+    if (pos < 0 || pos >= positions)
+        raise_index_error(out_of_bounds(pos, positions, "the strategy bar positions"));
+    return pos;
+}
+
+WindowArray::WindowArray(const ArrayView<double> &reg_idx, long long length, long long cols)
+    : out_(length * static_cast<long long>(reg_idx.rows()), cols),
+      has_bar_(static_cast<size_t>(length) * reg_idx.rows(), 0), cols_(cols),
+      nan_(global("np").attr("nan")) {
+    for (long long i = 0; i < static_cast<long long>(reg_idx.rows()); ++i) {
+        nb::object target = py_int(index_of(reg_idx(i, 3), "reg_idx target index"));
+        for (long long r = i * length; r < (i + 1) * length; ++r)
+            out_.put_shared(r, 0, target.ptr());
+    }
+}
+
+nb::object WindowArray::finish() {
+    // Every cell is written once: rows without a bar only here.
+    for (size_t r = 0; r < has_bar_.size(); ++r)
+        if (!has_bar_[r])
+            for (long long c = 1; c < cols_; ++c)
+                out_.put_shared(static_cast<long long>(r), c, nan_.ptr());
+    return out_.release();
+}
+
+std::shared_ptr<const RealBarTarget> ItemAtBar::books_of(long long target) {
+    if (!books_)
+        books_ = real_bar_books(item.attr("UnfilledBarRef"), item.attr("UnfilledIdx"));
+    return books_->target(target);
+}
+
+ItemsAtBar::ItemsAtBar(long long bar_pos, size_t keep)
+    : kdata_s_(run_state().attr("g_TelvarKDataList")),
+      cache_(run_state().attr("g_TelvarCache")), registry_len_(py_len(kdata_s_)),
+      bar_pos_(bar_pos), keep_(keep) {}
+
+ItemAtBar &ItemsAtBar::at(long long pos) {
+    auto found = items_.find(pos);
+    if (found != items_.end())
+        return found->second;
+    if (pos < 0 || pos >= registry_len_)
+        raise_index_error(out_of_bounds(pos, registry_len_, "the K-data registry"));
+    ItemAtBar view;
+    view.item = getitem(kdata_s_, pos);
+    view.matrix = read_view(view.item.attr("Matrix"), "Matrix", 2);
+    view.time_line =
+        read_view(cache_.attr("get_history_k_data_time_line_cache")(pos), "time line", 1);
+    view.current_bar = cells::to_int(getitem(view.item.attr("CurrentBar"), bar_pos_));
+    view.cells = matrix_cells(view.matrix.object(), view.matrix.data(), view.matrix.rows(),
+                              view.matrix.cols(), view.time_line.object(), view.time_line.data(),
+                              view.time_line.cols(), keep_);
+    return items_.emplace(pos, std::move(view)).first->second;
+}
+
+FilledSpan::FilledSpan(const ItemAtBar &first, long long length, bool forming) {
+    const long long cols0 = static_cast<long long>(first.matrix.cols());
+    open_tail = first.current_bar > cols0 - 1 && forming;
+    const long long completed = open_tail ? length - 1 : length;
+    const long long cur00 = std::min(cols0 - 1, first.current_bar);
+    start = std::max(0LL, cur00 - completed + 1);
+    data_len = std::max(0LL, std::min(cur00 - start + 1, completed));
+    if (start + data_len > static_cast<long long>(first.time_line.cols()))
+        raise_index_error("the time line is shorter than the K matrix");
+}
+
+void FilledSpan::require_same_bars(const ItemAtBar &view, long long length,
+                                   long long item_pos) const {
+    const long long completed = open_tail ? length - 1 : length;
+    const long long cols = static_cast<long long>(view.matrix.cols());
+    const long long stop = std::min(std::max(view.current_bar + 1, 0LL), cols);
+    const long long available = std::max(0LL, std::min(stop - start, completed));
+    if (available != data_len)
+        raise_value_error("could not broadcast the bars of K-data item " +
+                          std::to_string(item_pos) +
+                          " into the window of the first target's item");
+}
+
+RealBars::RealBars(const ItemAtBar &view, const RealBarTarget &books, long long length)
+    : length_(length) {
+    const ArrayView<double> &bar_ref = books.bar_ref;
+    end_bar_ = std::min(static_cast<long long>(bar_ref.cols()) - 1, view.current_bar);
+    // Before the item's first bar there is nothing to show (an index of -1
+    // must not wrap round to the last bar).
+    if (end_bar_ < 0 || std::isnan(bar_ref[end_bar_]))
+        return;
+    const double last_real = bar_ref[end_bar_];
+    if (!(std::fabs(last_real) < 9.0e15))
+        raise_value_error("UnfilledBarRef holds an invalid position");
+    const long long ref = std::max(0LL, static_cast<long long>(last_real) - length);
+    if (ref >= static_cast<long long>(books.real_columns.cols()))
+        raise_index_error("real-bar bookkeeping points outside UnfilledIdx");
+    start_ = books.real_columns[ref];
+    if (start_ < 0 || end_bar_ >= static_cast<long long>(view.matrix.cols()) ||
+        end_bar_ >= static_cast<long long>(view.time_line.cols()))
+        raise_index_error("real-bar bookkeeping points outside the K matrix");
+    empty_ = false;
+}
+
+void RealBars::pick(const ItemAtBar &view, long long volume_row, int forming,
+                    std::vector<long long> &columns) const {
+    columns.clear();
+    if (empty_)
+        return;
+    const bool open_tail =
+        forming >= 0 && view.current_bar > static_cast<long long>(view.matrix.cols()) - 1;
+    const bool replaces_end = forming >= 0 && !open_tail;
+    if (open_tail && forming > 0)
+        columns.push_back(-1);
+    for (long long col = end_bar_;
+         col >= start_ && static_cast<long long>(columns.size()) < length_; --col) {
+        if (col == end_bar_ && replaces_end) {
+            if (forming > 0)
+                columns.push_back(-1);
+        } else if (view.matrix(volume_row, col) > 0) {
+            columns.push_back(col);
+        }
+    }
+    std::reverse(columns.begin(), columns.end());
+}
+
+} // namespace regora
+} // namespace telvar

@@ -1,0 +1,103 @@
+// What the plain and the adjusted K-data windows share: the bar position a
+// call asks for, the output array, the registered items as seen at that bar
+// (held with their cached float columns and real-bar bookkeeping for the
+// whole call), and which bars a window shows.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "regora/books_cache.hpp"
+#include "regora/cell_cache.hpp"
+#include "regora/window_cells.hpp"
+
+namespace telvar {
+namespace regora {
+
+inline long long index_of(double value, const char *what) { return checked_integer(value, what); }
+
+// The bar position `bar_pos` names among `positions`: NaN selects the latest,
+// negative positions count from the end.
+long long window_bar_pos(nb::handle bar_pos, long long positions);
+
+// The window array: `length` rows per target, column 0 the target index
+// (reg_idx column 3) in every row. Rows that got no bar are filled with NaN
+// by finish().
+class WindowArray {
+public:
+    WindowArray(const ArrayView<double> &reg_idx, long long length, long long cols);
+    cells::ObjectMatrix &cells() { return out_; }
+    void mark(long long row) { has_bar_[static_cast<size_t>(row)] = 1; }
+    nb::object finish();
+
+private:
+    cells::ObjectMatrix out_;
+    std::vector<char> has_bar_;
+    long long cols_;
+    nb::object nan_;
+};
+
+// One registered K-data item as seen at one bar position, held for one call.
+struct ItemAtBar {
+    nb::object item;
+    ArrayView<double> matrix;
+    ArrayView<double> time_line;
+    std::shared_ptr<MatrixCells> cells; // float objects of the matrix's columns
+    long long current_bar = 0;          // CurrentBar[bar_pos], unclamped
+
+    // Real-bar bookkeeping of one target (or adjusted block).
+    std::shared_ptr<const RealBarTarget> books_of(long long target);
+
+private:
+    std::shared_ptr<RealBarBooks> books_; // on first use
+};
+
+// The items of g_TelvarKDataList a call reads, each looked up once however
+// many rows name it. Column objects are kept for at least `keep` columns.
+class ItemsAtBar {
+public:
+    ItemsAtBar(long long bar_pos, size_t keep);
+    ItemAtBar &at(long long pos);
+
+private:
+    nb::object kdata_s_, cache_;
+    long long registry_len_, bar_pos_;
+    size_t keep_;
+    std::map<long long, ItemAtBar> items_;
+};
+
+// The span of a filled window (fill_up): one time window, from the first
+// row's item, serves every row. When the bar containing the position lies
+// after the item's last (completed) column, the window is the completed bars
+// plus the forming bar, instead of the forming bar overwriting the last
+// completed one.
+struct FilledSpan {
+    bool open_tail;
+    long long start, data_len;
+
+    FilledSpan(const ItemAtBar &first, long long length, bool forming);
+    // Raises unless `view` has the bars of the first item's span.
+    void require_same_bars(const ItemAtBar &view, long long length, long long item_pos) const;
+};
+
+// The real-bar window of one row: the columns (oldest first) of the newest
+// `length` bars that traded; -1 stands for the forming bar.
+class RealBars {
+public:
+    // Empty when the item has no real bar yet at the position.
+    RealBars(const ItemAtBar &view, const RealBarTarget &books, long long length);
+    bool empty() const { return empty_; }
+    // forming: -1 without a forming bar, else whether it traded (volume > 0).
+    void pick(const ItemAtBar &view, long long volume_row, int forming,
+              std::vector<long long> &columns) const;
+
+private:
+    bool empty_ = true;
+    long long end_bar_ = 0, start_ = 0, length_ = 0;
+};
+
+} // namespace regora
+} // namespace telvar
