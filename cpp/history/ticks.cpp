@@ -13,6 +13,11 @@ constexpr int kLevels = 5;
 
 nb::object new_dot_dict() { return global("DotDict")(); }
 
+// The host's variable of one quote level: "BidPrice1" ... "AskVolume5".
+nb::str level_name(const char *quote, int level) {
+    return percent_format((std::string(quote) + "%d").c_str(), nb::make_tuple(level));
+}
+
 // A tick dictionary with only the six tick fields, each empty.
 nb::object empty_tick_dict() {
     nb::object info = new_dot_dict();
@@ -42,7 +47,7 @@ nb::object first_column(nb::handle variable, size_t n_ticks) {
 nb::object combine_levels(nb::handle mat_dict, const char *quote, size_t n_ticks) {
     std::vector<ArrayView<double>> levels;
     for (int level = 1; level <= kLevels; ++level) {
-        nb::str name = percent_format((std::string(quote) + "%d").c_str(), nb::make_tuple(level));
+        nb::str name = level_name(quote, level);
         levels.emplace_back(first_column(item(mat_dict, name), n_ticks), quote, 1);
         if (levels.back().size() != n_ticks)
             raise_field_length_error(nb::str("tick"), name, levels.back().size(), n_ticks);
@@ -102,7 +107,7 @@ nb::object load_tick_data_from_pro(nb::args args, nb::kwargs kwargs) {
     } else {
         for (int level = 1; level <= kLevels; ++level)
             for (const char *quote : kQuoteNames) {
-                nb::str name = percent_format((std::string(quote) + "%d").c_str(), nb::make_tuple(level));
+                nb::str name = level_name(quote, level);
                 info[name] = item(mat_dict, name).attr("ravel")();
             }
     }
