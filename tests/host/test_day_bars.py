@@ -5,6 +5,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from telvar.host.daybars import day_bars
 from telvar.host.importer import import_files
 from telvar.host.sample import sample_store_path
 
@@ -87,3 +88,24 @@ def test_imported_minute_bars_give_the_sample_day_bars(sample, tmp_path):
     con.close()
     assert len(imported) == len(codes) * len(days)
     assert_same_bars(imported, sample.execute(f"SELECT * FROM day_bars WHERE {where}").df())
+
+
+def test_a_stock_driven_to_its_limit_is_flagged_at_the_limit():
+    """Days pushed past the limit close at the limit price the fundamental
+    tables compute (exchange rounding), so every one of them is flagged."""
+    from telvar.host import fundamental_derive as derive
+    from telvar.host.instrument_catalog import StockSpec
+    from telvar.host.sample import _calendar_frame, _stock_bars, _trading_calendar
+
+    cal, idx = _trading_calendar(_calendar_frame(20250901, 20251231), 20250901, 20251231)
+    days = [int(d) for d in cal.days[idx]]
+    flagged = []
+    for k, price in enumerate((3.17, 8.65, 12.95, 27.4, 61.3)):
+        shocks = {d: 0.3 if i % 2 == 0 else -0.3 for i, d in enumerate(days)}
+        spec = StockSpec("SSE", f"60{k:04d}", "limit", price, 0.01, 5e4, shocks=shocks)
+        frames, _ = _stock_bars(spec, cal, idx)
+        flagged.append(derive.with_prev_close(day_bars(pd.concat(frames, ignore_index=True))))
+    day = pd.concat(flagged, ignore_index=True)
+    up = day["trade_date"].isin(days[::2])
+    assert len(day) == 5 * (len(days) - 1)
+    assert day.loc[up, "is_limit_up"].all() and day.loc[~up, "is_limit_down"].all()

@@ -22,6 +22,7 @@ import pandas as pd
 from . import instrument_catalog as S
 from .daybars import day_bars
 from .fundamental import build_sample_fundamentals
+from .fundamental_derive import limit_ratio, round_price
 from .schema import QUOTE_COLUMNS, create_schema
 from .timeutil import date_to_int, int_to_date
 from .tradingtime import Calendar, Session, night_is_open
@@ -59,6 +60,13 @@ def _calendar_frame(begin: int, end: int) -> pd.DataFrame:
     frames = [pd.DataFrame({"market": m, "trade_date": [r[0] for r in rows], "night": [r[1] for r in rows]})
               for m in MARKETS]
     return pd.concat(frames, ignore_index=True)
+
+
+def _trading_calendar(cal_df: pd.DataFrame, begin: int, end: int) -> tuple[Calendar, np.ndarray]:
+    """The calendar the bars are generated on, and the positions of the days from ``begin`` to ``end``."""
+    sse = cal_df[cal_df.market == "SSE"]
+    cal = Calendar(sse.trade_date, sse.night)
+    return cal, cal.between(begin, end)
 
 
 def _sessions_frame() -> pd.DataFrame:
@@ -108,7 +116,8 @@ def _intraday_volume_shape(n: int) -> np.ndarray:
     return 0.6 + 0.9 * x * x
 
 
-def _walk_day(rng, prev_close, n, daily_vol, shock, limit_ref, limit, tick):
+def _walk_day(rng, prev_close, n, daily_vol, shock, limits, tick):
+    """Minute open, high, low, close of one day; ``limits`` (down, up) bound every price."""
     gap = rng.normal(0, daily_vol * 0.25)
     steps = rng.normal(shock / max(n, 1), daily_vol / np.sqrt(max(n, 1)), n)
     close = prev_close * np.exp(gap + np.cumsum(steps))
@@ -118,9 +127,8 @@ def _walk_day(rng, prev_close, n, daily_vol, shock, limit_ref, limit, tick):
     wick = np.abs(rng.normal(0, daily_vol / np.sqrt(max(n, 1)) * 0.6, (2, n)))
     high = np.maximum(openp, close) * (1 + wick[0])
     low = np.minimum(openp, close) * (1 - wick[1])
-    if limit is not None:
-        up, dn = _round(limit_ref * (1 + limit), tick), _round(limit_ref * (1 - limit), tick)
-        openp, close, high, low = (np.clip(a, dn, up) for a in (openp, close, high, low))
+    if limits is not None:
+        openp, close, high, low = (np.clip(a, *limits) for a in (openp, close, high, low))
     openp, close = _round(openp, tick), _round(close, tick)
     high = np.maximum(_round(high, tick), np.maximum(openp, close))
     low = np.minimum(_round(low, tick), np.minimum(openp, close))
@@ -143,7 +151,7 @@ def _stock_bars(spec: S.StockSpec, cal: Calendar, idx: np.ndarray, scale: float 
     sessions = _sessions(spec.market, "")
     rng = _rng("stock", spec.market, spec.code)
     tick = 0.01
-    limit = 0.10 if spec.kind == "stock" else None
+    limit = limit_ratio(spec.market, spec.code, spec.name) if spec.kind == "stock" else None
     close = spec.price * scale
     frames, ratios = [], []
     for i in idx:
@@ -155,8 +163,10 @@ def _stock_bars(spec: S.StockSpec, cal: Calendar, idx: np.ndarray, scale: float 
             split, div = spec.events[day]
             ratio = (close - div) / close / split
             ratios.append((day, ratio, split, div))
-            ref = close * ratio
-        o, h, l, c = _walk_day(rng, ref, n, spec.daily_vol, spec.shocks.get(day, 0.0), ref, limit, tick)
+            ref = (close - div) / split  # the ex-rights reference, as the fundamental tables compute it
+        # limit prices as the fundamental tables round them, so a day pushed to a limit is flagged there
+        limits = None if limit is None else tuple(float(round_price(ref * (1 + r))) for r in (-limit, limit))
+        o, h, l, c = _walk_day(rng, ref, n, spec.daily_vol, spec.shocks.get(day, 0.0), limits, tick)
         vol = np.round(spec.volume * _intraday_volume_shape(n) * rng.lognormal(0, 0.5, n), -2)
         vol[rng.random(n) < 0.01] = 0
         frames.append(_bars_frame(spec.market, spec.code, times, tdays, o, h, l, c, vol, 1.0, np.zeros(n)))
@@ -178,7 +188,8 @@ def _future_bars(v: S.VarietySpec, cal: Calendar, idx: np.ndarray):
         day = int(cal.days[i])
         times, tdays = cal.slots(sessions, np.array([i]))
         n = times.size
-        o, h, l, c = _walk_day(rng, settle, n, v.daily_vol, 0.0, settle, v.limit, v.tick)
+        limits = (_round(settle * (1 - v.limit), v.tick), _round(settle * (1 + v.limit), v.tick))
+        o, h, l, c = _walk_day(rng, settle, n, v.daily_vol, 0.0, limits, v.tick)
         shape = _intraday_volume_shape(n)
         for j, con in enumerate(contracts):
             if date_to_int(con["delist"]) < day or j < main[k] - 1 or j > main[k] + 2:
@@ -281,8 +292,7 @@ def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_st
     if tmp.exists():
         tmp.unlink()
     cal_df = _calendar_frame(begin, end)
-    cal = Calendar(cal_df[cal_df.market == "SSE"].trade_date, cal_df[cal_df.market == "SSE"].night)
-    idx = cal.between(begin, end)
+    cal, idx = _trading_calendar(cal_df, begin, end)
     stocks = list(S.STOCKS)
     for k in range(extra_stocks):
         r = _rng("extra", k)
