@@ -252,8 +252,7 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
         }
     }
 
-    nb::object fresh_idx =
-        getitem(base_matrix, gv.attr("KMatrixPos_FreshIdx")).attr("astype")("bool");
+    nb::object fresh_idx = strategy_bar_mask(base_matrix);
     nb::object block = strategy_columns(combined, fresh_idx);
     // Column i of both stores is strategy bar position i.
     const long long positions = shape_at(fresh_time_row().attr("reshape")(1, -1), 1);

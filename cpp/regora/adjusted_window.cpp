@@ -33,14 +33,10 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
                                4);
     auto v = sig.bind(args, kwargs);
 
-    ArrayView<double> reg_idx = read_view(v[0], "reg_idx", 2);
-    if (reg_idx.cols() < 7)
-        raise_value_error("reg_idx of an adjusted registration has 7 columns, got " +
-                          std::to_string(reg_idx.cols()));
-    const long long length = as_int(v[2]);
-    if (length < 0)
-        raise_value_error("negative dimensions are not allowed");
-    const bool fill_up = truthy(v[3]);
+    const WindowRequest request(v[0], v[2], v[3], 7,
+                                "reg_idx of an adjusted registration has 7 columns, got ");
+    const ArrayView<double> &reg_idx = request.reg_idx;
+    const long long length = request.length;
 
     const long long bar_len = gv_int("KMatrix_Bar_Len");
     const long long head_len = gv_int("KMatrixPos_Head_len");
@@ -173,7 +169,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
             out.put_shared(out_row, raw_start + f, raw[s.raw_row + f]);
     };
 
-    if (fill_up) {
+    if (request.fill_up) {
         const FilledSpan span(*rows_of[0].plain, length, !std::isnan(reg_idx(0, 6)));
         for (long long i = 0; i < targets; ++i) {
             const Sources &s = rows_of[static_cast<size_t>(i)];

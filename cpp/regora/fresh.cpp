@@ -107,8 +107,7 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
         }
     }
 
-    nb::object fresh_idx =
-        getitem(base_matrix, gv.attr("KMatrixPos_FreshIdx")).attr("astype")("bool");
+    nb::object fresh_idx = strategy_bar_mask(base_matrix);
     nb::object store = np.attr("asarray")(state.attr("g_TelvarDataValueFresh"));
     // A store that is still only its 1-D time row becomes a one-row matrix.
     if (as_int(store.attr("ndim")) < 2)

@@ -152,6 +152,12 @@ inline nb::object fresh_time_row() {
     return getitem(arr, global("gv").attr("KMatrixPos_TimeLine"));
 }
 
+// The strategy bars among a refresh-base matrix's columns (its FreshIdx row
+// as a boolean mask): the columns of the fresh-bar stores.
+inline nb::object strategy_bar_mask(nb::handle base_matrix) {
+    return getitem(base_matrix, global("gv").attr("KMatrixPos_FreshIdx")).attr("astype")("bool");
+}
+
 // An array read from a .mat file as a C-contiguous array of native byte
 // order (scipy gives explicit little-endian dtypes and Fortran order, which
 // buffer readers would otherwise convert again on every use).

@@ -23,14 +23,9 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("get_reg_k_data", {"reg_idx", "bar_pos", "length", "fill_up"}, 4);
     auto v = sig.bind(args, kwargs);
 
-    ArrayView<double> reg_idx = read_view(v[0], "reg_idx", 2);
-    if (reg_idx.cols() < 4)
-        raise_value_error("reg_idx must have at least 4 columns, got " +
-                          std::to_string(reg_idx.cols()));
-    const long long length = as_int(v[2]);
-    if (length < 0)
-        raise_value_error("negative dimensions are not allowed");
-    const bool fill_up = truthy(v[3]);
+    const WindowRequest request(v[0], v[2], v[3], 4, "reg_idx must have at least 4 columns, got ");
+    const ArrayView<double> &reg_idx = request.reg_idx;
+    const long long length = request.length;
 
     const long long bar_len = gv_int("KMatrix_Bar_Len");
     const long long head_len = gv_int("KMatrixPos_Head_len");
@@ -91,7 +86,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
             out.put_shared(out_row, body_start + f, field_cells[row0 + f]);
     };
 
-    if (fill_up) {
+    if (request.fill_up) {
         ItemAtBar &first = items.at(index_of(reg_idx(0, 0), "reg_idx item position"));
         const FilledSpan span(first, length, !std::isnan(reg_idx(0, 2)));
         const long long time_slot = static_cast<long long>(first.matrix.rows());

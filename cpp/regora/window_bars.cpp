@@ -11,6 +11,17 @@ namespace regora {
 using cells::out_of_bounds;
 using cells::read_view;
 
+WindowRequest::WindowRequest(nb::handle reg_idx_arg, nb::handle length_arg,
+                             nb::handle fill_up_arg, size_t min_cols, const char *too_narrow)
+    : reg_idx(read_view(reg_idx_arg, "reg_idx", 2)) {
+    if (reg_idx.cols() < min_cols)
+        raise_value_error(too_narrow + std::to_string(reg_idx.cols()));
+    length = as_int(length_arg);
+    if (length < 0)
+        raise_value_error("negative dimensions are not allowed");
+    fill_up = truthy(fill_up_arg);
+}
+
 long long window_bar_pos(nb::handle bar_pos, long long positions) {
     const double value = PyFloat_AsDouble(bar_pos.ptr());
     if (value == -1.0 && PyErr_Occurred())

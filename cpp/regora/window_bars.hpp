@@ -19,6 +19,16 @@ namespace regora {
 
 inline long long index_of(double value, const char *what) { return checked_integer(value, what); }
 
+// The reg_idx, length and fill_up arguments of a window call; an index of
+// fewer than `min_cols` columns raises ValueError(`too_narrow` + count).
+struct WindowRequest {
+    ArrayView<double> reg_idx;
+    long long length;
+    bool fill_up;
+    WindowRequest(nb::handle reg_idx, nb::handle length, nb::handle fill_up, size_t min_cols,
+                  const char *too_narrow);
+};
+
 // The bar position `bar_pos` names among `positions`: NaN selects the latest,
 // negative positions count from the end.
 long long window_bar_pos(nb::handle bar_pos, long long positions);
