@@ -79,12 +79,10 @@ nb::object strategy_columns(nb::handle matrix, nb::handle mask) {
 // def synthetic_matrix_adj(frequency_i, freq_num)
 nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("synthetic_matrix_adj", {"frequency_i", "freq_num"}, 2);
-    auto v = sig.bind(args, kwargs);
-    const long long frequency_i = as_int(v[0]);
-    const long long freq_num = as_int(v[1]);
+    const auto [frequency_i, freq_num] = bind_frequency(sig, args, kwargs);
     nb::object inputs = run_inputs();
     const long long input_base_adj_freq = adjust_base_of(inputs.attr("KFrequencyI"));
-    const long long base_adj_freq = adjust_base_of(v[0]);
+    const long long base_adj_freq = adjust_base_of(py_int(frequency_i));
     if (base_adj_freq == gv_int("KFreq_Tick"))
         raise_with(PyExc_NotImplementedError, nb::str("暂时不支持 tick 调价"));
 
@@ -166,9 +164,7 @@ nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
 // def synthetic_fresh_matrix_adj(frequency_i, freq_num)
 nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("synthetic_fresh_matrix_adj", {"frequency_i", "freq_num"}, 2);
-    auto v = sig.bind(args, kwargs);
-    const long long frequency_i = as_int(v[0]);
-    const long long freq_num = as_int(v[1]);
+    const auto [frequency_i, freq_num] = bind_frequency(sig, args, kwargs);
     nb::object gv = global("gv");
     nb::object np = global("np");
     nb::object inputs = run_inputs();

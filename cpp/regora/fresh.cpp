@@ -39,9 +39,7 @@ long long required_kdata_pos(long long frequency_i, long long freq_num, const ch
 // def synthetic_fresh_matrix(frequency_i: int, freq_num: int)
 nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("synthetic_fresh_matrix", {"frequency_i", "freq_num"}, 2);
-    auto v = sig.bind(args, kwargs);
-    const long long frequency_i = as_int(v[0]);
-    const long long freq_num = as_int(v[1]);
+    const auto [frequency_i, freq_num] = bind_frequency(sig, args, kwargs);
     nb::object gv = global("gv");
     nb::object np = global("np");
     nb::object inputs = run_inputs();

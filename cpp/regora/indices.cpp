@@ -39,9 +39,7 @@ nb::object get_instruments(nb::args args, nb::kwargs kwargs) {
 // def check_reg_k_data_precondition(frequency_i: int, freq_num: int)
 nb::object check_reg_k_data_precondition(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("check_reg_k_data_precondition", {"frequency_i", "freq_num"}, 2);
-    auto v = sig.bind(args, kwargs);
-    const long long frequency_i = as_int(v[0]);
-    const long long freq_num = as_int(v[1]);
+    const auto [frequency_i, freq_num] = bind_frequency(sig, args, kwargs);
     const long long own = as_int(run_inputs().attr("KFrequencyI"));
     const long long day = gv_int("KFreq_Day");
     if (frequency_i < day && day <= own)

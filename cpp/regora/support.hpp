@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "common/args.hpp"
 #include "common/arrays.hpp"
 #include "regora/regora.hpp"
 
@@ -35,6 +36,15 @@ inline long long as_int(nb::handle value) {
     if (result == -1 && PyErr_Occurred())
         throw nb::python_error();
     return result;
+}
+
+// (frequency_i, freq_num) of a function that takes just these two.
+struct FrequencyArgs {
+    long long frequency_i, freq_num;
+};
+inline FrequencyArgs bind_frequency(const Signature &sig, nb::args args, nb::kwargs kwargs) {
+    auto v = sig.bind(args, kwargs);
+    return {as_int(v[0]), as_int(v[1])};
 }
 
 inline long long gv_int(const char *name) { return as_int(global("gv").attr(name)); }

@@ -185,9 +185,7 @@ nb::object synthetic_1_freq_k_data(nb::args args, nb::kwargs kwargs) {
 // def synthetic_n_freq_k_data(frequency_i: int, freq_num: int)
 nb::object synthetic_n_freq_k_data(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("synthetic_n_freq_k_data", {"frequency_i", "freq_num"}, 2);
-    auto v = sig.bind(args, kwargs);
-    const long long frequency_i = as_int(v[0]);
-    const long long freq_num = as_int(v[1]);
+    const auto [frequency_i, freq_num] = bind_frequency(sig, args, kwargs);
     nb::object gv = global("gv");
 
     const long long existing = find_kdata(frequency_i, freq_num);
