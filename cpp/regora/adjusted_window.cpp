@@ -14,6 +14,7 @@ namespace telvar {
 namespace regora {
 
 using cells::FloatPool;
+using cells::ObjectMatrix;
 using cells::out_of_bounds;
 using cells::read_view;
 
@@ -73,13 +74,13 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     const long long bar_pos = window_bar_pos(v[1], positions);
 
     WindowArray window(reg_idx, length, body_end);
-    cells::ObjectMatrix &out = window.cells();
+    ObjectMatrix &out = window.cells();
     if (targets == 0 || length == 0)
         return window.finish();
     FloatPool floats(np.attr("nan").ptr());
 
     const size_t keep = static_cast<size_t>(2 * length + 64);
-    ItemsAtBar items(bar_pos, keep);
+    ItemsAtBar items(state, bar_pos, keep);
     std::map<long long, AdjMatrix> adj_items;
     const long long adj_registry_len = py_len(kdata_adj_s);
     auto adj_at = [&](long long pos) -> AdjMatrix & {
@@ -150,23 +151,26 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     };
     auto put_forming = [&](long long out_row, std::pair<long long, long long> rows) {
         window.mark(out_row);
-        out.put(out_row, 1, floats.get(dvf_tl[bar_pos]));
+        PyObject **dst = out.row(out_row);
+        ObjectMatrix::store(dst[1], floats.get(dvf_tl[bar_pos]));
         for (long long f = 0; f < adj_len; ++f)
-            out.put(out_row, adj_start + f, floats.get(dvf_adj(rows.first + f, bar_pos)));
+            ObjectMatrix::store(dst[adj_start + f],
+                                       floats.get(dvf_adj(rows.first + f, bar_pos)));
         for (long long f = 0; f < raw_len; ++f)
-            out.put(out_row, raw_start + f,
-                    floats.get(dvf(rows.second + volume_field + f, bar_pos)));
+            ObjectMatrix::store(dst[raw_start + f],
+                                       floats.get(dvf(rows.second + volume_field + f, bar_pos)));
     };
     auto put_bar = [&](long long out_row, const Sources &s, long long col, const Sources &clock) {
         window.mark(out_row);
         const long long time_row = static_cast<long long>(clock.plain->matrix.rows());
-        PyObject *const *raw = s.plain->cells->column(col);
-        PyObject *const *adj = s.adj->cells->column(col);
-        out.put_shared(out_row, 1, clock.plain->cells->column(col)[time_row]);
+        PyObject *const *raw = s.plain->cells->column(col) + s.raw_row;
+        PyObject *const *adj = s.adj->cells->column(col) + s.adj_row;
+        PyObject **dst = out.row(out_row);
+        ObjectMatrix::store_shared(dst[1], clock.plain->cells->column(col)[time_row]);
         for (long long f = 0; f < adj_len; ++f)
-            out.put_shared(out_row, adj_start + f, adj[s.adj_row + f]);
+            ObjectMatrix::store_shared(dst[adj_start + f], adj[f]);
         for (long long f = 0; f < raw_len; ++f)
-            out.put_shared(out_row, raw_start + f, raw[s.raw_row + f]);
+            ObjectMatrix::store_shared(dst[raw_start + f], raw[f]);
     };
 
     if (request.fill_up) {

@@ -15,6 +15,7 @@ namespace telvar {
 namespace regora {
 
 using cells::FloatPool;
+using cells::ObjectMatrix;
 using cells::out_of_bounds;
 using cells::read_view;
 
@@ -43,12 +44,12 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     const long long bar_pos = window_bar_pos(v[1], static_cast<long long>(dvf.cols()));
 
     WindowArray window(reg_idx, length, body_end);
-    cells::ObjectMatrix &out = window.cells();
+    ObjectMatrix &out = window.cells();
     if (targets == 0 || length == 0)
         return window.finish();
     FloatPool floats(global("np").attr("nan").ptr());
 
-    ItemsAtBar items(bar_pos, static_cast<size_t>(2 * length + 64));
+    ItemsAtBar items(state, bar_pos, static_cast<size_t>(2 * length + 64));
     auto field_rows = [&](const ItemAtBar &view, long long target_idx) {
         const long long first = head_len + target_idx * bar_len + bar_begin;
         if (target_idx < 0 || first + bar_len > static_cast<long long>(view.matrix.rows()))
@@ -74,16 +75,19 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     };
     auto put_forming = [&](long long out_row, long long dvf_row) {
         window.mark(out_row);
-        out.put(out_row, 1, floats.get(forming_time));
+        PyObject **dst = out.row(out_row);
+        ObjectMatrix::store(dst[1], floats.get(forming_time));
         for (long long f = 0; f < bar_len; ++f)
-            out.put(out_row, body_start + f, floats.get(dvf(dvf_row + f, bar_pos)));
+            ObjectMatrix::store(dst[body_start + f], floats.get(dvf(dvf_row + f, bar_pos)));
     };
     auto put_bar = [&](long long out_row, PyObject *const *time_cells, long long time_slot,
                        PyObject *const *field_cells, long long row0) {
         window.mark(out_row);
-        out.put_shared(out_row, 1, time_cells[time_slot]);
+        PyObject **dst = out.row(out_row);
+        ObjectMatrix::store_shared(dst[1], time_cells[time_slot]);
+        PyObject *const *fields = field_cells + row0;
         for (long long f = 0; f < bar_len; ++f)
-            out.put_shared(out_row, body_start + f, field_cells[row0 + f]);
+            ObjectMatrix::store_shared(dst[body_start + f], fields[f]);
     };
 
     if (request.fill_up) {

@@ -48,9 +48,11 @@ WindowArray::WindowArray(const ArrayView<double> &reg_idx, long long length, lon
 nb::object WindowArray::finish() {
     // Every cell is written once: rows without a bar only here.
     for (size_t r = 0; r < has_bar_.size(); ++r)
-        if (!has_bar_[r])
+        if (!has_bar_[r]) {
+            PyObject **dst = out_.row(static_cast<long long>(r));
             for (long long c = 1; c < cols_; ++c)
-                out_.put_shared(static_cast<long long>(r), c, nan_.ptr());
+                cells::ObjectMatrix::store_shared(dst[c], nan_.ptr());
+        }
     return out_.release();
 }
 
@@ -60,9 +62,8 @@ std::shared_ptr<const RealBarTarget> ItemAtBar::books_of(long long target) {
     return books_->target(target);
 }
 
-ItemsAtBar::ItemsAtBar(long long bar_pos, size_t keep)
-    : kdata_s_(run_state().attr("g_TelvarKDataList")),
-      cache_(run_state().attr("g_TelvarCache")), registry_len_(py_len(kdata_s_)),
+ItemsAtBar::ItemsAtBar(nb::handle state, long long bar_pos, size_t keep)
+    : kdata_s_(state.attr("g_TelvarKDataList")), cache_(state.attr("g_TelvarCache")), registry_len_(py_len(kdata_s_)),
       bar_pos_(bar_pos), keep_(keep) {}
 
 ItemAtBar &ItemsAtBar::at(long long pos) {

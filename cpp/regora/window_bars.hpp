@@ -65,11 +65,12 @@ private:
     std::shared_ptr<RealBarBooks> books_; // on first use
 };
 
-// The items of g_TelvarKDataList a call reads, each looked up once however
-// many rows name it. Column objects are kept for at least `keep` columns.
+// The items of the run state's g_TelvarKDataList a call reads, each looked up
+// once however many rows name it. Column objects are kept for at least `keep`
+// columns.
 class ItemsAtBar {
 public:
-    ItemsAtBar(long long bar_pos, size_t keep);
+    ItemsAtBar(nb::handle state, long long bar_pos, size_t keep);
     ItemAtBar &at(long long pos);
 
 private:

@@ -106,18 +106,25 @@ public:
         cells_ = object_cells(array_);
     }
 
+    // The cells of row r. Hot loops write through a row pointer kept in a
+    // local, which the compiler need not reload after every reference drop.
+    PyObject **row(long long r) { return cells_ + r * cols_; }
     // Stores a new reference (stolen) in cell (r, c).
-    void put(long long r, long long c, PyObject *value) {
-        PyObject **cell = cells_ + r * cols_ + c;
-        PyObject *old = *cell;
-        *cell = value;
-        Py_XDECREF(old);
-    }
+    void put(long long r, long long c, PyObject *value) { store(row(r)[c], value); }
     void put_shared(long long r, long long c, PyObject *value) {
-        Py_INCREF(value);
-        put(r, c, value);
+        store_shared(row(r)[c], value);
     }
     nb::object release() { return std::move(array_); }
+
+    static void store(PyObject *&cell, PyObject *value) {
+        PyObject *old = cell;
+        cell = value;
+        Py_XDECREF(old);
+    }
+    static void store_shared(PyObject *&cell, PyObject *value) {
+        Py_INCREF(value);
+        store(cell, value);
+    }
 
 private:
     long long cols_;
