@@ -172,8 +172,25 @@ inline std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     throw nb::python_error();
 }
 
-// The exception instance carried by a python_error.
-inline nb::object exception_of(const nb::python_error &e) { return nb::borrow(e.value()); }
+// nanobind before 3.0 keeps an error unnormalised on Python < 3.12 (a
+// KeyError raised by a dict look-up carries the bare key tuple), so the
+// instance is made here as Python would make it. Consumes the error.
+inline nb::object exception_of(nb::python_error &e) {
+    e.restore();
+#if PY_VERSION_HEX >= 0x030C0000
+    return nb::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) {
+        PyException_SetTraceback(value, traceback);
+        Py_DECREF(traceback);
+    }
+    Py_XDECREF(type);
+    return nb::steal(value);
+#endif
+}
 
 // Integer value of a gv layout constant.
 inline Py_ssize_t gv_int(const char *name) { return nb::cast<Py_ssize_t>(global("gv").attr(name)); }

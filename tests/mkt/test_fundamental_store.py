@@ -173,7 +173,7 @@ class TestQueries:
             for col in df.columns:
                 kind = df[col].dtype.kind
                 assert kind == {"date": "M", "float": "f", "int": "i", "bool": "b", "str": "O"}.get(types[col], kind)
-            assert str(df["market" if "market" in df else "industry_code"].dtype) == "str"
+            assert pd.api.types.is_string_dtype(df["market" if "market" in df else "industry_code"])
 
     @pytest.mark.parametrize("name, params, message", [
         ("market_cap", {}, "unknown fundamental data set 'market_cap'"),

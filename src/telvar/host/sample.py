@@ -46,6 +46,12 @@ def xshg_days(begin: int, end: int) -> list[int]:
         warnings.simplefilter("ignore")
         cal = xc.get_calendar("XSHG", start=start.isoformat(), end=int_to_date(end).isoformat())
         days = [date_to_int(d.date()) for d in cal.sessions]
+    if begin <= 20251006 <= end and 20251006 in days:
+        # releases before 4.9 (the newest for Python 3.9) guessed the 2025
+        # holidays before the exchange published them
+        warnings.warn(f"exchange_calendars {xc.__version__} does not know the exchange's published 2025 "
+                      "holidays (closed 2025-10-01..08), so the calendar built from it is wrong there; "
+                      "exchange_calendars 4.9 or newer (Python 3.10+) has them", RuntimeWarning, stacklevel=2)
     return days
 
 
@@ -375,8 +381,13 @@ _GENERATOR_FILES = ("sample.py", "instrument_catalog.py", "schema.py", "tradingt
 
 
 def generator_fingerprint() -> str:
-    """Version plus a digest of the generator's sources: an edited generator gets a new cache file."""
+    """Version plus a digest of the generator's sources and of the DuckDB version.
+
+    An edited generator gets a new cache file, and so does another DuckDB:
+    an older DuckDB cannot open a file that a newer one wrote.
+    """
     h = hashlib.sha256(GENERATOR_VERSION.encode())
+    h.update(duckdb.__version__.encode())
     here = Path(__file__).resolve().parent
     for name in _GENERATOR_FILES:
         f = here / name
