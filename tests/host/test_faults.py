@@ -228,3 +228,34 @@ def test_a_host_stops_when_its_starter_dies(tmp_path):
             pytest.fail("the host outlived its starter")
     finally:
         starter.stdout.close()
+
+
+def test_shutdown_waits_for_requests_in_flight(tmp_path):
+    # the store must not be closed under a request that is still running
+    from telvar.host.commands import HostOptions
+    from telvar.host.sample import sample_store_path
+    from telvar.host.server import Host
+
+    h = Host(sample_store_path(), tmp_path / "out", socket_path=str(tmp_path / "s.sock"),
+             options=HostOptions(debug_commands=True))
+    h.start_in_thread()
+    sock = TelvarSocket(h.address, timeout=5000)
+    outcome = {}
+
+    def slow_request():
+        try:
+            outcome["answer"] = sock.request("_tvDebugSleep", [0.5])
+        except Exception as exc:  # the host went away: any clear error will do
+            outcome["error"] = exc
+
+    client = threading.Thread(target=slow_request)
+    client.start()
+    deadline = time.monotonic() + 5
+    while not h._connections and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert h._connections
+    h.shutdown()
+    assert not h._connections  # every handler finished before the store was closed
+    client.join(5)
+    assert not client.is_alive() and outcome
+    sock.close()

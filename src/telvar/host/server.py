@@ -33,6 +33,7 @@ class _Handler(socketserver.BaseRequestHandler):
         cur = host.con.cursor()
         ctx = C.Context(cur, host.out_dir, host.log, host.options, host.cache)
         reader = self.request.makefile("rb", buffering=1 << 16)
+        host.connection_opened(self.request)
         try:
             while True:
                 try:
@@ -51,6 +52,7 @@ class _Handler(socketserver.BaseRequestHandler):
         finally:
             reader.close()
             cur.close()
+            host.connection_closed()
 
     def _send(self, answer) -> bool:
         try:
@@ -86,6 +88,8 @@ class Host:
         if not Path(self.store).exists():
             raise FileNotFoundError(f"store not found: {self.store}")
         self.con = duckdb.connect(self.store, read_only=True)
+        self._connections: dict[threading.Thread, socket.socket] = {}
+        self._connections_lock = threading.Lock()
         self.out_dir = Path(out_dir)
         self.out_dir.mkdir(parents=True, exist_ok=True)
         self.options = options or C.HostOptions()
@@ -159,6 +163,28 @@ class Host:
         t.start()
         return t
 
+    def connection_opened(self, sock: socket.socket) -> None:
+        with self._connections_lock:
+            self._connections[threading.current_thread()] = sock
+
+    def connection_closed(self) -> None:
+        with self._connections_lock:
+            self._connections.pop(threading.current_thread(), None)
+
+    def _close_connections(self, wait: float = 10.0) -> None:
+        """End the open client connections and wait for their requests to finish,
+        so the store is not closed under a running query."""
+        with self._connections_lock:
+            open_now = dict(self._connections)
+        for sock in open_now.values():
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        deadline = time.monotonic() + wait
+        for thread in open_now:
+            thread.join(max(0.0, deadline - time.monotonic()))
+
     def shutdown(self):
         self._stop.set()
         if self._serving:  # socketserver's shutdown() waits for a serve_forever() loop
@@ -169,7 +195,11 @@ class Host:
                 os.unlink(self.address[5:])
             except OSError:
                 pass
-        self.con.close()
+        self._close_connections()
+        try:
+            self.con.close()
+        except duckdb.Error as exc:  # a request that outlived the wait still holds its cursor
+            self.log.warning("store closed while a request was running: %s", exc)
         for h in list(self.log.handlers):
             h.close()
             self.log.removeHandler(h)
