@@ -2,7 +2,7 @@
 PYTHON ?= python3
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-BUILD_DEPS := scikit-build-core>=0.10 nanobind>=2.4 ninja
+BUILD_DEPS := scikit-build-core>=0.10 nanobind>=2.4 numpy>=2.0 ninja
 
 .PHONY: all install demo test bench dev clean
 

@@ -13,7 +13,6 @@
 namespace telvar {
 namespace regora {
 
-using cells::FloatPool;
 using cells::ObjectMatrix;
 using cells::out_of_bounds;
 using cells::read_view;
@@ -77,7 +76,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     ObjectMatrix &out = window.cells();
     if (targets == 0 || length == 0)
         return window.finish();
-    FloatPool floats(np.attr("nan").ptr());
+    FloatPool &floats = FloatPool::shared();
 
     const size_t keep = static_cast<size_t>(2 * length + 64);
     ItemsAtBar items(state, bar_pos, keep);

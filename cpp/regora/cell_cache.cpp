@@ -3,6 +3,7 @@
 #include "regora/cell_cache.hpp"
 
 #include "common/arrays.hpp"
+#include "regora/float_pool.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -14,12 +15,6 @@ namespace {
 
 constexpr size_t kMaxMatrices = 16;
 constexpr size_t kMinColumnsKept = 512;
-
-PyObject *shared_nan() {
-    // Created once and kept for the life of the process.
-    static PyObject *nan = PyFloat_FromDouble(std::nan(""));
-    return nan;
-}
 
 } // namespace
 
@@ -48,20 +43,15 @@ PyObject *const *MatrixCells::column(long long col) {
     if (slot)
         return slot.get();
     std::unique_ptr<PyObject *[]> objs(new PyObject *[rows_ + 1]());
-    for (size_t r = 0; r <= rows_; ++r) {
-        const double value =
-            r < rows_ ? data_[r * cols_ + static_cast<size_t>(col)]
-                      : (static_cast<size_t>(col) < n_times_ ? times_[col] : std::nan(""));
-        if (std::isnan(value)) {
-            objs[r] = shared_nan();
-            Py_INCREF(objs[r]);
-        } else {
-            objs[r] = PyFloat_FromDouble(value);
-        }
-        if (!objs[r]) {
-            release(objs);
-            throw nb::python_error();
-        }
+    FloatPool &floats = FloatPool::shared();
+    try {
+        for (size_t r = 0; r <= rows_; ++r)
+            objs[r] = floats.get(r < rows_ ? data_[r * cols_ + static_cast<size_t>(col)]
+                                           : (static_cast<size_t>(col) < n_times_ ? times_[col]
+                                                                                  : std::nan("")));
+    } catch (...) {
+        release(objs);
+        throw;
     }
     order_.push_back(col);
     ++live_columns_;

@@ -14,10 +14,18 @@
 namespace telvar {
 namespace regora {
 
-using cells::FloatPool;
 using cells::ObjectMatrix;
 using cells::out_of_bounds;
 using cells::read_view;
+
+// The float objects of a column's cells are scattered over the heap: asking
+// for those of a bar a few bars ahead overlaps their cache misses with the
+// work on the current one.
+constexpr long long kPrefetchAhead = 4;
+inline void prefetch_cells(PyObject *const *cells, long long n) {
+    for (long long f = 0; f < n; ++f)
+        __builtin_prefetch(cells[f], 1);
+}
 
 // def get_reg_k_data(reg_idx, bar_pos, length, fill_up)
 nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
@@ -47,7 +55,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     ObjectMatrix &out = window.cells();
     if (targets == 0 || length == 0)
         return window.finish();
-    FloatPool floats(global("np").attr("nan").ptr());
+    FloatPool &floats = FloatPool::shared();
 
     ItemsAtBar items(state, bar_pos, static_cast<size_t>(2 * length + 64));
     auto field_rows = [&](const ItemAtBar &view, long long target_idx) {
@@ -98,6 +106,14 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         for (long long k = 0; k < span.data_len; ++k)
             first_columns.push_back(first.cells->column(span.start + k));
 
+        // Column by column across the targets: a column's float objects were
+        // made together, so they are read in the order they lie in memory.
+        struct FilledRow {
+            MatrixCells *cells;
+            long long row0, first_out_row, dvf_row;
+        };
+        std::vector<FilledRow> plan;
+        plan.reserve(static_cast<size_t>(targets));
         for (long long i = 0; i < targets; ++i) {
             const long long item_pos = index_of(reg_idx(i, 0), "reg_idx item position");
             ItemAtBar &view = items.at(item_pos);
@@ -106,16 +122,20 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
             span.require_same_bars(view, length, item_pos);
             const long long row_end = (i + 1) * length;
             const long long data_end = span.open_tail ? row_end - 1 : row_end;
-            for (long long k = 0; k < span.data_len; ++k) {
-                PyObject *const *cells = view.cells == first.cells
-                                             ? first_columns[k]
-                                             : view.cells->column(span.start + k);
-                put_bar(data_end - span.data_len + k, first_columns[k], time_slot, cells, row0);
-            }
-            const long long dvf_row = forming_row(i);
-            if (dvf_row >= 0)
-                put_forming(row_end - 1, dvf_row);
+            plan.push_back({view.cells.get(), row0, data_end - span.data_len, forming_row(i)});
         }
+        for (long long k = 0; k < span.data_len; ++k) {
+            PyObject *const *first_column = first_columns[k];
+            for (const FilledRow &row : plan) {
+                PyObject *const *column = row.cells == first.cells.get()
+                                              ? first_column
+                                              : row.cells->column(span.start + k);
+                put_bar(row.first_out_row + k, first_column, time_slot, column, row.row0);
+            }
+        }
+        for (long long i = 0; i < targets; ++i)
+            if (plan[static_cast<size_t>(i)].dvf_row >= 0)
+                put_forming((i + 1) * length - 1, plan[static_cast<size_t>(i)].dvf_row);
         return window.finish();
     }
 

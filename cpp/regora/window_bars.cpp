@@ -36,23 +36,33 @@ long long window_bar_pos(nb::handle bar_pos, long long positions) {
 
 WindowArray::WindowArray(const ArrayView<double> &reg_idx, long long length, long long cols)
     : out_(length * static_cast<long long>(reg_idx.rows()), cols),
-      has_bar_(static_cast<size_t>(length) * reg_idx.rows(), 0), cols_(cols),
-      nan_(global("np").attr("nan")) {
-    for (long long i = 0; i < static_cast<long long>(reg_idx.rows()); ++i) {
-        nb::object target = py_int(index_of(reg_idx(i, 3), "reg_idx target index"));
-        for (long long r = i * length; r < (i + 1) * length; ++r)
-            out_.put_shared(r, 0, target.ptr());
-    }
+      has_bar_(static_cast<size_t>(length) * reg_idx.rows(), 0), cols_(cols), length_(length) {
+    targets_.reserve(reg_idx.rows());
+    for (size_t i = 0; i < reg_idx.rows(); ++i)
+        targets_.push_back(py_int(index_of(reg_idx(i, 3), "reg_idx target index")));
 }
 
 nb::object WindowArray::finish() {
-    // Every cell is written once: rows without a bar only here.
-    for (size_t r = 0; r < has_bar_.size(); ++r)
-        if (!has_bar_[r]) {
-            PyObject **dst = out_.row(static_cast<long long>(r));
-            for (long long c = 1; c < cols_; ++c)
-                cells::ObjectMatrix::store_shared(dst[c], nan_.ptr());
+    // Column 0, and the cells of rows that got no bar, have not been written
+    // yet: they are filled here, without dropping an old reference.
+    PyObject *const *nans = nan_ring();
+    size_t n = 0;
+    for (size_t i = 0; i < targets_.size(); ++i) {
+        PyObject *target = targets_[i].ptr();
+        const long long first = static_cast<long long>(i) * length_;
+        for (long long r = first; r < first + length_; ++r) {
+            PyObject **dst = out_.row(r);
+            Py_INCREF(target);
+            dst[0] = target;
+            if (has_bar_[static_cast<size_t>(r)])
+                continue;
+            for (long long c = 1; c < cols_; ++c, ++n) {
+                PyObject *nan = nans[n % kNanRing];
+                Py_INCREF(nan);
+                dst[c] = nan;
+            }
         }
+    }
     return out_.release();
 }
 

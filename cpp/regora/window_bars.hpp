@@ -34,8 +34,9 @@ struct WindowRequest {
 long long window_bar_pos(nb::handle bar_pos, long long positions);
 
 // The window array: `length` rows per target, column 0 the target index
-// (reg_idx column 3) in every row. Rows that got no bar are filled with NaN
-// by finish().
+// (reg_idx column 3) in every row. A row is marked before any of its cells
+// is written; column 0, and the rows never marked, are filled (NaN) by
+// finish(), which relies on those cells still being empty.
 class WindowArray {
 public:
     WindowArray(const ArrayView<double> &reg_idx, long long length, long long cols);
@@ -46,8 +47,8 @@ public:
 private:
     cells::ObjectMatrix out_;
     std::vector<char> has_bar_;
-    long long cols_;
-    nb::object nan_;
+    long long cols_, length_;
+    std::vector<nb::object> targets_; // column 0 of each target's rows
 };
 
 // One registered K-data item as seen at one bar position, held for one call.

@@ -121,7 +121,8 @@ def test_argument_errors(world):
         r.get_reg_k_data(bad, 1, 2, False)
     assert r.get_reg_k_data(reg_idx, 1, 0, True).shape == (0, 9)
     out = r.get_reg_k_data(reg_idx, 1, 2, True, )
-    assert r.get_reg_k_data(reg_idx=reg_idx, bar_pos=1, length=2, fill_up=True).tolist() == out.tolist()
+    by_keyword = r.get_reg_k_data(reg_idx=reg_idx, bar_pos=1, length=2, fill_up=True)
+    np.testing.assert_array_equal(by_keyword.astype(float), out.astype(float))
 
 
 def test_windows_show_new_data_after_a_new_run_or_a_replaced_matrix(world):

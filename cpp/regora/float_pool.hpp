@@ -1,0 +1,70 @@
+// Python float objects shared by value.
+//
+// Market data repeats itself: prices lie on a tick grid and come back bar
+// after bar and across the fields of a bar, volumes and open interest repeat
+// too. A direct-mapped table kept for the whole process hands out the same
+// float object for the same value instead of allocating another. Besides
+// saving the allocation, windows then reference far fewer distinct objects,
+// which keeps the reference-count updates of a window (and of its release)
+// in cache. Floats are immutable, so sharing them cannot be observed except
+// through `is`. Used with the GIL held.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "regora/object_array.hpp"
+
+namespace telvar {
+namespace regora {
+
+class FloatPool {
+public:
+    // A new reference to a float of `value`.
+    PyObject *get(double value) {
+        if (std::isnan(value)) {
+            PyObject *nan = nan_object(nans_++);
+            Py_INCREF(nan);
+            return nan;
+        }
+        uint64_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        Slot &slot = slots_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits)];
+        if (slot.obj && slot.bits == bits) {
+            Py_INCREF(slot.obj);
+            return slot.obj;
+        }
+        PyObject *obj = PyFloat_FromDouble(value);
+        if (!obj)
+            throw nb::python_error();
+        Py_XDECREF(slot.obj);
+        slot.obj = obj;
+        slot.bits = bits;
+        Py_INCREF(obj);
+        return obj;
+    }
+
+    // The process's pool (never destroyed: its floats may be in arrays that
+    // outlive the interpreter's finalisation).
+    static FloatPool &shared() {
+        static FloatPool *pool = new FloatPool();
+        return *pool;
+    }
+
+private:
+    FloatPool() = default;
+    static constexpr unsigned kSlotBits = 15;
+    struct Slot {
+        uint64_t bits = 0;
+        PyObject *obj = nullptr;
+    };
+    size_t nans_ = 0;
+    std::vector<Slot> slots_ = std::vector<Slot>(size_t(1) << kSlotBits);
+};
+
+} // namespace regora
+} // namespace telvar
