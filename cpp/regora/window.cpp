@@ -18,15 +18,6 @@ using cells::ObjectMatrix;
 using cells::out_of_bounds;
 using cells::read_view;
 
-// The float objects of a column's cells are scattered over the heap: asking
-// for those of a bar a few bars ahead overlaps their cache misses with the
-// work on the current one.
-constexpr long long kPrefetchAhead = 4;
-inline void prefetch_cells(PyObject *const *cells, long long n) {
-    for (long long f = 0; f < n; ++f)
-        __builtin_prefetch(cells[f], 1);
-}
-
 // def get_reg_k_data(reg_idx, bar_pos, length, fill_up)
 nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("get_reg_k_data", {"reg_idx", "bar_pos", "length", "fill_up"}, 4);
@@ -140,7 +131,15 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     }
 
     // Real-bar window: per target, the newest `length` bars with volume > 0.
-    std::vector<long long> columns;
+    // The bars are chosen target by target, then written newest first across
+    // the targets, whose bars of the same age mostly lie in the same columns.
+    struct RealRow {
+        ItemAtBar *view;
+        long long row0, row_end, dvf_row;
+        size_t begin, count; // its columns in `picked`
+    };
+    std::vector<RealRow> plan;
+    std::vector<long long> columns, picked;
     for (long long i = 0; i < targets; ++i) {
         ItemAtBar &view = items.at(index_of(reg_idx(i, 0), "reg_idx item position"));
         const long long target_idx = index_of(reg_idx(i, 3), "reg_idx target index");
@@ -153,18 +152,22 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         const int forming =
             dvf_row < 0 ? -1 : (dvf(dvf_row + volume_field, bar_pos) > 0 ? 1 : 0);
         real.pick(view, row0 + volume_field, forming, columns);
-
-        const long long fill_len = static_cast<long long>(columns.size());
-        const long long first_row = (i + 1) * length - fill_len;
-        for (long long k = 0; k < fill_len; ++k) {
-            if (columns[k] < 0) {
-                put_forming(first_row + k, dvf_row);
+        plan.push_back({&view, row0, (i + 1) * length, dvf_row, picked.size(), columns.size()});
+        picked.insert(picked.end(), columns.begin(), columns.end());
+    }
+    for (size_t age = 1; age <= static_cast<size_t>(length); ++age)
+        for (const RealRow &row : plan) {
+            if (age > row.count)
+                continue;
+            const long long out_row = row.row_end - static_cast<long long>(age);
+            const long long col = picked[row.begin + row.count - age];
+            if (col < 0) {
+                put_forming(out_row, row.dvf_row);
                 continue;
             }
-            PyObject *const *cells = view.cells->column(columns[k]);
-            put_bar(first_row + k, cells, static_cast<long long>(view.matrix.rows()), cells, row0);
+            PyObject *const *cells = row.view->cells->column(col);
+            put_bar(out_row, cells, static_cast<long long>(row.view->matrix.rows()), cells, row.row0);
         }
-    }
     return window.finish();
 }
 
