@@ -61,23 +61,32 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     if (bar_pos >= static_cast<long long>(dvf_tl.cols()))
         raise_index_error(out_of_bounds(bar_pos, dvf_tl.cols(), "dvf_tl"));
     const double forming_time = dvf_tl[bar_pos];
-    // First fresh-bar row of row i's forming bar, or -1 without one.
-    auto forming_row = [&](long long i) -> long long {
+    // The forming bars' values, gathered target by target first: they lie a
+    // whole row of the fresh-bar store apart, and reading them all before
+    // using any lets those cache misses overlap.
+    std::vector<double> forming_values(static_cast<size_t>(targets * bar_len));
+    auto forming_of = [&](long long i) { return &forming_values[static_cast<size_t>(i * bar_len)]; };
+    // Gathers row i's forming bar; false without one.
+    auto gather_forming = [&](long long i) {
         const double first = reg_idx(i, 2);
         if (std::isnan(first))
-            return -1;
+            return false;
         const long long row = index_of(first, "reg_idx fresh-bar row");
         if (dvf_ndim == 1 || row < 0 || row + bar_len > static_cast<long long>(dvf.rows()))
             raise_index_error("fresh-bar rows " + std::to_string(row) + ".." +
                               std::to_string(row + bar_len) + " are outside the store");
-        return row;
+        double *values = forming_of(i);
+        for (long long f = 0; f < bar_len; ++f)
+            values[f] = dvf(row + f, bar_pos);
+        return true;
     };
-    auto put_forming = [&](long long out_row, long long dvf_row) {
+    auto put_forming = [&](long long out_row, long long i) {
         window.mark(out_row);
         PyObject **dst = out.row(out_row);
         ObjectMatrix::store(dst[1], floats.get(forming_time));
+        const double *values = forming_of(i);
         for (long long f = 0; f < bar_len; ++f)
-            ObjectMatrix::store(dst[body_start + f], floats.get(dvf(dvf_row + f, bar_pos)));
+            ObjectMatrix::store(dst[body_start + f], floats.get(values[f]));
     };
     auto put_bar = [&](long long out_row, PyObject *const *time_cells, long long time_slot,
                        PyObject *const *field_cells, long long row0) {
@@ -101,7 +110,8 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         // made together, so they are read in the order they lie in memory.
         struct FilledRow {
             MatrixCells *cells;
-            long long row0, first_out_row, dvf_row;
+            long long row0, first_out_row;
+            bool forming;
         };
         std::vector<FilledRow> plan;
         plan.reserve(static_cast<size_t>(targets));
@@ -113,7 +123,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
             span.require_same_bars(view, length, item_pos);
             const long long row_end = (i + 1) * length;
             const long long data_end = span.open_tail ? row_end - 1 : row_end;
-            plan.push_back({view.cells.get(), row0, data_end - span.data_len, forming_row(i)});
+            plan.push_back({view.cells.get(), row0, data_end - span.data_len, gather_forming(i)});
         }
         for (long long k = 0; k < span.data_len; ++k) {
             PyObject *const *first_column = first_columns[k];
@@ -125,8 +135,8 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
             }
         }
         for (long long i = 0; i < targets; ++i)
-            if (plan[static_cast<size_t>(i)].dvf_row >= 0)
-                put_forming((i + 1) * length - 1, plan[static_cast<size_t>(i)].dvf_row);
+            if (plan[static_cast<size_t>(i)].forming)
+                put_forming((i + 1) * length - 1, i);
         return window.finish();
     }
 
@@ -135,7 +145,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     // the targets, whose bars of the same age mostly lie in the same columns.
     struct RealRow {
         ItemAtBar *view;
-        long long row0, row_end, dvf_row;
+        long long row0, row_end, target;
         size_t begin, count; // its columns in `picked`
     };
     std::vector<RealRow> plan;
@@ -148,11 +158,9 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         const RealBars real(view, *books, length);
         if (real.empty())
             continue;
-        const long long dvf_row = forming_row(i);
-        const int forming =
-            dvf_row < 0 ? -1 : (dvf(dvf_row + volume_field, bar_pos) > 0 ? 1 : 0);
+        const int forming = !gather_forming(i) ? -1 : (forming_of(i)[volume_field] > 0 ? 1 : 0);
         real.pick(view, row0 + volume_field, forming, columns);
-        plan.push_back({&view, row0, (i + 1) * length, dvf_row, picked.size(), columns.size()});
+        plan.push_back({&view, row0, (i + 1) * length, i, picked.size(), columns.size()});
         picked.insert(picked.end(), columns.begin(), columns.end());
     }
     for (size_t age = 1; age <= static_cast<size_t>(length); ++age)
@@ -162,7 +170,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
             const long long out_row = row.row_end - static_cast<long long>(age);
             const long long col = picked[row.begin + row.count - age];
             if (col < 0) {
-                put_forming(out_row, row.dvf_row);
+                put_forming(out_row, row.target);
                 continue;
             }
             PyObject *const *cells = row.view->cells->column(col);
