@@ -76,7 +76,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     ObjectMatrix &out = window.cells();
     if (targets == 0 || length == 0)
         return window.finish();
-    FloatPool &floats = FloatPool::shared();
+    FloatPool &floats = FloatPool::for_forming_bars();
 
     const size_t keep = static_cast<size_t>(2 * length + 64);
     ItemsAtBar items(state, bar_pos, keep);

@@ -43,7 +43,7 @@ PyObject *const *MatrixCells::column(long long col) {
     if (slot)
         return slot.get();
     std::unique_ptr<PyObject *[]> objs(new PyObject *[rows_ + 1]());
-    FloatPool &floats = FloatPool::shared();
+    FloatPool &floats = FloatPool::for_columns();
     try {
         for (size_t r = 0; r <= rows_; ++r)
             objs[r] = floats.get(r < rows_ ? data_[r * cols_ + static_cast<size_t>(col)]

@@ -33,7 +33,7 @@ public:
         }
         uint64_t bits;
         std::memcpy(&bits, &value, sizeof bits);
-        Slot &slot = slots_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - kSlotBits)];
+        Slot &slot = slots_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - slot_bits_)];
         if (slot.obj && slot.bits == bits) {
             Py_INCREF(slot.obj);
             return slot.obj;
@@ -48,22 +48,30 @@ public:
         return obj;
     }
 
-    // The process's pool (never destroyed: its floats may be in arrays that
-    // outlive the interpreter's finalisation).
-    static FloatPool &shared() {
-        static FloatPool *pool = new FloatPool();
+    // The process's pools (never destroyed: their floats may be in arrays
+    // that outlive the interpreter's finalisation). The column cache's is
+    // large, to catch values coming back many bars later; the forming bars'
+    // is small enough to stay in cache, since a window asks it for every
+    // target's forming bar on every call.
+    static FloatPool &for_columns() {
+        static FloatPool *pool = new FloatPool(15);
+        return *pool;
+    }
+    static FloatPool &for_forming_bars() {
+        static FloatPool *pool = new FloatPool(12);
         return *pool;
     }
 
 private:
-    FloatPool() = default;
-    static constexpr unsigned kSlotBits = 15;
+    explicit FloatPool(unsigned slot_bits)
+        : slot_bits_(slot_bits), slots_(size_t(1) << slot_bits) {}
     struct Slot {
         uint64_t bits = 0;
         PyObject *obj = nullptr;
     };
+    unsigned slot_bits_;
     size_t nans_ = 0;
-    std::vector<Slot> slots_ = std::vector<Slot>(size_t(1) << kSlotBits);
+    std::vector<Slot> slots_;
 };
 
 } // namespace regora

@@ -46,7 +46,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     ObjectMatrix &out = window.cells();
     if (targets == 0 || length == 0)
         return window.finish();
-    FloatPool &floats = FloatPool::shared();
+    FloatPool &floats = FloatPool::for_forming_bars();
 
     ItemsAtBar items(state, bar_pos, static_cast<size_t>(2 * length + 64));
     auto field_rows = [&](const ItemAtBar &view, long long target_idx) {
@@ -88,14 +88,14 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         for (long long f = 0; f < bar_len; ++f)
             ObjectMatrix::store(dst[body_start + f], floats.get(values[f]));
     };
-    auto put_bar = [&](long long out_row, PyObject *const *time_cells, long long time_slot,
-                       PyObject *const *field_cells, long long row0) {
+    // A completed bar's fields; its time cell is the caller's.
+    auto put_fields = [&](long long out_row, PyObject *const *field_cells, long long row0) {
         window.mark(out_row);
         PyObject **dst = out.row(out_row);
-        ObjectMatrix::store_shared(dst[1], time_cells[time_slot]);
         PyObject *const *fields = field_cells + row0;
         for (long long f = 0; f < bar_len; ++f)
             ObjectMatrix::store_shared(dst[body_start + f], fields[f]);
+        return dst;
     };
 
     if (request.fill_up) {
@@ -127,11 +127,12 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         }
         for (long long k = 0; k < span.data_len; ++k) {
             PyObject *const *first_column = first_columns[k];
+            cells::SharedStores time(first_column[time_slot]); // every target's bar time
             for (const FilledRow &row : plan) {
                 PyObject *const *column = row.cells == first.cells.get()
                                               ? first_column
                                               : row.cells->column(span.start + k);
-                put_bar(row.first_out_row + k, first_column, time_slot, column, row.row0);
+                time.store(put_fields(row.first_out_row + k, column, row.row0)[1]);
             }
         }
         for (long long i = 0; i < targets; ++i)
@@ -174,7 +175,8 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
                 continue;
             }
             PyObject *const *cells = row.view->cells->column(col);
-            put_bar(out_row, cells, static_cast<long long>(row.view->matrix.rows()), cells, row.row0);
+            PyObject **dst = put_fields(out_row, cells, row.row0);
+            ObjectMatrix::store_shared(dst[1], cells[row.view->matrix.rows()]);
         }
     return window.finish();
 }

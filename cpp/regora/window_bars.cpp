@@ -46,23 +46,24 @@ nb::object WindowArray::finish() {
     // Column 0, and the cells of rows that got no bar, have not been written
     // yet: they are filled here, without dropping an old reference.
     PyObject *const *nans = nan_ring();
+    Py_ssize_t nan_refs[kNanRing] = {};
     size_t n = 0;
     for (size_t i = 0; i < targets_.size(); ++i) {
-        PyObject *target = targets_[i].ptr();
+        cells::SharedStores target(targets_[i].ptr());
         const long long first = static_cast<long long>(i) * length_;
         for (long long r = first; r < first + length_; ++r) {
             PyObject **dst = out_.row(r);
-            Py_INCREF(target);
-            dst[0] = target;
+            target.store(dst[0]);
             if (has_bar_[static_cast<size_t>(r)])
                 continue;
             for (long long c = 1; c < cols_; ++c, ++n) {
-                PyObject *nan = nans[n % kNanRing];
-                Py_INCREF(nan);
-                dst[c] = nan;
+                dst[c] = nans[n % kNanRing];
+                ++nan_refs[n % kNanRing];
             }
         }
     }
+    for (size_t k = 0; k < kNanRing; ++k)
+        cells::incref_by(nans[k], nan_refs[k]);
     return out_.release();
 }
 

@@ -52,6 +52,32 @@ private:
     nb::object array_;
 };
 
+// Adds n references to obj at once. A window stores one object in many cells
+// in a row (a target's index, a bar time shared by all targets); one addition
+// replaces a chain of increments on the same counter, each waiting for the
+// one before. (Immortal objects keep their count either way.)
+inline void incref_by(PyObject *obj, Py_ssize_t n) { Py_SET_REFCNT(obj, Py_REFCNT(obj) + n); }
+
+// Cells that hold `obj` without their references yet; they are added when the
+// batch ends, also when an exception leaves it early, so every stored pointer
+// is a counted reference by the time anyone else can see the array.
+class SharedStores {
+public:
+    explicit SharedStores(PyObject *obj) : obj_(obj) {}
+    SharedStores(const SharedStores &) = delete;
+    SharedStores &operator=(const SharedStores &) = delete;
+    ~SharedStores() { incref_by(obj_, count_); }
+    // Stores obj in an empty cell.
+    void store(PyObject *&cell) {
+        cell = obj_;
+        ++count_;
+    }
+
+private:
+    PyObject *obj_;
+    Py_ssize_t count_ = 0;
+};
+
 // int(x) as Python does it (floats truncate, NaN raises ValueError).
 inline long long to_int(nb::handle value) {
     nb::object as_long = nb::steal(PyNumber_Long(value.ptr()));
