@@ -164,20 +164,23 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         plan.push_back({&view, row0, (i + 1) * length, i, picked.size(), columns.size()});
         picked.insert(picked.end(), columns.begin(), columns.end());
     }
-    for (size_t age = 1; age <= static_cast<size_t>(length); ++age)
-        for (const RealRow &row : plan) {
-            if (age > row.count)
-                continue;
-            const long long out_row = row.row_end - static_cast<long long>(age);
-            const long long col = picked[row.begin + row.count - age];
-            if (col < 0) {
-                put_forming(out_row, row.target);
-                continue;
+    {
+        cells::SharedStores times; // targets' bars of one age mostly share their time
+        for (size_t age = 1; age <= static_cast<size_t>(length); ++age)
+            for (const RealRow &row : plan) {
+                if (age > row.count)
+                    continue;
+                const long long out_row = row.row_end - static_cast<long long>(age);
+                const long long col = picked[row.begin + row.count - age];
+                if (col < 0) {
+                    put_forming(out_row, row.target);
+                    continue;
+                }
+                PyObject *const *cells = row.view->cells->column(col);
+                PyObject **dst = put_fields(out_row, cells, row.row0);
+                times.store(dst[1], cells[row.view->matrix.rows()]);
             }
-            PyObject *const *cells = row.view->cells->column(col);
-            PyObject **dst = put_fields(out_row, cells, row.row0);
-            ObjectMatrix::store_shared(dst[1], cells[row.view->matrix.rows()]);
-        }
+    }
     return window.finish();
 }
 

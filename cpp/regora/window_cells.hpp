@@ -58,22 +58,36 @@ private:
 // one before. (Immortal objects keep their count either way.)
 inline void incref_by(PyObject *obj, Py_ssize_t n) { Py_SET_REFCNT(obj, Py_REFCNT(obj) + n); }
 
-// Cells that hold `obj` without their references yet; they are added when the
-// batch ends, also when an exception leaves it early, so every stored pointer
-// is a counted reference by the time anyone else can see the array.
+// Cells that hold an object without their references yet; they are added
+// when the object changes or the batch ends, also when an exception leaves it
+// early, so every stored pointer is a counted reference by the time anyone
+// else can see the array. Made for runs of cells holding the same object.
 class SharedStores {
 public:
-    explicit SharedStores(PyObject *obj) : obj_(obj) {}
+    explicit SharedStores(PyObject *obj = nullptr) : obj_(obj) {}
     SharedStores(const SharedStores &) = delete;
     SharedStores &operator=(const SharedStores &) = delete;
-    ~SharedStores() { incref_by(obj_, count_); }
-    // Stores obj in an empty cell.
+    ~SharedStores() { flush(); }
+    // Stores the batch's object in an empty cell.
     void store(PyObject *&cell) {
         cell = obj_;
         ++count_;
     }
+    // Stores `obj` in an empty cell.
+    void store(PyObject *&cell, PyObject *obj) {
+        if (obj != obj_) {
+            flush();
+            obj_ = obj;
+        }
+        store(cell);
+    }
 
 private:
+    void flush() {
+        if (count_)
+            incref_by(obj_, count_);
+        count_ = 0;
+    }
     PyObject *obj_;
     Py_ssize_t count_ = 0;
 };
