@@ -87,6 +87,19 @@ public:
         }
     }
 
+    // A view of `data`, a C-contiguous block of rows x cols inside `owner`
+    // (an array the caller has checked), kept alive by the view.
+    static ArrayView of_block(nb::handle owner, T *data, size_t rows, size_t cols,
+                              const char *argname) {
+        ArrayView view;
+        view.owner_ = nb::borrow(owner);
+        view.view_.buf = data;
+        view.rows_ = rows;
+        view.cols_ = cols;
+        view.argname_ = argname;
+        return view;
+    }
+
     ArrayView(const ArrayView &) = delete;
     ArrayView &operator=(const ArrayView &) = delete;
     ArrayView(ArrayView &&other) noexcept { *this = std::move(other); }

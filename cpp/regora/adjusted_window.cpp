@@ -54,14 +54,14 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     const long long body_end = 2 + bar_len;
     const long long targets = static_cast<long long>(reg_idx.rows());
 
-    nb::object np = global("np");
     nb::object state = run_state();
     nb::object kdata_adj_s = state.attr("g_TelvarKDataList_Adj");
     nb::object cache = state.attr("g_TelvarCache");
-    nb::object dvf_arr = np.attr("asarray")(state.attr("g_TelvarDataValueFresh"));
-    nb::object dvf_adj_arr = np.attr("asarray")(state.attr("g_TelvarDataValueFresh_Adj"));
-    const bool dvf_2d = as_int(dvf_arr.attr("ndim")) == 2;
-    const bool dvf_adj_2d = as_int(dvf_adj_arr.attr("ndim")) == 2;
+    int dvf_ndim = 0, dvf_adj_ndim = 0;
+    nb::object dvf_arr = cells::as_array(state.attr("g_TelvarDataValueFresh"), &dvf_ndim);
+    nb::object dvf_adj_arr = cells::as_array(state.attr("g_TelvarDataValueFresh_Adj"), &dvf_adj_ndim);
+    const bool dvf_2d = dvf_ndim == 2;
+    const bool dvf_adj_2d = dvf_adj_ndim == 2;
     ArrayView<double> dvf = read_view(dvf_arr, "g_TelvarDataValueFresh", dvf_2d ? 2 : 1);
     ArrayView<double> dvf_adj =
         read_view(dvf_adj_arr, "g_TelvarDataValueFresh_Adj", dvf_adj_2d ? 2 : 1);

@@ -1,6 +1,7 @@
 // numpy's C API is used in this file only (its function table is local to it).
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include "regora/object_array.hpp"
+#include "regora/window_cells.hpp"
 
 #include <numpy/arrayobject.h>
 
@@ -36,6 +37,37 @@ nb::object new_object_array(long long rows, long long cols, PyObject ***cells) {
     *cells = static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array)));
     return nb::steal(array);
 }
+
+namespace cells {
+
+ArrayView<double> read_view(nb::handle obj, const char *name, int ndim) {
+    import_numpy();
+    if (PyArray_Check(obj.ptr())) {
+        auto *array = reinterpret_cast<PyArrayObject *>(obj.ptr());
+        if (PyArray_TYPE(array) == NPY_DOUBLE && PyArray_NDIM(array) == ndim &&
+            PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array) &&
+            PyArray_ISNOTSWAPPED(array) && ndim >= 1 && ndim <= 2) {
+            const npy_intp *dims = PyArray_DIMS(array);
+            const size_t rows = ndim == 2 ? static_cast<size_t>(dims[0]) : 1;
+            const size_t cols = static_cast<size_t>(dims[ndim - 1]);
+            return ArrayView<double>::of_block(
+                obj, static_cast<double *>(PyArray_DATA(array)), rows, cols, name);
+        }
+    }
+    return ArrayView<double>(obj, name, ndim);
+}
+
+nb::object as_array(nb::handle obj, int *ndim) {
+    import_numpy();
+    nb::object array = PyArray_Check(obj.ptr()) ? nb::borrow(obj)
+                                                 : global("np").attr("asarray")(obj);
+    if (!PyArray_Check(array.ptr()))
+        raise_value_error("numpy.asarray did not return an array");
+    *ndim = PyArray_NDIM(reinterpret_cast<PyArrayObject *>(array.ptr()));
+    return array;
+}
+
+} // namespace cells
 
 PyObject *const *nan_ring() {
     // Created once and kept: cells may still hold them while the

@@ -37,8 +37,8 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
 
     nb::object state = run_state();
     nb::object cache = state.attr("g_TelvarCache");
-    nb::object dvf_arr = global("np").attr("asarray")(state.attr("g_TelvarDataValueFresh"));
-    const long long dvf_ndim = as_int(dvf_arr.attr("ndim"));
+    int dvf_ndim = 0;
+    nb::object dvf_arr = cells::as_array(state.attr("g_TelvarDataValueFresh"), &dvf_ndim);
     ArrayView<double> dvf = read_view(dvf_arr, "g_TelvarDataValueFresh", dvf_ndim == 1 ? 1 : 2);
     const long long bar_pos = window_bar_pos(v[1], static_cast<long long>(dvf.cols()));
 

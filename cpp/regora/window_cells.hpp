@@ -103,21 +103,14 @@ inline long long to_int(nb::handle value) {
     return result;
 }
 
-// A view without the conversion call when the array already is C-contiguous
-// float64 (the usual case: matrices and bookkeeping arrays), converting
-// otherwise. Nothing is written through it.
-inline ArrayView<double> read_view(nb::handle obj, const char *name, int ndim) {
-    Py_buffer probe;
-    if (PyObject_GetBuffer(obj.ptr(), &probe, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) == 0) {
-        const bool usable = probe.format && std::strcmp(probe.format, "d") == 0 && probe.ndim == ndim;
-        PyBuffer_Release(&probe);
-        if (usable)
-            return ArrayView<double>(obj, name, ndim, true);
-    } else {
-        PyErr_Clear(); // read-only, strided or not an array: converted below
-    }
-    return ArrayView<double>(obj, name, ndim);
-}
+// A read-only view of a float64 array of `ndim` dimensions: the array itself
+// when it already is an aligned, C-contiguous float64 ndarray (the usual
+// case: matrices and bookkeeping arrays), a converted copy otherwise.
+ArrayView<double> read_view(nb::handle obj, const char *name, int ndim);
+
+// `obj` when it is an ndarray, numpy.asarray(obj) otherwise, and its number
+// of dimensions.
+nb::object as_array(nb::handle obj, int *ndim);
 
 inline std::string out_of_bounds(long long index, long long size, const char *what) {
     return "index " + std::to_string(index) + " is out of bounds for " + what + " with size " +
