@@ -166,6 +166,9 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     }
     {
         cells::SharedStores times; // targets' bars of one age mostly share their time
+        const ItemAtBar *last_view = nullptr; // and their column
+        long long last_col = -1;
+        PyObject *const *last_cells = nullptr;
         for (size_t age = 1; age <= static_cast<size_t>(length); ++age)
             for (const RealRow &row : plan) {
                 if (age > row.count)
@@ -176,7 +179,12 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
                     put_forming(out_row, row.target);
                     continue;
                 }
-                PyObject *const *cells = row.view->cells->column(col);
+                if (col != last_col || row.view != last_view) {
+                    last_cells = row.view->cells->column(col);
+                    last_col = col;
+                    last_view = row.view;
+                }
+                PyObject *const *cells = last_cells;
                 PyObject **dst = put_fields(out_row, cells, row.row0);
                 times.store(dst[1], cells[row.view->matrix.rows()]);
             }
