@@ -14,6 +14,11 @@ work (matrix layout, kernels, cache), not the host's.
   Python (answers compared) and (b) np.full(..., np.nan, dtype=object) of the
   output's shape, the bare cost of the result object;
 - a whole back-test reading three windows per bar: bars per second.
+
+Prices here move in whole ticks, as real prices do, so values repeat across
+bars, fields and targets; the windows share one float object per value, which
+is part of what is measured. Per-call figures move by up to a third between
+runs on a shared machine; compare the ratios of one run.
 """
 import math
 import shutil
