@@ -2,8 +2,9 @@
 // bar. For each target, the last `length` bars of the registered frequency as
 // known at the bar position, bottom-aligned in an object array
 // (target index, bar time, fields); the newest row is the bar still forming.
-// The array is built directly from the matrices' buffers: one pass that
-// writes every cell once.
+// The cells are references to float objects the column cache made once for
+// each matrix column; a window writes each cell once (a forming bar may
+// replace the last completed one), with no None to fill in first.
 #include "common/args.hpp"
 #include "regora/window_bars.hpp"
 
