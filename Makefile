@@ -2,7 +2,8 @@
 PYTHON ?= python3
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-BUILD_DEPS := scikit-build-core>=0.10 nanobind>=2.4 numpy>=2.0 ninja
+# quoted: the shell would read an unquoted '>=' as a redirection
+BUILD_DEPS := 'scikit-build-core>=0.10' 'nanobind>=2.4' 'numpy>=2.0' ninja
 
 .PHONY: all install demo test bench dev clean
 
