@@ -174,17 +174,21 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
 
     if (request.fill_up) {
         const FilledSpan span(*rows_of[0].plain, length, !std::isnan(reg_idx(0, 6)));
+        std::vector<std::pair<long long, long long>> forming(static_cast<size_t>(targets));
         for (long long i = 0; i < targets; ++i) {
-            const Sources &s = rows_of[static_cast<size_t>(i)];
-            span.require_same_bars(*s.plain, length, index_of(reg_idx(i, 0), ""));
-            const long long row_end = (i + 1) * length;
-            const long long data_end = span.open_tail ? row_end - 1 : row_end;
-            for (long long k = 0; k < span.data_len; ++k)
-                put_bar(data_end - span.data_len + k, s, span.start + k, rows_of[0]);
-            const auto rows = forming_rows(i);
-            if (rows.first >= 0)
-                put_forming(row_end - 1, rows);
+            span.require_same_bars(*rows_of[static_cast<size_t>(i)].plain, length,
+                                   index_of(reg_idx(i, 0), ""));
+            forming[static_cast<size_t>(i)] = forming_rows(i);
         }
+        // Column by column across the targets, as the plain window does.
+        const long long tail = span.open_tail ? 1 : 0;
+        for (long long k = 0; k < span.data_len; ++k)
+            for (long long i = 0; i < targets; ++i)
+                put_bar((i + 1) * length - tail - span.data_len + k,
+                        rows_of[static_cast<size_t>(i)], span.start + k, rows_of[0]);
+        for (long long i = 0; i < targets; ++i)
+            if (forming[static_cast<size_t>(i)].first >= 0)
+                put_forming((i + 1) * length - 1, forming[static_cast<size_t>(i)]);
         return window.finish();
     }
 
