@@ -89,13 +89,15 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         for (long long f = 0; f < bar_len; ++f)
             ObjectMatrix::store(dst[body_start + f], floats.get(values[f]));
     };
-    // A completed bar's fields; its time cell is the caller's.
+    // A completed bar's fields, in a row not written before (completed bars
+    // come first; only a forming bar may replace one); its time cell is the
+    // caller's.
     auto put_fields = [&](long long out_row, PyObject *const *field_cells, long long row0) {
         window.mark(out_row);
         PyObject **dst = out.row(out_row);
         PyObject *const *fields = field_cells + row0;
         for (long long f = 0; f < bar_len; ++f)
-            ObjectMatrix::store_shared(dst[body_start + f], fields[f]);
+            ObjectMatrix::fill_shared(dst[body_start + f], fields[f]);
         return dst;
     };
 

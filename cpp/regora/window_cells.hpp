@@ -45,6 +45,11 @@ public:
         Py_INCREF(value);
         store(cell, value);
     }
+    // For a cell not written before (still empty).
+    static void fill_shared(PyObject *&cell, PyObject *value) {
+        Py_INCREF(value);
+        cell = value;
+    }
 
 private:
     long long cols_;
