@@ -203,6 +203,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
         const auto rows = forming_rows(i);
         const int forming =
             rows.first < 0 ? -1 : (dvf(rows.second + volume_field, bar_pos) > 0 ? 1 : 0);
+        columns.clear();
         real.pick(*s.plain, s.raw_row, forming, columns);
 
         const long long fill_len = static_cast<long long>(columns.size());

@@ -153,7 +153,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         size_t begin, count; // its columns in `picked`
     };
     std::vector<RealRow> plan;
-    std::vector<long long> columns, picked;
+    std::vector<long long> picked;
     for (long long i = 0; i < targets; ++i) {
         ItemAtBar &view = items.at(index_of(reg_idx(i, 0), "reg_idx item position"));
         const long long target_idx = index_of(reg_idx(i, 3), "reg_idx target index");
@@ -163,9 +163,9 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         if (real.empty())
             continue;
         const int forming = !gather_forming(i) ? -1 : (forming_of(i)[volume_field] > 0 ? 1 : 0);
-        real.pick(view, row0 + volume_field, forming, columns);
-        plan.push_back({&view, row0, (i + 1) * length, i, picked.size(), columns.size()});
-        picked.insert(picked.end(), columns.begin(), columns.end());
+        const size_t begin = picked.size();
+        real.pick(view, row0 + volume_field, forming, picked);
+        plan.push_back({&view, row0, (i + 1) * length, i, begin, picked.size() - begin});
     }
     {
         cells::SharedStores times; // targets' bars of one age mostly share their time

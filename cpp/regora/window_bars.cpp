@@ -141,24 +141,32 @@ RealBars::RealBars(const ItemAtBar &view, const RealBarTarget &books, long long 
 
 void RealBars::pick(const ItemAtBar &view, long long volume_row, int forming,
                     std::vector<long long> &columns) const {
-    columns.clear();
     if (empty_)
         return;
     const bool open_tail =
         forming >= 0 && view.current_bar > static_cast<long long>(view.matrix.cols()) - 1;
     const bool replaces_end = forming >= 0 && !open_tail;
-    if (open_tail && forming > 0)
-        columns.push_back(-1);
-    for (long long col = end_bar_;
-         col >= start_ && static_cast<long long>(columns.size()) < length_; --col) {
-        if (col == end_bar_ && replaces_end) {
-            if (forming > 0)
-                columns.push_back(-1);
-        } else if (view.matrix(volume_row, col) > 0) {
-            columns.push_back(col);
-        }
+    // Newest first, from the back of room for `length_` columns.
+    const size_t begin = columns.size();
+    columns.resize(begin + static_cast<size_t>(length_));
+    long long *const first = columns.data() + begin;
+    long long *slot = first + length_;
+    auto full = [&] { return slot == first; };
+    if (open_tail && forming > 0 && !full())
+        *--slot = -1;
+    long long col = end_bar_;
+    if (replaces_end && col >= start_ && !full()) {
+        if (forming > 0)
+            *--slot = -1;
+        --col;
     }
-    std::reverse(columns.begin(), columns.end());
+    const double *volume = view.matrix.data() + volume_row * static_cast<long long>(view.matrix.cols());
+    for (; col >= start_ && !full(); --col)
+        if (volume[col] > 0)
+            *--slot = col;
+    const long long taken = first + length_ - slot;
+    std::move(slot, first + length_, first);
+    columns.resize(begin + static_cast<size_t>(taken));
 }
 
 } // namespace regora

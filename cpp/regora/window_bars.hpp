@@ -102,7 +102,8 @@ public:
     // Empty when the item has no real bar yet at the position.
     RealBars(const ItemAtBar &view, const RealBarTarget &books, long long length);
     bool empty() const { return empty_; }
-    // forming: -1 without a forming bar, else whether it traded (volume > 0).
+    // Appends the columns to `columns`. forming: -1 without a forming bar,
+    // else whether it traded (volume > 0).
     void pick(const ItemAtBar &view, long long volume_row, int forming,
               std::vector<long long> &columns) const;
 
