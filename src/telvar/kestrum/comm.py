@@ -17,6 +17,7 @@ After either, the next command opens a fresh connection.
 """
 from __future__ import annotations
 
+import atexit
 import socket
 import threading
 
@@ -235,6 +236,11 @@ def disconnect() -> None:
     if _channel is not None:
         _channel.close()
         _channel = None
+
+
+# A process that ends while attached says goodbye to the host by closing its
+# socket instead of leaving it to the garbage collector.
+atexit.register(disconnect)
 
 
 __all__ = ["tvcmd", "connect", "disconnect", "channel", "TelvarSocket", "HostConnectionError",
