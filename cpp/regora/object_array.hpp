@@ -5,6 +5,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <array>
+#include <cmath>
+
 namespace telvar {
 namespace regora {
 namespace nb = nanobind;
@@ -20,7 +23,18 @@ nb::object new_object_array(long long rows, long long cols, PyObject ***cells);
 // over several objects keeps the reference-count updates independent instead
 // of one long chain on a single object.
 constexpr size_t kNanRing = 16;
-PyObject *const *nan_ring();
+inline PyObject *const *nan_ring() {
+    // Created once and kept: cells may still hold them while the
+    // interpreter finalises.
+    static const std::array<PyObject *, kNanRing> ring = [] {
+        std::array<PyObject *, kNanRing> made{};
+        for (auto &obj : made)
+            if (!(obj = PyFloat_FromDouble(std::nan(""))))
+                throw nb::python_error();
+        return made;
+    }();
+    return ring.data();
+}
 inline PyObject *nan_object(size_t i) { return nan_ring()[i % kNanRing]; }
 
 } // namespace regora

@@ -160,7 +160,8 @@ void RealBars::pick(const ItemAtBar &view, long long volume_row, int forming,
             *--slot = -1;
         --col;
     }
-    const double *volume = view.matrix.data() + volume_row * static_cast<long long>(view.matrix.cols());
+    const double *volume =
+        view.matrix.data() + volume_row * static_cast<long long>(view.matrix.cols());
     for (; col >= start_ && !full(); --col)
         if (volume[col] > 0)
             *--slot = col;

@@ -1,13 +1,11 @@
-// numpy's C API is used in this file only (its function table is local to it).
+// What the registration module does through numpy's C API, which is used in
+// this file only (its function table is local to it): object arrays whose
+// cells start empty, and reading ndarrays without the buffer protocol.
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include "regora/object_array.hpp"
 #include "regora/window_cells.hpp"
 
 #include <numpy/arrayobject.h>
-
-#include <array>
-#include <cmath>
-#include <cstring>
 
 namespace telvar {
 namespace regora {
@@ -68,19 +66,6 @@ nb::object as_array(nb::handle obj, int *ndim) {
 }
 
 } // namespace cells
-
-PyObject *const *nan_ring() {
-    // Created once and kept: cells may still hold them while the
-    // interpreter finalises.
-    static const std::array<PyObject *, kNanRing> ring = [] {
-        std::array<PyObject *, kNanRing> made{};
-        for (auto &obj : made)
-            if (!(obj = PyFloat_FromDouble(std::nan(""))))
-                throw nb::python_error();
-        return made;
-    }();
-    return ring.data();
-}
 
 } // namespace regora
 } // namespace telvar
