@@ -154,6 +154,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     };
     std::vector<RealRow> plan;
     std::vector<long long> picked;
+    picked.reserve(static_cast<size_t>(targets * length));
     for (long long i = 0; i < targets; ++i) {
         ItemAtBar &view = items.at(index_of(reg_idx(i, 0), "reg_idx item position"));
         const long long target_idx = index_of(reg_idx(i, 3), "reg_idx target index");
