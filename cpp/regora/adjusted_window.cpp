@@ -196,8 +196,8 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     std::vector<long long> columns;
     for (long long i = 0; i < targets; ++i) {
         const Sources &s = rows_of[static_cast<size_t>(i)];
-        const auto books = s.plain->books_of(s.block);
-        const RealBars real(*s.plain, *books, length);
+        const RealBarTarget &books = s.plain->books_of(s.block);
+        const RealBars real(*s.plain, books, length);
         if (real.empty())
             continue; // no real bar yet
         const auto rows = forming_rows(i);

@@ -36,23 +36,29 @@ bool RealBarBooks::same(nb::handle refs, nb::handle idxs) const {
 
 bool RealBarBooks::orphaned() const { return Py_REFCNT(refs_.ptr()) <= 1; }
 
-std::shared_ptr<const RealBarTarget> RealBarBooks::target(long long t) {
+const RealBarTarget &RealBarBooks::target(long long t) {
     if (t < 0)
         raise_index_error("target index " + std::to_string(t) + " has no real-bar bookkeeping");
-    nb::object ref_now = element(refs_, t);
-    nb::object idx_now = element(idxs_, t);
     if (static_cast<size_t>(t) >= targets_.size())
         targets_.resize(static_cast<size_t>(t) + 1);
     auto &slot = targets_[static_cast<size_t>(t)];
+    // Lists (the usual case) are read without taking references.
+    if (slot && PyList_CheckExact(refs_.ptr()) && PyList_CheckExact(idxs_.ptr()) &&
+        t < PyList_GET_SIZE(refs_.ptr()) && t < PyList_GET_SIZE(idxs_.ptr()) &&
+        PyList_GET_ITEM(refs_.ptr(), t) == slot->ref_source.ptr() &&
+        PyList_GET_ITEM(idxs_.ptr(), t) == slot->idx_source.ptr())
+        return *slot;
+    nb::object ref_now = element(refs_, t);
+    nb::object idx_now = element(idxs_, t);
     if (!slot || slot->ref_source.ptr() != ref_now.ptr() || slot->idx_source.ptr() != idx_now.ptr()) {
-        auto fresh = std::make_shared<RealBarTarget>();
+        auto fresh = std::make_unique<RealBarTarget>();
         fresh->bar_ref = ArrayView<double>(ref_now, "UnfilledBarRef", 1);
         fresh->real_columns = ArrayView<int64_t>(idx_now, "UnfilledIdx", 1);
         fresh->ref_source = ref_now;
         fresh->idx_source = idx_now;
         slot = std::move(fresh);
     }
-    return slot;
+    return *slot;
 }
 
 std::shared_ptr<RealBarBooks> real_bar_books(nb::handle refs, nb::handle idxs) {

@@ -5,9 +5,11 @@
 // Entries hold the original arrays; a target whose array was replaced in the
 // item's list is read again.
 //
-// As with the column cache, callers hold what they read: an entry, and the
-// views of one target, stay valid while held, whatever other look-ups evict
-// or replace meanwhile.
+// As with the column cache, callers hold the entries they read: an entry
+// stays valid while held, whatever other look-ups evict meanwhile. One
+// target's views are replaced only by the next look-up of that target, when
+// its arrays in the lists were replaced; read them before anything can run
+// Python code.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -35,11 +37,12 @@ public:
     bool same(nb::handle refs, nb::handle idxs) const;
     bool orphaned() const;
 
-    std::shared_ptr<const RealBarTarget> target(long long t);
+    // Valid until target(t) is asked again (see above).
+    const RealBarTarget &target(long long t);
 
 private:
     nb::object refs_, idxs_;
-    std::vector<std::shared_ptr<const RealBarTarget>> targets_;
+    std::vector<std::unique_ptr<RealBarTarget>> targets_;
 };
 
 // The entry of an item's bookkeeping lists, made when missing; least

@@ -159,8 +159,8 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         ItemAtBar &view = items.at(index_of(reg_idx(i, 0), "reg_idx item position"));
         const long long target_idx = index_of(reg_idx(i, 3), "reg_idx target index");
         const long long row0 = field_rows(view, target_idx);
-        const auto books = view.books_of(target_idx);
-        const RealBars real(view, *books, length);
+        const RealBarTarget &books = view.books_of(target_idx);
+        const RealBars real(view, books, length);
         if (real.empty())
             continue;
         const int forming = !gather_forming(i) ? -1 : (forming_of(i)[volume_field] > 0 ? 1 : 0);

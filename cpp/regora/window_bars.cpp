@@ -67,7 +67,7 @@ nb::object WindowArray::finish() {
     return out_.release();
 }
 
-std::shared_ptr<const RealBarTarget> ItemAtBar::books_of(long long target) {
+const RealBarTarget &ItemAtBar::books_of(long long target) {
     if (!books_)
         books_ = real_bar_books(item.attr("UnfilledBarRef"), item.attr("UnfilledIdx"));
     return books_->target(target);

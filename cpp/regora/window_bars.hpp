@@ -59,8 +59,9 @@ struct ItemAtBar {
     std::shared_ptr<MatrixCells> cells; // float objects of the matrix's columns
     long long current_bar = 0;          // CurrentBar[bar_pos], unclamped
 
-    // Real-bar bookkeeping of one target (or adjusted block).
-    std::shared_ptr<const RealBarTarget> books_of(long long target);
+    // Real-bar bookkeeping of one target (or adjusted block); valid until
+    // asked again for the same target.
+    const RealBarTarget &books_of(long long target);
 
 private:
     std::shared_ptr<RealBarBooks> books_; // on first use

@@ -218,3 +218,22 @@ def test_windows_hold_exactly_one_reference_per_cell(world):
     del windows
     gc.collect()
     assert {key: sys.getrefcount(x) for key, x in shared.items()} == before
+
+
+def test_real_window_follows_replaced_bookkeeping(world):
+    """The real-bar bookkeeping is kept between calls; a target whose arrays
+    were replaced in the item's lists is read again."""
+    r = world.regora
+    reg_idx = r.reg_k_data("min", 15)
+    item = cnt.vr.g_TelvarKDataList[int(reg_idx[0, 0])]
+    pos = world.market.times.size - 1
+    before = r.get_reg_k_data(reg_idx, pos, 30, False).astype(float)
+    original = item.UnfilledIdx[0]
+    # every real bar's column moved 25 columns on: the window's first bar
+    # starts later, so fewer bars fit before the newest one
+    item.UnfilledIdx[0] = np.minimum(np.asarray(original) + 25, np.asarray(original)[-1])
+    moved = r.get_reg_k_data(reg_idx, pos, 30, False).astype(float)
+    assert np.isnan(moved[:30, 1]).sum() > np.isnan(before[:30, 1]).sum()
+    np.testing.assert_array_equal(moved[30:], before[30:])
+    item.UnfilledIdx[0] = original
+    np.testing.assert_array_equal(r.get_reg_k_data(reg_idx, pos, 30, False).astype(float), before)
