@@ -17,8 +17,10 @@ work (matrix layout, kernels, cache), not the host's.
 
 Prices here move in whole ticks, as real prices do, so values repeat across
 bars, fields and targets; the windows share one float object per value, which
-is part of what is measured. Per-call figures move by up to a third between
-runs on a shared machine; compare the ratios of one run.
+is part of what is measured. Ours, the numpy/Python window and np.full are
+timed in turns, round by round, so a slow phase of a shared machine hits all
+three; per-call figures still move by up to a third between runs, the ratios
+of one run less.
 """
 import math
 import shutil
@@ -175,11 +177,21 @@ def same_window(a, b):
 
 
 def per_call(fn, positions, repeat=5):
-    def calls():
-        for p in positions:
-            fn(p)
-    seconds, _ = best_time(calls, repeat)
-    return seconds / len(positions)
+    return per_call_each([fn], positions, repeat)[0]
+
+
+def per_call_each(fns, positions, repeat=5):
+    """Best time per call of each fn over `positions`, the fns taking turns
+    round by round, so that a slow phase of the machine hits them alike."""
+    best = [float("inf")] * len(fns)
+    for _ in range(repeat):
+        for k, fn in enumerate(fns):
+            def calls(fn=fn):
+                for p in positions:
+                    fn(p)
+            seconds, _ = best_time(calls, 1)
+            best[k] = min(best[k], seconds / len(positions))
+    return best
 
 
 def run(report):
@@ -217,10 +229,11 @@ def run(report):
                                  for p in positions[:20])
                     report.check("%s x%d %s equals the numpy/Python window" % (
                         reg_name, length, "filled" if fill_up else "real"), checks)
-                    ours = per_call(lambda p: _regora.get_reg_k_data(reg_idx, int(p), length, fill_up), positions)
-                    plain = per_call(lambda p: python_window(reg_idx, int(p), length, fill_up), positions)
                     shape = (length * targets, 2 + gv.KMatrix_Bar_Len)
-                    bare = per_call(lambda p: np.full(shape, np.nan, dtype=object), positions)
+                    ours, plain, bare = per_call_each(
+                        [lambda p: _regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
+                         lambda p: python_window(reg_idx, int(p), length, fill_up),
+                         lambda p: np.full(shape, np.nan, dtype=object)], positions)
                     report.line("%-22s ours %7.1f us | numpy/Python %7.1f us | np.full %6.1f us" % (
                         "%s x%d %s" % (reg_name, length, "filled" if fill_up else "real"),
                         ours * 1e6, plain * 1e6, bare * 1e6))
