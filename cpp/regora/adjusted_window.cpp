@@ -159,17 +159,21 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
             ObjectMatrix::store(dst[raw_start + f],
                                        floats.get(dvf(rows.second + volume_field + f, bar_pos)));
     };
+    // A completed bar, in a row not written before (only a forming bar may
+    // replace one); its time comes from `clock`'s item.
     auto put_bar = [&](long long out_row, const Sources &s, long long col, const Sources &clock) {
         window.mark(out_row);
         const long long time_row = static_cast<long long>(clock.plain->matrix.rows());
-        PyObject *const *raw = s.plain->cells->column(col) + s.raw_row;
+        PyObject *const *plain = s.plain->cells->column(col);
+        PyObject *const *times = clock.plain == s.plain ? plain : clock.plain->cells->column(col);
+        PyObject *const *raw = plain + s.raw_row;
         PyObject *const *adj = s.adj->cells->column(col) + s.adj_row;
         PyObject **dst = out.row(out_row);
-        ObjectMatrix::store_shared(dst[1], clock.plain->cells->column(col)[time_row]);
+        ObjectMatrix::fill_shared(dst[1], times[time_row]);
         for (long long f = 0; f < adj_len; ++f)
-            ObjectMatrix::store_shared(dst[adj_start + f], adj[f]);
+            ObjectMatrix::fill_shared(dst[adj_start + f], adj[f]);
         for (long long f = 0; f < raw_len; ++f)
-            ObjectMatrix::store_shared(dst[raw_start + f], raw[f]);
+            ObjectMatrix::fill_shared(dst[raw_start + f], raw[f]);
     };
 
     if (request.fill_up) {

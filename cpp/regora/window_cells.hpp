@@ -29,21 +29,13 @@ public:
     // The cells of row r. Hot loops write through a row pointer kept in a
     // local, which the compiler need not reload after every reference drop.
     PyObject **row(long long r) { return cells_ + r * cols_; }
-    // Stores a new reference (stolen) in cell (r, c).
-    void put(long long r, long long c, PyObject *value) { store(row(r)[c], value); }
-    void put_shared(long long r, long long c, PyObject *value) {
-        store_shared(row(r)[c], value);
-    }
     nb::object release() { return std::move(array_); }
 
+    // Stores a new reference (stolen), dropping the one the cell held.
     static void store(PyObject *&cell, PyObject *value) {
         PyObject *old = cell;
         cell = value;
         Py_XDECREF(old);
-    }
-    static void store_shared(PyObject *&cell, PyObject *value) {
-        Py_INCREF(value);
-        store(cell, value);
     }
     // For a cell not written before (still empty).
     static void fill_shared(PyObject *&cell, PyObject *value) {
