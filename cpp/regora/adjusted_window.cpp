@@ -76,7 +76,10 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     ObjectMatrix &out = window.cells();
     if (targets == 0 || length == 0)
         return window.finish();
-    FloatPool &floats = FloatPool::for_forming_bars();
+    FreshRowFloats &plain_floats = FreshRowFloats::for_plain_store();
+    FreshRowFloats &adj_floats = FreshRowFloats::for_adjusted_store();
+    plain_floats.fit(dvf.rows());
+    adj_floats.fit(dvf_adj.rows());
 
     const size_t keep = static_cast<size_t>(2 * length + 64);
     ItemsAtBar items(state, bar_pos, keep);
@@ -151,13 +154,17 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     auto put_forming = [&](long long out_row, std::pair<long long, long long> rows) {
         window.mark(out_row);
         PyObject **dst = out.row(out_row);
-        ObjectMatrix::store(dst[1], floats.get(dvf_tl[bar_pos]));
-        for (long long f = 0; f < adj_len; ++f)
+        ObjectMatrix::store(dst[1], FloatPool::for_columns().get(dvf_tl[bar_pos]));
+        for (long long f = 0; f < adj_len; ++f) {
+            const long long row = rows.first + f;
             ObjectMatrix::store(dst[adj_start + f],
-                                       floats.get(dvf_adj(rows.first + f, bar_pos)));
-        for (long long f = 0; f < raw_len; ++f)
+                                adj_floats.get(static_cast<size_t>(row), dvf_adj(row, bar_pos)));
+        }
+        for (long long f = 0; f < raw_len; ++f) {
+            const long long row = rows.second + volume_field + f;
             ObjectMatrix::store(dst[raw_start + f],
-                                       floats.get(dvf(rows.second + volume_field + f, bar_pos)));
+                                plain_floats.get(static_cast<size_t>(row), dvf(row, bar_pos)));
+        }
     };
     // A completed bar, in a row not written before (only a forming bar may
     // replace one); its time comes from `clock`'s item.
@@ -200,15 +207,14 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     std::vector<long long> columns;
     for (long long i = 0; i < targets; ++i) {
         const Sources &s = rows_of[static_cast<size_t>(i)];
-        const RealBarTarget &books = s.plain->books_of(s.block);
-        const RealBars real(*s.plain, books, length);
+        const RealBars real(*s.plain, s.plain->books_of(s.block), length, s.raw_row);
         if (real.empty())
             continue; // no real bar yet
         const auto rows = forming_rows(i);
         const int forming =
             rows.first < 0 ? -1 : (dvf(rows.second + volume_field, bar_pos) > 0 ? 1 : 0);
         columns.clear();
-        real.pick(*s.plain, s.raw_row, forming, columns);
+        real.pick(*s.plain, forming, columns);
 
         const long long fill_len = static_cast<long long>(columns.size());
         const long long first_row = (i + 1) * length - fill_len;

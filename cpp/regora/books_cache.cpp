@@ -36,7 +36,7 @@ bool RealBarBooks::same(nb::handle refs, nb::handle idxs) const {
 
 bool RealBarBooks::orphaned() const { return Py_REFCNT(refs_.ptr()) <= 1; }
 
-const RealBarTarget &RealBarBooks::target(long long t) {
+RealBarTarget &RealBarBooks::target(long long t) {
     if (t < 0)
         raise_index_error("target index " + std::to_string(t) + " has no real-bar bookkeeping");
     if (static_cast<size_t>(t) >= targets_.size())

@@ -23,12 +23,33 @@ namespace telvar {
 namespace regora {
 namespace nb = nanobind;
 
+// The bars a real-bar window chose for one target, kept for the next calls
+// at the same bar of the item (a strategy's bars mostly fall inside one
+// registered bar). Registered matrices and bookkeeping are never written, so
+// the choice holds while its key matches.
+struct RealBarChoice {
+    // key
+    long long current_bar = 0, length = -1, volume_row = 0, matrix_cols = 0;
+    const double *matrix = nullptr;
+    // choice
+    bool empty = true;
+    long long end_bar = 0, start = 0;
+    std::vector<long long> newest; // columns in [start, end_bar] that traded, newest first
+
+    bool matches(long long bar, long long len, long long row, const double *data,
+                 long long cols) const {
+        return length == len && current_bar == bar && volume_row == row && matrix == data &&
+               matrix_cols == cols;
+    }
+};
+
 // One target's bookkeeping: UnfilledBarRef[target] as float64 and
-// UnfilledIdx[target] as int64.
+// UnfilledIdx[target] as int64, and the last real-bar choice made from them.
 struct RealBarTarget {
     nb::object ref_source, idx_source; // the arrays as found in the lists
     ArrayView<double> bar_ref;
     ArrayView<int64_t> real_columns;
+    RealBarChoice choice;
 };
 
 class RealBarBooks {
@@ -38,7 +59,7 @@ public:
     bool orphaned() const;
 
     // Valid until target(t) is asked again (see above).
-    const RealBarTarget &target(long long t);
+    RealBarTarget &target(long long t);
 
 private:
     nb::object refs_, idxs_;

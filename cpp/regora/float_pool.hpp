@@ -48,17 +48,11 @@ public:
         return obj;
     }
 
-    // The process's pools (never destroyed: their floats may be in arrays
-    // that outlive the interpreter's finalisation). The column cache's is
-    // large, to catch values coming back many bars later; the forming bars'
-    // is small enough to stay in cache, since a window asks it for every
-    // target's forming bar on every call.
+    // The column cache's pool (never destroyed: its floats may be in arrays
+    // that outlive the interpreter's finalisation). Large, to catch values
+    // coming back many bars later.
     static FloatPool &for_columns() {
         static FloatPool *pool = new FloatPool(15);
-        return *pool;
-    }
-    static FloatPool &for_forming_bars() {
-        static FloatPool *pool = new FloatPool(12);
         return *pool;
     }
 
@@ -70,6 +64,59 @@ private:
         PyObject *obj = nullptr;
     };
     unsigned slot_bits_;
+    size_t nans_ = 0;
+    std::vector<Slot> slots_;
+};
+
+// The float objects last made for the cells of a fresh-bar store, a slot per
+// store row. A forming bar is one column of the store; from one bar position
+// to the next only some of its fields change (the open and the bar's time
+// hardly ever, the extremes now and then), so most cells are served from the
+// slot of their row, whose slots lie together, with no table look-up.
+class FreshRowFloats {
+public:
+    // Makes room for a store of `rows` rows.
+    void fit(size_t rows) {
+        if (slots_.size() < rows)
+            slots_.resize(rows);
+    }
+    // A new reference to a float of `value` for store row `row` (< fit's rows).
+    PyObject *get(size_t row, double value) {
+        if (std::isnan(value)) {
+            PyObject *nan = nan_object(nans_++);
+            Py_INCREF(nan);
+            return nan;
+        }
+        uint64_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        Slot &slot = slots_[row];
+        if (!slot.obj || slot.bits != bits) {
+            PyObject *obj = PyFloat_FromDouble(value);
+            if (!obj)
+                throw nb::python_error();
+            Py_XDECREF(slot.obj);
+            slot.obj = obj;
+            slot.bits = bits;
+        }
+        Py_INCREF(slot.obj);
+        return slot.obj;
+    }
+
+    // One for each store (never destroyed, like the pools).
+    static FreshRowFloats &for_plain_store() {
+        static FreshRowFloats *floats = new FreshRowFloats();
+        return *floats;
+    }
+    static FreshRowFloats &for_adjusted_store() {
+        static FreshRowFloats *floats = new FreshRowFloats();
+        return *floats;
+    }
+
+private:
+    struct Slot {
+        uint64_t bits = 0;
+        PyObject *obj = nullptr;
+    };
     size_t nans_ = 0;
     std::vector<Slot> slots_;
 };

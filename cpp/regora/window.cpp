@@ -47,7 +47,8 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     ObjectMatrix &out = window.cells();
     if (targets == 0 || length == 0)
         return window.finish();
-    FloatPool &floats = FloatPool::for_forming_bars();
+    FreshRowFloats &floats = FreshRowFloats::for_plain_store();
+    floats.fit(dvf.rows());
 
     ItemsAtBar items(state, bar_pos, static_cast<size_t>(2 * length + 64));
     auto field_rows = [&](const ItemAtBar &view, long long target_idx) {
@@ -61,11 +62,13 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     ArrayView<double> dvf_tl = read_view(cache.attr("dvf_tl"), "dvf_tl", 1);
     if (bar_pos >= static_cast<long long>(dvf_tl.cols()))
         raise_index_error(out_of_bounds(bar_pos, dvf_tl.cols(), "dvf_tl"));
-    const double forming_time = dvf_tl[bar_pos];
+    // every forming bar's time
+    const nb::object forming_time = nb::steal(FloatPool::for_columns().get(dvf_tl[bar_pos]));
     // The forming bars' values, gathered target by target first: they lie a
     // whole row of the fresh-bar store apart, and reading them all before
     // using any lets those cache misses overlap.
     std::vector<double> forming_values(static_cast<size_t>(targets * bar_len));
+    std::vector<size_t> forming_rows(static_cast<size_t>(targets));
     auto forming_of = [&](long long i) { return &forming_values[static_cast<size_t>(i * bar_len)]; };
     // Gathers row i's forming bar; false without one.
     auto gather_forming = [&](long long i) {
@@ -79,15 +82,18 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         double *values = forming_of(i);
         for (long long f = 0; f < bar_len; ++f)
             values[f] = dvf(row + f, bar_pos);
+        forming_rows[static_cast<size_t>(i)] = static_cast<size_t>(row);
         return true;
     };
     auto put_forming = [&](long long out_row, long long i) {
         window.mark(out_row);
         PyObject **dst = out.row(out_row);
-        ObjectMatrix::store(dst[1], floats.get(forming_time));
+        Py_INCREF(forming_time.ptr());
+        ObjectMatrix::store(dst[1], forming_time.ptr());
         const double *values = forming_of(i);
+        const size_t row = forming_rows[static_cast<size_t>(i)];
         for (long long f = 0; f < bar_len; ++f)
-            ObjectMatrix::store(dst[body_start + f], floats.get(values[f]));
+            ObjectMatrix::store(dst[body_start + f], floats.get(row + static_cast<size_t>(f), values[f]));
     };
     // A completed bar's fields, in a row not written before (completed bars
     // come first; only a forming bar may replace one); its time cell is the
@@ -159,13 +165,12 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         ItemAtBar &view = items.at(index_of(reg_idx(i, 0), "reg_idx item position"));
         const long long target_idx = index_of(reg_idx(i, 3), "reg_idx target index");
         const long long row0 = field_rows(view, target_idx);
-        const RealBarTarget &books = view.books_of(target_idx);
-        const RealBars real(view, books, length);
+        const RealBars real(view, view.books_of(target_idx), length, row0 + volume_field);
         if (real.empty())
             continue;
         const int forming = !gather_forming(i) ? -1 : (forming_of(i)[volume_field] > 0 ? 1 : 0);
         const size_t begin = picked.size();
-        real.pick(view, row0 + volume_field, forming, picked);
+        real.pick(view, forming, picked);
         plan.push_back({&view, row0, (i + 1) * length, i, begin, picked.size() - begin});
     }
     {

@@ -67,7 +67,7 @@ nb::object WindowArray::finish() {
     return out_.release();
 }
 
-const RealBarTarget &ItemAtBar::books_of(long long target) {
+RealBarTarget &ItemAtBar::books_of(long long target) {
     if (!books_)
         books_ = real_bar_books(item.attr("UnfilledBarRef"), item.attr("UnfilledIdx"));
     return books_->target(target);
@@ -118,56 +118,73 @@ void FilledSpan::require_same_bars(const ItemAtBar &view, long long length,
                           " into the window of the first target's item");
 }
 
-RealBars::RealBars(const ItemAtBar &view, const RealBarTarget &books, long long length)
-    : length_(length) {
+RealBars::RealBars(const ItemAtBar &view, RealBarTarget &books, long long length,
+                   long long volume_row)
+    : choice_(books.choice) {
+    RealBarChoice &choice = books.choice;
+    const long long cols = static_cast<long long>(view.matrix.cols());
+    if (choice.matches(view.current_bar, length, volume_row, view.matrix.data(), cols))
+        return;
+    choice.length = -1; // no choice until this one is complete
+    choice.empty = true;
+    choice.newest.clear();
     const ArrayView<double> &bar_ref = books.bar_ref;
-    end_bar_ = std::min(static_cast<long long>(bar_ref.cols()) - 1, view.current_bar);
+    const long long end_bar = std::min(static_cast<long long>(bar_ref.cols()) - 1, view.current_bar);
     // Before the item's first bar there is nothing to show (an index of -1
     // must not wrap round to the last bar).
-    if (end_bar_ < 0 || std::isnan(bar_ref[end_bar_]))
-        return;
-    const double last_real = bar_ref[end_bar_];
-    if (!(std::fabs(last_real) < 9.0e15))
-        raise_value_error("UnfilledBarRef holds an invalid position");
-    const long long ref = std::max(0LL, static_cast<long long>(last_real) - length);
-    if (ref >= static_cast<long long>(books.real_columns.cols()))
-        raise_index_error("real-bar bookkeeping points outside UnfilledIdx");
-    start_ = books.real_columns[ref];
-    if (start_ < 0 || end_bar_ >= static_cast<long long>(view.matrix.cols()) ||
-        end_bar_ >= static_cast<long long>(view.time_line.cols()))
-        raise_index_error("real-bar bookkeeping points outside the K matrix");
-    empty_ = false;
+    if (end_bar >= 0 && !std::isnan(bar_ref[end_bar])) {
+        const double last_real = bar_ref[end_bar];
+        if (!(std::fabs(last_real) < 9.0e15))
+            raise_value_error("UnfilledBarRef holds an invalid position");
+        const long long ref = std::max(0LL, static_cast<long long>(last_real) - length);
+        if (ref >= static_cast<long long>(books.real_columns.cols()))
+            raise_index_error("real-bar bookkeeping points outside UnfilledIdx");
+        const long long start = books.real_columns[ref];
+        if (start < 0 || end_bar >= cols || end_bar >= static_cast<long long>(view.time_line.cols()))
+            raise_index_error("real-bar bookkeeping points outside the K matrix");
+        // One more than a window shows: a forming bar may take the newest's place.
+        const double *volume = view.matrix.data() + volume_row * cols;
+        for (long long col = end_bar; col >= start && choice.newest.size() <= static_cast<size_t>(length); --col)
+            if (volume[col] > 0)
+                choice.newest.push_back(col);
+        choice.empty = false;
+        choice.end_bar = end_bar;
+        choice.start = start;
+    }
+    choice.current_bar = view.current_bar;
+    choice.volume_row = volume_row;
+    choice.matrix = view.matrix.data();
+    choice.matrix_cols = cols;
+    choice.length = length;
 }
 
-void RealBars::pick(const ItemAtBar &view, long long volume_row, int forming,
-                    std::vector<long long> &columns) const {
-    if (empty_)
+void RealBars::pick(const ItemAtBar &view, int forming, std::vector<long long> &columns) const {
+    const RealBarChoice &choice = choice_;
+    if (choice.empty)
         return;
-    const bool open_tail =
-        forming >= 0 && view.current_bar > static_cast<long long>(view.matrix.cols()) - 1;
-    const bool replaces_end = forming >= 0 && !open_tail;
-    // Newest first, from the back of room for `length_` columns.
-    const size_t begin = columns.size();
-    columns.resize(begin + static_cast<size_t>(length_));
-    long long *const first = columns.data() + begin;
-    long long *slot = first + length_;
-    auto full = [&] { return slot == first; };
-    if (open_tail && forming > 0 && !full())
-        *--slot = -1;
-    long long col = end_bar_;
-    if (replaces_end && col >= start_ && !full()) {
-        if (forming > 0)
-            *--slot = -1;
-        --col;
+    // The forming bar comes after the item's last column, or takes the place
+    // of the bar it is forming (shown only when it traded).
+    long long newest_allowed = choice.end_bar;
+    bool forming_shown = false;
+    if (forming >= 0) {
+        const bool open_tail = view.current_bar > static_cast<long long>(view.matrix.cols()) - 1;
+        if (open_tail) {
+            forming_shown = forming > 0;
+        } else if (choice.end_bar >= choice.start) {
+            forming_shown = forming > 0;
+            --newest_allowed;
+        }
     }
-    const double *volume =
-        view.matrix.data() + volume_row * static_cast<long long>(view.matrix.cols());
-    for (; col >= start_ && !full(); --col)
-        if (volume[col] > 0)
-            *--slot = col;
-    const long long taken = first + length_ - slot;
-    std::move(slot, first + length_, first);
-    columns.resize(begin + static_cast<size_t>(taken));
+    const std::vector<long long> &newest = choice.newest;
+    size_t first = 0;
+    while (first < newest.size() && newest[first] > newest_allowed)
+        ++first;
+    const size_t room = static_cast<size_t>(choice.length) - (forming_shown ? 1 : 0);
+    const size_t count = std::min(room, newest.size() - first);
+    for (size_t k = count; k-- > 0;)
+        columns.push_back(newest[first + k]);
+    if (forming_shown)
+        columns.push_back(-1);
 }
 
 } // namespace regora

@@ -61,7 +61,7 @@ struct ItemAtBar {
 
     // Real-bar bookkeeping of one target (or adjusted block); valid until
     // asked again for the same target.
-    const RealBarTarget &books_of(long long target);
+    RealBarTarget &books_of(long long target);
 
 private:
     std::shared_ptr<RealBarBooks> books_; // on first use
@@ -97,20 +97,20 @@ struct FilledSpan {
 };
 
 // The real-bar window of one row: the columns (oldest first) of the newest
-// `length` bars that traded; -1 stands for the forming bar.
+// `length` bars that traded; -1 stands for the forming bar. The choice is
+// kept in the target's bookkeeping for the next calls.
 class RealBars {
 public:
-    // Empty when the item has no real bar yet at the position.
-    RealBars(const ItemAtBar &view, const RealBarTarget &books, long long length);
-    bool empty() const { return empty_; }
+    // Empty when the item has no real bar yet at the position. volume_row:
+    // the matrix row of the target's volume.
+    RealBars(const ItemAtBar &view, RealBarTarget &books, long long length, long long volume_row);
+    bool empty() const { return choice_.empty; }
     // Appends the columns to `columns`. forming: -1 without a forming bar,
     // else whether it traded (volume > 0).
-    void pick(const ItemAtBar &view, long long volume_row, int forming,
-              std::vector<long long> &columns) const;
+    void pick(const ItemAtBar &view, int forming, std::vector<long long> &columns) const;
 
 private:
-    bool empty_ = true;
-    long long end_bar_ = 0, start_ = 0, length_ = 0;
+    const RealBarChoice &choice_;
 };
 
 } // namespace regora
