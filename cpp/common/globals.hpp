@@ -24,6 +24,15 @@ public:
     }
 
     // The current value of a global; NameError if it was deleted.
+    nb::object operator()(nb::handle name) const {
+        PyObject *value = PyDict_GetItemWithError(dict_, name.ptr());
+        if (!value) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+            throw nb::python_error();
+        }
+        return nb::borrow(value);
+    }
     nb::object operator()(const char *name) const {
         PyObject *value = PyDict_GetItemString(dict_, name);
         if (!value) {

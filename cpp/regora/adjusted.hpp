@@ -53,12 +53,13 @@ struct Layout {
         l.head = gv_int("KMatrixPos_End") + 1;
         l.bar_len = gv_int("KMatrix_Bar_Len");
         l.adj_len = gv_int("Adj_KMatrix_Bar_Len");
-        const char *plain[4] = {"KMatrix_Open", "KMatrix_High", "KMatrix_Low", "KMatrix_Close"};
-        const char *adj[4] = {"Adj_KMatrix_Open", "Adj_KMatrix_High", "Adj_KMatrix_Low",
-                              "Adj_KMatrix_Close"};
+        const long long plain[4] = {gv_int("KMatrix_Open"), gv_int("KMatrix_High"),
+                                    gv_int("KMatrix_Low"), gv_int("KMatrix_Close")};
+        const long long adj[4] = {gv_int("Adj_KMatrix_Open"), gv_int("Adj_KMatrix_High"),
+                                  gv_int("Adj_KMatrix_Low"), gv_int("Adj_KMatrix_Close")};
         for (int f = 0; f < 4; ++f) {
-            l.price[f] = gv_int(plain[f]);
-            l.adj[f] = gv_int(adj[f]);
+            l.price[f] = plain[f];
+            l.adj[f] = adj[f];
             if (l.price[f] < 0 || l.price[f] >= l.bar_len || l.adj[f] < 0 || l.adj[f] >= l.adj_len)
                 raise_value_error("the framework's price field offsets lie outside a bar block");
         }

@@ -55,11 +55,12 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     const long long targets = static_cast<long long>(reg_idx.rows());
 
     nb::object state = run_state();
-    nb::object kdata_adj_s = state.attr("g_TelvarKDataList_Adj");
-    nb::object cache = state.attr("g_TelvarCache");
+    nb::object kdata_adj_s = attr_of(state, "g_TelvarKDataList_Adj");
+    nb::object cache = attr_of(state, "g_TelvarCache");
     int dvf_ndim = 0, dvf_adj_ndim = 0;
-    nb::object dvf_arr = cells::as_array(state.attr("g_TelvarDataValueFresh"), &dvf_ndim);
-    nb::object dvf_adj_arr = cells::as_array(state.attr("g_TelvarDataValueFresh_Adj"), &dvf_adj_ndim);
+    nb::object dvf_arr = cells::as_array(attr_of(state, "g_TelvarDataValueFresh"), &dvf_ndim);
+    nb::object dvf_adj_arr =
+        cells::as_array(attr_of(state, "g_TelvarDataValueFresh_Adj"), &dvf_adj_ndim);
     const bool dvf_2d = dvf_ndim == 2;
     const bool dvf_adj_2d = dvf_adj_ndim == 2;
     ArrayView<double> dvf = read_view(dvf_arr, "g_TelvarDataValueFresh", dvf_2d ? 2 : 1);
@@ -92,7 +93,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
         if (pos < 0 || pos >= adj_registry_len)
             raise_index_error(out_of_bounds(pos, adj_registry_len, "the adjusted K-data registry"));
         AdjMatrix adj;
-        adj.matrix = read_view(getitem(kdata_adj_s, pos).attr("Matrix"), "adjusted Matrix", 2);
+        adj.matrix = read_view(attr_of(getitem(kdata_adj_s, pos), "Matrix"), "adjusted Matrix", 2);
         return adj_items.emplace(pos, std::move(adj)).first->second;
     };
 
@@ -131,7 +132,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
                                     tl.data(), tl.cols(), keep);
     }
 
-    ArrayView<double> dvf_tl = read_view(cache.attr("dvf_tl"), "dvf_tl", 1);
+    ArrayView<double> dvf_tl = read_view(attr_of(cache, "dvf_tl"), "dvf_tl", 1);
     // Rows of row i's forming bar: (adjusted store row, plain store row), or
     // -1 when the registration keeps no adjusted forming bars.
     auto forming_rows = [&](long long i) -> std::pair<long long, long long> {

@@ -7,6 +7,8 @@
 
 #include <numpy/arrayobject.h>
 
+#include <cmath>
+
 namespace telvar {
 namespace regora {
 
@@ -53,6 +55,31 @@ ArrayView<double> read_view(nb::handle obj, const char *name, int ndim) {
         }
     }
     return ArrayView<double>(obj, name, ndim);
+}
+
+bool read_integer_at(nb::handle obj, long long index, long long *value) {
+    import_numpy();
+    if (!PyArray_Check(obj.ptr()))
+        return false;
+    auto *array = reinterpret_cast<PyArrayObject *>(obj.ptr());
+    if (PyArray_NDIM(array) != 1 || index < 0 || index >= PyArray_DIM(array, 0) ||
+        !PyArray_ISALIGNED(array) || !PyArray_ISNOTSWAPPED(array))
+        return false;
+    const char *cell = PyArray_BYTES(array) + index * PyArray_STRIDE(array, 0);
+    switch (PyArray_TYPE(array)) {
+    case NPY_INT64:
+        *value = *reinterpret_cast<const npy_int64 *>(cell);
+        return true;
+    case NPY_DOUBLE: {
+        const double x = *reinterpret_cast<const double *>(cell);
+        if (!(std::fabs(x) < 9.0e18)) // NaN and the infinities raise as int() does
+            return false;
+        *value = static_cast<long long>(x);
+        return true;
+    }
+    default:
+        return false;
+    }
 }
 
 nb::object as_array(nb::handle obj, int *ndim) {

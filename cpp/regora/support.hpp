@@ -12,15 +12,19 @@
 
 #include "common/args.hpp"
 #include "common/arrays.hpp"
+#include "common/interned.hpp"
 #include "regora/regora.hpp"
 
 namespace telvar {
 namespace regora {
 
-inline nb::object global(const char *name) { return regora_globals()(name); }
+// A module global by name (a string literal).
+template <size_t N> inline nb::object global(const char (&name)[N]) {
+    return regora_globals()(interned(name));
+}
 
 // cnt.vr: the framework's run state.
-inline nb::object run_state() { return global("cnt").attr("vr"); }
+inline nb::object run_state() { return attr_of(global("cnt"), "vr"); }
 inline nb::object run_inputs() { return run_state().attr("g_TelvarInputInfo"); }
 inline nb::object kdata_list() { return run_state().attr("g_TelvarKDataList"); }
 inline nb::object message(const char *key) { return global("text").attr(key); }
@@ -47,7 +51,10 @@ inline FrequencyArgs bind_frequency(const Signature &sig, nb::args args, nb::kwa
     return {as_int(v[0]), as_int(v[1])};
 }
 
-inline long long gv_int(const char *name) { return as_int(global("gv").attr(name)); }
+// A layout constant of the framework (gv.<name>, a string literal).
+template <size_t N> inline long long gv_int(const char (&name)[N]) {
+    return as_int(attr_of(global("gv"), name));
+}
 
 inline nb::object py_int(long long value) { return nb::steal(PyLong_FromLongLong(value)); }
 
@@ -148,7 +155,8 @@ inline std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
 
 // Calls a module function through the module namespace, as a Python module
 // calling its own functions would (so a replaced global takes effect).
-template <typename... Args> nb::object call_module(const char *name, Args &&...args) {
+template <size_t N, typename... Args>
+nb::object call_module(const char (&name)[N], Args &&...args) {
     return global(name)(std::forward<Args>(args)...);
 }
 

@@ -37,9 +37,9 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     const long long targets = static_cast<long long>(reg_idx.rows());
 
     nb::object state = run_state();
-    nb::object cache = state.attr("g_TelvarCache");
+    nb::object cache = attr_of(state, "g_TelvarCache");
     int dvf_ndim = 0;
-    nb::object dvf_arr = cells::as_array(state.attr("g_TelvarDataValueFresh"), &dvf_ndim);
+    nb::object dvf_arr = cells::as_array(attr_of(state, "g_TelvarDataValueFresh"), &dvf_ndim);
     ArrayView<double> dvf = read_view(dvf_arr, "g_TelvarDataValueFresh", dvf_ndim == 1 ? 1 : 2);
     const long long bar_pos = window_bar_pos(v[1], static_cast<long long>(dvf.cols()));
 
@@ -59,7 +59,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         return first;
     };
 
-    ArrayView<double> dvf_tl = read_view(cache.attr("dvf_tl"), "dvf_tl", 1);
+    ArrayView<double> dvf_tl = read_view(attr_of(cache, "dvf_tl"), "dvf_tl", 1);
     if (bar_pos >= static_cast<long long>(dvf_tl.cols()))
         raise_index_error(out_of_bounds(bar_pos, dvf_tl.cols(), "dvf_tl"));
     // every forming bar's time

@@ -69,12 +69,13 @@ nb::object WindowArray::finish() {
 
 RealBarTarget &ItemAtBar::books_of(long long target) {
     if (!books_)
-        books_ = real_bar_books(item.attr("UnfilledBarRef"), item.attr("UnfilledIdx"));
+        books_ = real_bar_books(attr_of(item, "UnfilledBarRef"), attr_of(item, "UnfilledIdx"));
     return books_->target(target);
 }
 
 ItemsAtBar::ItemsAtBar(nb::handle state, long long bar_pos, size_t keep)
-    : kdata_s_(state.attr("g_TelvarKDataList")), cache_(state.attr("g_TelvarCache")), registry_len_(py_len(kdata_s_)),
+    : kdata_s_(attr_of(state, "g_TelvarKDataList")), cache_(attr_of(state, "g_TelvarCache")),
+      registry_len_(py_len(kdata_s_)),
       bar_pos_(bar_pos), keep_(keep) {}
 
 ItemAtBar &ItemsAtBar::at(long long pos) {
@@ -85,10 +86,12 @@ ItemAtBar &ItemsAtBar::at(long long pos) {
         raise_index_error(out_of_bounds(pos, registry_len_, "the K-data registry"));
     ItemAtBar view;
     view.item = getitem(kdata_s_, pos);
-    view.matrix = read_view(view.item.attr("Matrix"), "Matrix", 2);
+    view.matrix = read_view(attr_of(view.item, "Matrix"), "Matrix", 2);
     view.time_line =
-        read_view(cache_.attr("get_history_k_data_time_line_cache")(pos), "time line", 1);
-    view.current_bar = cells::to_int(getitem(view.item.attr("CurrentBar"), bar_pos_));
+        read_view(attr_of(cache_, "get_history_k_data_time_line_cache")(pos), "time line", 1);
+    nb::object current_bars = attr_of(view.item, "CurrentBar");
+    if (!cells::read_integer_at(current_bars, bar_pos_, &view.current_bar))
+        view.current_bar = cells::to_int(getitem(current_bars, bar_pos_));
     view.cells = matrix_cells(view.matrix.object(), view.matrix.data(), view.matrix.rows(),
                               view.matrix.cols(), view.time_line.object(), view.time_line.data(),
                               view.time_line.cols(), keep_);

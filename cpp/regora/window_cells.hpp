@@ -105,6 +105,11 @@ inline long long to_int(nb::handle value) {
 // case: matrices and bookkeeping arrays), a converted copy otherwise.
 ArrayView<double> read_view(nb::handle obj, const char *name, int ndim);
 
+// int(obj[index]) read straight from a 1-D int64 or float64 ndarray; false
+// for anything else (other types, an index out of range, NaN), which the
+// caller then reads through Python.
+bool read_integer_at(nb::handle obj, long long index, long long *value);
+
 // `obj` when it is an ndarray, numpy.asarray(obj) otherwise, and its number
 // of dimensions.
 nb::object as_array(nb::handle obj, int *ndim);
