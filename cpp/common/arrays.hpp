@@ -148,14 +148,21 @@ private:
     const char *argname_ = "";
 };
 
+[[noreturn]] inline void raise_not_an_integer(double value, const char *argname) {
+    raise_value_error(std::string(argname) + " must be an integer value, got " +
+                      std::to_string(value));
+}
+
 // A float that must hold an integer (a position, a count): NaN, infinities
 // and fractions raise ValueError naming the argument.
 inline int64_t checked_integer(double value, const char *argname) {
-    if (!std::isfinite(value) || value != std::floor(value) ||
-        std::fabs(value) > 9.0e15)
-        raise_value_error(std::string(argname) + " must be an integer value, got " +
-                          std::to_string(value));
-    return static_cast<int64_t>(value);
+    // the negated test is also true for NaN
+    if (!(std::fabs(value) <= 9.0e15))
+        raise_not_an_integer(value, argname);
+    const int64_t integer = static_cast<int64_t>(value);
+    if (static_cast<double>(integer) != value)
+        raise_not_an_integer(value, argname);
+    return integer;
 }
 
 } // namespace telvar

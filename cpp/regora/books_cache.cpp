@@ -28,7 +28,10 @@ nb::object element(nb::handle seq, long long t) {
 } // namespace
 
 RealBarBooks::RealBarBooks(nb::handle refs, nb::handle idxs)
-    : refs_(nb::borrow(refs)), idxs_(nb::borrow(idxs)) {}
+    : refs_(nb::borrow(refs)), idxs_(nb::borrow(idxs)) {
+    if (PyList_CheckExact(refs.ptr()))
+        targets_.resize(static_cast<size_t>(PyList_GET_SIZE(refs.ptr())));
+}
 
 bool RealBarBooks::same(nb::handle refs, nb::handle idxs) const {
     return refs.ptr() == refs_.ptr() && idxs.ptr() == idxs_.ptr();
@@ -41,24 +44,29 @@ RealBarTarget &RealBarBooks::target(long long t) {
         raise_index_error("target index " + std::to_string(t) + " has no real-bar bookkeeping");
     if (static_cast<size_t>(t) >= targets_.size())
         targets_.resize(static_cast<size_t>(t) + 1);
-    auto &slot = targets_[static_cast<size_t>(t)];
+    RealBarTarget &slot = targets_[static_cast<size_t>(t)];
     // Lists (the usual case) are read without taking references.
-    if (slot && PyList_CheckExact(refs_.ptr()) && PyList_CheckExact(idxs_.ptr()) &&
-        t < PyList_GET_SIZE(refs_.ptr()) && t < PyList_GET_SIZE(idxs_.ptr()) &&
-        PyList_GET_ITEM(refs_.ptr(), t) == slot->ref_source.ptr() &&
-        PyList_GET_ITEM(idxs_.ptr(), t) == slot->idx_source.ptr())
-        return *slot;
+    if (slot.ref_source.is_valid() && PyList_CheckExact(refs_.ptr()) &&
+        PyList_CheckExact(idxs_.ptr()) && t < PyList_GET_SIZE(refs_.ptr()) &&
+        t < PyList_GET_SIZE(idxs_.ptr()) &&
+        PyList_GET_ITEM(refs_.ptr(), t) == slot.ref_source.ptr() &&
+        PyList_GET_ITEM(idxs_.ptr(), t) == slot.idx_source.ptr())
+        return slot;
+    // Reading the lists and the arrays may run Python code, which may look up
+    // targets of these books too: the slot is found again after it.
     nb::object ref_now = element(refs_, t);
     nb::object idx_now = element(idxs_, t);
-    if (!slot || slot->ref_source.ptr() != ref_now.ptr() || slot->idx_source.ptr() != idx_now.ptr()) {
-        auto fresh = std::make_unique<RealBarTarget>();
-        fresh->bar_ref = ArrayView<double>(ref_now, "UnfilledBarRef", 1);
-        fresh->real_columns = ArrayView<int64_t>(idx_now, "UnfilledIdx", 1);
-        fresh->ref_source = ref_now;
-        fresh->idx_source = idx_now;
-        slot = std::move(fresh);
-    }
-    return *slot;
+    RealBarTarget &kept = targets_[static_cast<size_t>(t)];
+    if (kept.ref_source.ptr() == ref_now.ptr() && kept.idx_source.ptr() == idx_now.ptr())
+        return kept;
+    RealBarTarget fresh;
+    fresh.bar_ref = ArrayView<double>(ref_now, "UnfilledBarRef", 1);
+    fresh.real_columns = ArrayView<int64_t>(idx_now, "UnfilledIdx", 1);
+    fresh.ref_source = ref_now;
+    fresh.idx_source = idx_now;
+    RealBarTarget &now = targets_[static_cast<size_t>(t)];
+    now = std::move(fresh);
+    return now;
 }
 
 std::shared_ptr<RealBarBooks> real_bar_books(nb::handle refs, nb::handle idxs) {

@@ -8,7 +8,8 @@
 // As with the column cache, callers hold the entries they read: an entry
 // stays valid while held, whatever other look-ups evict meanwhile. One
 // target's views are replaced only by the next look-up of that target, when
-// its arrays in the lists were replaced; read them before anything can run
+// its arrays in the lists were replaced, and a look-up of another target may
+// move them: use them before the next look-up and before anything can run
 // Python code.
 #pragma once
 
@@ -45,11 +46,12 @@ struct RealBarChoice {
 
 // One target's bookkeeping: UnfilledBarRef[target] as float64 and
 // UnfilledIdx[target] as int64, and the last real-bar choice made from them.
+// What every window call reads comes first.
 struct RealBarTarget {
-    nb::object ref_source, idx_source; // the arrays as found in the lists
+    nb::object ref_source, idx_source; // the arrays as found in the lists; unset until read
+    RealBarChoice choice;
     ArrayView<double> bar_ref;
     ArrayView<int64_t> real_columns;
-    RealBarChoice choice;
 };
 
 class RealBarBooks {
@@ -58,12 +60,12 @@ public:
     bool same(nb::handle refs, nb::handle idxs) const;
     bool orphaned() const;
 
-    // Valid until target(t) is asked again (see above).
+    // Valid until the next call of target() (see above).
     RealBarTarget &target(long long t);
 
 private:
     nb::object refs_, idxs_;
-    std::vector<std::unique_ptr<RealBarTarget>> targets_;
+    std::vector<RealBarTarget> targets_; // side by side: a window reads them all in turn
 };
 
 // The entry of an item's bookkeeping lists, made when missing; least

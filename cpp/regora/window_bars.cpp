@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
 
 namespace telvar {
@@ -184,8 +185,9 @@ void RealBars::pick(const ItemAtBar &view, int forming, std::vector<long long> &
         ++first;
     const size_t room = static_cast<size_t>(choice.length) - (forming_shown ? 1 : 0);
     const size_t count = std::min(room, newest.size() - first);
-    for (size_t k = count; k-- > 0;)
-        columns.push_back(newest[first + k]);
+    const auto newest_shown = newest.begin() + static_cast<std::ptrdiff_t>(first);
+    columns.insert(columns.end(), std::make_reverse_iterator(newest_shown + static_cast<std::ptrdiff_t>(count)),
+                   std::make_reverse_iterator(newest_shown));
     if (forming_shown)
         columns.push_back(-1);
 }
