@@ -74,7 +74,6 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     const long long bar_pos = window_bar_pos(v[1], positions);
 
     WindowArray window(reg_idx, length, body_end);
-    ObjectMatrix &out = window.cells();
     if (targets == 0 || length == 0)
         return window.finish();
     FreshRowFloats &plain_floats = FreshRowFloats::for_plain_store();
@@ -152,9 +151,8 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
             raise_index_error(out_of_bounds(bar_pos, dvf.cols(), "the fresh-bar stores"));
         return {adj_row, row};
     };
-    auto put_forming = [&](long long out_row, std::pair<long long, long long> rows) {
-        window.mark(out_row);
-        PyObject **dst = out.row(out_row);
+    auto put_forming = [&](long long out_row, long long i, std::pair<long long, long long> rows) {
+        PyObject **dst = window.begin_row(out_row, i);
         ObjectMatrix::store(dst[1], FloatPool::for_columns().get(dvf_tl[bar_pos]));
         for (long long f = 0; f < adj_len; ++f) {
             const long long row = rows.first + f;
@@ -169,14 +167,14 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     };
     // A completed bar, in a row not written before (only a forming bar may
     // replace one); its time comes from `clock`'s item.
-    auto put_bar = [&](long long out_row, const Sources &s, long long col, const Sources &clock) {
-        window.mark(out_row);
+    auto put_bar = [&](long long out_row, long long i, const Sources &s, long long col,
+                       const Sources &clock) {
         const long long time_row = static_cast<long long>(clock.plain->matrix.rows());
         PyObject *const *plain = s.plain->cells->column(col);
         PyObject *const *times = clock.plain == s.plain ? plain : clock.plain->cells->column(col);
         PyObject *const *raw = plain + s.raw_row;
         PyObject *const *adj = s.adj->cells->column(col) + s.adj_row;
-        PyObject **dst = out.row(out_row);
+        PyObject **dst = window.begin_row(out_row, i);
         ObjectMatrix::fill_shared(dst[1], times[time_row]);
         for (long long f = 0; f < adj_len; ++f)
             ObjectMatrix::fill_shared(dst[adj_start + f], adj[f]);
@@ -196,11 +194,11 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
         const long long tail = span.open_tail ? 1 : 0;
         for (long long k = 0; k < span.data_len; ++k)
             for (long long i = 0; i < targets; ++i)
-                put_bar((i + 1) * length - tail - span.data_len + k,
+                put_bar((i + 1) * length - tail - span.data_len + k, i,
                         rows_of[static_cast<size_t>(i)], span.start + k, rows_of[0]);
         for (long long i = 0; i < targets; ++i)
             if (forming[static_cast<size_t>(i)].first >= 0)
-                put_forming((i + 1) * length - 1, forming[static_cast<size_t>(i)]);
+                put_forming((i + 1) * length - 1, i, forming[static_cast<size_t>(i)]);
         return window.finish();
     }
 
@@ -221,9 +219,9 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
         const long long first_row = (i + 1) * length - fill_len;
         for (long long k = 0; k < fill_len; ++k) {
             if (columns[k] < 0)
-                put_forming(first_row + k, rows);
+                put_forming(first_row + k, i, rows);
             else
-                put_bar(first_row + k, s, columns[k], s);
+                put_bar(first_row + k, i, s, columns[k], s);
         }
     }
     return window.finish();

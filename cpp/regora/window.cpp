@@ -44,7 +44,6 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     const long long bar_pos = window_bar_pos(v[1], static_cast<long long>(dvf.cols()));
 
     WindowArray window(reg_idx, length, body_end);
-    ObjectMatrix &out = window.cells();
     if (targets == 0 || length == 0)
         return window.finish();
     FreshRowFloats &floats = FreshRowFloats::for_plain_store();
@@ -86,8 +85,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         return true;
     };
     auto put_forming = [&](long long out_row, long long i) {
-        window.mark(out_row);
-        PyObject **dst = out.row(out_row);
+        PyObject **dst = window.begin_row(out_row, i);
         Py_INCREF(forming_time.ptr());
         ObjectMatrix::store(dst[1], forming_time.ptr());
         const double *values = forming_of(i);
@@ -98,9 +96,9 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     // A completed bar's fields, in a row not written before (completed bars
     // come first; only a forming bar may replace one); its time cell is the
     // caller's.
-    auto put_fields = [&](long long out_row, PyObject *const *field_cells, long long row0) {
-        window.mark(out_row);
-        PyObject **dst = out.row(out_row);
+    auto put_fields = [&](long long out_row, long long i, PyObject *const *field_cells,
+                          long long row0) {
+        PyObject **dst = window.begin_row(out_row, i);
         PyObject *const *fields = field_cells + row0;
         for (long long f = 0; f < bar_len; ++f)
             ObjectMatrix::fill_shared(dst[body_start + f], fields[f]);
@@ -137,11 +135,13 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         for (long long k = 0; k < span.data_len; ++k) {
             PyObject *const *first_column = first_columns[k];
             cells::SharedStores time(first_column[time_slot]); // every target's bar time
-            for (const FilledRow &row : plan) {
+            for (size_t i = 0; i < plan.size(); ++i) {
+                const FilledRow &row = plan[i];
                 PyObject *const *column = row.cells == first.cells.get()
                                               ? first_column
                                               : row.cells->column(span.start + k);
-                time.store(put_fields(row.first_out_row + k, column, row.row0)[1]);
+                time.store(put_fields(row.first_out_row + k, static_cast<long long>(i), column,
+                                      row.row0)[1]);
             }
         }
         for (long long i = 0; i < targets; ++i)
@@ -194,7 +194,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
                     last_view = row.view;
                 }
                 PyObject *const *cells = last_cells;
-                PyObject **dst = put_fields(out_row, cells, row.row0);
+                PyObject **dst = put_fields(out_row, row.target, cells, row.row0);
                 times.store(dst[1], cells[row.view->matrix.rows()]);
             }
     }

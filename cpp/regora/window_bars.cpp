@@ -37,26 +37,35 @@ long long window_bar_pos(nb::handle bar_pos, long long positions) {
 
 WindowArray::WindowArray(const ArrayView<double> &reg_idx, long long length, long long cols)
     : out_(length * static_cast<long long>(reg_idx.rows()), cols),
-      has_bar_(static_cast<size_t>(length) * reg_idx.rows(), 0), cols_(cols), length_(length) {
+      has_bar_(static_cast<size_t>(length) * reg_idx.rows(), 0), cols_(cols), length_(length),
+      target_refs_(reg_idx.rows(), 0) {
     targets_.reserve(reg_idx.rows());
     for (size_t i = 0; i < reg_idx.rows(); ++i)
         targets_.push_back(py_int(index_of(reg_idx(i, 3), "reg_idx target index")));
 }
 
+void WindowArray::add_target_refs() {
+    for (size_t i = 0; i < target_refs_.size(); ++i) {
+        if (target_refs_[i])
+            cells::incref_by(targets_[i].ptr(), target_refs_[i]);
+        target_refs_[i] = 0;
+    }
+}
+
 nb::object WindowArray::finish() {
-    // Column 0, and the cells of rows that got no bar, have not been written
-    // yet: they are filled here, without dropping an old reference.
+    // Rows that got no bar have not been written yet: their column 0 and
+    // NaN cells are filled here, without dropping an old reference.
     PyObject *const *nans = nan_ring();
     Py_ssize_t nan_refs[kNanRing] = {};
     size_t n = 0;
     for (size_t i = 0; i < targets_.size(); ++i) {
-        cells::SharedStores target(targets_[i].ptr());
         const long long first = static_cast<long long>(i) * length_;
         for (long long r = first; r < first + length_; ++r) {
-            PyObject **dst = out_.row(r);
-            target.store(dst[0]);
             if (has_bar_[static_cast<size_t>(r)])
                 continue;
+            PyObject **dst = out_.row(r);
+            dst[0] = targets_[i].ptr();
+            ++target_refs_[i];
             for (long long c = 1; c < cols_; ++c, ++n) {
                 dst[c] = nans[n % kNanRing];
                 ++nan_refs[n % kNanRing];
@@ -65,6 +74,7 @@ nb::object WindowArray::finish() {
     }
     for (size_t k = 0; k < kNanRing; ++k)
         cells::incref_by(nans[k], nan_refs[k]);
+    add_target_refs();
     return out_.release();
 }
 

@@ -34,21 +34,41 @@ struct WindowRequest {
 long long window_bar_pos(nb::handle bar_pos, long long positions);
 
 // The window array: `length` rows per target, column 0 the target index
-// (reg_idx column 3) in every row. A row is marked before any of its cells
-// is written; column 0, and the rows never marked, are filled (NaN) by
-// finish(), which relies on those cells still being empty.
+// (reg_idx column 3) in every row. A row that shows a bar is begun (which
+// writes its column 0) before its other cells are written; finish() fills the
+// rows never begun, relying on their cells still being empty.
 class WindowArray {
 public:
     WindowArray(const ArrayView<double> &reg_idx, long long length, long long cols);
-    cells::ObjectMatrix &cells() { return out_; }
-    void mark(long long row) { has_bar_[static_cast<size_t>(row)] = 1; }
+    ~WindowArray() { add_target_refs(); }
+    WindowArray(const WindowArray &) = delete;
+    WindowArray &operator=(const WindowArray &) = delete;
+
+    // The cells of `row`, a row of the index's row `target`, begun once
+    // (a forming bar may take a completed bar's row).
+    PyObject **begin_row(long long row, long long target) {
+        PyObject **dst = out_.row(row);
+        char &has_bar = has_bar_[static_cast<size_t>(row)];
+        if (!has_bar) {
+            has_bar = 1;
+            // its reference is added with the target's others (add_target_refs)
+            dst[0] = targets_[static_cast<size_t>(target)].ptr();
+            ++target_refs_[static_cast<size_t>(target)];
+        }
+        return dst;
+    }
     nb::object finish();
 
 private:
+    // Adds the references of the column-0 cells written so far; also when an
+    // error leaves the window early, before the array is dropped.
+    void add_target_refs();
+
     cells::ObjectMatrix out_;
     std::vector<char> has_bar_;
     long long cols_, length_;
-    std::vector<nb::object> targets_; // column 0 of each target's rows
+    std::vector<nb::object> targets_;      // column 0 of each target's rows
+    std::vector<Py_ssize_t> target_refs_; // their cells without a reference yet
 };
 
 // One registered K-data item as seen at one bar position, held for one call.

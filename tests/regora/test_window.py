@@ -212,7 +212,9 @@ def test_windows_hold_exactly_one_reference_per_cell(world):
     references the windows took, in both modes and with rows left empty.
     A first window at each position makes whatever the caches keep for it,
     so that the counts measured after it move only with the windows.
-    (Column 0 holds small ints, whose counts the rest of the process moves.)"""
+    Column 0 holds the targets' indices, small ints: their counts are checked
+    around one window each, where nothing else moves them (and only where the
+    interpreter counts them at all)."""
     import gc
     import sys
 
@@ -234,6 +236,17 @@ def test_windows_hold_exactly_one_reference_per_cell(world):
             del windows
             gc.collect()
             assert {key: sys.getrefcount(x) for key, x in shared.items()} == before
+
+            targets = [int(t) for t in reg_idx[:, 3]]
+            if sys.getrefcount(targets[0]) > 2**30:
+                continue  # immortal
+            index_refs = [sys.getrefcount(t) for t in targets]
+            window = r.get_reg_k_data(reg_idx, p, 40, fill)
+            with_window = [sys.getrefcount(t) for t in targets]
+            added = [a - b for a, b in zip(with_window, index_refs)]
+            assert added == [int((window[:, 0] == t).sum()) for t in targets] == [40] * len(targets)
+            del window
+            assert [sys.getrefcount(t) for t in targets] == index_refs
 
 
 def test_real_window_follows_replaced_bookkeeping(world):
