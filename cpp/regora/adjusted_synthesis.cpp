@@ -242,7 +242,7 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
             targets, 0);
         if (caching) {
             nb::dict entry;
-            entry["Matrix"] = combined.attr("astype")(np.attr("float64"));
+            entry["Matrix"] = combined.attr("astype")(np.attr("float64"), nb::arg("copy") = false);
             entry["LastSynBaseTimeLinePos"] = py_int(last_synthetic_bar_pos);
             cache_save(key, entry);
         }

@@ -74,7 +74,8 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
         nb::object entry = cache_load(key, {"Matrix", "bP", "eP"});
         if (!entry.is_none()) {
             nb::object matrix =
-                getitem(entry, nb::str("Matrix")).attr("astype")(np.attr("float64"));
+                getitem(entry, nb::str("Matrix"))
+                    .attr("astype")(np.attr("float64"), nb::arg("copy") = false);
             nb::object shape = matrix.attr("shape");
             // Only an entry of this run's shape is used: a time row plus the
             // targets' field rows, one column per refresh-base bar.
@@ -98,7 +99,7 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
                                                         gv.attr("KMatrix_Bar_Len"), targets_len, 0);
         if (caching) {
             nb::dict entry;
-            entry["Matrix"] = combined.attr("astype")(np.attr("float64"));
+            entry["Matrix"] = combined.attr("astype")(np.attr("float64"), nb::arg("copy") = false);
             entry["bP"] = begin_pos;
             entry["eP"] = end_pos;
             cache_save(key, entry);

@@ -68,7 +68,9 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     // using any lets those cache misses overlap.
     std::vector<double> forming_values(static_cast<size_t>(targets * bar_len));
     std::vector<size_t> forming_rows(static_cast<size_t>(targets));
-    auto forming_of = [&](long long i) { return &forming_values[static_cast<size_t>(i * bar_len)]; };
+    auto forming_of = [&](long long i) {
+        return &forming_values[static_cast<size_t>(i * bar_len)];
+    };
     // Gathers row i's forming bar; false without one.
     auto gather_forming = [&](long long i) {
         const double first = reg_idx(i, 2);
@@ -91,7 +93,8 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         const double *values = forming_of(i);
         const size_t row = forming_rows[static_cast<size_t>(i)];
         for (long long f = 0; f < bar_len; ++f)
-            ObjectMatrix::store(dst[body_start + f], floats.get(row + static_cast<size_t>(f), values[f]));
+            ObjectMatrix::store(dst[body_start + f],
+                                floats.get(row + static_cast<size_t>(f), values[f]));
     };
     // A completed bar's fields, in a row not written before (completed bars
     // come first; only a forming bar may replace one); its time cell is the

@@ -143,7 +143,8 @@ RealBars::RealBars(const ItemAtBar &view, RealBarTarget &books, long long length
     choice.empty = true;
     choice.newest.clear();
     const ArrayView<double> &bar_ref = books.bar_ref;
-    const long long end_bar = std::min(static_cast<long long>(bar_ref.cols()) - 1, view.current_bar);
+    const long long end_bar =
+        std::min(static_cast<long long>(bar_ref.cols()) - 1, view.current_bar);
     // Before the item's first bar there is nothing to show (an index of -1
     // must not wrap round to the last bar).
     if (end_bar >= 0 && !std::isnan(bar_ref[end_bar])) {
@@ -154,11 +155,13 @@ RealBars::RealBars(const ItemAtBar &view, RealBarTarget &books, long long length
         if (ref >= static_cast<long long>(books.real_columns.cols()))
             raise_index_error("real-bar bookkeeping points outside UnfilledIdx");
         const long long start = books.real_columns[ref];
-        if (start < 0 || end_bar >= cols || end_bar >= static_cast<long long>(view.time_line.cols()))
+        if (start < 0 || end_bar >= cols ||
+            end_bar >= static_cast<long long>(view.time_line.cols()))
             raise_index_error("real-bar bookkeeping points outside the K matrix");
         // One more than a window shows: a forming bar may take the newest's place.
         const double *volume = view.matrix.data() + volume_row * cols;
-        for (long long col = end_bar; col >= start && choice.newest.size() <= static_cast<size_t>(length); --col)
+        const size_t wanted = static_cast<size_t>(length) + 1;
+        for (long long col = end_bar; col >= start && choice.newest.size() < wanted; --col)
             if (volume[col] > 0)
                 choice.newest.push_back(col);
         choice.empty = false;
@@ -196,7 +199,8 @@ void RealBars::pick(const ItemAtBar &view, int forming, std::vector<long long> &
     const size_t room = static_cast<size_t>(choice.length) - (forming_shown ? 1 : 0);
     const size_t count = std::min(room, newest.size() - first);
     const auto newest_shown = newest.begin() + static_cast<std::ptrdiff_t>(first);
-    columns.insert(columns.end(), std::make_reverse_iterator(newest_shown + static_cast<std::ptrdiff_t>(count)),
+    columns.insert(columns.end(),
+                   std::make_reverse_iterator(newest_shown + static_cast<std::ptrdiff_t>(count)),
                    std::make_reverse_iterator(newest_shown));
     if (forming_shown)
         columns.push_back(-1);
