@@ -27,20 +27,22 @@ namespace nb = nanobind;
 // The bars a real-bar window chose for one target, kept for the next calls
 // at the same bar of the item (a strategy's bars mostly fall inside one
 // registered bar). Registered matrices and bookkeeping are never written, so
-// the choice holds while its key matches.
+// the choice holds while its key matches; the key holds the matrix, so that
+// no other matrix can take its place at the same address.
 struct RealBarChoice {
     // key
     long long current_bar = 0, length = -1, volume_row = 0, matrix_cols = 0;
-    const double *matrix = nullptr;
+    nb::object matrix;
+    const double *matrix_data = nullptr;
     // choice
     bool empty = true;
     long long end_bar = 0, start = 0;
     std::vector<long long> newest; // columns in [start, end_bar] that traded, newest first
 
-    bool matches(long long bar, long long len, long long row, const double *data,
-                 long long cols) const {
-        return length == len && current_bar == bar && volume_row == row && matrix == data &&
-               matrix_cols == cols;
+    bool matches(long long bar, long long len, long long row, const ArrayView<double> &m) const {
+        return length == len && current_bar == bar && volume_row == row &&
+               matrix.ptr() == m.object().ptr() && matrix_data == m.data() &&
+               matrix_cols == static_cast<long long>(m.cols());
     }
 };
 

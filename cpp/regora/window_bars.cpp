@@ -137,7 +137,7 @@ RealBars::RealBars(const ItemAtBar &view, RealBarTarget &books, long long length
     : choice_(books.choice) {
     RealBarChoice &choice = books.choice;
     const long long cols = static_cast<long long>(view.matrix.cols());
-    if (choice.matches(view.current_bar, length, volume_row, view.matrix.data(), cols))
+    if (choice.matches(view.current_bar, length, volume_row, view.matrix))
         return;
     choice.length = -1; // no choice until this one is complete
     choice.empty = true;
@@ -170,7 +170,8 @@ RealBars::RealBars(const ItemAtBar &view, RealBarTarget &books, long long length
     }
     choice.current_bar = view.current_bar;
     choice.volume_row = volume_row;
-    choice.matrix = view.matrix.data();
+    choice.matrix = view.matrix.object();
+    choice.matrix_data = view.matrix.data();
     choice.matrix_cols = cols;
     choice.length = length;
 }
