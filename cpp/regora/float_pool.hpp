@@ -22,30 +22,52 @@
 namespace telvar {
 namespace regora {
 
+namespace floats {
+
+// A slot keeping the float last made for it, and the bits of its value.
+struct Slot {
+    uint64_t bits = 0;
+    PyObject *obj = nullptr;
+
+    // A new reference to a float of `value` (whose bits are `bits`): the
+    // slot's own when it holds that value, else a new one, which it keeps.
+    PyObject *get(double value, uint64_t value_bits) {
+        if (!obj || bits != value_bits) {
+            PyObject *made = PyFloat_FromDouble(value);
+            if (!made)
+                throw nb::python_error();
+            Py_XDECREF(obj);
+            obj = made;
+            bits = value_bits;
+        }
+        Py_INCREF(obj);
+        return obj;
+    }
+};
+
+inline uint64_t bits_of(double value) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// A new reference to one of the NaN ring's objects, taken in turn.
+inline PyObject *nan_ref(size_t &turn) {
+    PyObject *nan = nan_object(turn++);
+    Py_INCREF(nan);
+    return nan;
+}
+
+} // namespace floats
+
 class FloatPool {
 public:
     // A new reference to a float of `value`.
     PyObject *get(double value) {
-        if (std::isnan(value)) {
-            PyObject *nan = nan_object(nans_++);
-            Py_INCREF(nan);
-            return nan;
-        }
-        uint64_t bits;
-        std::memcpy(&bits, &value, sizeof bits);
-        Slot &slot = slots_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - slot_bits_)];
-        if (slot.obj && slot.bits == bits) {
-            Py_INCREF(slot.obj);
-            return slot.obj;
-        }
-        PyObject *obj = PyFloat_FromDouble(value);
-        if (!obj)
-            throw nb::python_error();
-        Py_XDECREF(slot.obj);
-        slot.obj = obj;
-        slot.bits = bits;
-        Py_INCREF(obj);
-        return obj;
+        if (std::isnan(value))
+            return floats::nan_ref(nans_);
+        const uint64_t bits = floats::bits_of(value);
+        return slots_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - slot_bits_)].get(value, bits);
     }
 
     // The column cache's pool (never destroyed: its floats may be in arrays
@@ -59,13 +81,9 @@ public:
 private:
     explicit FloatPool(unsigned slot_bits)
         : slot_bits_(slot_bits), slots_(size_t(1) << slot_bits) {}
-    struct Slot {
-        uint64_t bits = 0;
-        PyObject *obj = nullptr;
-    };
     unsigned slot_bits_;
     size_t nans_ = 0;
-    std::vector<Slot> slots_;
+    std::vector<floats::Slot> slots_;
 };
 
 // The float objects last made for the cells of a fresh-bar store, a slot per
@@ -82,43 +100,24 @@ public:
     }
     // A new reference to a float of `value` for store row `row` (< fit's rows).
     PyObject *get(size_t row, double value) {
-        if (std::isnan(value)) {
-            PyObject *nan = nan_object(nans_++);
-            Py_INCREF(nan);
-            return nan;
-        }
-        uint64_t bits;
-        std::memcpy(&bits, &value, sizeof bits);
-        Slot &slot = slots_[row];
-        if (!slot.obj || slot.bits != bits) {
-            PyObject *obj = PyFloat_FromDouble(value);
-            if (!obj)
-                throw nb::python_error();
-            Py_XDECREF(slot.obj);
-            slot.obj = obj;
-            slot.bits = bits;
-        }
-        Py_INCREF(slot.obj);
-        return slot.obj;
+        if (std::isnan(value))
+            return floats::nan_ref(nans_);
+        return slots_[row].get(value, floats::bits_of(value));
     }
 
     // One for each store (never destroyed, like the pools).
     static FreshRowFloats &for_plain_store() {
-        static FreshRowFloats *floats = new FreshRowFloats();
-        return *floats;
+        static FreshRowFloats *store_floats = new FreshRowFloats();
+        return *store_floats;
     }
     static FreshRowFloats &for_adjusted_store() {
-        static FreshRowFloats *floats = new FreshRowFloats();
-        return *floats;
+        static FreshRowFloats *store_floats = new FreshRowFloats();
+        return *store_floats;
     }
 
 private:
-    struct Slot {
-        uint64_t bits = 0;
-        PyObject *obj = nullptr;
-    };
     size_t nans_ = 0;
-    std::vector<Slot> slots_;
+    std::vector<floats::Slot> slots_;
 };
 
 } // namespace regora
