@@ -59,6 +59,8 @@ nb::object WindowArray::finish() {
     Py_ssize_t nan_refs[kNanRing] = {};
     size_t n = 0;
     for (size_t i = 0; i < targets_.size(); ++i) {
+        if (target_refs_[i] == length_)
+            continue; // every row of the target shows a bar
         const long long first = static_cast<long long>(i) * length_;
         for (long long r = first; r < first + length_; ++r) {
             if (has_bar_[static_cast<size_t>(r)])
