@@ -151,18 +151,22 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
             raise_index_error(out_of_bounds(bar_pos, dvf.cols(), "the fresh-bar stores"));
         return {adj_row, row};
     };
+    // The forming bar has a row of its own, or takes a completed bar's.
     auto put_forming = [&](long long out_row, long long i, std::pair<long long, long long> rows) {
+        const bool empty = !window.shows_bar(out_row);
         PyObject **dst = window.begin_row(out_row, i);
-        ObjectMatrix::store(dst[1], FloatPool::for_columns().get(dvf_tl[bar_pos]));
+        ObjectMatrix::store(dst[1], FloatPool::for_columns().get(dvf_tl[bar_pos]), empty);
         for (long long f = 0; f < adj_len; ++f) {
             const long long row = rows.first + f;
             ObjectMatrix::store(dst[adj_start + f],
-                                adj_floats.get(static_cast<size_t>(row), dvf_adj(row, bar_pos)));
+                                adj_floats.get(static_cast<size_t>(row), dvf_adj(row, bar_pos)),
+                                empty);
         }
         for (long long f = 0; f < raw_len; ++f) {
             const long long row = rows.second + volume_field + f;
             ObjectMatrix::store(dst[raw_start + f],
-                                plain_floats.get(static_cast<size_t>(row), dvf(row, bar_pos)));
+                                plain_floats.get(static_cast<size_t>(row), dvf(row, bar_pos)),
+                                empty);
         }
     };
     // A completed bar, in a row not written before (only a forming bar may

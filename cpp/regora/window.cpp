@@ -86,15 +86,17 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         forming_rows[static_cast<size_t>(i)] = static_cast<size_t>(row);
         return true;
     };
+    // The forming bar has a row of its own, or takes a completed bar's.
     auto put_forming = [&](long long out_row, long long i) {
+        const bool empty = !window.shows_bar(out_row);
         PyObject **dst = window.begin_row(out_row, i);
         Py_INCREF(forming_time.ptr());
-        ObjectMatrix::store(dst[1], forming_time.ptr());
+        ObjectMatrix::store(dst[1], forming_time.ptr(), empty);
         const double *values = forming_of(i);
         const size_t row = forming_rows[static_cast<size_t>(i)];
         for (long long f = 0; f < bar_len; ++f)
             ObjectMatrix::store(dst[body_start + f],
-                                floats.get(row + static_cast<size_t>(f), values[f]));
+                                floats.get(row + static_cast<size_t>(f), values[f]), empty);
     };
     // A completed bar's fields, in a row not written before (completed bars
     // come first; only a forming bar may replace one); its time cell is the

@@ -57,6 +57,7 @@ public:
         }
         return dst;
     }
+    bool shows_bar(long long row) const { return has_bar_[static_cast<size_t>(row)] != 0; }
     nb::object finish();
 
 private:

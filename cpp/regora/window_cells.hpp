@@ -37,6 +37,14 @@ public:
         cell = value;
         Py_XDECREF(old);
     }
+    // Stores a new reference (stolen) in a cell that is still empty when
+    // `empty`, dropping the one it held otherwise.
+    static void store(PyObject *&cell, PyObject *value, bool empty) {
+        if (empty)
+            cell = value; // no read of a cell that was never written
+        else
+            store(cell, value);
+    }
     // For a cell not written before (still empty).
     static void fill_shared(PyObject *&cell, PyObject *value) {
         Py_INCREF(value);
