@@ -12,7 +12,8 @@ work (matrix layout, kernels, cache), not the host's.
 - get_reg_k_data for 50 targets x 20 and x 100 bars, filled and real-bar
   windows, per call, against (a) the same window written with numpy and
   Python (answers compared) and (b) np.full(..., np.nan, dtype=object) of the
-  output's shape, the bare cost of the result object;
+  output's shape, the bare cost of the result object; then ours alone at
+  random positions, where every window makes its columns afresh;
 - a whole back-test reading three windows per bar: bars per second.
 
 Prices here move in whole ticks, as real prices do, so values repeat across
