@@ -31,13 +31,20 @@ struct Slot {
 
     // A new reference to a float of `value` (whose bits are `bits`): the
     // slot's own when it holds that value, else a new one, which it keeps.
+    // A float only the slot still references is nobody else's to see, so it
+    // is given the new value in place (as CPython's own iterators reuse a
+    // result tuple nobody kept) instead of being freed for a new one.
     PyObject *get(double value, uint64_t value_bits) {
         if (!obj || bits != value_bits) {
-            PyObject *made = PyFloat_FromDouble(value);
-            if (!made)
-                throw nb::python_error();
-            Py_XDECREF(obj);
-            obj = made;
+            if (obj && Py_REFCNT(obj) == 1 && PyFloat_CheckExact(obj)) {
+                reinterpret_cast<PyFloatObject *>(obj)->ob_fval = value;
+            } else {
+                PyObject *made = PyFloat_FromDouble(value);
+                if (!made)
+                    throw nb::python_error();
+                Py_XDECREF(obj);
+                obj = made;
+            }
             bits = value_bits;
         }
         Py_INCREF(obj);

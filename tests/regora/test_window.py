@@ -206,6 +206,25 @@ def test_window_read_while_another_window_is_being_built(world, monkeypatch):
     np.testing.assert_array_equal(out.astype(float), expected)
 
 
+def test_forming_values_kept_by_the_caller_stay_as_they_were(world):
+    """Forming-bar floats are reused from one position to the next; one the
+    caller still holds must keep its value while later windows move on."""
+    market = world.market
+    reg_idx = world.regora.reg_k_data("min", 15)
+    start = market.times.size // 2
+    kept = []
+    for p in range(start, start + 30):
+        window = world.regora.get_reg_k_data(reg_idx, p, 3, p % 2 == 0)
+        kept.append((window[2, 2:].copy(), window[2, 2:].astype(float)))
+        del window  # the kept cells hold the only references besides the module's
+    for cells, values in kept:
+        np.testing.assert_array_equal(cells.astype(float), values)
+    moved = [p for p in range(start, start + 30) if not np.array_equal(
+        expected_window(market, "min", 15, p, 3, True)[0][-1],
+        expected_window(market, "min", 15, p + 1, 3, True)[0][-1])]
+    assert moved  # the forming bar did change on the way
+
+
 def test_windows_hold_exactly_one_reference_per_cell(world):
     """Cells share float objects (bar times across targets, equal prices, NaN);
     releasing the windows must give every shared float back exactly the
