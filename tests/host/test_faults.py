@@ -3,6 +3,7 @@ import socket
 import struct
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -207,10 +208,12 @@ def test_a_host_stops_when_its_starter_dies(tmp_path):
     import sys
 
     script = ("import sys, time; from telvar.host import start_host; h = start_host(); "
-              "print(h.process.pid, flush=True); time.sleep(60)")
+              "print(h.process.pid, h.workdir, flush=True); time.sleep(60)")
     starter = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
     try:
-        host_pid = int(starter.stdout.readline())
+        pid_text, workdir = starter.stdout.readline().split(maxsplit=1)
+        host_pid, workdir = int(pid_text), Path(workdir.strip())
+        assert workdir.is_dir()
         starter.kill()  # no clean-up runs in the starter
         starter.wait()
         deadline = time.monotonic() + 10
@@ -226,6 +229,7 @@ def test_a_host_stops_when_its_starter_dies(tmp_path):
         else:
             os.kill(host_pid, 9)
             pytest.fail("the host outlived its starter")
+        assert not workdir.exists()  # the starter's working folder went with it
     finally:
         starter.stdout.close()
 

@@ -78,6 +78,8 @@ def start_host(store=None, *, port: int | None = None, workdir=None, debug_comma
     cmd = [sys.executable, "-m", "telvar.host", "serve", "--store", str(store),
            "--output", str(workdir / "out"), "--log", str(workdir / "host.log"),
            "--parent-pid", str(os.getpid())]  # no orphaned host when the starter dies
+    if own:
+        cmd += ["--starter-workdir", str(workdir)]  # nor its working folder
     if port is None:
         sock = workdir / "host.sock"
         cmd += ["--socket", str(sock)]

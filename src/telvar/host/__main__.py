@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shutil
 import signal
 import sys
 import tempfile
@@ -34,13 +35,18 @@ def _serve(args) -> int:
     signal.signal(signal.SIGINT, on_signal)
     thread = host.start_in_thread()
     print(f"telvar host serving {args.store} on {host.address} (answers in {out})", file=sys.stderr, flush=True)
+    orphaned = False
     while not stop.wait(0.5):
         if not thread.is_alive():
             break
         if args.parent_pid and os.getppid() != args.parent_pid:
             host.log.info("the process that started this host has ended; stopping")
+            orphaned = True
             break
     host.shutdown()
+    if orphaned and args.starter_workdir:
+        # the starter would have removed its working folder; it cannot any more
+        shutil.rmtree(args.starter_workdir, ignore_errors=True)
     return 0
 
 
@@ -80,6 +86,7 @@ def main(argv=None) -> int:
     s.add_argument("--keep-seconds", type=float, default=3600.0,
                    help="remove answer files older than this (default: one hour)")
     s.add_argument("--parent-pid", type=int, help="stop when this process (the starter) has ended")
+    s.add_argument("--starter-workdir", help="remove this folder when stopping because the starter has ended")
     s.add_argument("--debug-commands", action="store_true", help=argparse.SUPPRESS)
     s.set_defaults(func=_serve)
     from . import importer
