@@ -195,6 +195,15 @@ def per_call_each(fns, positions, repeat=5):
     return best
 
 
+def window_cases(regs):
+    """(label, reg_idx, length, fill_up) of each window measured."""
+    for reg_name, reg_idx in (("15-minute", regs[1]), ("daily", regs[3])):
+        for length in (20, 100):
+            for fill_up in (True, False):
+                yield ("%s x%d %s" % (reg_name, length, "filled" if fill_up else "real"),
+                       reg_idx, length, fill_up)
+
+
 def run(report):
     targets = 10 if report.quick else 50
     days = 10 if report.quick else 63
@@ -222,38 +231,30 @@ def run(report):
         positions = np.arange(n_bars // 2, n_bars // 2 + count)
         rng = np.random.default_rng(3)
         random_positions = rng.integers(0, n_bars, count)
-        for reg_name, reg_idx in (("15-minute", regs[1]), ("daily", regs[3])):
-            for length in (20, 100):
-                for fill_up in (True, False):
-                    checks = all(same_window(_regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
-                                             python_window(reg_idx, int(p), length, fill_up))
-                                 for p in positions[:20])
-                    report.check("%s x%d %s equals the numpy/Python window" % (
-                        reg_name, length, "filled" if fill_up else "real"), checks)
-                    shape = (length * targets, 2 + gv.KMatrix_Bar_Len)
-                    ours, plain, bare = per_call_each(
-                        [lambda p: _regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
-                         lambda p: python_window(reg_idx, int(p), length, fill_up),
-                         lambda p: np.full(shape, np.nan, dtype=object)], positions)
-                    report.line("%-22s ours %7.1f us | numpy/Python %7.1f us | np.full %6.1f us" % (
-                        "%s x%d %s" % (reg_name, length, "filled" if fill_up else "real"),
-                        ours * 1e6, plain * 1e6, bare * 1e6))
-                    report.target("%s x%d %s: numpy/Python over ours" % (
-                        reg_name, length, "filled" if fill_up else "real"), plain / ours, 10)
-                    report.target("%s x%d %s: np.full over ours (>= 0.67 is within 1.5x)" % (
-                        reg_name, length, "filled" if fill_up else "real"), bare / ours, 1 / 1.5)
+        for label, reg_idx, length, fill_up in window_cases(regs):
+            checks = all(same_window(_regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
+                                     python_window(reg_idx, int(p), length, fill_up))
+                         for p in positions[:20])
+            report.check("%s equals the numpy/Python window" % label, checks)
+            shape = (length * targets, 2 + gv.KMatrix_Bar_Len)
+            ours, plain, bare = per_call_each(
+                [lambda p: _regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
+                 lambda p: python_window(reg_idx, int(p), length, fill_up),
+                 lambda p: np.full(shape, np.nan, dtype=object)], positions)
+            report.line("%-22s ours %7.1f us | numpy/Python %7.1f us | np.full %6.1f us" % (
+                label, ours * 1e6, plain * 1e6, bare * 1e6))
+            report.target("%s: numpy/Python over ours" % label, plain / ours, 10)
+            report.target("%s: np.full over ours (>= 0.67 is within 1.5x)" % label,
+                          bare / ours, 1 / 1.5)
 
         # Random positions make columns afresh and churn the table of shared
         # floats; measured after all the above so as not to leave the next
         # window's objects scattered through memory.
         report.section("get_reg_k_data per call at random positions (columns made afresh)")
-        for reg_name, reg_idx in (("15-minute", regs[1]), ("daily", regs[3])):
-            for length in (20, 100):
-                for fill_up in (True, False):
-                    scattered = per_call(lambda p: _regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
-                                         random_positions)
-                    report.line("%-22s ours %7.1f us" % (
-                        "%s x%d %s" % (reg_name, length, "filled" if fill_up else "real"), scattered * 1e6))
+        for label, reg_idx, length, fill_up in window_cases(regs):
+            scattered = per_call(lambda p: _regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
+                                 random_positions)
+            report.line("%-22s ours %7.1f us" % (label, scattered * 1e6))
 
         report.section("back-test reading three windows per bar")
         bars = min(n_bars, 2000 if report.quick else 20000)

@@ -33,14 +33,7 @@ public:
         }
         return nb::borrow(value);
     }
-    nb::object operator()(const char *name) const {
-        PyObject *value = PyDict_GetItemString(dict_, name);
-        if (!value) {
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-            throw nb::python_error();
-        }
-        return nb::borrow(value);
-    }
+    nb::object operator()(const char *name) const { return (*this)(nb::str(name)); }
 
     // `import module as alias`
     void import_module(const char *module, const char *alias) const {

@@ -151,11 +151,16 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
             raise_index_error(out_of_bounds(bar_pos, dvf.cols(), "the fresh-bar stores"));
         return {adj_row, row};
     };
+    // every forming bar's time (made only when the position is in the store)
+    nb::object forming_time;
     // The forming bar has a row of its own, or takes a completed bar's.
     auto put_forming = [&](long long out_row, long long i, std::pair<long long, long long> rows) {
+        if (!forming_time.is_valid())
+            forming_time = nb::steal(FloatPool::for_columns().get(dvf_tl[bar_pos]));
         const bool empty = !window.shows_bar(out_row);
         PyObject **dst = window.begin_row(out_row, i);
-        ObjectMatrix::store(dst[1], FloatPool::for_columns().get(dvf_tl[bar_pos]), empty);
+        Py_INCREF(forming_time.ptr());
+        ObjectMatrix::store(dst[1], forming_time.ptr(), empty);
         for (long long f = 0; f < adj_len; ++f) {
             const long long row = rows.first + f;
             ObjectMatrix::store(dst[adj_start + f],

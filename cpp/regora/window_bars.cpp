@@ -37,46 +37,34 @@ long long window_bar_pos(nb::handle bar_pos, long long positions) {
 
 WindowArray::WindowArray(const ArrayView<double> &reg_idx, long long length, long long cols)
     : out_(length * static_cast<long long>(reg_idx.rows()), cols),
-      has_bar_(static_cast<size_t>(length) * reg_idx.rows(), 0), cols_(cols), length_(length),
-      target_refs_(reg_idx.rows(), 0) {
-    targets_.reserve(reg_idx.rows());
+      has_bar_(static_cast<size_t>(length) * reg_idx.rows(), 0), cols_(cols), length_(length) {
     for (size_t i = 0; i < reg_idx.rows(); ++i)
-        targets_.push_back(py_int(index_of(reg_idx(i, 3), "reg_idx target index")));
-}
-
-void WindowArray::add_target_refs() {
-    for (size_t i = 0; i < target_refs_.size(); ++i) {
-        if (target_refs_[i])
-            cells::incref_by(targets_[i].ptr(), target_refs_[i]);
-        target_refs_[i] = 0;
-    }
+        targets_.add(py_int(index_of(reg_idx(i, 3), "reg_idx target index")));
 }
 
 nb::object WindowArray::finish() {
     // Rows that got no bar have not been written yet: their column 0 and
-    // NaN cells are filled here, without dropping an old reference.
-    PyObject *const *nans = nan_ring();
-    Py_ssize_t nan_refs[kNanRing] = {};
+    // NaN cells are filled here.
+    cells::PendingRefs nans; // the NaN ring, once a row needs it
     size_t n = 0;
     for (size_t i = 0; i < targets_.size(); ++i) {
-        if (target_refs_[i] == length_)
+        if (targets_.taken(i) == length_)
             continue; // every row of the target shows a bar
         const long long first = static_cast<long long>(i) * length_;
         for (long long r = first; r < first + length_; ++r) {
             if (has_bar_[static_cast<size_t>(r)])
                 continue;
+            if (nans.size() == 0)
+                for (size_t k = 0; k < kNanRing; ++k)
+                    nans.add(nb::borrow(nan_object(k)));
             PyObject **dst = out_.row(r);
-            dst[0] = targets_[i].ptr();
-            ++target_refs_[i];
-            for (long long c = 1; c < cols_; ++c, ++n) {
-                dst[c] = nans[n % kNanRing];
-                ++nan_refs[n % kNanRing];
-            }
+            dst[0] = targets_.take(i);
+            for (long long c = 1; c < cols_; ++c)
+                dst[c] = nans.take(n++ % kNanRing);
         }
     }
-    for (size_t k = 0; k < kNanRing; ++k)
-        cells::incref_by(nans[k], nan_refs[k]);
-    add_target_refs();
+    nans.flush();
+    targets_.flush();
     return out_.release();
 }
 

@@ -40,9 +40,6 @@ long long window_bar_pos(nb::handle bar_pos, long long positions);
 class WindowArray {
 public:
     WindowArray(const ArrayView<double> &reg_idx, long long length, long long cols);
-    ~WindowArray() { add_target_refs(); }
-    WindowArray(const WindowArray &) = delete;
-    WindowArray &operator=(const WindowArray &) = delete;
 
     // The cells of `row`, a row of the index's row `target`, begun once
     // (a forming bar may take a completed bar's row).
@@ -51,9 +48,7 @@ public:
         char &has_bar = has_bar_[static_cast<size_t>(row)];
         if (!has_bar) {
             has_bar = 1;
-            // its reference is added with the target's others (add_target_refs)
-            dst[0] = targets_[static_cast<size_t>(target)].ptr();
-            ++target_refs_[static_cast<size_t>(target)];
+            dst[0] = targets_.take(static_cast<size_t>(target));
         }
         return dst;
     }
@@ -61,15 +56,12 @@ public:
     nb::object finish();
 
 private:
-    // Adds the references of the column-0 cells written so far; also when an
-    // error leaves the window early, before the array is dropped.
-    void add_target_refs();
-
     cells::ObjectMatrix out_;
     std::vector<char> has_bar_;
     long long cols_, length_;
-    std::vector<nb::object> targets_;      // column 0 of each target's rows
-    std::vector<Py_ssize_t> target_refs_; // their cells without a reference yet
+    // column 0 of each target's rows; declared after the array, so that an
+    // error leaving the window early adds their references before it goes
+    cells::PendingRefs targets_;
 };
 
 // One registered K-data item as seen at one bar position, held for one call.

@@ -97,6 +97,41 @@ private:
     Py_ssize_t count_ = 0;
 };
 
+// References owed to a few objects that empty cells were given without
+// them: counted per object and added in one step each when the batch ends,
+// also when an exception leaves it early. Holds its objects.
+class PendingRefs {
+public:
+    PendingRefs() = default;
+    PendingRefs(const PendingRefs &) = delete;
+    PendingRefs &operator=(const PendingRefs &) = delete;
+    ~PendingRefs() { flush(); }
+
+    void add(nb::object obj) {
+        objs_.push_back(std::move(obj));
+        counts_.push_back(0);
+    }
+    size_t size() const { return objs_.size(); }
+    // Object i, for an empty cell.
+    PyObject *take(size_t i) {
+        ++counts_[i];
+        return objs_[i].ptr();
+    }
+    // Cells given object i since the last flush.
+    Py_ssize_t taken(size_t i) const { return counts_[i]; }
+    void flush() {
+        for (size_t i = 0; i < objs_.size(); ++i) {
+            if (counts_[i])
+                incref_by(objs_[i].ptr(), counts_[i]);
+            counts_[i] = 0;
+        }
+    }
+
+private:
+    std::vector<nb::object> objs_;
+    std::vector<Py_ssize_t> counts_;
+};
+
 // int(x) as Python does it (floats truncate, NaN raises ValueError).
 inline long long to_int(nb::handle value) {
     nb::object as_long = nb::steal(PyNumber_Long(value.ptr()));
