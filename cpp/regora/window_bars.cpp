@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <string>
 
@@ -44,26 +45,44 @@ WindowArray::WindowArray(const ArrayView<double> &reg_idx, long long length, lon
 
 nb::object WindowArray::finish() {
     // Rows that got no bar have not been written yet: their column 0 and
-    // NaN cells are filled here.
-    cells::PendingRefs nans; // the NaN ring, once a row needs it
-    size_t n = 0;
+    // NaN cells are filled here. The NaN cells take the ring's objects in
+    // turn, row after row, so a row is a copy of the ring from where the row
+    // before stopped (`tape` holds the ring repeated for that), and each ring
+    // object's references are added once, counted at the end.
+    const size_t nan_cols = static_cast<size_t>(cols_ - 1);
+    constexpr size_t kUsualNanCols = 8; // the bar time and seven fields
+    std::vector<PyObject *> tape;
+    size_t nan_cells = 0;
     for (size_t i = 0; i < targets_.size(); ++i) {
-        if (targets_.taken(i) == length_)
+        const Py_ssize_t empty_rows = length_ - targets_.taken(i);
+        if (empty_rows == 0)
             continue; // every row of the target shows a bar
+        if (tape.empty()) {
+            PyObject *const *ring = nan_ring();
+            for (size_t k = 0; k < kNanRing + nan_cols; ++k)
+                tape.push_back(ring[k % kNanRing]);
+        }
+        PyObject *target = targets_.take(i, empty_rows);
         const long long first = static_cast<long long>(i) * length_;
         for (long long r = first; r < first + length_; ++r) {
             if (has_bar_[static_cast<size_t>(r)])
                 continue;
-            if (nans.size() == 0)
-                for (size_t k = 0; k < kNanRing; ++k)
-                    nans.add(nb::borrow(nan_object(k)));
             PyObject **dst = out_.row(r);
-            dst[0] = targets_.take(i);
-            for (long long c = 1; c < cols_; ++c)
-                dst[c] = nans.take(n++ % kNanRing);
+            dst[0] = target;
+            PyObject *const *nans = tape.data() + nan_cells % kNanRing;
+            if (nan_cols == kUsualNanCols) // a copy of fixed size, made inline
+                std::memcpy(dst + 1, nans, kUsualNanCols * sizeof(PyObject *));
+            else
+                std::copy_n(nans, nan_cols, dst + 1);
+            nan_cells += nan_cols;
         }
     }
-    nans.flush();
+    if (nan_cells) {
+        PyObject *const *ring = nan_ring();
+        for (size_t k = 0; k < kNanRing; ++k)
+            cells::incref_by(ring[k], static_cast<Py_ssize_t>(nan_cells / kNanRing +
+                                                              (k < nan_cells % kNanRing)));
+    }
     targets_.flush();
     return out_.release();
 }

@@ -117,6 +117,11 @@ public:
         ++counts_[i];
         return objs_[i].ptr();
     }
+    // Object i, for `cells` empty cells.
+    PyObject *take(size_t i, Py_ssize_t cells) {
+        counts_[i] += cells;
+        return objs_[i].ptr();
+    }
     // Cells given object i since the last flush.
     Py_ssize_t taken(size_t i) const { return counts_[i]; }
     void flush() {
