@@ -63,28 +63,41 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         raise_index_error(out_of_bounds(bar_pos, dvf_tl.cols(), "dvf_tl"));
     // every forming bar's time
     const nb::object forming_time = nb::steal(FloatPool::for_columns().get(dvf_tl[bar_pos]));
-    // The forming bars' values, gathered target by target first: they lie a
-    // whole row of the fresh-bar store apart, and reading them all before
-    // using any lets those cache misses overlap.
+    // The forming bars' values, gathered for all targets in one tight pass
+    // before anything else reads them: they lie a whole row of the fresh-bar
+    // store apart, and with nothing else in between, those cache misses
+    // overlap. A row this pass cannot read (a bad index) is left for
+    // gather_forming, which raises where the target is handled.
     std::vector<double> forming_values(static_cast<size_t>(targets * bar_len));
     std::vector<size_t> forming_rows(static_cast<size_t>(targets));
+    std::vector<char> gathered(static_cast<size_t>(targets), 0);
     auto forming_of = [&](long long i) {
         return &forming_values[static_cast<size_t>(i * bar_len)];
     };
-    // Gathers row i's forming bar; false without one.
-    auto gather_forming = [&](long long i) {
+    const long long store_rows = dvf_ndim == 1 ? -1 : static_cast<long long>(dvf.rows());
+    for (long long i = 0; i < targets; ++i) {
         const double first = reg_idx(i, 2);
-        if (std::isnan(first))
-            return false;
-        const long long row = index_of(first, "reg_idx fresh-bar row");
-        if (dvf_ndim == 1 || row < 0 || row + bar_len > static_cast<long long>(dvf.rows()))
-            raise_index_error("fresh-bar rows " + std::to_string(row) + ".." +
-                              std::to_string(row + bar_len) + " are outside the store");
+        if (!(first >= 0 && first + static_cast<double>(bar_len) <=
+                                static_cast<double>(store_rows)) ||
+            first != std::floor(first))
+            continue; // NaN (no forming bar) or not a row: handled below
+        const long long row = static_cast<long long>(first);
         double *values = forming_of(i);
         for (long long f = 0; f < bar_len; ++f)
             values[f] = dvf(row + f, bar_pos);
         forming_rows[static_cast<size_t>(i)] = static_cast<size_t>(row);
-        return true;
+        gathered[static_cast<size_t>(i)] = 1;
+    }
+    // Whether row i has a forming bar (gathered above); raises for a bad row.
+    auto gather_forming = [&](long long i) {
+        if (gathered[static_cast<size_t>(i)])
+            return true;
+        const double first = reg_idx(i, 2);
+        if (std::isnan(first))
+            return false;
+        const long long row = index_of(first, "reg_idx fresh-bar row");
+        raise_index_error("fresh-bar rows " + std::to_string(row) + ".." +
+                          std::to_string(row + bar_len) + " are outside the store");
     };
     // The forming bar has a row of its own, or takes a completed bar's.
     auto put_forming = [&](long long out_row, long long i) {
