@@ -175,6 +175,8 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         ItemAtBar *view;
         long long row0, row_end, target;
         size_t begin, count; // its columns in `picked`
+        size_t completed;    // of them completed bars; the forming bar (-1) comes last
+        bool forming;        // whether it is shown
     };
     std::vector<RealRow> plan;
     std::vector<long long> picked;
@@ -189,7 +191,48 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         const int forming = !gather_forming(i) ? -1 : (forming_of(i)[volume_field] > 0 ? 1 : 0);
         const size_t begin = picked.size();
         real.pick(view, forming, picked);
-        plan.push_back({&view, row0, (i + 1) * length, i, begin, picked.size() - begin});
+        const size_t count = picked.size() - begin;
+        const bool forming_shown = count > 0 && picked.back() < 0;
+        plan.push_back({&view, row0, (i + 1) * length, i, begin, count,
+                        count - forming_shown, forming_shown});
+    }
+    // The usual case: the targets' completed bars are the newest columns of
+    // one list, in one item (a target may show fewer of them, to make room
+    // for its forming bar or for lack of bars). Written then as a filled
+    // window is, a column at a time with its bar time shared by all targets,
+    // and nothing chosen per row.
+    const auto newest_first = [&](const RealRow &row) {
+        return picked.rbegin() +
+               static_cast<std::ptrdiff_t>(picked.size() - row.begin - row.completed);
+    };
+    const RealRow *lead = plan.empty() ? nullptr : &plan.front();
+    for (const RealRow &row : plan)
+        if (row.completed > lead->completed)
+            lead = &row;
+    const auto among_lead_bars = [&](const RealRow &row) {
+        const auto mine = newest_first(row);
+        return row.view == lead->view &&
+               std::equal(mine, mine + static_cast<std::ptrdiff_t>(row.completed),
+                          newest_first(*lead));
+    };
+    if (lead && std::all_of(plan.begin(), plan.end(), among_lead_bars)) {
+        const long long time_slot = static_cast<long long>(lead->view->matrix.rows());
+        const auto lead_bars = newest_first(*lead);
+        for (size_t age = 1; age <= lead->completed; ++age) {
+            PyObject *const *column = lead->view->cells->column(lead_bars[age - 1]);
+            cells::SharedStores time(column[time_slot]);
+            for (const RealRow &row : plan) {
+                if (age > row.completed)
+                    continue;
+                const long long out_row =
+                    row.row_end - static_cast<long long>(age) - row.forming;
+                time.store(put_fields(out_row, row.target, column, row.row0)[1]);
+            }
+        }
+        for (const RealRow &row : plan)
+            if (row.forming)
+                put_forming(row.row_end - 1, row.target);
+        return window.finish();
     }
     {
         cells::SharedStores times; // targets' bars of one age mostly share their time

@@ -111,6 +111,25 @@ def test_real_windows_bar_after_bar(world):
             check_window(out, expected_window(market, "min", 15, p, length, False), length)
 
 
+def test_real_windows_through_a_day_session(world):
+    """Through a whole day session the targets' real bars mostly lie in the
+    same columns, each target showing as many of them as its forming bar
+    leaves room for: at some positions one target's forming bar has traded
+    and the other's not."""
+    market = world.market
+    reg_idx = world.regora.reg_k_data("min", 15)
+    _, keys = reference_bars(market, "min", 15)
+    day = market.tday == np.unique(market.tday)[3]
+    session = np.flatnonzero(day & ~market.night)
+    forming_shown = set()
+    for p in session:
+        blocks = expected_window(market, "min", 15, int(p), 3, False)
+        check_window(world.regora.get_reg_k_data(reg_idx, int(p), 3, False), blocks, 3)
+        forming_shown.add(tuple(reference_forming(market, keys, t, int(p))["volume"] > 0
+                                for t in range(len(TARGETS))))
+    assert len(forming_shown) > 1  # the forming bars did differ on the way
+
+
 def test_argument_errors(world):
     r = world.regora
     reg_idx = r.reg_k_data("min", 5)
