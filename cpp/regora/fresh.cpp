@@ -2,6 +2,7 @@
 // frequency as formed so far, computed once at registration into a block of
 // rows of the fresh-bar store (one column per strategy bar).
 #include "common/args.hpp"
+#include "regora/store_rows.hpp"
 #include "regora/support.hpp"
 
 namespace telvar {
@@ -116,9 +117,8 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
 
     nb::object block = getitem(
         combined, nb::make_tuple(nb::slice(py_int(1), nb::none(), nb::none()), fresh_idx));
-    // Kept C-contiguous: windows read the store's buffer in place.
-    state.attr("g_TelvarDataValueFresh") =
-        np.attr("ascontiguousarray")(np.attr("append")(store, block, nb::arg("axis") = 0));
+    // C-contiguous float64, as the windows read the store's buffer in place.
+    state.attr("g_TelvarDataValueFresh") = append_store_rows(store, block);
     state.attr("g_TelvarCache").attr("set_dvf_time_line_cache")(
         getitem(state.attr("g_TelvarDataValueFresh"), 0));
 

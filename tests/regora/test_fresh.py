@@ -67,3 +67,29 @@ def test_missing_registered_item_is_a_clear_error(world):
 
     with pytest.raises(TvDataError, match="registered"):
         world.regora.synthetic_fresh_matrix(gv.KFreq_Week, 1)
+
+
+def test_store_grows_in_place_without_changing_what_callers_hold(world):
+    """Registrations write their rows into room kept below the store instead
+    of copying the whole store; arrays taken from the run state before keep
+    showing what they showed, also when the state was set back to an older
+    store and the next registration has to start a new buffer."""
+    r = world.regora
+    stores, copies = [], []
+    for freq_num in (5, 15):
+        r.reg_k_data("min", freq_num)
+        stores.append(cnt.vr.g_TelvarDataValueFresh)
+        copies.append(stores[-1].copy())
+    first, second = stores
+    assert np.shares_memory(first, second)  # the block was written in place
+    assert second.flags.c_contiguous and second.dtype == np.float64
+    np.testing.assert_array_equal(second[:first.shape[0]], copies[0])
+
+    cnt.vr.g_TelvarDataValueFresh = first  # as if the second registration were undone
+    prepare(r, gv.KFreq_Min, 10)
+    pos = r.synthetic_fresh_matrix(gv.KFreq_Min, 10)
+    grown = cnt.vr.g_TelvarDataValueFresh
+    assert cnt.vr.g_TelvarRegKDataInfo[pos].RowBegin == first.shape[0]
+    np.testing.assert_array_equal(grown[:first.shape[0]], copies[0])
+    for store, copy in zip(stores, copies):
+        np.testing.assert_array_equal(store, copy)
