@@ -5,6 +5,7 @@
 // kept in the adjusted fresh-bar store next to the plain one.
 #include "common/args.hpp"
 #include "regora/adjusted.hpp"
+#include "regora/store_rows.hpp"
 
 #include <algorithm>
 
@@ -261,8 +262,11 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
     const long long begin_row =
         as_int(store_arr.attr("ndim")) == 2 ? shape_at(store_arr, 0) : 0;
     const long long end_row = begin_row + block_rows;
-    state.attr("g_TelvarDataValueFresh_Adj") = global("append_or_assign_2d_array_axis0")(
-        store, block, nb::arg("pos") = 999999999, nb::arg("copy_") = false);
+    // The first block becomes the store; later ones grow it in place.
+    state.attr("g_TelvarDataValueFresh_Adj") =
+        begin_row > 0 ? append_store_rows(store_arr, block)
+                      : global("append_or_assign_2d_array_axis0")(
+                            store, block, nb::arg("pos") = 999999999, nb::arg("copy_") = false);
 
     return append_registration(global("AdjRegKDataItem")(
         nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),
