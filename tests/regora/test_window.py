@@ -151,8 +151,14 @@ def test_argument_errors(world):
     bad[1, 3] = 57
     with pytest.raises(IndexError):
         r.get_reg_k_data(bad, 1, 2, False)
+    for fresh_row, error in ((-7, IndexError), (1e9, IndexError), (2.5, ValueError), (np.inf, ValueError)):
+        bad = reg_idx.copy()
+        bad[1, 2] = fresh_row
+        for fill_up in (True, False):
+            with pytest.raises(error):
+                r.get_reg_k_data(bad, 300, 2, fill_up)
     assert r.get_reg_k_data(reg_idx, 1, 0, True).shape == (0, 9)
-    out = r.get_reg_k_data(reg_idx, 1, 2, True, )
+    out = r.get_reg_k_data(reg_idx, 1, 2, True)
     by_keyword = r.get_reg_k_data(reg_idx=reg_idx, bar_pos=1, length=2, fill_up=True)
     np.testing.assert_array_equal(by_keyword.astype(float), out.astype(float))
 
