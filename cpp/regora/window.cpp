@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 namespace telvar {
@@ -196,67 +197,118 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         plan.push_back({&view, row0, (i + 1) * length, i, begin, count,
                         count - forming_shown, forming_shown});
     }
-    // The usual case: the targets' completed bars are the newest columns of
-    // one list, in one item (a target may show fewer of them, to make room
-    // for its forming bar or for lack of bars). Written then as a filled
-    // window is, a column at a time with its bar time shared by all targets,
-    // and nothing chosen per row.
+    // Targets that trade the same sessions show the same bars: their
+    // completed bars are the newest columns of one list in one item (a
+    // target may show fewer of them, to make room for its forming bar or for
+    // lack of bars). Such targets are grouped, by item and newest bar, and a
+    // group is written as a filled window is: a column at a time, its bar
+    // time shared by all the group's targets, nothing chosen per row. Rows
+    // in no group (bars missing here and there, or more distinct groups than
+    // are kept) are written bar by bar.
     const auto newest_first = [&](const RealRow &row) {
         return picked.rbegin() +
                static_cast<std::ptrdiff_t>(picked.size() - row.begin - row.completed);
     };
-    const RealRow *lead = plan.empty() ? nullptr : &plan.front();
-    for (const RealRow &row : plan)
-        if (row.completed > lead->completed)
-            lead = &row;
-    const auto among_lead_bars = [&](const RealRow &row) {
-        const auto mine = newest_first(row);
-        return row.view == lead->view &&
-               std::equal(mine, mine + static_cast<std::ptrdiff_t>(row.completed),
-                          newest_first(*lead));
+    const auto newest_bar = [&](const RealRow &row) {
+        return row.completed ? picked[row.begin + row.completed - 1] : -1;
     };
-    if (lead && std::all_of(plan.begin(), plan.end(), among_lead_bars)) {
-        const long long time_slot = static_cast<long long>(lead->view->matrix.rows());
-        const auto lead_bars = newest_first(*lead);
-        for (size_t age = 1; age <= lead->completed; ++age) {
-            PyObject *const *column = lead->view->cells->column(lead_bars[age - 1]);
+    // Whether a's completed bars are the newest of b's (b has at least as many).
+    const auto newest_of = [&](const RealRow &a, const RealRow &b) {
+        const auto mine = newest_first(a);
+        return std::equal(mine, mine + static_cast<std::ptrdiff_t>(a.completed), newest_first(b));
+    };
+    // A group's rows (RealRow objects, or pointers to them), written a
+    // column at a time after its lead's bars.
+    const auto row_of = [](const auto &entry) -> const RealRow & {
+        if constexpr (std::is_pointer_v<std::decay_t<decltype(entry)>>)
+            return *entry;
+        else
+            return entry;
+    };
+    const auto write_group = [&](const RealRow &lead, const auto &rows) {
+        const long long time_slot = static_cast<long long>(lead.view->matrix.rows());
+        const auto lead_bars = newest_first(lead);
+        for (size_t age = 1; age <= lead.completed; ++age) {
+            PyObject *const *column = lead.view->cells->column(lead_bars[age - 1]);
             cells::SharedStores time(column[time_slot]);
-            for (const RealRow &row : plan) {
+            for (const auto &entry : rows) {
+                const RealRow &row = row_of(entry);
                 if (age > row.completed)
                     continue;
-                const long long out_row =
-                    row.row_end - static_cast<long long>(age) - row.forming;
+                const long long out_row = row.row_end - static_cast<long long>(age) - row.forming;
                 time.store(put_fields(out_row, row.target, column, row.row0)[1]);
             }
         }
-        for (const RealRow &row : plan)
-            if (row.forming)
-                put_forming(row.row_end - 1, row.target);
+        for (const auto &entry : rows)
+            if (row_of(entry).forming)
+                put_forming(row_of(entry).row_end - 1, row_of(entry).target);
+    };
+    if (plan.empty())
+        return window.finish();
+    // The usual case first: all the targets in one group.
+    const RealRow *lead = &plan.front();
+    for (const RealRow &row : plan)
+        if (row.completed > lead->completed)
+            lead = &row;
+    if (std::all_of(plan.begin(), plan.end(), [&](const RealRow &row) {
+            return row.view == lead->view && newest_of(row, *lead);
+        })) {
+        write_group(*lead, plan);
         return window.finish();
     }
+    struct Group {
+        const RealRow *lead; // the row with the most completed bars
+        std::vector<const RealRow *> rows;
+    };
+    constexpr size_t kMaxGroups = 8;
+    std::vector<Group> groups;
+    groups.reserve(kMaxGroups);
+    std::vector<const RealRow *> others;
+    for (const RealRow &row : plan) {
+        // a group of the row's item and newest bar whose bars it shares
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const Group &g) {
+            if (g.lead->view != row.view || newest_bar(*g.lead) != newest_bar(row))
+                return false;
+            return row.completed > g.lead->completed ? newest_of(*g.lead, row)
+                                                     : newest_of(row, *g.lead);
+        });
+        if (group != groups.end()) {
+            if (row.completed > group->lead->completed)
+                group->lead = &row;
+            group->rows.push_back(&row);
+        } else if (groups.size() < kMaxGroups) {
+            groups.push_back({&row, {}});
+            groups.back().rows.reserve(plan.size());
+            groups.back().rows.push_back(&row);
+        } else {
+            others.push_back(&row);
+        }
+    }
+    for (const Group &group : groups)
+        write_group(*group.lead, group.rows);
     {
         cells::SharedStores times; // targets' bars of one age mostly share their time
         const ItemAtBar *last_view = nullptr; // and their column
         long long last_col = -1;
         PyObject *const *last_cells = nullptr;
         for (size_t age = 1; age <= static_cast<size_t>(length); ++age)
-            for (const RealRow &row : plan) {
-                if (age > row.count)
+            for (const RealRow *row : others) {
+                if (age > row->count)
                     continue;
-                const long long out_row = row.row_end - static_cast<long long>(age);
-                const long long col = picked[row.begin + row.count - age];
+                const long long out_row = row->row_end - static_cast<long long>(age);
+                const long long col = picked[row->begin + row->count - age];
                 if (col < 0) {
-                    put_forming(out_row, row.target);
+                    put_forming(out_row, row->target);
                     continue;
                 }
-                if (col != last_col || row.view != last_view) {
-                    last_cells = row.view->cells->column(col);
+                if (col != last_col || row->view != last_view) {
+                    last_cells = row->view->cells->column(col);
                     last_col = col;
-                    last_view = row.view;
+                    last_view = row->view;
                 }
                 PyObject *const *cells = last_cells;
-                PyObject **dst = put_fields(out_row, row.target, cells, row.row0);
-                times.store(dst[1], cells[row.view->matrix.rows()]);
+                PyObject **dst = put_fields(out_row, row->target, cells, row->row0);
+                times.store(dst[1], cells[row->view->matrix.rows()]);
             }
     }
     return window.finish();
