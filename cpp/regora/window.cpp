@@ -115,8 +115,9 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     // A completed bar's fields, in a row not written before (completed bars
     // come first; only a forming bar may replace one); its time cell is the
     // caller's.
+    // (Inlined always: it is the inner loop of every window.)
     auto put_fields = [&](long long out_row, long long i, PyObject *const *field_cells,
-                          long long row0) {
+                          long long row0) __attribute__((always_inline)) {
         PyObject **dst = window.begin_row(out_row, i);
         PyObject *const *fields = field_cells + row0;
         for (long long f = 0; f < bar_len; ++f)
