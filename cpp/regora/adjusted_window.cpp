@@ -174,15 +174,32 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
                                 empty);
         }
     };
+    // The column objects last looked up: rows written one after another
+    // mostly read the same column of the same items.
+    struct LastColumn {
+        const void *matrix = nullptr;
+        long long col = -1;
+        PyObject *const *objs = nullptr;
+        PyObject *const *of(MatrixCells &cells, const void *matrix_key, long long column) {
+            if (column != col || matrix_key != matrix) {
+                objs = cells.column(column);
+                col = column;
+                matrix = matrix_key;
+            }
+            return objs;
+        }
+    };
+    LastColumn last_plain, last_clock, last_adj;
     // A completed bar, in a row not written before (only a forming bar may
     // replace one); its time comes from `clock`'s item.
     auto put_bar = [&](long long out_row, long long i, const Sources &s, long long col,
                        const Sources &clock) {
         const long long time_row = static_cast<long long>(clock.plain->matrix.rows());
-        PyObject *const *plain = s.plain->cells->column(col);
-        PyObject *const *times = clock.plain == s.plain ? plain : clock.plain->cells->column(col);
+        PyObject *const *plain = last_plain.of(*s.plain->cells, s.plain, col);
+        PyObject *const *times =
+            clock.plain == s.plain ? plain : last_clock.of(*clock.plain->cells, clock.plain, col);
         PyObject *const *raw = plain + s.raw_row;
-        PyObject *const *adj = s.adj->cells->column(col) + s.adj_row;
+        PyObject *const *adj = last_adj.of(*s.adj->cells, s.adj, col) + s.adj_row;
         PyObject **dst = window.begin_row(out_row, i);
         ObjectMatrix::fill_shared(dst[1], times[time_row]);
         for (long long f = 0; f < adj_len; ++f)
