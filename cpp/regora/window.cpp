@@ -79,10 +79,11 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     for (long long i = 0; i < targets; ++i) {
         const double first = reg_idx(i, 2);
         if (!(first >= 0 && first + static_cast<double>(bar_len) <=
-                                static_cast<double>(store_rows)) ||
-            first != std::floor(first))
+                                static_cast<double>(store_rows)))
             continue; // NaN (no forming bar) or not a row: handled below
         const long long row = static_cast<long long>(first);
+        if (static_cast<double>(row) != first)
+            continue;
         double *values = forming_of(i);
         for (long long f = 0; f < bar_len; ++f)
             values[f] = dvf(row + f, bar_pos);
@@ -114,8 +115,8 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     };
     // A completed bar's fields, in a row not written before (completed bars
     // come first; only a forming bar may replace one); its time cell is the
-    // caller's.
-    // (Inlined always: it is the inner loop of every window.)
+    // caller's. Inlined always: it is the inner loop of every window, called
+    // from more places than the compiler inlines on its own.
     auto put_fields = [&](long long out_row, long long i, PyObject *const *field_cells,
                           long long row0) __attribute__((always_inline)) {
         PyObject **dst = window.begin_row(out_row, i);
