@@ -39,6 +39,7 @@ long long window_bar_pos(nb::handle bar_pos, long long positions) {
 WindowArray::WindowArray(const ArrayView<double> &reg_idx, long long length, long long cols)
     : out_(length * static_cast<long long>(reg_idx.rows()), cols),
       has_bar_(static_cast<size_t>(length) * reg_idx.rows(), 0), cols_(cols), length_(length) {
+    targets_.reserve(reg_idx.rows());
     for (size_t i = 0; i < reg_idx.rows(); ++i)
         targets_.add(py_int(index_of(reg_idx(i, 3), "reg_idx target index")));
 }

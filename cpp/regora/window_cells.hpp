@@ -107,6 +107,10 @@ public:
     PendingRefs &operator=(const PendingRefs &) = delete;
     ~PendingRefs() { flush(); }
 
+    void reserve(size_t n) {
+        objs_.reserve(n);
+        counts_.reserve(n);
+    }
     void add(nb::object obj) {
         objs_.push_back(std::move(obj));
         counts_.push_back(0);
