@@ -174,21 +174,6 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
                                 empty);
         }
     };
-    // The column objects last looked up: rows written one after another
-    // mostly read the same column of the same items.
-    struct LastColumn {
-        const void *matrix = nullptr;
-        long long col = -1;
-        PyObject *const *objs = nullptr;
-        PyObject *const *of(MatrixCells &cells, const void *matrix_key, long long column) {
-            if (column != col || matrix_key != matrix) {
-                objs = cells.column(column);
-                col = column;
-                matrix = matrix_key;
-            }
-            return objs;
-        }
-    };
     LastColumn last_plain, last_clock, last_adj;
     // A completed bar, in a row not written before (only a forming bar may
     // replace one); its time comes from `clock`'s item.

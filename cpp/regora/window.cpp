@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <type_traits>
 #include <vector>
 
 namespace telvar {
@@ -171,15 +170,14 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         return window.finish();
     }
 
-    // Real-bar window: per target, the newest `length` bars with volume > 0.
-    // The bars are chosen target by target, then written newest first across
-    // the targets, whose bars of the same age mostly lie in the same columns.
+    // Real-bar window: per target, the newest `length` bars with volume > 0,
+    // chosen target by target, then written across the targets (below).
     struct RealRow {
         ItemAtBar *view;
         long long row0, row_end, target;
-        size_t begin, count; // its columns in `picked`
-        size_t completed;    // of them completed bars; the forming bar (-1) comes last
-        bool forming;        // whether it is shown
+        size_t begin;     // its columns in `picked`, oldest first:
+        size_t completed; // the completed bars',
+        bool forming;     // then -1 for the forming bar, when it is shown
     };
     std::vector<RealRow> plan;
     std::vector<long long> picked;
@@ -194,10 +192,9 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         const int forming = !gather_forming(i) ? -1 : (forming_of(i)[volume_field] > 0 ? 1 : 0);
         const size_t begin = picked.size();
         real.pick(view, forming, picked);
-        const size_t count = picked.size() - begin;
-        const bool forming_shown = count > 0 && picked.back() < 0;
-        plan.push_back({&view, row0, (i + 1) * length, i, begin, count,
-                        count - forming_shown, forming_shown});
+        const bool forming_shown = picked.size() > begin && picked.back() < 0;
+        plan.push_back({&view, row0, (i + 1) * length, i, begin,
+                        picked.size() - begin - forming_shown, forming_shown});
     }
     // Targets that trade the same sessions show the same bars: their
     // completed bars are the newest columns of one list in one item (a
@@ -219,45 +216,6 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         const auto mine = newest_first(a);
         return std::equal(mine, mine + static_cast<std::ptrdiff_t>(a.completed), newest_first(b));
     };
-    // A group's rows (RealRow objects, or pointers to them), written a
-    // column at a time after its lead's bars.
-    const auto row_of = [](const auto &entry) -> const RealRow & {
-        if constexpr (std::is_pointer_v<std::decay_t<decltype(entry)>>)
-            return *entry;
-        else
-            return entry;
-    };
-    const auto write_group = [&](const RealRow &lead, const auto &rows) {
-        const long long time_slot = static_cast<long long>(lead.view->matrix.rows());
-        const auto lead_bars = newest_first(lead);
-        for (size_t age = 1; age <= lead.completed; ++age) {
-            PyObject *const *column = lead.view->cells->column(lead_bars[age - 1]);
-            cells::SharedStores time(column[time_slot]);
-            for (const auto &entry : rows) {
-                const RealRow &row = row_of(entry);
-                if (age > row.completed)
-                    continue;
-                const long long out_row = row.row_end - static_cast<long long>(age) - row.forming;
-                time.store(put_fields(out_row, row.target, column, row.row0)[1]);
-            }
-        }
-        for (const auto &entry : rows)
-            if (row_of(entry).forming)
-                put_forming(row_of(entry).row_end - 1, row_of(entry).target);
-    };
-    if (plan.empty())
-        return window.finish();
-    // The usual case first: all the targets in one group.
-    const RealRow *lead = &plan.front();
-    for (const RealRow &row : plan)
-        if (row.completed > lead->completed)
-            lead = &row;
-    if (std::all_of(plan.begin(), plan.end(), [&](const RealRow &row) {
-            return row.view == lead->view && newest_of(row, *lead);
-        })) {
-        write_group(*lead, plan);
-        return window.finish();
-    }
     struct Group {
         const RealRow *lead; // the row with the most completed bars
         std::vector<const RealRow *> rows;
@@ -286,29 +244,40 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
             others.push_back(&row);
         }
     }
-    for (const Group &group : groups)
-        write_group(*group.lead, group.rows);
+    // A group: its lead's bars a column at a time, then the forming bars.
+    for (const Group &group : groups) {
+        const RealRow &lead = *group.lead;
+        const long long time_slot = static_cast<long long>(lead.view->matrix.rows());
+        const auto lead_bars = newest_first(lead);
+        for (size_t age = 1; age <= lead.completed; ++age) {
+            PyObject *const *column = lead.view->cells->column(lead_bars[age - 1]);
+            cells::SharedStores time(column[time_slot]);
+            for (const RealRow *row : group.rows) {
+                if (age > row->completed)
+                    continue;
+                const long long out_row = row->row_end - static_cast<long long>(age) - row->forming;
+                time.store(put_fields(out_row, row->target, column, row->row0)[1]);
+            }
+        }
+        for (const RealRow *row : group.rows)
+            if (row->forming)
+                put_forming(row->row_end - 1, row->target);
+    }
     {
         cells::SharedStores times; // targets' bars of one age mostly share their time
-        const ItemAtBar *last_view = nullptr; // and their column
-        long long last_col = -1;
-        PyObject *const *last_cells = nullptr;
+        LastColumn last;            // and their column
         for (size_t age = 1; age <= static_cast<size_t>(length); ++age)
             for (const RealRow *row : others) {
-                if (age > row->count)
+                const size_t count = row->completed + row->forming;
+                if (age > count)
                     continue;
                 const long long out_row = row->row_end - static_cast<long long>(age);
-                const long long col = picked[row->begin + row->count - age];
+                const long long col = picked[row->begin + count - age];
                 if (col < 0) {
                     put_forming(out_row, row->target);
                     continue;
                 }
-                if (col != last_col || row->view != last_view) {
-                    last_cells = row->view->cells->column(col);
-                    last_col = col;
-                    last_view = row->view;
-                }
-                PyObject *const *cells = last_cells;
+                PyObject *const *cells = last.of(*row->view->cells, row->view, col);
                 PyObject **dst = put_fields(out_row, row->target, cells, row->row0);
                 times.store(dst[1], cells[row->view->matrix.rows()]);
             }

@@ -95,6 +95,26 @@ private:
     std::map<long long, ItemAtBar> items_;
 };
 
+// The column objects last looked up, for rows written one after another that
+// mostly read the same column of the same item. `owner` tells items apart (any
+// pointer that stays put for the call).
+class LastColumn {
+public:
+    PyObject *const *of(MatrixCells &cells, const void *owner, long long col) {
+        if (col != col_ || owner != owner_) {
+            objs_ = cells.column(col);
+            col_ = col;
+            owner_ = owner;
+        }
+        return objs_;
+    }
+
+private:
+    const void *owner_ = nullptr;
+    long long col_ = -1;
+    PyObject *const *objs_ = nullptr;
+};
+
 // The span of a filled window (fill_up): one time window, from the first
 // row's item, serves every row. When the bar containing the position lies
 // after the item's last (completed) column, the window is the completed bars
