@@ -25,6 +25,7 @@ timed in turns, round by round, so a slow phase of a shared machine hits all
 three; per-call figures still move by up to a third between runs, the ratios
 of one run less.
 """
+import contextlib
 import math
 import shutil
 import tempfile
@@ -210,106 +211,118 @@ def window_cases(regs):
                        reg_idx, length, fill_up)
 
 
-def mixed_window(report, targets, days):
-    """The 15-minute x20 real-bar window over a market where every other target
-    trades no night session; the run of the main market is restored after."""
-    market = Market(targets, days, day_only_every=2)
-    saved = {name: getattr(_regora, name) for name in ("get_k_data_multi", "get_trading_time", "get_trading_days")}
-    cache_enabled = cnt.env.cache_enabled
+HISTORY_FUNCTIONS = ("get_k_data_multi", "get_trading_time", "get_trading_days")
+
+
+@contextlib.contextmanager
+def serving(market):
+    """The module's history functions replaced by the market's fakes."""
+    saved = {name: getattr(_regora, name) for name in HISTORY_FUNCTIONS}
     try:
         for name in saved:
             setattr(_regora, name, getattr(market, name))
-        # the synthesis cache is keyed by targets and dates, which this market shares
-        cnt.env.cache_enabled = False
-        new_run(market)
-        reg_idx = register_all()[1]
-        n_bars = market.times.size
-        positions = np.arange(n_bars // 2, n_bars // 2 + (60 if report.quick else 300))
-        report.section("get_reg_k_data, every other target without night session, %d targets" % targets)
-        report.check("15-minute x20 real equals the numpy/Python window",
-                     all(same_window(_regora.get_reg_k_data(reg_idx, int(p), 20, False),
-                                     python_window(reg_idx, int(p), 20, False)) for p in positions[:20]))
-        shape = (20 * targets, 2 + gv.KMatrix_Bar_Len)
-        ours, bare = per_call_each([lambda p: _regora.get_reg_k_data(reg_idx, int(p), 20, False),
-                                    lambda p: np.full(shape, np.nan, dtype=object)], positions)
-        report.line("%-22s ours %7.1f us | np.full %6.1f us (np.full over ours %.2f)" % (
-            "15-minute x20 real", ours * 1e6, bare * 1e6, bare / ours))
+        yield
     finally:
-        cnt.env.cache_enabled = cache_enabled
         for name, value in saved.items():
             setattr(_regora, name, value)
+
+
+def compare_window(report, label, reg_idx, length, fill_up, positions):
+    """Checks the window against the numpy/Python one, prints the per-call
+    times of ours, that and np.full, and returns them."""
+    checks = all(same_window(_regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
+                             python_window(reg_idx, int(p), length, fill_up))
+                 for p in positions[:20])
+    report.check("%s equals the numpy/Python window" % label, checks)
+    shape = (length * reg_idx.shape[0], 2 + gv.KMatrix_Bar_Len)
+    ours, plain, bare = per_call_each(
+        [lambda p: _regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
+         lambda p: python_window(reg_idx, int(p), length, fill_up),
+         lambda p: np.full(shape, np.nan, dtype=object)], positions)
+    report.line("%-22s ours %7.1f us | numpy/Python %7.1f us | np.full %6.1f us" % (
+        label, ours * 1e6, plain * 1e6, bare * 1e6))
+    return ours, plain, bare
+
+
+def mixed_window(report, targets, days, positions):
+    """The 15-minute x20 real-bar window over a market where every other target
+    trades no night session (a new run: the main market's is gone after)."""
+    market = Market(targets, days, day_only_every=2)
+    cache_enabled = cnt.env.cache_enabled
+    # the synthesis cache is keyed by targets and dates, which this market shares
+    cnt.env.cache_enabled = False
+    try:
+        with serving(market):
+            new_run(market)
+            reg_idx = register_all()[1]
+            report.section("get_reg_k_data, every other target without night session, %d targets"
+                           % targets)
+            ours, _, bare = compare_window(report, "15-minute x20 real", reg_idx, 20, False,
+                                           positions)
+            report.line("np.full over ours: %.2f" % (bare / ours))
+    finally:
+        cnt.env.cache_enabled = cache_enabled
 
 
 def run(report):
     targets = 10 if report.quick else 50
     days = 10 if report.quick else 63
     market = Market(targets, days)
-    saved = {name: getattr(_regora, name) for name in ("get_k_data_multi", "get_trading_time", "get_trading_days")}
     root = tempfile.mkdtemp(prefix="telvar-bench-regora-")
     old_root = cnt.env.fm.root
     try:
-        for name in saved:
-            setattr(_regora, name, getattr(market, name))
         cnt.env.fm.set_root(root)
-        report.section("registration: %d instruments x %d days of 1-minute bars (%d bars)" % (
-            targets, days, market.times.size))
-        for label in ("cold", "cached"):
-            new_run(market)
-            seconds, _ = best_time(register_all, repeat=1)
-            report.line("register 5/15/60-minute and daily bars, %-6s %8.1f ms" % (label, seconds * 1e3))
-        regs = register_all()
-        n_bars = market.times.size
-
-        report.section("get_reg_k_data per call, %d targets" % targets)
-        # consecutive bar positions, as a back-test reads them (windows of
-        # neighbouring bars overlap); random positions for comparison below
-        count = 60 if report.quick else 300
-        positions = np.arange(n_bars // 2, n_bars // 2 + count)
-        rng = np.random.default_rng(3)
-        random_positions = rng.integers(0, n_bars, count)
-        for label, reg_idx, length, fill_up in window_cases(regs):
-            checks = all(same_window(_regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
-                                     python_window(reg_idx, int(p), length, fill_up))
-                         for p in positions[:20])
-            report.check("%s equals the numpy/Python window" % label, checks)
-            shape = (length * targets, 2 + gv.KMatrix_Bar_Len)
-            ours, plain, bare = per_call_each(
-                [lambda p: _regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
-                 lambda p: python_window(reg_idx, int(p), length, fill_up),
-                 lambda p: np.full(shape, np.nan, dtype=object)], positions)
-            report.line("%-22s ours %7.1f us | numpy/Python %7.1f us | np.full %6.1f us" % (
-                label, ours * 1e6, plain * 1e6, bare * 1e6))
-            report.target("%s: numpy/Python over ours" % label, plain / ours, 10)
-            report.target("%s: np.full over ours (>= 0.67 is within 1.5x)" % label,
-                          bare / ours, 1 / 1.5)
-
-        # Random positions make columns afresh and churn the table of shared
-        # floats; measured after all the above so as not to leave the next
-        # window's objects scattered through memory.
-        report.section("get_reg_k_data per call at random positions (columns made afresh)")
-        for label, reg_idx, length, fill_up in window_cases(regs):
-            scattered = per_call(lambda p: _regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
-                                 random_positions)
-            report.line("%-22s ours %7.1f us" % (label, scattered * 1e6))
-
-        mixed_window(report, targets, days)
-        new_run(market)  # back to the main market's run (registered from the cache)
-        regs = register_all()
-
-        report.section("back-test reading three windows per bar")
-        bars = min(n_bars, 2000 if report.quick else 20000)
-
-        def backtest():
-            for p in range(bars):
-                _regora.get_reg_k_data(regs[0], p, 20, True)
-                _regora.get_reg_k_data(regs[1], p, 20, False)
-                _regora.get_reg_k_data(regs[3], p, 5, True)
-
-        seconds, _ = best_time(backtest, repeat=1)
-        report.line("%d bars x %d targets: %.0f bars/s" % (bars, targets, bars / seconds))
+        with serving(market):
+            run_market(report, market, targets, days)
     finally:
-        for name, value in saved.items():
-            setattr(_regora, name, value)
         cnt.env.fm.set_root(old_root)
         cnt.reset()
         shutil.rmtree(root, ignore_errors=True)
+
+
+def run_market(report, market, targets, days):
+    """The benchmark's sections, with the market's fakes installed."""
+    report.section("registration: %d instruments x %d days of 1-minute bars (%d bars)" % (
+        targets, days, market.times.size))
+    for label in ("cold", "cached"):
+        new_run(market)
+        seconds, _ = best_time(register_all, repeat=1)
+        report.line("register 5/15/60-minute and daily bars, %-6s %8.1f ms" % (label, seconds * 1e3))
+    regs = register_all()
+    n_bars = market.times.size
+
+    report.section("get_reg_k_data per call, %d targets" % targets)
+    # consecutive bar positions, as a back-test reads them (windows of
+    # neighbouring bars overlap); random positions for comparison below
+    count = 60 if report.quick else 300
+    positions = np.arange(n_bars // 2, n_bars // 2 + count)
+    rng = np.random.default_rng(3)
+    random_positions = rng.integers(0, n_bars, count)
+    for label, reg_idx, length, fill_up in window_cases(regs):
+        ours, plain, bare = compare_window(report, label, reg_idx, length, fill_up, positions)
+        report.target("%s: numpy/Python over ours" % label, plain / ours, 10)
+        report.target("%s: np.full over ours (>= 0.67 is within 1.5x)" % label,
+                      bare / ours, 1 / 1.5)
+
+    # Random positions make columns afresh and churn the table of shared
+    # floats; measured after all the above so as not to leave the next
+    # window's objects scattered through memory.
+    report.section("get_reg_k_data per call at random positions (columns made afresh)")
+    for label, reg_idx, length, fill_up in window_cases(regs):
+        scattered = per_call(lambda p: _regora.get_reg_k_data(reg_idx, int(p), length, fill_up),
+                             random_positions)
+        report.line("%-22s ours %7.1f us" % (label, scattered * 1e6))
+
+    report.section("back-test reading three windows per bar")
+    bars = min(n_bars, 2000 if report.quick else 20000)
+
+    def backtest():
+        for p in range(bars):
+            _regora.get_reg_k_data(regs[0], p, 20, True)
+            _regora.get_reg_k_data(regs[1], p, 20, False)
+            _regora.get_reg_k_data(regs[3], p, 5, True)
+
+    seconds, _ = best_time(backtest, repeat=1)
+    report.line("%d bars x %d targets: %.0f bars/s" % (bars, targets, bars / seconds))
+
+    mixed_window(report, targets, days, positions)
