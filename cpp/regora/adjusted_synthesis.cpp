@@ -21,58 +21,11 @@ long long adjust_base_of(nb::handle frequency_i) {
     return as_int(global("adjust_topmost_rule_map")(frequency_i));
 }
 
-// The four price rows of every target of a plain K matrix (`plain`, head
-// rows included) copied into or out of an adjusted price matrix (`adj`).
-enum class Direction { to_adjusted, to_plain };
-
-void copy_prices(const Layout &layout, long long targets, long long cols, double *plain,
-                 double *adj, Direction direction) {
-    nb::gil_scoped_release release;
-    for (long long t = 0; t < targets; ++t)
-        for (int f = 0; f < 4; ++f) {
-            double *p = plain + layout.plain_row(layout.price[f], t) * cols;
-            double *a = adj + layout.adj_row(layout.adj[f], t) * cols;
-            if (direction == Direction::to_adjusted)
-                std::copy(p, p + cols, a);
-            else
-                std::copy(a, a + cols, p);
-        }
-}
-
 void require_shape(nb::handle array, long long rows, long long cols, const std::string &what) {
     if (shape_at(array, 0) < rows || shape_at(array, 1) != cols)
         raise_value_error(what + " has shape (" + std::to_string(shape_at(array, 0)) + ", " +
                           std::to_string(shape_at(array, 1)) + "), expected (" +
                           std::to_string(rows) + ", " + std::to_string(cols) + ")");
-}
-
-// `matrix[:, mask]` in C order, so that windows read the store in place
-// (numpy's column mask gives a Fortran-ordered array, which the first
-// registration would store as is).
-nb::object strategy_columns(nb::handle matrix, nb::handle mask) {
-    ArrayView<double> in(matrix, "adjusted forming bars", 2);
-    ArrayView<uint8_t> keep(mask, "fresh row", 1);
-    if (keep.cols() != in.cols())
-        raise_value_error("the fresh row has " + std::to_string(keep.cols()) +
-                          " columns, the adjusted forming bars " + std::to_string(in.cols()));
-    size_t kept = 0;
-    for (size_t c = 0; c < keep.cols(); ++c)
-        kept += keep[c] != 0;
-    nb::object np = global("np");
-    nb::object out_obj = np.attr("empty")(nb::make_tuple(in.rows(), kept),
-                                          nb::arg("dtype") = np.attr("float64"));
-    ArrayView<double> out(out_obj, "strategy columns", 2, true);
-    {
-        nb::gil_scoped_release release;
-        for (size_t r = 0; r < in.rows(); ++r) {
-            const double *src = in.data() + r * in.cols();
-            double *dst = out.data() + r * kept;
-            for (size_t c = 0; c < in.cols(); ++c)
-                if (keep[c])
-                    *dst++ = src[c];
-        }
-    }
-    return out_obj;
 }
 
 } // namespace
@@ -122,37 +75,30 @@ nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
     nb::object base_tl = getitem(base_k_data.attr("Matrix"), gv.attr("KMatrixPos_TimeLine"));
     nb::object base_adj_matrix = getitem(adj_list, base_adj_pos).attr("Matrix");
 
-    // A copy of the base K matrix whose prices are the adjusted ones; volume
-    // and the later fields stay raw.
-    nb::object base_copy =
-        np.attr("array")(base_k_data.attr("Matrix"), nb::arg("dtype") = np.attr("float64"));
-    const long long base_cols = shape_at(base_copy, 1);
-    require_shape(base_copy, layout.head + targets * layout.bar_len, base_cols,
-                  "the base K matrix");
+    // The adjusted prices are combined on their own, with the kernel's field
+    // rules for the first fields of a bar (open first, high max, low min,
+    // close last), which is how an adjusted block lays them out.
+    for (int f = 0; f < 4; ++f)
+        if (layout.adj[f] != f || layout.adj_len != 4)
+            raise_value_error("the framework's adjusted price fields must be open, high, low "
+                              "and close, in that order");
+    const long long base_cols = shape_at(base_tl.attr("reshape")(1, -1), 1);
     require_shape(base_adj_matrix, targets * layout.adj_len, base_cols,
                   "the adjusted base matrix");
-    {
-        ArrayView<double> plain(base_copy, "base K matrix copy", 2, true);
-        ArrayView<double> adj(base_adj_matrix, "adjusted base matrix", 2);
-        copy_prices(layout, targets, base_cols, plain.data(), adj.data(), Direction::to_plain);
-    }
-
     nb::object numkern = global("numkern");
     auto [bp, ep] = unpack_pair(numkern.attr("tvCalcKDataBeginEndPos")(base_tl, k_data_tl));
-    nb::object combined = numkern.attr("tvCalcCombineMatrixHtoL")(
-        base_copy, k_data.attr("Matrix"), bp, ep, gv.attr("KMatrix_Bar_Len"), 0);
     const long long cols = as_int(k_data_tl.attr("size"));
-    require_shape(combined, layout.head + targets * layout.bar_len, cols, "the combined matrix");
     if (as_int(bp.attr("size")) < 1)
         raise_value_error("the registered K-data item has no bars");
-
-    nb::object combined_adj = np.attr("zeros")(nb::make_tuple(targets * layout.adj_len, cols),
-                                               nb::arg("dtype") = np.attr("float64"));
-    {
-        ArrayView<double> plain(combined, "combined matrix", 2);
-        ArrayView<double> adj(combined_adj, "combined adjusted matrix", 2, true);
-        copy_prices(layout, targets, cols, plain.data(), adj.data(), Direction::to_adjusted);
-    }
+    // The kernel takes the result's shape from its second matrix and copies
+    // that one's head rows; an adjusted matrix has none, so an unwritten
+    // array of the shape serves.
+    nb::object shape_only = np.attr("empty")(nb::make_tuple(targets * layout.adj_len, cols),
+                                             nb::arg("dtype") = np.attr("float64"));
+    nb::object combined_adj = numkern.attr("tvCalcCombineMatrixHtoL")(
+        getitem(base_adj_matrix, nb::slice(py_int(0), py_int(targets * layout.adj_len), nb::none())),
+        shape_only, bp, ep, layout.adj_len, 0, 0);
+    require_shape(combined_adj, targets * layout.adj_len, cols, "the combined adjusted matrix");
 
     adj_list.attr("append")(global("AdjKDataItem")(
         nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),
@@ -250,7 +196,7 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
     }
 
     nb::object fresh_idx = strategy_bar_mask(base_matrix);
-    nb::object block = strategy_columns(combined, fresh_idx);
+    nb::object block = strategy_columns(combined, fresh_idx, 0);
     // Column i of both stores is strategy bar position i.
     const long long positions = shape_at(fresh_time_row().attr("reshape")(1, -1), 1);
     if (shape_at(block, 1) != positions)
@@ -262,11 +208,10 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
     const long long begin_row =
         as_int(store_arr.attr("ndim")) == 2 ? shape_at(store_arr, 0) : 0;
     const long long end_row = begin_row + block_rows;
-    // The first block becomes the store; later ones grow it in place.
-    state.attr("g_TelvarDataValueFresh_Adj") =
-        begin_row > 0 ? append_store_rows(store_arr, block)
-                      : global("append_or_assign_2d_array_axis0")(
-                            store, block, nb::arg("pos") = 999999999, nb::arg("copy_") = false);
+    // The first block starts the store, with room below for the next ones.
+    if (begin_row == 0)
+        store_arr = np.attr("empty")(nb::make_tuple(0, positions), np.attr("float64"));
+    state.attr("g_TelvarDataValueFresh_Adj") = append_store_rows(store_arr, block);
 
     return append_registration(global("AdjRegKDataItem")(
         nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),

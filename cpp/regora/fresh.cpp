@@ -115,9 +115,8 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
     const long long begin_row = as_int(getitem(store.attr("shape"), 0));
     const long long end_row = begin_row + targets_len * gv_int("KMatrix_Bar_Len");
 
-    nb::object block = getitem(
-        combined, nb::make_tuple(nb::slice(py_int(1), nb::none(), nb::none()), fresh_idx));
-    // C-contiguous float64, as the windows read the store's buffer in place.
+    // the targets' rows (row 0 is the base's time line)
+    nb::object block = strategy_columns(combined, fresh_idx, 1);
     state.attr("g_TelvarDataValueFresh") = append_store_rows(store, block);
     state.attr("g_TelvarCache").attr("set_dvf_time_line_cache")(
         getitem(state.attr("g_TelvarDataValueFresh"), 0));

@@ -1,6 +1,7 @@
 // Growing the fresh-bar store in place (see store_rows.hpp).
 #include "regora/store_rows.hpp"
 
+#include "common/arrays.hpp"
 #include "regora/support.hpp"
 
 #include <algorithm>
@@ -77,6 +78,41 @@ nb::object append_store_rows(nb::handle store, nb::handle block) {
     }
     view->rows = needed;
     return grown;
+}
+
+nb::object strategy_columns(nb::handle matrix, nb::handle mask, long long first_row) {
+    nb::object np = global("np");
+    nb::object arr = np.attr("asarray")(matrix, nb::arg("dtype") = np.attr("float64"));
+    if (as_int(arr.attr("ndim")) != 2)
+        raise_value_error("the forming bars must be a 2-D array");
+    const long long rows_in = as_int(getitem(arr.attr("shape"), 0));
+    const size_t cols = static_cast<size_t>(as_int(getitem(arr.attr("shape"), 1)));
+    ArrayView<uint8_t> keep(mask, "fresh row", 1);
+    if (keep.cols() != cols)
+        raise_value_error("the fresh row has " + std::to_string(keep.cols()) +
+                          " columns, the forming bars " + std::to_string(cols));
+    if (first_row < 0 || first_row > rows_in)
+        raise_value_error("the forming bars have no row " + std::to_string(first_row));
+    const size_t kept = static_cast<size_t>(
+        std::count_if(keep.data(), keep.data() + keep.cols(), [](uint8_t k) { return k != 0; }));
+    if (kept == cols)
+        return arr[nb::slice(py_int(first_row), nb::none(), nb::none())];
+    ArrayView<double> in(arr, "forming bars", 2);
+    const size_t rows = in.rows() - static_cast<size_t>(first_row);
+    nb::object out_obj =
+        np.attr("empty")(nb::make_tuple(rows, kept), nb::arg("dtype") = np.attr("float64"));
+    ArrayView<double> out(out_obj, "strategy columns", 2, true);
+    {
+        nb::gil_scoped_release release;
+        for (size_t r = 0; r < rows; ++r) {
+            const double *src = in.data() + (r + static_cast<size_t>(first_row)) * in.cols();
+            double *dst = out.data() + r * kept;
+            for (size_t c = 0; c < in.cols(); ++c)
+                if (keep[c])
+                    *dst++ = src[c];
+        }
+    }
+    return out_obj;
 }
 
 } // namespace regora

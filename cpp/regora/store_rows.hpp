@@ -21,5 +21,14 @@ namespace nb = nanobind;
 // never see them change.
 nb::object append_store_rows(nb::handle store, nb::handle block);
 
+// Rows `first_row`.. of forming bars computed over the refresh base (one
+// column per base bar), keeping the columns of strategy bars (`mask`, one
+// flag per column), as a float64 array: a C-contiguous copy, or, when every
+// base bar is a strategy bar (strategy bars of the base's frequency), a view
+// of `matrix` in its own order. The block is copied into the store anyway,
+// and with minute bars of many targets each further copy costs ~60 MB of new
+// memory per registration.
+nb::object strategy_columns(nb::handle matrix, nb::handle mask, long long first_row);
+
 } // namespace regora
 } // namespace telvar

@@ -203,6 +203,21 @@ def test_adjusted_forming_bars(adj):
                                        rtol=1e-12, equal_nan=True, err_msg="target %d position %d" % (t, p))
 
 
+def test_adjusted_store_grows_in_place(adj):
+    """The first adjusted block keeps room below it: the next registration's
+    rows are written there, and the array taken before still shows its rows."""
+    r = adj.regora
+    r.reg_k_data("min", 15, True)
+    first = cnt.vr.g_TelvarDataValueFresh_Adj
+    kept = first.copy()
+    r.reg_k_data("min", 5, True)
+    second = cnt.vr.g_TelvarDataValueFresh_Adj
+    assert second.shape == (2 * first.shape[0], first.shape[1]) and second.flags.c_contiguous
+    assert np.shares_memory(first, second)
+    np.testing.assert_array_equal(second[:first.shape[0]], kept)
+    np.testing.assert_array_equal(first, kept)
+
+
 def test_registration_bookkeeping(adj):
     r = adj.regora
     vr = cnt.vr

@@ -154,3 +154,34 @@ def test_registered_bars_equal_pandas_on_the_sample_store(host, run_root, freque
             part = df.iloc[:p + 1][key[:p + 1] == key[p]]
             expected = agg(part.assign(key=0), "key").iloc[0][FIELDS].to_numpy(dtype=float)
             np.testing.assert_allclose(store[row:row + gv.KMatrix_Bar_Len, p], expected, equal_nan=True)
+
+
+def test_forming_bars_of_a_strategy_coarser_than_its_base(host, run_root):
+    """With 5-minute strategy bars over the 1-minute base, column p of both
+    stores holds the registered bar as formed at the last minute of strategy
+    bar p (the base columns between strategy bars are left out)."""
+    from telvar.api.regora import _regora
+
+    runner.setup(TARGETS, 20251110, 20251112, frequency="min", freq_num=5, host=host)
+    base = cnt.vr.g_TelvarKDataList[0]
+    assert (base.KFrequency, base.KFreqNum) == ("min", 1)
+    reg_idx = _regora.reg_k_data("min", 15, True)
+    strategy_cols = np.flatnonzero(base.Matrix[gv.KMatrixPos_FreshIdx])
+    store, store_adj = cnt.vr.g_TelvarDataValueFresh, cnt.vr.g_TelvarDataValueFresh_Adj
+    assert 0 < strategy_cols.size == store.shape[1] == store_adj.shape[1] < base.Matrix.shape[1]
+    np.testing.assert_array_equal(store[0], base.Matrix[gv.KMatrixPos_TimeLine, strategy_cols])
+    adj_base = cnt.vr.g_TelvarKDataList_Adj[cnt.vr.g_TelvarKDataList_Adj.find_pos(gv.KFreq_Min, 1)].Matrix
+    for t in range(len(TARGETS)):
+        df = minute_frame(t)
+        adj_prices = adj_base[t * gv.Adj_KMatrix_Bar_Len:(t + 1) * gv.Adj_KMatrix_Bar_Len].T
+        df_adj = df.assign(**{f: adj_prices[:, i] for i, f in enumerate(FIELDS[:4])})
+        key = np.asarray(df["day"] * 1000 + (df["day_pos"] - 1) // 15)
+        row, adj_row = int(reg_idx[t, 2]), int(reg_idx[t, 6])
+        for p in range(0, strategy_cols.size, 13):
+            c = strategy_cols[p]
+            in_bar = np.flatnonzero(key[:c + 1] == key[c])
+            expected = agg(df.iloc[in_bar].assign(key=0), "key").iloc[0][FIELDS].to_numpy(dtype=float)
+            np.testing.assert_allclose(store[row:row + gv.KMatrix_Bar_Len, p], expected, equal_nan=True)
+            expected_adj = agg(df_adj.iloc[in_bar].assign(key=0), "key").iloc[0][FIELDS[:4]]
+            np.testing.assert_allclose(store_adj[adj_row:adj_row + gv.Adj_KMatrix_Bar_Len, p],
+                                       expected_adj.to_numpy(dtype=float), equal_nan=True)
