@@ -78,11 +78,12 @@ nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
     // The adjusted prices are combined on their own, with the kernel's field
     // rules for the first fields of a bar (open first, high max, low min,
     // close last), which is how an adjusted block lays them out.
-    for (int f = 0; f < 4; ++f)
-        if (layout.adj[f] != f || layout.adj_len != 4)
-            raise_value_error("the framework's adjusted price fields must be open, high, low "
-                              "and close, in that order");
-    const long long base_cols = shape_at(base_tl.attr("reshape")(1, -1), 1);
+    const bool in_kernel_order = layout.adj_len == 4 && layout.adj[0] == 0 &&
+                                 layout.adj[1] == 1 && layout.adj[2] == 2 && layout.adj[3] == 3;
+    if (!in_kernel_order)
+        raise_value_error("the framework's adjusted price fields must be open, high, low "
+                          "and close, in that order");
+    const long long base_cols = as_int(base_tl.attr("size"));
     require_shape(base_adj_matrix, targets * layout.adj_len, base_cols,
                   "the adjusted base matrix");
     nb::object numkern = global("numkern");
@@ -98,7 +99,6 @@ nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
     nb::object combined_adj = numkern.attr("tvCalcCombineMatrixHtoL")(
         getitem(base_adj_matrix, nb::slice(py_int(0), py_int(targets * layout.adj_len), nb::none())),
         shape_only, bp, ep, layout.adj_len, 0, 0);
-    require_shape(combined_adj, targets * layout.adj_len, cols, "the combined adjusted matrix");
 
     adj_list.attr("append")(global("AdjKDataItem")(
         nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),

@@ -116,13 +116,8 @@ public:
         counts_.push_back(0);
     }
     size_t size() const { return objs_.size(); }
-    // Object i, for an empty cell.
-    PyObject *take(size_t i) {
-        ++counts_[i];
-        return objs_[i].ptr();
-    }
     // Object i, for `cells` empty cells.
-    PyObject *take(size_t i, Py_ssize_t cells) {
+    PyObject *take(size_t i, Py_ssize_t cells = 1) {
         counts_[i] += cells;
         return objs_[i].ptr();
     }
