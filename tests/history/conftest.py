@@ -90,8 +90,8 @@ def cnt(monkeypatch, history, tmp_path):
     )
     from telvar.kestrum import sysmodel
 
-    fake = SimpleNamespace(vr=vr, env=SimpleNamespace(fm=SimpleNamespace(cache_dir=cache_dir,
-                                                                              is_current_cache_path=lambda p: True)),
+    fm = SimpleNamespace(cache_dir=cache_dir, is_current_cache_path=lambda p: True)
+    fake = SimpleNamespace(vr=vr, env=SimpleNamespace(fm=fm, confirm_store=lambda: None),
                            synthetic_k_data_rule_map=sysmodel.synthetic_k_data_rule_map,
                            calc_base_fre_complete=sysmodel.calc_base_fre_complete, mat_dir=mat_dir)
     monkeypatch.setattr(history, "cnt", fake)

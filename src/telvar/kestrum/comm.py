@@ -18,12 +18,15 @@ After either, the next command opens a fresh connection.
 Every new connection of the process's channel first asks the host which store
 and data version it serves (``tvSendCmdGetStoreInfo``) and scopes the on-disk
 caches to them (``cnt.env.attach_store``): a host restarted at the same
-address may serve another store. ``disconnect()`` moves the caches back to the
-"no store" folder.
+address may serve another store. Before a cache is used, a connection the
+host has closed is opened again (``TelvarSocket.confirm_store``), so a read
+served entirely from caches notices the restart too. ``disconnect()`` moves
+the caches back to the "no store" folder.
 """
 from __future__ import annotations
 
 import atexit
+import select
 import socket
 import threading
 import uuid
@@ -97,11 +100,42 @@ class TelvarSocket:
             finally:
                 self._sock = None
 
+    def confirm_store(self):
+        """Before a cache is used: when the connection was lost (closed by the host,
+        or dropped after a failed command), connect again, so that ``on_store``
+        hears which store is served now.
+
+        A host that cannot be reached leaves everything as it was (the caches
+        stay those of the store last seen). Does nothing while another thread
+        is talking to the host: its command notices a lost connection itself.
+        """
+        if self.on_store is None or not self._lock.acquire(blocking=False):
+            return
+        try:
+            if self._sock is not None and not self._peer_closed():
+                return
+            self.close()
+            try:
+                self._open()
+            except (HostConnectionError, HostTimeoutError):
+                self.close()
+        finally:
+            self._lock.release()
+
+    def _peer_closed(self):
+        """True when the host closed this connection (an idle connection has nothing to read)."""
+        try:
+            readable, _, _ = select.select([self._sock], [], [], 0)
+            return bool(readable) and self._sock.recv(1, socket.MSG_PEEK) == b""
+        except (OSError, ValueError):
+            return True
+
     def store_info(self):
         """The served store's ``{"store_id", "data_version", ...}`` (see ``telvar.host.storeinfo``).
 
-        A host that cannot tell is named by its address, with a data version
-        of this connection's own: its caches are never read by a later one.
+        A host that cannot tell is named by its address, with a new data
+        version each time it is asked (once per connection): caches made
+        over one connection are never read over a later one.
         """
         with self._lock:
             if self._sock is None:
@@ -291,13 +325,18 @@ def connect(address, timeout=DEFAULT_TIMEOUT_MS) -> TelvarSocket:
     cnt.vr.g_TelvarMainContracts = MainContracts()
     cnt.vr.g_TelvarInstrument = Instruments()
     sock.on_store = lambda new_info: _attach_store(sock, new_info)
+    cnt.env.fm.store_guard = sock.confirm_store
     _attach_store(sock, info)
     return sock
 
 
 def _release_channel():
     global _channel
+    from telvar.kestrum import sysmodel as cnt
+
     if _channel is not None:
+        if cnt.env.fm.store_guard == _channel.confirm_store:
+            cnt.env.fm.store_guard = None
         _channel.on_store = None
         _channel.close()
         _channel = None

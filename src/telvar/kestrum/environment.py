@@ -38,6 +38,9 @@ class FileManager:
         self._root = None
         self._scope = None
         self._pruned = None  # (root, store folder, version folder) whose stale siblings are gone
+        # called before a cache is handed out; the command channel installs one that
+        # reconnects a lost connection, so that the scope follows a restarted host
+        self.store_guard = None
         self.set_root(root)
 
     @property
@@ -97,8 +100,15 @@ class FileManager:
             self._pruned = (self._root, store_folder, version_folder)
         return path
 
+    def confirm_store(self):
+        """Make sure the scope is the attached host's current store (see ``store_guard``)."""
+        guard = self.store_guard
+        if guard is not None:
+            guard()
+
     def cache_dir(self, *names):
         """Cache directory ``<scope folder>/<names[0]>/...`` of the current store scope, created if missing."""
+        self.confirm_store()
         path = os.path.join(self.scope_dir(), *(_check_part(n) for n in names))
         os.makedirs(path, exist_ok=True)
         return path
@@ -130,6 +140,10 @@ class Environment:
     def reset(self):
         """Forget per-run settings (the file manager root, the store scope and the cache switch stay)."""
         self._fresh_bar_timeline = None
+
+    def confirm_store(self):
+        """Before a process-wide in-memory cache is used: follow a host restarted on another store."""
+        self.fm.confirm_store()
 
     def attach_store(self, store_id=None, data_version=None):
         """Scope caches to a store's identity and data version (both None: no store).
