@@ -165,6 +165,11 @@ def folders(path):
     return sorted(p.name for p in Path(path).iterdir()) if Path(path).is_dir() else []
 
 
+def scope_folders(root):
+    """{store folder: [version folders]} under the cache root."""
+    return {name: folders(root / "caches" / name) for name in folders(root / "caches")}
+
+
 def test_two_stores_read_alternately_each_answer_their_own_numbers(history, two_stores, cache_root):
     expected = [truth(s) for s in two_stores]
     assert expected[0]["close"] != expected[1]["close"] and expected[0]["name"] != expected[1]["name"]
@@ -177,10 +182,10 @@ def test_two_stores_read_alternately_each_answer_their_own_numbers(history, two_
             check(history_reads(history), expected[k])  # served from the caches now
             check(history_reads(history), expected[k], registered_reads(hosts[k].address))
         # one folder per store, each with the one version it holds
-        stores = folders(cache_root / "caches")
-        assert len(stores) == 2 and all(name.startswith("store-") for name in stores)
-        for name in stores:
-            (version,) = folders(cache_root / "caches" / name)
+        scopes = scope_folders(cache_root)
+        assert len(scopes) == 2 and all(name.startswith("store-") for name in scopes)
+        for name, versions in scopes.items():
+            (version,) = versions
             assert version.startswith("f%d-" % CACHE_FORMAT)
             assert "TelvarHistoryDataCache" in folders(cache_root / "caches" / name / version)
     finally:
@@ -194,8 +199,7 @@ def test_a_reimported_bar_changes_every_read_at_once(history, tmp_path, cache_ro
     with start_host(store) as host:
         comm.connect(host.address)
         check(history_reads(history), before, registered_reads(host.address))
-        store_folder = cache_root / "caches" / folders(cache_root / "caches")[0]
-        (old_version,) = folders(store_folder)
+        scopes_before = scope_folders(cache_root)
     comm.disconnect()
     correct_bar(store, tmp_path, delta=-0.25)
     after = truth(store)
@@ -204,9 +208,10 @@ def test_a_reimported_bar_changes_every_read_at_once(history, tmp_path, cache_ro
         comm.connect(host.address)
         check(history_reads(history), after, registered_reads(host.address))
     # the same store, so the same folder; the entries of the old data are gone
-    assert folders(cache_root / "caches") == [store_folder.name]
-    (new_version,) = folders(store_folder)
-    assert new_version != old_version
+    scopes_after = scope_folders(cache_root)
+    assert list(scopes_after) == list(scopes_before) and len(scopes_after) == 1
+    (store_folder,) = scopes_after
+    assert len(scopes_after[store_folder]) == 1 and scopes_after[store_folder] != scopes_before[store_folder]
 
 
 def test_a_host_restarted_at_the_same_address_on_another_store(history, two_stores, tmp_path, cache_root):
@@ -240,3 +245,19 @@ def test_unscoped_caches_of_earlier_versions_are_removed(history, two_stores, ca
     assert not (cache_root / "mat").exists()
     assert (cache_root / "factors").is_dir()  # the user's factor files are not a cache
     assert os.listdir(cache_root / "caches")
+
+
+def test_the_runner_attaches_to_the_host_it_is_given(two_stores, cache_root, monkeypatch):
+    expected = [truth(s)["close"] for s in two_stores]
+    monkeypatch.setattr(cnt.env, "cache_enabled", False)  # every read asks the host
+    hosts = [start_host(s) for s in two_stores]
+    try:
+        assert registered_reads(hosts[0].address) == pytest.approx([expected[0]] * 2)
+        comm.connect(hosts[1].address)  # attached elsewhere behind the runner's back
+        assert registered_reads(hosts[0].address) == pytest.approx([expected[0]] * 2)
+        assert comm.attached_to(hosts[0].address) and not comm.attached_to(hosts[1].address)
+        comm.disconnect()
+        assert registered_reads(hosts[1].address) == pytest.approx([expected[1]] * 2)
+    finally:
+        for h in hosts:
+            h.stop()

@@ -330,6 +330,15 @@ def connect(address, timeout=DEFAULT_TIMEOUT_MS) -> TelvarSocket:
     return sock
 
 
+def attached_to(address) -> bool:
+    """True when the process's channel (``cnt.vr.g_TelvarSocket``) is attached to ``address``."""
+    from telvar.kestrum import sysmodel as cnt
+
+    sock = _channel
+    return sock is not None and sock is cnt.vr.g_TelvarSocket and sock.address == format_address(
+        *parse_address(address))
+
+
 def _release_channel():
     global _channel
     from telvar.kestrum import sysmodel as cnt
@@ -357,5 +366,5 @@ def disconnect() -> None:
 atexit.register(disconnect)
 
 
-__all__ = ["tvcmd", "connect", "disconnect", "channel", "TelvarSocket", "HostConnectionError",
+__all__ = ["tvcmd", "connect", "disconnect", "attached_to", "channel", "TelvarSocket", "HostConnectionError",
            "HostTimeoutError", "TvReturnError", "DEFAULT_TIMEOUT_MS"]
