@@ -60,14 +60,14 @@ nb::list records_of_struct_array(nb::handle cash_data) {
 // Records of the cached struct array: one OrderedDict per element, fields
 // in the file's order; an empty field reads as the empty string. A file
 // that cannot be read (removed), or whose content is not a struct array
-// `cashInfo` with Market and Code fields, gives no records: the caller asks
-// the host and rewrites the file.
-nb::list read_target_info_cache(nb::handle cache_path) {
+// `cashInfo` of `n_targets` records with Market and Code fields, gives no
+// records: the caller asks the host and rewrites the file.
+nb::list read_target_info_cache(nb::handle cache_path, size_t n_targets) {
     nb::object np = global("np");
     nb::object content =
         global("load_mat")(cache_path, nb::arg("error") = "ignore", nb::arg("rm_if_error") = true);
     nb::object cash_data = content.attr("get")("cashInfo", nb::none());
-    if (!nb::isinstance(cash_data, np.attr("ndarray")) || nb::cast<Py_ssize_t>(cash_data.attr("size")) < 1)
+    if (!nb::isinstance(cash_data, np.attr("ndarray")) || nb::cast<size_t>(cash_data.attr("size")) != n_targets)
         return nb::list();
     nb::object names = cash_data.attr("dtype").attr("names");
     if (names.is_none() || !has_name(names, "Market") || !has_name(names, "Code"))
@@ -235,7 +235,7 @@ nb::object get_target_info(nb::args args, nb::kwargs kwargs) {
         nb::object expired = global("check_expired_file")(cache_path, nb::arg("seconds") = kTargetInfoMaxAgeSeconds,
                                                           nb::arg("rm_if_expired") = true);
         if (!truthy(expired))
-            target_info_list = read_target_info_cache(cache_path);
+            target_info_list = read_target_info_cache(cache_path, nb::len(targets));
     }
     if (!truthy(target_info_list)) {
         target_info_list = tvcmd_call("tvSendCmdGetFutureInfo_20190920")(targets);

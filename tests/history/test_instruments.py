@@ -78,7 +78,7 @@ class TestTargetInfo:
         history.get_target_info(targets)
         assert channel.names() == ["tvSendCmdGetFutureInfo_20190920"] * 2
 
-    @pytest.mark.parametrize("damage", ["garbage", "truncated", "not_records"])
+    @pytest.mark.parametrize("damage", ["garbage", "truncated", "not_records", "too_few"])
     def test_an_unreadable_cache_file_is_asked_again_and_rewritten(self, history, channel, cnt, damage):
         targets = [stock(i) for i in range(100)]
         channel.answers["tvSendCmdGetFutureInfo_20190920"] = lambda t: info_records(t)
@@ -89,8 +89,11 @@ class TestTargetInfo:
             path.write_bytes(b"broken" * 50)
         elif damage == "truncated":
             path.write_bytes(path.read_bytes()[:200])
-        else:  # a readable file whose cashInfo is a plain matrix
-            scipy.io.savemat(path, {"cashInfo": np.ones((1, 3))})
+        elif damage == "not_records":  # a readable file whose cashInfo is a plain matrix
+            scipy.io.savemat(path, {"cashInfo": np.ones((1, 100))})
+        else:  # records of other targets
+            history.save_mat(str(path), info_records([stock(i) for i in range(3)]), struct_name="cashInfo",
+                             long_field_names=True)
         records = history.get_target_info(targets)
         assert channel.names() == ["tvSendCmdGetFutureInfo_20190920"] * 2
         assert len(records) == 100 and records[7]["Code"] == "600007" and records[7]["Name"] == "name 7"

@@ -19,6 +19,7 @@ import hashlib
 import os
 import re
 import shutil
+from dataclasses import dataclass
 
 CACHE_FORMAT = 2
 CACHES_DIR = "caches"
@@ -29,27 +30,18 @@ LEGACY_CACHE_DIR = "mat"
 _PLAIN = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}")
 
 
+@dataclass(frozen=True)
 class StoreScope:
     """The store identity and data version a process's caches belong to."""
 
-    __slots__ = ("store_id", "data_version")
+    store_id: str
+    data_version: str
 
-    def __init__(self, store_id, data_version):
-        for name, value in (("store_id", store_id), ("data_version", data_version)):
+    def __post_init__(self):
+        for name in ("store_id", "data_version"):
+            value = getattr(self, name)
             if not isinstance(value, str) or not value:
                 raise ValueError("%s must be a non-empty text, got %r" % (name, value))
-        self.store_id = store_id
-        self.data_version = data_version
-
-    def __eq__(self, other):
-        return (isinstance(other, StoreScope) and self.store_id == other.store_id
-                and self.data_version == other.data_version)
-
-    def __hash__(self):
-        return hash((self.store_id, self.data_version))
-
-    def __repr__(self):
-        return "StoreScope(%r, %r)" % (self.store_id, self.data_version)
 
 
 def _plain(value):
