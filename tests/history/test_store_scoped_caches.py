@@ -3,7 +3,6 @@ one cache root read two stores that hold the same instrument with other
 numbers, alternately, through every cached read; a store re-imported under a
 restarted host is read afresh at once; a host restarted at the same address
 on another store is noticed when the channel reconnects."""
-import os
 from pathlib import Path
 
 import duckdb
@@ -232,19 +231,6 @@ def test_a_host_restarted_at_the_same_address_on_another_store(history, two_stor
         assert len(folders(cache_root / "caches")) == 2
     finally:
         second.stop()
-
-
-def test_unscoped_caches_of_earlier_versions_are_removed(history, two_stores, cache_root):
-    legacy = cache_root / "mat" / "TelvarHistoryDataCache"
-    legacy.mkdir(parents=True)
-    (legacy / "entry.mat").write_bytes(b"an entry of an unknown store")
-    (cache_root / "factors").mkdir()
-    with start_host(two_stores[1]) as host:
-        comm.connect(host.address)
-        check(history_reads(history), truth(two_stores[1]))
-    assert not (cache_root / "mat").exists()
-    assert (cache_root / "factors").is_dir()  # the user's factor files are not a cache
-    assert os.listdir(cache_root / "caches")
 
 
 def test_the_runner_attaches_to_the_host_it_is_given(two_stores, cache_root, monkeypatch):

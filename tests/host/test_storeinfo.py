@@ -51,11 +51,6 @@ def test_every_committing_import_renews_the_version_and_keeps_the_identity(store
     assert info(store) == second
 
 
-def test_two_stores_built_alike_are_two_stores(built, tmp_path):
-    other = build_store(tmp_path / "other.duckdb", begin=20251103, end=20251107, futures=False, ticks=False)
-    assert info(other)["store_id"] != info(built)["store_id"]
-
-
 def test_a_store_made_before_is_named_by_its_file(store, tmp_path):
     with duckdb.connect(str(store)) as con:
         con.execute("DELETE FROM meta WHERE key IN ('store_id', 'data_version')")

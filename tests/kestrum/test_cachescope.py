@@ -129,13 +129,3 @@ class TestInMemoryCaches:
         assert cnt.env.attach_store(*change)
         assert self.empty()
         assert cnt.vr.g_TelvarInputInfo.BeginDate == 20251103  # the run itself stays
-
-    def test_a_guard_runs_before_caches_are_handed_out(self, fm):
-        seen = []
-        fm.store_guard = lambda: seen.append("checked") or cnt.env.attach_store("s9", "v9")
-        try:
-            path = fm.cache_dir("X")
-            cnt.env.confirm_store()
-        finally:
-            fm.store_guard = None
-        assert seen == ["checked"] * 2 and "store-s9" in path.split(os.sep)
