@@ -66,11 +66,11 @@ def run(report):
         comm.connect(host.address)
         cnt.reset(keep_connection=True)
         cnt.env.fm.set_root(root)
-        cache_dir = cnt.env.fm.get_sub_dir("mat", _history.HISTORY_DATA_CACHE)
+        cache_dir = cnt.env.fm.cache_dir(_history.HISTORY_DATA_CACHE)
         try:
             def cold():
                 shutil.rmtree(cache_dir, ignore_errors=True)
-                cnt.env.fm.get_sub_dir("mat", _history.HISTORY_DATA_CACHE)
+                cnt.env.fm.cache_dir(_history.HISTORY_DATA_CACHE)
                 return request()
 
             cold()  # warm the host's store and the page cache

@@ -15,9 +15,13 @@ namespace {
 void set_read_only(nb::handle array) { array.attr("flags").attr("writeable") = false; }
 
 // The cached calendar, fetched on first use. The cache is made read-only, so
-// the views handed out cannot be used to change it.
+// the views handed out cannot be used to change it. It is the attached
+// store's: a host restarted on another store is noticed first (the run state
+// drops the calendar then).
 nb::object trading_day_calendar() {
-    nb::object vr = global("cnt").attr("vr");
+    nb::object cnt = global("cnt");
+    cnt.attr("env").attr("confirm_store")();
+    nb::object vr = cnt.attr("vr");
     nb::object calendar = vr.attr("g_TelvarTradingDays");
     if (nb::len(calendar) == 0) {
         nb::object days = global("tvcmd").attr("tvSendCmdGetTradingDays")();

@@ -1,7 +1,8 @@
 // Instruments rather than prices: main contracts, instrument histories,
 // futures and stock information, target information (with a file cache for
 // large requests), block code lists (with a per-day file cache) and the
-// contracts of a futures market.
+// contracts of a futures market. Both file caches live in the attached
+// store's cache scope.
 #include "history.hpp"
 
 namespace telvar::history {
@@ -13,21 +14,33 @@ constexpr int kTargetInfoMaxAgeSeconds = 86400;
 
 nb::object tvcmd_call(const char *command) { return global("tvcmd").attr(command); }
 
-nb::object mat_dir() { return global("cnt").attr("env").attr("fm").attr("root_sub_dir")("mat"); }
+// Cache directories in the attached store's cache scope (`cnt.env.fm.cache_dir`).
+constexpr const char *kTargetInfoCacheDir = "TelvarTargetInfo";
+constexpr const char *kCodeListCacheDir = "TelvarCodeList";
 
-// Records of the cached struct array: one OrderedDict per element, fields
-// in the file's order; an empty field reads as the empty string.
-nb::list read_target_info_cache(nb::handle cache_path) {
-    nb::object np = global("np");
-    nb::object cash_data = global("load_mat")(cache_path, nb::arg("rm_if_error") = true)
-                               .attr("get")("cashInfo", np.attr("array")(nb::list()));
+nb::object file_manager() { return global("cnt").attr("env").attr("fm"); }
+
+nb::object cache_dir(const char *name) { return file_manager().attr("cache_dir")(name); }
+
+// Errors of a cache file whose content is not what the reader wrote.
+bool is_content_error(nb::python_error &e) {
+    return e.matches(PyExc_AttributeError) || e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) ||
+           e.matches(PyExc_IndexError) || e.matches(PyExc_KeyError);
+}
+
+bool has_name(nb::handle names, const char *name) {
+    const int found = PySequence_Contains(names.ptr(), nb::str(name).ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+nb::list records_of_struct_array(nb::handle cash_data) {
     nb::list records;
-    if (nb::cast<Py_ssize_t>(cash_data.attr("size")) < 1)
-        return records;
     nb::object keys = cash_data.attr("dtype").attr("names");
     const size_t n_keys = nb::len(keys);
     nb::object ordered_dict = global("OrderedDict");
-    for (nb::handle element : item_at(cash_data, 0)) {
+    for (nb::handle element : cash_data.attr("ravel")()) {
         nb::list pairs;
         size_t k = 0;
         for (nb::handle value : element) {
@@ -42,6 +55,30 @@ nb::list read_target_info_cache(nb::handle cache_path) {
         records.append(ordered_dict(pairs));
     }
     return records;
+}
+
+// Records of the cached struct array: one OrderedDict per element, fields
+// in the file's order; an empty field reads as the empty string. A file
+// that cannot be read (removed), or whose content is not a struct array
+// `cashInfo` of `n_targets` records with Market and Code fields, gives no
+// records: the caller asks the host and rewrites the file.
+nb::list read_target_info_cache(nb::handle cache_path, size_t n_targets) {
+    nb::object np = global("np");
+    nb::object content =
+        global("load_mat")(cache_path, nb::arg("error") = "ignore", nb::arg("rm_if_error") = true);
+    nb::object cash_data = content.attr("get")("cashInfo", nb::none());
+    if (!nb::isinstance(cash_data, np.attr("ndarray")) || nb::cast<size_t>(cash_data.attr("size")) != n_targets)
+        return nb::list();
+    nb::object names = cash_data.attr("dtype").attr("names");
+    if (names.is_none() || !has_name(names, "Market") || !has_name(names, "Code"))
+        return nb::list();
+    try {
+        return records_of_struct_array(cash_data);
+    } catch (nb::python_error &e) {
+        if (!is_content_error(e))
+            throw;
+        return nb::list();
+    }
 }
 
 // The block name as one file-name component: characters that would make a
@@ -61,7 +98,7 @@ nb::object code_list_cache_path(nb::handle block, nb::handle begin_date, nb::han
     nb::object today = global("to_int_now_date")();
     nb::object name =
         percent_format("%d_%s_%d_%d_py.mat", nb::make_tuple(today, file_name_safe(block), begin_date, end_date));
-    return global("os").attr("path").attr("join")(mat_dir(), name);
+    return global("os").attr("path").attr("join")(cache_dir(kCodeListCacheDir), name);
 }
 
 // One column of a cached block. Text columns are stored as cell arrays
@@ -132,8 +169,12 @@ bool read_code_list_cache(nb::handle cache_path, nb::list &results) {
 
 // Writes a cache file. A cache that cannot be written (read-only or full
 // disk) costs the next call a host request, never the answer in hand: the
-// author is warned and the call goes on.
+// author is warned and the call goes on. A path picked before the process
+// attached to another store or data version is not written: the answer in
+// hand may come from either.
 template <typename Save> void save_cache(nb::handle cache_path, Save &&save) {
+    if (!truthy(file_manager().attr("is_current_cache_path")(cache_path)))
+        return;
     try {
         save();
     } catch (nb::python_error &e) {
@@ -190,11 +231,11 @@ nb::object get_target_info(nb::args args, nb::kwargs kwargs) {
     nb::object target_info_list = nb::list();
     if (use_cache) {
         nb::object name = global("random_file_name")(nb::arg("suffix") = ".mat", nb::arg("middle") = targets);
-        cache_path = global("os").attr("path").attr("join")(mat_dir(), name);
+        cache_path = global("os").attr("path").attr("join")(cache_dir(kTargetInfoCacheDir), name);
         nb::object expired = global("check_expired_file")(cache_path, nb::arg("seconds") = kTargetInfoMaxAgeSeconds,
                                                           nb::arg("rm_if_expired") = true);
         if (!truthy(expired))
-            target_info_list = read_target_info_cache(cache_path);
+            target_info_list = read_target_info_cache(cache_path, nb::len(targets));
     }
     if (!truthy(target_info_list)) {
         target_info_list = tvcmd_call("tvSendCmdGetFutureInfo_20190920")(targets);

@@ -53,7 +53,7 @@ TargetCache::TargetCache(const TargetGroups &groups, nb::handle end_date, Ingred
             uncached_.push_back(g);
         return;
     }
-    dir_ = global("cnt").attr("env").attr("fm").attr("get_sub_dir")("mat", global("HISTORY_DATA_CACHE"));
+    dir_ = global("cnt").attr("env").attr("fm").attr("cache_dir")(global("HISTORY_DATA_CACHE"));
     nb::object accounts = to_str(global("cnt").attr("vr").attr("g_TelvarInputInfo").attr("AccountNameList"));
     nb::object category = nb::str(cat_type);
     nb::object load_mat_cache = global("load_mat_cache");

@@ -33,7 +33,11 @@ TargetGroups group_targets(nb::handle targets);
 // [AccountNameList, Target, <the request's ingredients>, CatType] + suffix;
 // `place(g, entry)` puts a cached entry into the results. The groups not
 // found are left for the host, in group order; save() keeps a fetched result
-// and does nothing when the period is open.
+// and does nothing when the period is open. Entries live in the
+// HISTORY_DATA_CACHE directory of the attached store's cache scope
+// (`cnt.env.fm.cache_dir`); a result fetched after the process attached to
+// another store or data version is not saved (save_mat_cache refuses a
+// folder of another scope).
 class TargetCache {
 public:
     using Ingredients = std::initializer_list<std::pair<const char *, nb::handle>>;

@@ -75,6 +75,9 @@ nb::object load_tick_data_from_pro(nb::args args, nb::kwargs kwargs) {
     nb::object info = empty_tick_dict();
     nb::object tick_key =
         percent_format("%s_%s_%d_%s_%s", nb::make_tuple(market, code, date, fq_type, to_str(combine_5th)));
+    // The kept ticks are the attached store's: a host restarted on another
+    // store is noticed first (the run state drops them then).
+    global("cnt").attr("env").attr("confirm_store")();
     nb::object tick_map = global("cnt").attr("vr").attr("g_TelvarTickMap");
     int known = PySequence_Contains(tick_map.ptr(), tick_key.ptr());
     if (known < 0)

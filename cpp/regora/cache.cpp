@@ -1,7 +1,9 @@
 // The on-disk cache of synthesised matrices: one .mat file per key in the
-// file manager's `mat/<SYNTHETIC_MATRIX_DIR>` directory. The key is made from
-// everything that decides a synthesised matrix: accounts, targets, the
-// strategy's frequency and dates, the adjustment mode and the request.
+// `<SYNTHETIC_MATRIX_DIR>` cache directory of the store the process is
+// attached to (the file manager's `cache_dir`, scoped by store identity,
+// data version and cache format). The key is made from everything else that
+// decides a synthesised matrix: accounts, targets, the strategy's frequency
+// and dates, the adjustment mode and the request.
 #include "regora/support.hpp"
 
 namespace telvar {
@@ -12,8 +14,7 @@ bool cache_allowed() {
 }
 
 static nb::object cache_dir() {
-    return global("cnt").attr("env").attr("fm").attr("get_sub_dir")(
-        "mat", global("SYNTHETIC_MATRIX_DIR"));
+    return global("cnt").attr("env").attr("fm").attr("cache_dir")(global("SYNTHETIC_MATRIX_DIR"));
 }
 
 static nb::dict one_entry(const char *key, nb::handle value) {

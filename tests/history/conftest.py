@@ -72,12 +72,13 @@ def channel(monkeypatch, history):
 
 @pytest.fixture
 def cnt(monkeypatch, history, tmp_path):
-    """A run state with a task id, a socket, an empty calendar and a `mat` folder."""
+    """A run state with a task id, a socket, an empty calendar and one cache folder
+    (`mat_dir`) serving the target-information and code-list caches."""
     mat_dir = tmp_path / "mat"
     mat_dir.mkdir()
 
-    def root_sub_dir(name):
-        assert name == "mat"
+    def cache_dir(name):
+        assert name in ("TelvarTargetInfo", "TelvarCodeList")
         return str(mat_dir)
 
     vr = SimpleNamespace(
@@ -89,7 +90,8 @@ def cnt(monkeypatch, history, tmp_path):
     )
     from telvar.kestrum import sysmodel
 
-    fake = SimpleNamespace(vr=vr, env=SimpleNamespace(fm=SimpleNamespace(root_sub_dir=root_sub_dir)),
+    fm = SimpleNamespace(cache_dir=cache_dir, is_current_cache_path=lambda p: True)
+    fake = SimpleNamespace(vr=vr, env=SimpleNamespace(fm=fm, confirm_store=lambda: None),
                            synthetic_k_data_rule_map=sysmodel.synthetic_k_data_rule_map,
                            calc_base_fre_complete=sysmodel.calc_base_fre_complete, mat_dir=mat_dir)
     monkeypatch.setattr(history, "cnt", fake)

@@ -162,7 +162,7 @@ class TestCache:
         call(history, [RB], end_date=29991231)
         call(history, [RB], end_date=29991231)
         assert len(minute_host.requests) == 2
-        assert os.listdir(run_state.env.fm.get_sub_dir("mat", history.HISTORY_DATA_CACHE)) == []
+        assert os.listdir(run_state.env.fm.cache_dir(history.HISTORY_DATA_CACHE)) == []
 
     def test_empty_result_is_not_cached(self, history, run_state, channel, tmp_path):
         empty = random_bars([], [], seed=5)

@@ -4,7 +4,9 @@ import os
 import time
 from types import SimpleNamespace
 
+import numpy as np
 import pytest
+import scipy.io
 
 from telvar.kestrum.utils.exceptions import TelvarWarning
 from telvar.kestrum.utils.utilcls import OrderedDict
@@ -75,6 +77,31 @@ class TestTargetInfo:
         os.utime(cnt.mat_dir / cache_file, (two_days_ago, two_days_ago))
         history.get_target_info(targets)
         assert channel.names() == ["tvSendCmdGetFutureInfo_20190920"] * 2
+
+    @pytest.mark.parametrize("damage", ["garbage", "truncated", "not_records", "too_few"])
+    def test_an_unreadable_cache_file_is_asked_again_and_rewritten(self, history, channel, cnt, damage):
+        targets = [stock(i) for i in range(100)]
+        channel.answers["tvSendCmdGetFutureInfo_20190920"] = lambda t: info_records(t)
+        history.get_target_info(targets)
+        (cache_file,) = os.listdir(cnt.mat_dir)
+        path = cnt.mat_dir / cache_file
+        if damage == "garbage":
+            path.write_bytes(b"broken" * 50)
+        elif damage == "truncated":
+            path.write_bytes(path.read_bytes()[:200])
+        elif damage == "not_records":  # a readable file whose cashInfo is a plain matrix
+            scipy.io.savemat(path, {"cashInfo": np.ones((1, 100))})
+        else:  # records of other targets
+            history.save_mat(str(path), info_records([stock(i) for i in range(3)]), struct_name="cashInfo",
+                             long_field_names=True)
+        records = history.get_target_info(targets)
+        assert channel.names() == ["tvSendCmdGetFutureInfo_20190920"] * 2
+        assert len(records) == 100 and records[7]["Code"] == "600007" and records[7]["Name"] == "name 7"
+        # the file holds the answer again: the next call is served from it
+        again = history.get_target_info(targets)
+        assert channel.names() == ["tvSendCmdGetFutureInfo_20190920"] * 2
+        assert os.listdir(cnt.mat_dir) == [cache_file]
+        assert [dict(r) for r in again] == [dict(r) for r in records]
 
     def test_records_by_target_index(self, history, channel, cnt):
         targets = [stock(i) for i in range(4)]

@@ -97,7 +97,7 @@ class TestCacheKey:
 def cache_dir(tmp_path):
     old_root = cnt.env.fm.root
     cnt.env.fm.set_root(tmp_path)
-    yield cnt.env.fm.get_sub_dir("mat", "TelvarSyntheticMatrix")
+    yield cnt.env.fm.cache_dir("TelvarSyntheticMatrix")
     cnt.env.fm.set_root(old_root)
     cnt.env.cache_enabled = True
 

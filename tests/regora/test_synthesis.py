@@ -1,4 +1,6 @@
 """Synthesised bars against the pandas reference, and the synthesis cache."""
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -75,8 +77,8 @@ def test_tick_cannot_be_synthesised(world):
 
 
 def cache_files(world):
-    folder = world.cache_dir / "mat" / world.regora.SYNTHETIC_MATRIX_DIR
-    return sorted(folder.glob("*.mat")) if folder.exists() else []
+    folder = Path(cnt.env.fm.cache_dir(world.regora.SYNTHETIC_MATRIX_DIR))
+    return sorted(folder.glob("*.mat"))
 
 
 class KernelCounter:

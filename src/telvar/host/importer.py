@@ -46,6 +46,7 @@ import pandas as pd
 
 from .daybars import day_bars
 from .schema import QUOTE_COLUMNS, create_schema
+from .storeinfo import new_data_version
 from .timeutil import MINUTES_PER_DAY, datetime64_to_minutes, epoch_day_to_int_date
 from .tradingtime import night_is_open
 
@@ -276,6 +277,7 @@ def import_files(store, kind: str, files, create: bool = True) -> dict:
                 con.execute(f"INSERT INTO day_bars ({', '.join(rebuilt.columns)}) SELECT * FROM rebuilt")
                 counts["day_bars (rebuilt)"] = con.execute(
                     "SELECT count(*) FROM (SELECT DISTINCT market, code, trade_date FROM incoming)").fetchone()[0]
+            new_data_version(con)  # caches built from the old data are never read again
             con.execute("COMMIT")
         except Exception:
             con.execute("ROLLBACK")

@@ -1,10 +1,11 @@
-"""Factor files, strategy records and the host log."""
+"""Factor files, strategy records, the store's identity and the host log."""
 from __future__ import annotations
 
 import numpy as np
 
 from . import marketdata as md
 from .commands import CommandError, Context, command, date_range, parse_targets
+from .storeinfo import read_store_info
 from .timeutil import int_date_to_datenum
 from .writers import new_path, save_mat
 
@@ -63,6 +64,19 @@ def get_back_test_performance(ctx: Context, strategy_id):
              "total_return": "TotalReturn", "annual_return": "AnnualReturn", "max_drawdown": "MaxDrawdown",
              "sharpe": "Sharpe", "win_rate": "WinRate", "trade_count": "TradeCount"}
     return {names.get(k, k): (v.item() if hasattr(v, "item") else v) for k, v in rec.items()}
+
+
+@command("tvSendCmdGetStoreInfo")
+def get_store_info(ctx: Context):
+    """The served store's identity and data version: ``{"store_id", "data_version", "source", "store"}``.
+
+    Strategy processes scope their on-disk caches by them; the store is
+    read-only while served, so they are read once per host.
+    """
+    info = ctx.cache.get("store_info")
+    if info is None:
+        info = ctx.cache.setdefault("store_info", read_store_info(ctx.con))
+    return dict(info)
 
 
 @command("tvSendCmdPutLog")

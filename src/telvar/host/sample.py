@@ -357,7 +357,7 @@ def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_st
 def _insert_ticks(con, minutes: pd.DataFrame, days: np.ndarray, mains: list) -> None:
     tick_days = days[-S.TICK_DAYS:]
     wanted = [("SSE", "600000", 0.01), ("SZSE", "000001", 0.01)]
-    main_all = pd.concat(mains, ignore_index=True) if mains else pd.DataFrame(columns=["code", "contract", "market"])
+    main_all = pd.concat(mains, ignore_index=True) if mains else pd.DataFrame(columns=["market", "code", "trade_date", "contract"])
     ticks_of = {"RB0000": 1.0, "IF0000": 0.2}
     for code, tick in ticks_of.items():
         rows = main_all[(main_all.code == code) & (main_all.trade_date.isin(tick_days))]

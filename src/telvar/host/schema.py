@@ -7,6 +7,8 @@ from __future__ import annotations
 
 import duckdb
 
+from .storeinfo import ensure_store_keys
+
 SCHEMA_VERSION = "1"
 
 _QUOTES = ",\n    ".join(
@@ -56,9 +58,11 @@ QUOTE_COLUMNS = [f"{side}_{kind}{n}" for n in range(1, 6) for side in ("bid", "a
 
 
 def create_schema(con: duckdb.DuckDBPyConnection) -> None:
+    """Create the missing tables; a store without a store id and data version gets them."""
     for name, cols in TABLES.items():
         con.execute(f"CREATE TABLE IF NOT EXISTS {name} ({cols})")
     con.execute("INSERT OR REPLACE INTO meta VALUES ('schema_version', ?)", [SCHEMA_VERSION])
+    ensure_store_keys(con)
 
 
 def table_columns(con: duckdb.DuckDBPyConnection, table: str) -> list[str]:

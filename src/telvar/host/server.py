@@ -13,6 +13,7 @@ import duckdb
 
 from . import commands as C
 from .protocol import ProtocolError, encode, format_address, read_frame, read_frame_buffered
+from .storeinfo import read_store_info
 
 # importing the command modules registers their commands
 from . import calendar_cmds, fundamental, instrument_cmds, kdata, misc_cmds, tick_cmds  # noqa: F401,E402
@@ -93,7 +94,7 @@ class Host:
         self.out_dir = Path(out_dir)
         self.out_dir.mkdir(parents=True, exist_ok=True)
         self.options = options or C.HostOptions()
-        self.cache: dict = {}
+        self.cache: dict = {"store_info": read_store_info(self.con, self.store)}
         self.log = logging.getLogger(f"telvar.host.{id(self)}")
         self.log.setLevel(logging.INFO)
         self.log.propagate = False
@@ -135,7 +136,9 @@ class Host:
         return answer if reply else None
 
     def serve_forever(self):
-        self.log.info("serving %s on %s", self.store, self.address)
+        info = self.cache["store_info"]
+        self.log.info("serving %s on %s (store id %s, data version %s, from the %s)", self.store, self.address,
+                      info["store_id"], info["data_version"], "meta table" if info["source"] == "meta" else "file")
         threading.Thread(target=self._janitor, name="telvar-host-janitor", daemon=True).start()
         self._serving = True
         self._server.serve_forever(poll_interval=0.2)

@@ -14,18 +14,30 @@ and returns the answer; a host error raises ``TvReturnError`` with the host's
 message; a host that does not answer in time raises ``HostTimeoutError`` and a
 host that cannot be reached ``HostConnectionError``, both naming the address.
 After either, the next command opens a fresh connection.
+
+Every new connection of the process's channel first asks the host which store
+and data version it serves (``tvSendCmdGetStoreInfo``) and scopes the on-disk
+caches to them (``cnt.env.attach_store``): a host restarted at the same
+address may serve another store. Before a cache is used, a connection the
+host has closed is opened again (``TelvarSocket.confirm_store``), so a read
+served entirely from caches notices the restart too. ``disconnect()`` moves
+the caches back to the "no store" folder.
 """
 from __future__ import annotations
 
 import atexit
+import select
 import socket
 import threading
+import uuid
 
 from telvar.host.protocol import ProtocolError, encode, format_address, parse_address, read_frame
 from telvar.kestrum.utils.exceptions import TvReturnError
 from telvar.kestrum.utils.utilcls import OrderedDict
+from telvar.kestrum.utils.utilfunc import stable_digest
 
 DEFAULT_TIMEOUT_MS = 60000
+STORE_INFO_COMMAND = "tvSendCmdGetStoreInfo"
 
 
 class HostConnectionError(ConnectionError):
@@ -37,7 +49,12 @@ class HostTimeoutError(TimeoutError):
 
 
 class TelvarSocket:
-    """The process's command socket to one host; thread-safe, reconnects after a failure."""
+    """The process's command socket to one host; thread-safe, reconnects after a failure.
+
+    ``on_store``, when set, is called with the host's store information
+    (``store_info()``) on every new connection, before any command is sent on
+    it: a host restarted at the same address may serve another store.
+    """
 
     def __init__(self, address, timeout=DEFAULT_TIMEOUT_MS):
         self._kind, self._where = parse_address(address)
@@ -45,6 +62,7 @@ class TelvarSocket:
         self._timeout = None
         self._sock = None
         self._lock = threading.Lock()
+        self.on_store = None
         self.set_timeout(timeout)
 
     def get_timeout(self):
@@ -67,6 +85,13 @@ class TelvarSocket:
             s.close()
             raise HostConnectionError(f"cannot reach the host at {self.address}: {exc}") from None
         self._sock = s
+        listener = self.on_store
+        if listener is not None:
+            try:
+                listener(self._store_info_locked())
+            except BaseException:  # no command may run on a connection whose store is not known
+                self.close()
+                raise
 
     def close(self):
         if self._sock is not None:
@@ -75,29 +100,86 @@ class TelvarSocket:
             finally:
                 self._sock = None
 
-    def request(self, cmd: str, args=(), kwargs=None, reply=True):
-        frame = encode({"cmd": cmd, "args": list(args), "kwargs": dict(kwargs or {}), "reply": bool(reply)})
+    def confirm_store(self):
+        """Before a cache is used: when the connection was lost (closed by the host,
+        or dropped after a failed command), connect again, so that ``on_store``
+        hears which store is served now.
+
+        A host that cannot be reached leaves everything as it was (the caches
+        stay those of the store last seen). Does nothing while another thread
+        is talking to the host: its command notices a lost connection itself.
+        """
+        if self.on_store is None or not self._lock.acquire(blocking=False):
+            return
+        try:
+            if self._sock is not None and not self._peer_closed():
+                return
+            self.close()
+            try:
+                self._open()
+            except (HostConnectionError, HostTimeoutError):
+                self.close()
+        finally:
+            self._lock.release()
+
+    def _peer_closed(self):
+        """True when the host closed this connection (an idle connection has nothing to read)."""
+        try:
+            readable, _, _ = select.select([self._sock], [], [], 0)
+            return bool(readable) and self._sock.recv(1, socket.MSG_PEEK) == b""
+        except (OSError, ValueError):
+            return True
+
+    def store_info(self):
+        """The served store's ``{"store_id", "data_version", ...}`` (see ``telvar.host.storeinfo``).
+
+        A host that cannot tell is named by its address, with a new data
+        version each time it is asked (once per connection): caches made
+        over one connection are never read over a later one.
+        """
         with self._lock:
             if self._sock is None:
                 self._open()
-            try:
-                self._sock.sendall(frame)
-                if not reply:
-                    return None
-                answer = read_frame(self._sock)
-            except socket.timeout:
-                self.close()  # a late answer would be read by the next command
-                raise HostTimeoutError(f"the host at {self.address} did not answer {cmd} within "
-                                       f"{self._timeout} ms") from None
-            except (OSError, ProtocolError) as exc:
-                self.close()
-                raise HostConnectionError(f"lost the host at {self.address} during {cmd}: {exc}") from None
-            except BaseException:  # e.g. KeyboardInterrupt: the answer would be read by the next command
-                self.close()
-                raise
-            if answer is None:
-                self.close()
-                raise HostConnectionError(f"the host at {self.address} closed the connection during {cmd}")
+            return self._store_info_locked()
+
+    def _store_info_locked(self):
+        try:
+            info = self._exchange(STORE_INFO_COMMAND, (), None, True)
+        except TvReturnError:
+            info = None
+        if not (isinstance(info, dict) and isinstance(info.get("store_id"), str) and info["store_id"]
+                and isinstance(info.get("data_version"), str) and info["data_version"]):
+            info = {"store_id": "host-" + stable_digest(self.address, 32),
+                    "data_version": "connection-" + uuid.uuid4().hex, "source": "connection"}
+        return info
+
+    def request(self, cmd: str, args=(), kwargs=None, reply=True):
+        with self._lock:
+            if self._sock is None:
+                self._open()
+            return self._exchange(cmd, args, kwargs, reply)
+
+    def _exchange(self, cmd, args, kwargs, reply):
+        """One command on the open connection; the caller holds the lock."""
+        frame = encode({"cmd": cmd, "args": list(args), "kwargs": dict(kwargs or {}), "reply": bool(reply)})
+        try:
+            self._sock.sendall(frame)
+            if not reply:
+                return None
+            answer = read_frame(self._sock)
+        except socket.timeout:
+            self.close()  # a late answer would be read by the next command
+            raise HostTimeoutError(f"the host at {self.address} did not answer {cmd} within "
+                                   f"{self._timeout} ms") from None
+        except (OSError, ProtocolError) as exc:
+            self.close()
+            raise HostConnectionError(f"lost the host at {self.address} during {cmd}: {exc}") from None
+        except BaseException:  # e.g. KeyboardInterrupt: the answer would be read by the next command
+            self.close()
+            raise
+        if answer is None:
+            self.close()
+            raise HostConnectionError(f"the host at {self.address} closed the connection during {cmd}")
         if not isinstance(answer, dict) or "ok" not in answer:
             raise HostConnectionError(f"the host at {self.address} sent a malformed answer to {cmd}")
         if not answer["ok"]:
@@ -124,6 +206,9 @@ class TvCmd:
     def call(self, command_name, *args, **kwargs):
         """Send any command by name (commands added to the host beyond the named methods)."""
         return _send(command_name, *args, **kwargs)
+
+    def tvSendCmdGetStoreInfo(self):
+        return _send(STORE_INFO_COMMAND)
 
     def tvSendCmdPutLog(self, task_id, message):
         return _send("tvSendCmdPutLog", task_id, message)
@@ -215,27 +300,65 @@ class Instruments:
         return OrderedDict((k, answer[k]) for k in answer)
 
 
+def _attach_store(sock, info):
+    """Scope the caches to the store behind ``sock`` while it is the process's channel."""
+    from telvar.kestrum import sysmodel as cnt
+
+    if sock is _channel:
+        cnt.env.attach_store(info["store_id"], info["data_version"])
+
+
 def connect(address, timeout=DEFAULT_TIMEOUT_MS) -> TelvarSocket:
-    """Attach the process to the host at ``address`` and install the host-backed objects."""
+    """Attach the process to the host at ``address`` and install the host-backed objects.
+
+    The caches are scoped to the host's store and data version (see
+    ``telvar.kestrum.cachescope``), again whenever the channel reconnects.
+    """
     global _channel
     from telvar.kestrum import sysmodel as cnt
 
     sock = TelvarSocket(address, timeout)
-    sock.request("tvSendCmdPing")  # fails here, naming the address, when no host answers
-    if _channel is not None:
-        _channel.close()
+    info = sock.store_info()  # fails here, naming the address, when no host answers
+    _release_channel()
     _channel = sock
     cnt.vr.g_TelvarSocket = sock
     cnt.vr.g_TelvarMainContracts = MainContracts()
     cnt.vr.g_TelvarInstrument = Instruments()
+    sock.on_store = lambda new_info: _attach_store(sock, new_info)
+    cnt.env.fm.store_guard = sock.confirm_store
+    _attach_store(sock, info)
     return sock
 
 
-def disconnect() -> None:
+def attached_to(address) -> bool:
+    """True when the process's channel (``cnt.vr.g_TelvarSocket``) is attached to ``address``."""
+    from telvar.kestrum import sysmodel as cnt
+
+    sock = _channel
+    return sock is not None and sock is cnt.vr.g_TelvarSocket and sock.address == format_address(
+        *parse_address(address))
+
+
+def _release_channel():
     global _channel
+    from telvar.kestrum import sysmodel as cnt
+
     if _channel is not None:
+        if cnt.env.fm.store_guard == _channel.confirm_store:
+            cnt.env.fm.store_guard = None
+        _channel.on_store = None
         _channel.close()
         _channel = None
+
+
+def disconnect() -> None:
+    """Detach from the host; caches go back to the "no store" folder."""
+    from telvar.kestrum import sysmodel as cnt
+
+    attached = _channel is not None
+    _release_channel()
+    if attached:
+        cnt.env.attach_store(None, None)
 
 
 # A process that ends while attached says goodbye to the host by closing its
@@ -243,5 +366,5 @@ def disconnect() -> None:
 atexit.register(disconnect)
 
 
-__all__ = ["tvcmd", "connect", "disconnect", "channel", "TelvarSocket", "HostConnectionError",
+__all__ = ["tvcmd", "connect", "disconnect", "attached_to", "channel", "TelvarSocket", "HostConnectionError",
            "HostTimeoutError", "TvReturnError", "DEFAULT_TIMEOUT_MS"]

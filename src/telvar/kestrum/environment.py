@@ -4,6 +4,7 @@ import os
 import numpy as np
 
 from telvar.kestrum import globalvars as gv
+from telvar.kestrum.cachescope import CACHES_DIR, StoreScope, is_inside, remove_stale, scope_folders
 
 ROOT_ENV_VAR = "TELVAR_HOME"
 
@@ -25,10 +26,21 @@ class FileManager:
 
     The root is ``$TELVAR_HOME`` if set, else ``~/.telvar``; ``set_root``
     changes it. Directories are created when handed out.
+
+    Caches live in a folder per store identity and data version
+    (``cache_dir``, see ``telvar.kestrum.cachescope``): the command channel
+    sets the scope when it attaches to a host (``set_store_scope``); entries
+    of another data version are never read and are removed. ``get_sub_dir``
+    hands out folders outside any scope, for files that are not caches.
     """
 
     def __init__(self, root=None):
         self._root = None
+        self._scope = None
+        self._pruned = None  # (root, store folder, version folder) whose stale siblings are gone
+        # called before a cache is handed out; the command channel installs one that
+        # reconnects a lost connection, so that the scope follows a restarted host
+        self.store_guard = None
         self.set_root(root)
 
     @property
@@ -53,6 +65,65 @@ class FileManager:
         os.makedirs(path, exist_ok=True)
         return path
 
+    @property
+    def store_scope(self):
+        """The ``StoreScope`` the caches belong to; None when no host is attached."""
+        return self._scope
+
+    def set_store_scope(self, scope):
+        """Scope the caches to ``scope`` (a ``StoreScope``; None: no store). True when it changed.
+
+        Attaching to a store removes the folders of its other data versions at once.
+        """
+        if scope is not None and not isinstance(scope, StoreScope):
+            raise TypeError("scope must be a StoreScope or None, got %r" % (scope,))
+        changed = scope != self._scope
+        self._scope = scope
+        if scope is not None:
+            self.scope_dir()
+        return changed
+
+    @property
+    def cache_root(self):
+        """``<root>/caches``: the scope folders of every store."""
+        return os.path.join(self._root, CACHES_DIR)
+
+    def _scope_path(self):
+        store_folder, version_folder = scope_folders(self._scope)
+        return os.path.join(self._root, CACHES_DIR, store_folder, version_folder), store_folder, version_folder
+
+    def scope_dir(self):
+        """The folder of the current store scope (not created); stale siblings are removed on first use."""
+        path, store_folder, version_folder = self._scope_path()
+        if self._pruned != (self._root, store_folder, version_folder):
+            remove_stale(self._root, store_folder, version_folder)
+            self._pruned = (self._root, store_folder, version_folder)
+        return path
+
+    def confirm_store(self):
+        """Make sure the scope is the attached host's current store (see ``store_guard``)."""
+        guard = self.store_guard
+        if guard is not None:
+            guard()
+
+    def cache_dir(self, *names):
+        """Cache directory ``<scope folder>/<names[0]>/...`` of the current store scope, created if missing."""
+        self.confirm_store()
+        path = os.path.join(self.scope_dir(), *(_check_part(n) for n in names))
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def is_current_cache_path(self, path):
+        """False when ``path`` lies among the caches of another store scope than the current one.
+
+        A reader or writer that picked its folder before the process attached
+        to another store (or data version) must neither read nor write there.
+        Paths outside ``cache_root`` are the caller's own business: True.
+        """
+        if not is_inside(path, self.cache_root):
+            return True
+        return is_inside(path, self._scope_path()[0])
+
     def __repr__(self):
         return "FileManager(root=%r)" % self._root
 
@@ -67,8 +138,25 @@ class Environment:
         self._fresh_bar_timeline = None
 
     def reset(self):
-        """Forget per-run settings (the file manager root and the cache switch stay)."""
+        """Forget per-run settings (the file manager root, the store scope and the cache switch stay)."""
         self._fresh_bar_timeline = None
+
+    def confirm_store(self):
+        """Before a process-wide in-memory cache is used: follow a host restarted on another store."""
+        self.fm.confirm_store()
+
+    def attach_store(self, store_id=None, data_version=None):
+        """Scope caches to a store's identity and data version (both None: no store).
+
+        When the scope changes, the process-wide in-memory caches of the run
+        state (calendar, target information, ticks) are dropped too: they were
+        filled from the other store or version. Returns True when it changed.
+        """
+        scope = None if store_id is None and data_version is None else StoreScope(store_id, data_version)
+        changed = self.fm.set_store_scope(scope)
+        if changed:
+            self._vr.drop_store_caches()
+        return changed
 
     @property
     def fresh_bar_timeline(self):

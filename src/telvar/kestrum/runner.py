@@ -21,7 +21,6 @@ from telvar.kestrum.uclass import UserContext
 from telvar.kestrum.ufuncs import begin_date_checking_rule, end_date_checking_rule, todictmc, todotmc
 
 _embedded_host = None
-_connected_address = None
 
 
 class Context(UserContext):
@@ -78,14 +77,13 @@ def _host_address(host):
 
 def _clean_state(address):
     """A clean run state attached to the host at ``address``."""
-    global _connected_address
     from telvar.kestrum import comm
 
-    same_host = address == _connected_address and cnt.vr.g_TelvarSocket is not None
+    # the live channel decides: comm.connect may have attached the process elsewhere since
+    same_host = comm.attached_to(address)
     cnt.reset(keep_connection=same_host)
     if not same_host:
         comm.connect(address)
-        _connected_address = address
 
 
 def _freq_num(freq_num):

@@ -143,13 +143,16 @@ class RunVariables:
         self.g_TelvarDataValueFreshUserD = np.array([], dtype=np.float64)
         self.g_TelvarFactorValueDict = {}
         self.g_TelvarCache = TelvarCache()
-        # process-wide caches of the history queries
-        self.g_TelvarTradingDays = np.array([], dtype=np.int64)
-        self.g_TelvarTickMap = {}
-        self.g_TelvarTargetsInfo = OrderedDict()
+        self.drop_store_caches()
         # host connection (installed by telvar.kestrum.comm.connect)
         for name in CONNECTION_ATTRIBUTES:
             setattr(self, name, kept.get(name))
+
+    def drop_store_caches(self):
+        """Empty the process-wide caches of the history queries: they hold one store's data."""
+        self.g_TelvarTradingDays = np.array([], dtype=np.int64)
+        self.g_TelvarTickMap = {}
+        self.g_TelvarTargetsInfo = OrderedDict()
 
     def set_strategy_time_line(self, time_line):
         """Start the fresh-bar store with the strategy's bar times as its time row.

@@ -117,10 +117,11 @@ def can_cache(end_date):
     return day is not None and day < to_int_now_date()
 
 
-def _cache_enabled():
+def _cache_usable(directory):
+    """Caching is on and ``directory`` is not among another store scope's caches."""
     from telvar.kestrum.sysmodel import env
 
-    return bool(env.cache_enabled)
+    return bool(env.cache_enabled) and env.fm.is_current_cache_path(directory)
 
 
 def _cache_path(directory, key):
@@ -138,10 +139,12 @@ def load_mat_cache(directory, key):
 
     Values saved as scalars come back as 0-d arrays (``int(value)`` works),
     everything else as the MAT reader gives it. A cache file that cannot be
-    read counts as absent and is removed.
+    read counts as absent and is removed. ``directory`` comes from
+    ``cnt.env.fm.cache_dir``: a folder of another store or data version than
+    the one the process is attached to now is never read.
     """
     path = _cache_path(directory, key)
-    if not _cache_enabled() or not os.path.isfile(path):
+    if not _cache_usable(directory) or not os.path.isfile(path):
         return None
     data = load_mat(path, error="ignore", rm_if_error=True)
     if not data:
@@ -169,12 +172,15 @@ def save_mat_cache(directory, key, data):
 
     Returns the file's path; when the file cannot be written the strategy
     author is warned, nothing is left behind and None is returned. With
-    caching switched off nothing is written and None is returned.
+    caching switched off, or when ``directory`` belongs to another store
+    scope than the current one (the process attached elsewhere since the
+    folder was picked: the data may come from either store), nothing is
+    written and None is returned.
     """
     from telvar.kestrum.language import text
 
     path = _cache_path(directory, key)
-    if not _cache_enabled():
+    if not _cache_usable(directory):
         return None
     scalars = [k for k, v in data.items() if _is_number(v)]
     to_save = dict(data)
