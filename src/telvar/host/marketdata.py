@@ -11,7 +11,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import bars as B
-from .commands import CommandError, Context, label
+from .commands import TARGET_FORMS, CommandError, Context, label
 from .schema import table_columns
 from .timeutil import datetime64_to_minutes
 from .tradingtime import Calendar, Session
@@ -63,7 +63,9 @@ class Dimensions:
     def instrument(self, market: str, code: str) -> Instrument:
         inst = self.instruments.get((market, code))
         if inst is None:
-            raise CommandError(f"unknown instrument {label(market, code)}")
+            hint = f"; did you mean '{label(code, market)}'?" if (code, market) in self.instruments else ""
+            raise CommandError(f"unknown instrument {label(market, code)} (market {market!r}, code {code!r}: "
+                               f"{TARGET_FORMS}){hint}")
         return inst
 
     def calendar(self, market: str) -> Calendar:

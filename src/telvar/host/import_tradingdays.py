@@ -1,0 +1,176 @@
+"""Trading days of imported bars and ticks, from the calendar and the sessions of their instruments.
+
+- A minute bar's time (its end, a whole minute) must be a slot of its
+  instrument's sessions on the market's calendar; the slot gives its trading day.
+- A tick belongs to the trading day of the session it falls in; ticks up to
+  30 minutes before a session opens (call auctions) or 1 minute after it closes
+  belong to that session.
+- A day bar's trade_date must be a trading day of the market's calendar.
+
+Rows that lie on no trading day or outside the sessions would never be read
+back: they are refused, or dropped and counted when asked to.  A trade_date
+given in the file must be the one the sessions give.
+"""
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from .commands import CommandError
+from .import_read import fail
+from .marketdata import Dimensions
+from .timeutil import MINUTES_PER_DAY
+from .tradingtime import Calendar, Session
+
+TICK_LEAD_MINUTES = 30
+TICK_LAG_MINUTES = 1
+_CHUNK_DAYS = 512  # calendar days per slot line, so that long files need little memory
+_MS_PER_MINUTE = 60_000
+_DROP_HINT = " (drop such rows with --drop-off-calendar)"
+
+
+def _day_text(epoch_day: int) -> str:
+    d = np.datetime64(int(epoch_day), "D").astype(object)
+    return f"{d.isoformat()} ({d.strftime('%A')})"
+
+
+def _sessions_text(sessions: list[Session]) -> str:
+    return ", ".join(f"{s.start // 100:02d}:{s.start % 100:02d}-{s.end // 100:02d}:{s.end % 100:02d}"
+                     f"{' (night)' if s.night else ''}" for s in sessions)
+
+
+def why_not_held(minute: int, market: str, variety: str, sessions: list[Session]) -> str:
+    """Why a bar ending at ``minute`` (epoch minutes) lies in no held session."""
+    tod, day = minute % MINUTES_PER_DAY, minute // MINUTES_PER_DAY
+    for s in sessions:
+        a, b = s.offsets
+        for back in (0, 1):  # a session past midnight started the day before
+            if a < tod + back * MINUTES_PER_DAY <= b:
+                if s.night:
+                    return (f"no night session of the {market} calendar is held on the evening of "
+                            f"{_day_text(day - back)}")
+                return f"{_day_text(day - back)} is not a trading day of the {market} calendar"
+    where = f"{market} variety {variety}" if variety else market
+    return f"{tod // 60:02d}:{tod % 60:02d} is outside the trading sessions of {where}: {_sessions_text(sessions)}"
+
+
+def _calendar_range(cal: Calendar, epoch_days: np.ndarray) -> np.ndarray:
+    """Calendar positions whose sessions may hold times on ``epoch_days`` (a night session belongs to a later day)."""
+    lo = int(np.searchsorted(cal.epoch_days, epoch_days.min() - 1, "left")) - 1
+    hi = int(np.searchsorted(cal.epoch_days, epoch_days.max() + 1, "right")) + 1
+    return np.arange(max(lo, 0), min(hi, cal.days.size))
+
+
+def minute_trading_days(cal: Calendar, sessions: list[Session], minutes: np.ndarray) -> np.ndarray:
+    """Trading day of every bar end (epoch minutes); 0 where it is no slot of a held session."""
+    out = np.zeros(minutes.size, np.int64)
+    if minutes.size == 0 or cal.days.size == 0:
+        return out
+    idx = _calendar_range(cal, minutes // MINUTES_PER_DAY)
+    for start in range(0, idx.size, _CHUNK_DAYS):
+        slots, tdays = cal.slots(sessions, idx[start:start + _CHUNK_DAYS])
+        if slots.size == 0:
+            continue
+        slots, first = np.unique(slots, return_index=True)
+        tdays = tdays[first]
+        inside = np.flatnonzero((minutes >= slots[0]) & (minutes <= slots[-1]))
+        pos = np.searchsorted(slots, minutes[inside])
+        hit = slots[np.minimum(pos, slots.size - 1)] == minutes[inside]
+        out[inside[hit]] = tdays[pos[hit]]
+    return out
+
+
+def tick_trading_days(cal: Calendar, sessions: list[Session], ms: np.ndarray) -> np.ndarray:
+    """Trading day of every tick (epoch milliseconds); 0 where it is near no held session."""
+    out = np.zeros(ms.size, np.int64)
+    if ms.size == 0 or cal.days.size == 0:
+        return out
+    opens, closes, tdays = cal.session_spans(sessions, _calendar_range(cal, ms // (_MS_PER_MINUTE * MINUTES_PER_DAY)))
+    if opens.size == 0:
+        return out
+    opens, closes = opens * _MS_PER_MINUTE, closes * _MS_PER_MINUTE
+    k = np.searchsorted(closes, ms, "left")  # the first session closing at or after the tick
+    nxt, prv = np.minimum(k, opens.size - 1), np.maximum(k - 1, 0)
+    has_next, has_prev = k < opens.size, k > 0
+    inside = has_next & (ms > opens[nxt])
+    after_close = ~inside & has_prev & (ms <= closes[prv] + TICK_LAG_MINUTES * _MS_PER_MINUTE)
+    # early ticks belong to the next session, but never reach back past the session before it
+    lead_from = np.where(has_prev, np.maximum(opens[nxt] - TICK_LEAD_MINUTES * _MS_PER_MINUTE, closes[prv]),
+                         opens[nxt] - TICK_LEAD_MINUTES * _MS_PER_MINUTE)
+    before_open = ~inside & ~after_close & has_next & (ms > lead_from)
+    out[inside | before_open] = tdays[nxt[inside | before_open]]
+    out[after_close] = tdays[prv[after_close]]
+    return out
+
+
+def _instrument_rules(file, dims: Dimensions, df: pd.DataFrame, raw: pd.DataFrame):
+    """(calendar, sessions, variety) per row group sharing them, as {key: (rules, row positions)}."""
+    groups: dict = {}
+    for (market, code), rows in df.groupby(["market", "code"], sort=False).indices.items():
+        inst = dims.instruments[(market, code)]
+        try:
+            cal = dims.calendar(market)
+        except CommandError:
+            fail(file, rows[0] + 1, "market", raw["market"].iloc[rows[0]], "no trading calendar for this market "
+                 "in the store (import the calendar first)")
+        try:
+            sessions = dims.sessions_of(inst)
+        except CommandError:
+            fail(file, rows[0] + 1, "code", raw["code"].iloc[rows[0]], f"no trading sessions for market {market} "
+                 f"variety {inst.variety!r} in the store (import sessions first)")
+        key = (market, tuple(sessions))
+        entry = groups.setdefault(key, [(cal, sessions, inst.variety), []])
+        entry[1].append(rows)
+    return {k: (rules, np.sort(np.concatenate(parts))) for k, (rules, parts) in groups.items()}
+
+
+def assign_trading_days(file, kind: str, dims: Dimensions, df: pd.DataFrame, raw: pd.DataFrame,
+                        drop_off_calendar: bool) -> tuple[pd.DataFrame, int]:
+    """``df`` with each row's trading day (``bars-min``, ``ticks``) or checked trade_date (``bars-day``).
+
+    Returns the rows kept and how many were dropped as lying on no trading day.
+    """
+    if kind == "bars-min":
+        whole = df["ts"].to_numpy().astype("datetime64[us]").astype(np.int64) % 60_000_000 == 0
+        bad = np.flatnonzero(~whole)
+        if bad.size:
+            fail(file, bad[0] + 1, "ts", raw["ts"].iloc[bad[0]], "a minute bar's time is the minute it ends: "
+                 "seconds must be 0")
+    derived = np.zeros(len(df), np.int64)
+    for (market, _), ((cal, sessions, variety), rows) in _instrument_rules(file, dims, df, raw).items():
+        if kind == "bars-day":
+            days = df["trade_date"].to_numpy()[rows].astype(np.int64)
+            derived[rows] = np.where(np.isin(days, cal.days), days, 0)
+            continue
+        ts = df["ts"].to_numpy()[rows]
+        if kind == "bars-min":
+            derived[rows] = minute_trading_days(cal, sessions, ts.astype("datetime64[m]").astype(np.int64))
+        else:
+            derived[rows] = tick_trading_days(cal, sessions, ts.astype("datetime64[ms]").astype(np.int64))
+        off = np.flatnonzero(derived[rows] == 0)
+        if off.size and not drop_off_calendar:
+            r, ms = int(rows[off[0]]), int(ts[off[0]].astype("datetime64[ms]").astype(np.int64))
+            fail(file, r + 1, "ts", raw["ts"].iloc[r],
+                 why_not_held(-(-ms // _MS_PER_MINUTE), market, variety, sessions) + _DROP_HINT)
+    off = derived == 0
+    if kind == "bars-day" and off.any() and not drop_off_calendar:
+        r = int(np.flatnonzero(off)[0])
+        fail(file, r + 1, "trade_date", raw["trade_date"].iloc[r],
+             f"not a trading day of the {df['market'].iloc[r]} calendar" + _DROP_HINT)
+    _check_given(file, df, raw, derived, off)
+    kept = df.loc[~off].copy()
+    kept["trade_date"] = derived[~off]
+    return kept, int(off.sum())
+
+
+def _check_given(file, df, raw, derived, off):
+    """A trade_date in the file must be the trading day its time lies in."""
+    if "trade_date" not in raw.columns or "ts" not in df.columns:
+        return
+    given = pd.to_numeric(df["trade_date"], errors="coerce").to_numpy(dtype=float)
+    wrong = ~off & ~np.isnan(given) & (given != derived)
+    if wrong.any():
+        r = int(np.flatnonzero(wrong)[0])
+        fail(file, r + 1, "trade_date", raw["trade_date"].iloc[r],
+             f"contradicts time {raw['ts'].iloc[r]}, which lies in a session of trading day {derived[r]}")
+
