@@ -20,11 +20,10 @@ from .commands import CommandError
 from .import_read import fail
 from .marketdata import Dimensions
 from .timeutil import MINUTES_PER_DAY
-from .tradingtime import Calendar, Session
+from .tradingtime import Calendar, Session, calendar_range, minute_trading_days
 
 TICK_LEAD_MINUTES = 30
 TICK_LAG_MINUTES = 1
-_CHUNK_DAYS = 512  # calendar days per slot line, so that long files need little memory
 _MS_PER_MINUTE = 60_000
 _DROP_HINT = " (drop such rows with --drop-off-calendar)"
 
@@ -39,8 +38,14 @@ def _sessions_text(sessions: list[Session]) -> str:
                      f"{' (night)' if s.night else ''}" for s in sessions)
 
 
-def why_not_held(minute: int, market: str, variety: str, sessions: list[Session]) -> str:
-    """Why a bar ending at ``minute`` (epoch minutes) lies in no held session."""
+def _clock(ms: int) -> str:
+    s = ms // 1000 % 86400
+    return f"{s // 3600:02d}:{s // 60 % 60:02d}" + (f":{s % 60:02d}" if ms % 60_000 else "")
+
+
+def why_not_held(ms: int, market: str, variety: str, sessions: list[Session]) -> str:
+    """Why a bar ending (or a tick) at ``ms`` (epoch milliseconds) lies in no held session."""
+    minute = -(-ms // _MS_PER_MINUTE)  # the minute slot a tick inside it would fall in
     tod, day = minute % MINUTES_PER_DAY, minute // MINUTES_PER_DAY
     for s in sessions:
         a, b = s.offsets
@@ -51,33 +56,7 @@ def why_not_held(minute: int, market: str, variety: str, sessions: list[Session]
                             f"{_day_text(day - back)}")
                 return f"{_day_text(day - back)} is not a trading day of the {market} calendar"
     where = f"{market} variety {variety}" if variety else market
-    return f"{tod // 60:02d}:{tod % 60:02d} is outside the trading sessions of {where}: {_sessions_text(sessions)}"
-
-
-def _calendar_range(cal: Calendar, epoch_days: np.ndarray) -> np.ndarray:
-    """Calendar positions whose sessions may hold times on ``epoch_days`` (a night session belongs to a later day)."""
-    lo = int(np.searchsorted(cal.epoch_days, epoch_days.min() - 1, "left")) - 1
-    hi = int(np.searchsorted(cal.epoch_days, epoch_days.max() + 1, "right")) + 1
-    return np.arange(max(lo, 0), min(hi, cal.days.size))
-
-
-def minute_trading_days(cal: Calendar, sessions: list[Session], minutes: np.ndarray) -> np.ndarray:
-    """Trading day of every bar end (epoch minutes); 0 where it is no slot of a held session."""
-    out = np.zeros(minutes.size, np.int64)
-    if minutes.size == 0 or cal.days.size == 0:
-        return out
-    idx = _calendar_range(cal, minutes // MINUTES_PER_DAY)
-    for start in range(0, idx.size, _CHUNK_DAYS):
-        slots, tdays = cal.slots(sessions, idx[start:start + _CHUNK_DAYS])
-        if slots.size == 0:
-            continue
-        slots, first = np.unique(slots, return_index=True)
-        tdays = tdays[first]
-        inside = np.flatnonzero((minutes >= slots[0]) & (minutes <= slots[-1]))
-        pos = np.searchsorted(slots, minutes[inside])
-        hit = slots[np.minimum(pos, slots.size - 1)] == minutes[inside]
-        out[inside[hit]] = tdays[pos[hit]]
-    return out
+    return f"{_clock(ms)} is outside the trading sessions of {where}: {_sessions_text(sessions)}"
 
 
 def tick_trading_days(cal: Calendar, sessions: list[Session], ms: np.ndarray) -> np.ndarray:
@@ -85,7 +64,7 @@ def tick_trading_days(cal: Calendar, sessions: list[Session], ms: np.ndarray) ->
     out = np.zeros(ms.size, np.int64)
     if ms.size == 0 or cal.days.size == 0:
         return out
-    opens, closes, tdays = cal.session_spans(sessions, _calendar_range(cal, ms // (_MS_PER_MINUTE * MINUTES_PER_DAY)))
+    opens, closes, tdays = cal.session_spans(sessions, calendar_range(cal, ms // (_MS_PER_MINUTE * MINUTES_PER_DAY)))
     if opens.size == 0:
         return out
     opens, closes = opens * _MS_PER_MINUTE, closes * _MS_PER_MINUTE
@@ -151,7 +130,7 @@ def assign_trading_days(file, kind: str, dims: Dimensions, df: pd.DataFrame, raw
         if off.size and not drop_off_calendar:
             r, ms = int(rows[off[0]]), int(ts[off[0]].astype("datetime64[ms]").astype(np.int64))
             fail(file, r + 1, "ts", raw["ts"].iloc[r],
-                 why_not_held(-(-ms // _MS_PER_MINUTE), market, variety, sessions) + _DROP_HINT)
+                 why_not_held(ms, market, variety, sessions) + _DROP_HINT)
     off = derived == 0
     if kind == "bars-day" and off.any() and not drop_off_calendar:
         r = int(np.flatnonzero(off)[0])

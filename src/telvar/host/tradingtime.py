@@ -30,6 +30,7 @@ from .timeutil import MINUTES_PER_DAY, int_date_to_epoch_day, minutes_to_datenum
 
 TRADING_DAY, CALENDAR_DAY = "trading_day", "calendar_day"
 NIGHT_ON = (TRADING_DAY, CALENDAR_DAY)
+_CHUNK_DAYS = 512  # trading days per slot line when matching times, so that long files need little memory
 
 
 @dataclass(frozen=True)
@@ -200,6 +201,32 @@ class Calendar:
         day_sessions = [s for s in sessions if not s.night]
         last = max(s.offsets[1] for s in day_sessions) if day_sessions else MINUTES_PER_DAY - 1
         return self.epoch_days[idx] * MINUTES_PER_DAY + last
+
+
+def calendar_range(cal: Calendar, epoch_days: np.ndarray) -> np.ndarray:
+    """Calendar positions whose sessions may hold times on ``epoch_days`` (a night session belongs to a later day)."""
+    lo = int(np.searchsorted(cal.epoch_days, epoch_days.min() - 1, "left")) - 1
+    hi = int(np.searchsorted(cal.epoch_days, epoch_days.max() + 1, "right")) + 1
+    return np.arange(max(lo, 0), min(hi, cal.days.size))
+
+
+def minute_trading_days(cal: Calendar, sessions: list[Session], minutes: np.ndarray) -> np.ndarray:
+    """Trading day of every bar end (epoch minutes); 0 where it is no slot of a held session."""
+    out = np.zeros(minutes.size, np.int64)
+    if minutes.size == 0 or cal.days.size == 0:
+        return out
+    idx = calendar_range(cal, minutes // MINUTES_PER_DAY)
+    for start in range(0, idx.size, _CHUNK_DAYS):
+        slots, tdays = cal.slots(sessions, idx[start:start + _CHUNK_DAYS])
+        if slots.size == 0:
+            continue
+        slots, first = np.unique(slots, return_index=True)
+        tdays = tdays[first]
+        inside = np.flatnonzero((minutes >= slots[0]) & (minutes <= slots[-1]))
+        pos = np.searchsorted(slots, minutes[inside])
+        hit = slots[np.minimum(pos, slots.size - 1)] == minutes[inside]
+        out[inside[hit]] = tdays[pos[hit]]
+    return out
 
 
 def period_keys(days: np.ndarray, freq: str) -> np.ndarray:
