@@ -164,6 +164,31 @@ def test_midnight_close_stamps_floor_to_the_trading_day(midnight, tmp_path):
             20170306, 20170307]
 
 
+@pytest.mark.parametrize("freq", ["W", "M"])
+def test_midnight_weeks_and_months_are_grouped_by_trading_date_in_every_read(midnight, tmp_path, freq):
+    from telvar.api.history import _history
+
+    host, bars = midnight
+    btc = bars[bars["code"] == "BTC"]
+    frequency = {"W": "week", "M": "month"}[freq]
+    ref = stores.trading_date_groups(btc, btc["trade_date"], freq)
+    days = pd.Series(stores.MIDNIGHT_DAYS)
+    stamps = datenum_of_days(days.groupby(days.dt.to_period(freq).to_numpy()).max()) + 1 - MS
+    with attached(host, tmp_path) as tv:
+        m = read(tv.tvSendCmdGetKDataMulti([BTC], frequency, 20170301, 20170531, False, "NA"))
+        np.testing.assert_array_equal(m["TimeLine"].ravel(), stamps)
+        traded = np.isfinite(m["KArray"][3])
+        assert_bars(m["KArray"][:, traded], ref, "host date range")
+        (k,) = _history.get_k_data_independent_target([BTC], frequency, 1, 20170301, 20170531, False, "NA")
+        np.testing.assert_array_equal(k[0], stamps[traded])
+        assert_bars(k[1:], ref, "history date range")
+        times, _ = _history.get_trading_time([BTC], frequency, 20170301, 20170531)
+        np.testing.assert_array_equal(times, stamps)
+        reg_times, (reg,) = registered([BTC], host, 20170301, 20170531, frequency)
+        np.testing.assert_array_equal(reg_times, stamps)
+        assert_bars(reg[:, reg[4] > 0], ref, "registration")
+
+
 def test_forming_daily_bar_at_every_minute(midnight, tmp_path):
     host, bars = midnight
     eth = bars[bars["code"] == "ETH"].reset_index(drop=True)

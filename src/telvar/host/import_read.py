@@ -13,7 +13,7 @@ import pandas as pd
 S, D, F, T, B, I = "str", "date", "float", "time", "bool", "int"
 _ALIASES = {"time": "ts"}
 _TIME_TEXT = re.compile(r"^\d{4}-\d{2}-\d{2}(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d{1,9})?)?)?$")
-_UTC_OFFSET = re.compile(r"(?:Z|[+-]\d{2}(?::?\d{2})?)$")
+_UTC_OFFSET = re.compile(r"(?:[Zz]|[+-]\d{2}(?::?\d{2})?)$")
 _BOOLS = {"1": True, "true": True, "yes": True, "0": False, "false": False, "no": False}
 
 
@@ -109,7 +109,7 @@ def _times(file, name, raw) -> pd.Series:
             fail(file, i + 1, name, raw.iloc[i], "not a time YYYY-MM-DD HH:MM[:SS]")
         return raw.astype("datetime64[us]")
     text = raw.astype(str).str.strip()
-    offset = text.str.contains(_UTC_OFFSET.pattern, regex=True) & text.str.len().gt(10)
+    offset = text.str[10:].str.contains(_UTC_OFFSET.pattern, regex=True)  # past the date's own dashes
     if (i := _first(offset)) is not None:
         fail(file, i + 1, name, raw.iloc[i], "times are exchange-local clock times: write them without a "
              "UTC offset")

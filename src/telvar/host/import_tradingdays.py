@@ -16,7 +16,6 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from .commands import CommandError
 from .import_read import fail
 from .marketdata import Dimensions
 from .timeutil import MINUTES_PER_DAY
@@ -87,14 +86,12 @@ def _instrument_rules(file, dims: Dimensions, df: pd.DataFrame, raw: pd.DataFram
     groups: dict = {}
     for (market, code), rows in df.groupby(["market", "code"], sort=False).indices.items():
         inst = dims.instruments[(market, code)]
-        try:
-            cal = dims.calendar(market)
-        except CommandError:
+        cal = dims.calendars.get(market)
+        if cal is None:
             fail(file, rows[0] + 1, "market", raw["market"].iloc[rows[0]], "no trading calendar for this market "
                  "in the store (import the calendar first)")
-        try:
-            sessions = dims.sessions_of(inst)
-        except CommandError:
+        sessions = dims.declared_sessions(inst)
+        if not sessions:
             fail(file, rows[0] + 1, "code", raw["code"].iloc[rows[0]], f"no trading sessions for market {market} "
                  f"variety {inst.variety!r} in the store (import sessions first)")
         key = (market, tuple(sessions))

@@ -51,6 +51,10 @@ session is held; undeclared it is, for trading_day sessions, when only a
 weekend lies between the day and the trading day before (none after a
 holiday), and always for calendar_day sessions.
 
+A session closing at midnight (00:00-24:00) closes its trading day: its last
+bar and its day bar are stamped 1 ms before midnight in the files the host
+writes, so that floor(t) of a day bar is its trading day.
+
 A row on no trading day or outside the sessions would never be read back: it
 is refused, or with ``--drop-off-calendar`` dropped and counted.  A trade_date
 given in the file must be the one the sessions give.

@@ -74,8 +74,12 @@ class Dimensions:
             raise CommandError(f"no trading calendar for market {market!r}")
         return cal
 
+    def declared_sessions(self, inst: Instrument) -> list[Session] | None:
+        """The sessions of the instrument's variety, else the market's default (variety "")."""
+        return self.sessions.get((inst.market, inst.variety)) or self.sessions.get((inst.market, ""))
+
     def sessions_of(self, inst: Instrument) -> list[Session]:
-        s = self.sessions.get((inst.market, inst.variety)) or self.sessions.get((inst.market, ""))
+        s = self.declared_sessions(inst)
         if not s:
             raise CommandError(f"no trading sessions for {label(inst.market, inst.code)}")
         return s
