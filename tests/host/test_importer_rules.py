@@ -191,3 +191,17 @@ def test_an_unknown_target_names_the_expected_form(store, tmp_path):
         host.shutdown()
     assert ("unknown instrument RB2601.SHFE (market 'RB2601', code 'SHFE': targets are 'MARKET.CODE' keys such as "
             "'SHFE.RB0000', or {'Market', 'Code'} records); did you mean 'SHFE.RB2601'?") in str(err.value)
+
+
+def test_stores_written_before_night_on_are_read_and_upgraded(store, tmp_path):
+    from telvar.host.marketdata import Dimensions
+
+    con = duckdb.connect(str(store))
+    con.execute("ALTER TABLE sessions DROP COLUMN night_on")
+    con.close()
+    con = duckdb.connect(str(store), read_only=True)
+    assert [s.night_on for s in Dimensions(con).sessions[("SHFE", "")]] == [None, None]
+    con.close()
+    import_files(store, "bars-min", [_write(tmp_path / "b.csv", [HEAD, *GOOD])])
+    assert rows(store, "SELECT night_on FROM sessions") == [(None,), (None,)]
+    assert rows(store, "SELECT DISTINCT trade_date FROM minute_bars") == [(20251013,)]
