@@ -113,6 +113,7 @@ def assign_trading_days(file, kind: str, dims: Dimensions, df: pd.DataFrame, raw
             fail(file, bad[0] + 1, "ts", raw["ts"].iloc[bad[0]], "a minute bar's time is the minute it ends: "
                  "seconds must be 0")
     derived = np.zeros(len(df), np.int64)
+    rules_of_row = {}
     for (market, _), ((cal, sessions, variety), rows) in _instrument_rules(file, dims, df, raw).items():
         if kind == "bars-day":
             days = df["trade_date"].to_numpy()[rows].astype(np.int64)
@@ -123,16 +124,17 @@ def assign_trading_days(file, kind: str, dims: Dimensions, df: pd.DataFrame, raw
             derived[rows] = minute_trading_days(cal, sessions, ts.astype("datetime64[m]").astype(np.int64))
         else:
             derived[rows] = tick_trading_days(cal, sessions, ts.astype("datetime64[ms]").astype(np.int64))
-        off = np.flatnonzero(derived[rows] == 0)
-        if off.size and not drop_off_calendar:
-            r, ms = int(rows[off[0]]), int(ts[off[0]].astype("datetime64[ms]").astype(np.int64))
-            fail(file, r + 1, "ts", raw["ts"].iloc[r],
-                 why_not_held(ms, market, variety, sessions) + _DROP_HINT)
+        missed = rows[derived[rows] == 0]
+        if missed.size:
+            rules_of_row[int(missed[0])] = (market, variety, sessions)
     off = derived == 0
-    if kind == "bars-day" and off.any() and not drop_off_calendar:
+    if off.any() and not drop_off_calendar:
         r = int(np.flatnonzero(off)[0])
-        fail(file, r + 1, "trade_date", raw["trade_date"].iloc[r],
-             f"not a trading day of the {df['market'].iloc[r]} calendar" + _DROP_HINT)
+        if kind == "bars-day":
+            fail(file, r + 1, "trade_date", raw["trade_date"].iloc[r],
+                 f"not a trading day of the {df['market'].iloc[r]} calendar" + _DROP_HINT)
+        ms = int(df["ts"].to_numpy()[r].astype("datetime64[ms]").astype(np.int64))
+        fail(file, r + 1, "ts", raw["ts"].iloc[r], why_not_held(ms, *rules_of_row[r]) + _DROP_HINT)
     _check_given(file, df, raw, derived, off)
     kept = df.loc[~off].copy()
     kept["trade_date"] = derived[~off]
