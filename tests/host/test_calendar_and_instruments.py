@@ -76,7 +76,7 @@ def test_information_records_code_lists_and_contracts(tv):
     assert recs[0]["Multiplier"] == 10
     fut = tv.tvSendCmdGetFutureInfoExculusively_20190918({"Market": ["SHFE"], "Code": ["CU0000"]})
     assert fut[0]["Kind"] == "continuous" and fut[0]["MainContract"].startswith("CU")
-    with pytest.raises(TvReturnError, match="600519.SSE"):
+    with pytest.raises(TvReturnError, match="SSE.600519 is not a futures contract"):
         tv.tvSendCmdGetFutureInfoExculusively_20190918([{"Market": "SSE", "Code": "600519"}])
     assert tv.tvSendCmdGetStockInfoExculusively([{"Market": "SZSE", "Code": "000001"}])[0]["Name"] == "平安银行"
     bank_oct = tv.tvSendCmdGetCodeList("BANK", 20251031)

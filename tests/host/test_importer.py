@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 from telvar.host.importer import ImportError_, import_files
+from telvar.host.marketdata import Dimensions
 from telvar.host.server import Host
 from telvar.kestrum.comm import TelvarSocket
 from telvar.kestrum.utils.utilfunc import load_mat
@@ -56,8 +57,10 @@ def test_imported_bars_are_served(store, tmp_path):
     assert con.execute("SELECT DISTINCT trade_date FROM minute_bars").fetchall() == [(20251013,)]
     day = con.execute("SELECT open, high, low, close, volume FROM day_bars").fetchall()
     assert day == [(3100.0, 3110.0, 3099.0, 3108.0, 47.0)]
-    nights = dict(con.execute("SELECT trade_date, night FROM calendar").fetchall())
-    assert nights == {20251009: False, 20251010: True, 20251013: True}
+    # undeclared night flags are stored as such and follow the sessions' rule when read
+    assert {r[0] for r in con.execute("SELECT night FROM calendar").fetchall()} == {None}
+    cal = Dimensions(con).calendar("SHFE")
+    assert dict(zip(cal.days.tolist(), cal.nights.tolist())) == {20251009: False, 20251010: True, 20251013: True}
     con.close()
     host = Host(store, tmp_path / "out", socket_path=str(tmp_path / "h.sock"))
     host.start_in_thread()
@@ -76,7 +79,7 @@ def test_imported_bars_are_served(store, tmp_path):
     ("SHFE,RB2601,2025-10-13 09:02,3100,3099,3098,3100,1,1", "high", "3099"),
     ("SHFE,RB2601,2025-10-13 09:02,3100,3101,3098,abc,1,1", "close", "abc"),
     ("SHFE,RB2699,2025-10-13 09:02,3100,3101,3098,3100,1,1", "code", "RB2699"),
-    ("SHFE,RB2601,2025-10-11 10:00,3100,3101,3098,3100,1,1", "time", "2025-10-11 10:00:00"),
+    ("SHFE,RB2601,2025-10-11 10:00,3100,3101,3098,3100,1,1", "time", "'2025-10-11 10:00'"),
     ("SHFE,RB2601,not a time,3100,3101,3098,3100,1,1", "time", "not a time"),
 ])
 def test_a_bad_row_is_named_and_nothing_is_imported(store, tmp_path, row, column, value):
@@ -91,7 +94,7 @@ def test_a_bad_row_is_named_and_nothing_is_imported(store, tmp_path, row, column
 
 
 def test_missing_columns_and_unknown_kinds(store, tmp_path):
-    with pytest.raises(ImportError_, match="missing column 'high'"):
+    with pytest.raises(ImportError_, match="missing columns 'high', 'low', 'close', 'volume', 'turnover'$"):
         import_files(store, "bars-day", [_write(tmp_path / "d.csv", "market,code,trade_date,open\nSHFE,RB2601,"
                                                                     "20251013,1")])
     with pytest.raises(ImportError_, match="unknown kind"):

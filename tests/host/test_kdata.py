@@ -183,7 +183,7 @@ def test_week_bars_combine_day_bars(tv, mat, store_con):
 
 @pytest.mark.parametrize("call, message", [
     (lambda tv: tv.tvSendCmdGetKDataMulti([{"Market": "SSE", "Code": "999999"}], "min", 20251009, 20251010,
-                                          True, "NA"), "unknown instrument 999999.SSE"),
+                                          True, "NA"), "unknown instrument SSE.999999"),
     (lambda tv: tv.tvSendCmdGetKDataMulti([STOCK], "min", 20251010, 20251009, True, "NA"),
      "begin date 20251010 is after end date 20251009"),
     (lambda tv: tv.tvSendCmdGetKDataMulti([STOCK], "hour", 20251009, 20251010, True, "NA"), "unknown frequency"),

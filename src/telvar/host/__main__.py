@@ -54,12 +54,16 @@ def _import(args) -> int:
     from .importer import ImportError_, import_files
 
     try:
-        counts = import_files(args.store, args.kind, args.files, create=True)
+        counts = import_files(args.store, args.kind, args.files, create=True,
+                              drop_off_calendar=args.drop_off_calendar)
     except ImportError_ as exc:
         print(f"import failed, nothing imported: {exc}", file=sys.stderr)
         return 1
+    dropped = counts.pop("dropped", None)
     for table, n in counts.items():
         print(f"{table}: {n} rows imported")
+    if dropped is not None:
+        print(f"{dropped} rows dropped: on no trading day or outside the sessions")
     return 0
 
 
@@ -97,6 +101,9 @@ def main(argv=None) -> int:
     i.add_argument("kind", help="bars-min, bars-day, ticks, calendar, instruments, sessions, main-contracts, "
                                 "adj-factors, factors, blocks")
     i.add_argument("files", nargs="+")
+    i.add_argument("--drop-off-calendar", action="store_true",
+                   help="drop bars and ticks on no trading day or outside the sessions (and count them) "
+                        "instead of refusing the import")
     i.set_defaults(func=_import)
     b = sub.add_parser("build-sample", help="build a sample store")
     b.add_argument("path", type=Path)

@@ -8,6 +8,7 @@ import numpy as np
 from . import marketdata as md
 from .commands import CommandError, Context, command, date_range
 from .timeutil import date_to_int, datenum_to_minutes, epoch_day_to_int_date, MINUTES_PER_DAY
+from .tradingtime import minute_trading_days
 
 
 @command("tvSendCmdGetTradingDays")
@@ -40,11 +41,18 @@ def trans_trade_time_to_trade_date(ctx: Context, bar_time):
         raise CommandError(f"bar time must be a serial day number, got {bar_time!r}") from None
     if not np.isfinite(t):
         raise CommandError(f"bar time must be finite, got {bar_time!r}")
-    minutes = int(datenum_to_minutes(t))
+    minutes = int(datenum_to_minutes(t))  # a close just before midnight rounds to the midnight slot
+    d = md.dims(ctx)
+    # the first market whose sessions hold a bar ending then (by market name, so the answer is stable)
+    for (market, _), sessions in sorted(d.sessions.items()):
+        cal = d.calendars.get(market)
+        day = int(minute_trading_days(cal, sessions, np.array([minutes]))[0]) if cal is not None else 0
+        if day:
+            return day
+    # no session holds it: evening times belong to the next trading day, others to the first on or after them
     day = int(epoch_day_to_int_date(minutes // MINUTES_PER_DAY))
     tod = minutes % MINUTES_PER_DAY
-    days = md.dims(ctx).all_days
-    # evening bars belong to the next trading day; bars after midnight to the first day on or after it
+    days = d.all_days
     side = "right" if tod >= 18 * 60 else "left"
     pos = np.searchsorted(days, day, side=side)
     if pos >= days.size:

@@ -136,5 +136,9 @@ def parse_targets(targets) -> list[tuple[str, str]]:
     return out
 
 
+TARGET_FORMS = "targets are 'MARKET.CODE' keys such as 'SHFE.RB0000', or {'Market', 'Code'} records"
+
+
 def label(market: str, code: str) -> str:
-    return f"{code}.{market}"
+    """An instrument as a target key names it: MARKET.CODE."""
+    return f"{market}.{code}"

@@ -1,26 +1,29 @@
 """Import a user's CSV or Parquet files into a store: ``python -m telvar.host import``.
 
-    python -m telvar.host import --store my.duckdb KIND FILE [FILE ...]
+    python -m telvar.host import --store my.duckdb [--drop-off-calendar] KIND FILE [FILE ...]
 
 Files are read by extension (``.csv`` with a header row, ``.parquet``);
 column names are case-insensitive, extra columns are ignored.  Dates are
-integers YYYYMMDD; times are exchange-local ``YYYY-MM-DD HH:MM[:SS[.fff]]``.
-Columns per KIND (``?`` marks an optional column and its default):
+integers YYYYMMDD; times are exchange-local clock times
+``YYYY-MM-DD HH:MM[:SS[.fff]]`` (a time with a UTC offset is refused: give the
+exchange's local time).  Columns per KIND (``?`` marks an optional column and
+its default):
 
-    calendar        market, trade_date, night? (default: a night session is held
-                    when only a weekend lies between the day and the trading day before)
+    calendar        market, trade_date, night? (is the day's night session held?
+                    default: see "Trading days" below)
     sessions        market, variety (empty: the market's default), seq, start_hhmm,
-                    end_hhmm, night   (times as HHMM; a night session may end after midnight)
+                    end_hhmm, night, night_on? (trading_day | calendar_day; default
+                    below).  Times as HHMM, 2400 is midnight; a session whose end is
+                    not after its start runs past midnight.  A night session
+                    belongs to the next trading day.
     instruments     market, code, name, kind (stock|index|future|continuous), variety?(""),
                     multiplier?(1), price_tick?(0.01), list_date?(19000101), delist_date?(99991231)
-    bars-min        market, code, time (bar END time), trade_date? (derived: bars from 18:00
-                    belong to the next trading day, bars before 06:00 to the first trading day
-                    on or after their date), open, high, low, close, volume, turnover,
-                    open_interest?(0)
+    bars-min        market, code, time (bar END time, a whole minute), trade_date? (derived),
+                    open, high, low, close, volume, turnover, open_interest?(0)
     bars-day        market, code, trade_date, open, high, low, close, volume, turnover,
                     open_interest?(0)
-    ticks           market, code, time, trade_date?(derived as for bars), price, volume
-                    (cumulative over the day), volume_tick, turnover, open_interest?(0),
+    ticks           market, code, time, trade_date? (derived), price, volume (cumulative
+                    over the day), volume_tick, turnover, open_interest?(0),
                     bid_price1..5?, bid_volume1..5?, ask_price1..5?, ask_volume1..5? (NaN)
     main-contracts  market, code (continuous code such as RB0000), trade_date, contract
     adj-factors     market, code, ex_date, ratio (price after / price before the ex-date),
@@ -28,12 +31,41 @@ Columns per KIND (``?`` marks an optional column and its default):
     factors         factor, market, code, trade_date, value
     blocks          block, trade_date, market, code
 
-Bars and ticks need their instruments (and, for derived trading days, the
-market's calendar) in the store first.  Rows whose key is already stored are
-replaced.  Importing minute bars rebuilds the day bars of the imported days.
-All files of one call are checked before anything is written and written in one
-transaction: on any error nothing is imported, and the error names the file,
-row (1-based, header not counted), column and value.
+Trading days.  A bar's trading day comes from the calendar and the sessions of
+its instrument (those of its variety, else the market's default, variety "").
+A minute bar's time must be a slot of a session held on a trading day (the
+end of one of its minutes); a tick belongs to the session it falls in (up to
+30 minutes before the open, for call auctions, and 1 minute after the close);
+a day bar's trade_date must be a trading day.  Where a night session is held
+is declared by ``night_on``:
+
+    trading_day     on the evening of the previous trading day (the Chinese
+                    exchanges hold Monday's night session on Friday evening)
+    calendar_day    on the evening of the calendar day before (markets trading
+                    through midnight hold Monday's session on Sunday evening)
+
+Undeclared, it is calendar_day when a night session closes where another
+session of the same sessions opens (e.g. 21:00-24:00 night, 00:00-21:00 day),
+else trading_day.  The calendar's ``night`` says whether a day's night
+session is held; undeclared it is, for trading_day sessions, when only a
+weekend lies between the day and the trading day before (none after a
+holiday), and always for calendar_day sessions.
+
+A session closing at midnight (00:00-24:00) closes its trading day: its last
+bar and its day bar are stamped 1 ms before midnight in the files the host
+writes, so that floor(t) of a day bar is its trading day.
+
+A row on no trading day or outside the sessions would never be read back: it
+is refused, or with ``--drop-off-calendar`` dropped and counted.  A trade_date
+given in the file must be the one the sessions give.
+
+Bars and ticks need their instruments, the market's calendar and the
+instrument's sessions in the store first.  Rows whose key is already stored
+are replaced.  Importing minute bars rebuilds the day bars of every trading day
+the imported bars join or leave.  All files of one call are checked before
+anything is written and written in one transaction: on any error nothing is
+imported, and the error names the file, row (1-based, header not counted),
+column and value as written.
 """
 from __future__ import annotations
 
@@ -45,25 +77,22 @@ import numpy as np
 import pandas as pd
 
 from .daybars import day_bars
+from .import_read import B, D, F, I, S, T, ImportError_, convert, fail, read_file
+from .import_tradingdays import assign_trading_days
+from .marketdata import Dimensions
 from .schema import QUOTE_COLUMNS, create_schema
 from .storeinfo import new_data_version
-from .timeutil import MINUTES_PER_DAY, datetime64_to_minutes, epoch_day_to_int_date
-from .tradingtime import night_is_open
+from .tradingtime import NIGHT_ON, Session, night_mode
 
-
-class ImportError_(Exception):
-    """An import was refused; nothing was written."""
-
-
-S, D, F, T, B = "str", "date", "float", "time", "bool"
 _OHLC = [("open", F), ("high", F), ("low", F), ("close", F), ("volume", F), ("turnover", F)]
 
 # kind -> (table, [(column, type, default or ... for required)], key columns)
 KINDS = {
     "calendar": ("calendar", [("market", S, ...), ("trade_date", D, ...), ("night", B, None)],
                  ["market", "trade_date"]),
-    "sessions": ("sessions", [("market", S, ...), ("variety", S, ""), ("seq", "int", ...), ("start_hhmm", "int", ...),
-                              ("end_hhmm", "int", ...), ("night", B, ...)], ["market", "variety", "seq"]),
+    "sessions": ("sessions", [("market", S, ...), ("variety", S, ""), ("seq", I, ...), ("start_hhmm", I, ...),
+                              ("end_hhmm", I, ...), ("night", B, ...), ("night_on", S, "")],
+                 ["market", "variety", "seq"]),
     "instruments": ("instruments", [("market", S, ...), ("code", S, ...), ("name", S, ...), ("kind", S, ...),
                                     ("variety", S, ""), ("multiplier", F, 1.0), ("price_tick", F, 0.01),
                                     ("list_date", D, 19000101), ("delist_date", D, 99991231)], ["market", "code"]),
@@ -84,163 +113,107 @@ KINDS = {
     "blocks": ("blocks", [("block", S, ...), ("trade_date", D, ...), ("market", S, ...), ("code", S, ...)],
                ["block", "trade_date", "market", "code"]),
 }
-_ALIASES = {"time": "ts"}
 _KINDS_OF_INSTRUMENT = ("stock", "index", "future", "continuous")
+_TIMED_KINDS = ("bars-min", "bars-day", "ticks")
 
 
-def _fail(file, row, column, value, why):
-    raise ImportError_(f"{file}: row {row}, column {column!r}, value {value!r}: {why}")
-
-
-def read_file(path: Path) -> pd.DataFrame:
-    suffix = path.suffix.lower()
-    if suffix not in (".csv", ".parquet"):
-        raise ImportError_(f"{path}: unsupported file type {suffix!r} (expected .csv or .parquet)")
-    if not path.exists():
-        raise ImportError_(f"{path}: no such file")
-    try:
-        if suffix == ".csv":
-            df = pd.read_csv(path, dtype=str, keep_default_na=False)
-        else:
-            with duckdb.connect() as con:  # DuckDB reads Parquet itself: no pyarrow needed
-                df = con.execute("SELECT * FROM read_parquet(?)", [str(path)]).df()
-    except Exception as exc:
-        raise ImportError_(f"{path}: cannot be read: {exc}") from None
-    df.columns = [_ALIASES.get(str(c).strip().lower(), str(c).strip().lower()) for c in df.columns]
-    return df
-
-
-def _convert(file, df: pd.DataFrame, columns) -> pd.DataFrame:
-    out = {}
-    for name, typ, default in columns:
-        if name not in df.columns:
-            if default is ...:
-                raise ImportError_(f"{file}: missing column {('time' if name == 'ts' else name)!r}")
-            out[name] = None if default is None else default
-            continue
-        raw = df[name]
-        col = "time" if name == "ts" else name
-        if typ == S:
-            vals = raw.astype(str).str.strip()
-            bad = np.flatnonzero((vals == "") | raw.isna()) if default is ... else np.zeros(0, int)
-            if bad.size:
-                _fail(file, bad[0] + 1, col, raw.iloc[bad[0]], "must not be empty")
-            out[name] = vals.str.upper() if name in ("market", "code", "contract") else vals
-        elif typ in (D, "int"):
-            num = pd.to_numeric(raw, errors="coerce")
-            ok = num.notna() & (num == np.floor(num))
-            if typ == D:
-                ok &= (num >= 19000101) & (num <= 99991231)
-                if ok.any():
-                    d = num.where(ok, 20000101).astype(np.int64)
-                    ok &= pd.to_datetime(d.astype(str), format="%Y%m%d", errors="coerce").notna() | (d == 99991231)
-            bad = np.flatnonzero(~ok.to_numpy())
-            if bad.size:
-                _fail(file, bad[0] + 1, col, raw.iloc[bad[0]],
-                      "not a date YYYYMMDD" if typ == D else "not an integer")
-            out[name] = num.astype(np.int64)
-        elif typ == F:
-            num = pd.to_numeric(raw, errors="coerce")
-            if default is not ... and isinstance(default, float) and math.isnan(default):
-                bad_mask = num.isna() & raw.astype(str).str.strip().ne("") & raw.notna()
-            else:
-                bad_mask = ~np.isfinite(num.to_numpy(dtype=float, na_value=np.nan))
-            bad = np.flatnonzero(np.asarray(bad_mask))
-            if bad.size:
-                _fail(file, bad[0] + 1, col, raw.iloc[bad[0]], "not a finite number")
-            out[name] = num.astype(float)
-        elif typ == T:
-            ts = pd.to_datetime(raw, errors="coerce")
-            bad = np.flatnonzero(ts.isna().to_numpy())
-            if bad.size:
-                _fail(file, bad[0] + 1, col, raw.iloc[bad[0]], "not a time YYYY-MM-DD HH:MM[:SS]")
-            out[name] = ts
-        elif typ == B:
-            s = raw.astype(str).str.strip().str.lower()
-            mapping = {"1": True, "true": True, "yes": True, "0": False, "false": False, "no": False}
-            bad = np.flatnonzero(~s.isin(list(mapping)).to_numpy())
-            if bad.size:
-                _fail(file, bad[0] + 1, col, raw.iloc[bad[0]], "not a boolean (true/false/1/0)")
-            out[name] = s.map(mapping).astype(bool)
-    return pd.DataFrame(out, index=df.index)
-
-
-def _check_rows(file, kind, df):
+def _check_rows(file, kind, df, raw):
+    checks = []
     if kind in ("bars-min", "bars-day"):
         checks = [("high", df.high < df[["open", "close", "low"]].max(axis=1), "high below open, close or low"),
                   ("low", df.low > df[["open", "close", "high"]].min(axis=1), "low above open, close or high"),
                   ("volume", df.volume < 0, "negative volume")]
-        for col, mask, why in checks:
-            bad = np.flatnonzero(mask.to_numpy())
-            if bad.size:
-                _fail(file, bad[0] + 1, col, df[col].iloc[bad[0]], why)
     if kind == "instruments":
-        bad = np.flatnonzero(~df.kind.isin(_KINDS_OF_INSTRUMENT).to_numpy())
+        checks = [("kind", ~df.kind.isin(_KINDS_OF_INSTRUMENT), f"expected one of {', '.join(_KINDS_OF_INSTRUMENT)}")]
+    if kind == "sessions":
+        def bad_hhmm(v, top):
+            return (v < 0) | (v > top) | (v % 100 >= 60)
+        checks = [("start_hhmm", bad_hhmm(df.start_hhmm, 2359), "not a time of day HHMM"),
+                  ("end_hhmm", bad_hhmm(df.end_hhmm, 2400), "not a time of day HHMM (2400 is midnight)"),
+                  ("night_on", ~df.night_on.isin(("",) + NIGHT_ON), f"expected {' or '.join(NIGHT_ON)} (or empty)")]
+    for col, mask, why in checks:
+        bad = np.flatnonzero(mask.to_numpy())
         if bad.size:
-            _fail(file, bad[0] + 1, "kind", df.kind.iloc[bad[0]], f"expected one of {', '.join(_KINDS_OF_INSTRUMENT)}")
+            fail(file, bad[0] + 1, col, raw[col].iloc[bad[0]], why)
 
 
-def _derive_trade_dates(file, con, df, col="ts"):
-    cals = {}
-    for m in df.market.unique():
-        days = np.array([r[0] for r in con.execute("SELECT trade_date FROM calendar WHERE market = ? "
-                                                   "ORDER BY trade_date", [m]).fetchall()], dtype=np.int64)
-        cals[m] = days
-    minutes = datetime64_to_minutes(df[col].to_numpy())
-    date = epoch_day_to_int_date(minutes // MINUTES_PER_DAY)
-    tod = minutes % MINUTES_PER_DAY
-    out = np.zeros(len(df), np.int64)
-    for m, days in cals.items():
-        sel = np.flatnonzero((df.market == m).to_numpy())
-        if days.size == 0:
-            _fail(file, sel[0] + 1, "market", m, "no trading calendar for this market in the store")
-        d, t = date[sel], tod[sel]
-        pos = np.where(t >= 18 * 60, np.searchsorted(days, d, "right"), np.searchsorted(days, d, "left"))
-        exact_needed = (t >= 6 * 60) & (t < 18 * 60)
-        ok = pos < days.size
-        ok &= ~exact_needed | (days[np.minimum(pos, days.size - 1)] == d)
-        bad = np.flatnonzero(~ok)
-        if bad.size:
-            _fail(file, sel[bad[0]] + 1, "time", str(df[col].iloc[sel[bad[0]]]), "not in a trading day of the calendar")
-        out[sel] = days[pos]
-    return out
+def _check_instruments(file, dims: Dimensions, df, raw):
+    keys = list(zip(df.market, df.code))
+    bad = [i for i, k in enumerate(keys) if k not in dims.instruments]
+    if bad:
+        i = bad[0]
+        market, code = keys[i]
+        hint = f"; did you mean market {code}, code {market}?" if (code, market) in dims.instruments else ""
+        fail(file, i + 1, "code", raw["code"].iloc[i],
+             f"unknown instrument {market}.{code} (market {market!r}, code {code!r}; import instruments first){hint}")
 
 
-def _check_instruments(file, con, df, codes_col="code"):
-    known = set(con.execute("SELECT market || '.' || code FROM instruments").fetchall())
-    known = {k[0] for k in known}
-    keys = (df.market + "." + df[codes_col]).to_numpy()
-    bad = np.flatnonzero(~np.isin(keys, list(known)))
-    if bad.size:
-        _fail(file, bad[0] + 1, codes_col, df[codes_col].iloc[bad[0]],
-              f"unknown instrument {df[codes_col].iloc[bad[0]]}.{df.market.iloc[bad[0]]} (import instruments first)")
-
-
-def _prepare(con, kind, path) -> pd.DataFrame:
+def _prepare(dims, kind, path, drop_off_calendar) -> tuple[pd.DataFrame, int]:
     table, columns, key = KINDS[kind]
     raw = read_file(path)
-    df = _convert(path, raw, columns)
-    _check_rows(path, kind, df)
+    df = convert(path, raw, columns)
+    _check_rows(path, kind, df, raw)
     if kind in ("bars-min", "bars-day", "ticks", "adj-factors", "factors", "main-contracts"):
-        _check_instruments(path, con, df)
-    if kind in ("bars-min", "ticks") and df["trade_date"].isna().any():
-        df["trade_date"] = _derive_trade_dates(path, con, df)
-    if kind == "calendar" and df["night"].isna().any():
-        df = df.sort_values(["market", "trade_date"])
-        prev = df.groupby("market").trade_date.shift(1)
-        df["night"] = [bool(p == p and night_is_open(int(p), int(d))) for p, d in zip(prev, df.trade_date)]
+        _check_instruments(path, dims, df, raw)
+    dropped = 0
+    if kind in _TIMED_KINDS:
+        df, dropped = assign_trading_days(path, kind, dims, df, raw, drop_off_calendar)
     dup = df.duplicated(key, keep="first").to_numpy()
     if dup.any():
-        i = np.flatnonzero(dup)[0]
-        _fail(path, i + 1, key[-1], str(df[key[-1]].iloc[i]), f"duplicate row for key {', '.join(key)}")
+        i = int(df.index[np.flatnonzero(dup)[0]])
+        fail(path, i + 1, key[-1], raw[key[-1]].iloc[i], f"duplicate row for key {', '.join(key)}")
     if kind in ("bars-min", "ticks"):
         df["ts"] = df["ts"].astype("datetime64[us]" if kind == "bars-min" else "datetime64[ms]")
-    df["trade_date"] = df["trade_date"].astype(np.int64) if "trade_date" in df else None
-    return df[[c for c, _, _ in columns]] if kind != "calendar" else df[["market", "trade_date", "night"]]
+    if "trade_date" in df:
+        df["trade_date"] = df["trade_date"].astype(np.int64)
+    if kind == "calendar":
+        df["night"] = df["night"].astype(object)  # None: the default of the sessions applies
+    if kind == "sessions":
+        df["night_on"] = df["night_on"].where(df["night_on"] != "", None)
+    return df[[c for c, _, _ in columns]].reset_index(drop=True), dropped
 
 
-def import_files(store, kind: str, files, create: bool = True) -> dict:
-    """Import ``files`` of ``kind`` into ``store`` in one transaction; returns {table: rows}."""
+def _check_night_on(con):
+    """Every set of sessions declares at most one place for its night sessions."""
+    rows = con.execute("SELECT market, variety, start_hhmm, end_hhmm, night, night_on FROM sessions "
+                       "ORDER BY market, variety, seq").fetchall()
+    sets: dict = {}
+    for m, v, s, e, n, on in rows:
+        sets.setdefault((m, v), []).append(Session(s, e, bool(n), on or None))
+    for (m, v), sessions in sets.items():
+        try:
+            night_mode(sessions)
+        except ValueError as exc:
+            raise ImportError_(f"sessions of market {m} variety {v!r}: {exc}") from None
+
+
+def _note_affected_days(con):
+    """The trading days that imported minute bars join, and those the bars they replace leave."""
+    con.execute("""CREATE TEMP TABLE affected AS
+        SELECT DISTINCT market, code, trade_date FROM incoming
+        UNION SELECT DISTINCT t.market, t.code, t.trade_date FROM minute_bars t
+              JOIN incoming i ON t.market = i.market AND t.code = i.code AND t.ts = i.ts""")
+
+
+def _rebuild_day_bars(con) -> int:
+    """Day bars of the affected days, rebuilt from the minute bars now stored (none where none are left)."""
+    con.execute("DELETE FROM day_bars t WHERE EXISTS (SELECT 1 FROM affected a WHERE a.market = t.market "
+                "AND a.code = t.code AND a.trade_date = t.trade_date)")
+    minutes = con.execute("""SELECT m.* FROM minute_bars m JOIN affected a ON a.market = m.market
+        AND a.code = m.code AND a.trade_date = m.trade_date""").df()
+    rebuilt = day_bars(minutes)
+    con.register("rebuilt", rebuilt)
+    con.execute(f"INSERT INTO day_bars ({', '.join(rebuilt.columns)}) SELECT * FROM rebuilt")
+    con.execute("DROP TABLE affected")
+    return len(rebuilt)
+
+
+def import_files(store, kind: str, files, create: bool = True, drop_off_calendar: bool = False) -> dict:
+    """Import ``files`` of ``kind`` into ``store`` in one transaction; returns {table: rows}.
+
+    With ``drop_off_calendar``, bars and ticks on no trading day or outside the
+    sessions are dropped instead of refused; ``"dropped"`` counts them.
+    """
     if kind not in KINDS:
         raise ImportError_(f"unknown kind {kind!r}; expected one of {', '.join(KINDS)}")
     store = Path(store)
@@ -254,8 +227,10 @@ def import_files(store, kind: str, files, create: bool = True) -> dict:
     counts = {table: 0}
     try:
         create_schema(con)
-        frames = [_prepare(con, kind, Path(f)) for f in files]
-        df = pd.concat(frames, ignore_index=True) if frames else pd.DataFrame()
+        dims = Dimensions(con)
+        prepared = [_prepare(dims, kind, Path(f), drop_off_calendar) for f in files]
+        frames = [f for f, _ in prepared]
+        df = pd.concat(frames, ignore_index=True) if frames else pd.DataFrame(columns=[c for c, _, _ in columns])
         if len(frames) > 1:
             dup = df.duplicated(key).to_numpy()
             if dup.any():
@@ -263,20 +238,17 @@ def import_files(store, kind: str, files, create: bool = True) -> dict:
         con.execute("BEGIN TRANSACTION")
         try:
             con.register("incoming", df)
+            minutes = kind == "bars-min" and len(df) > 0
+            if minutes:
+                _note_affected_days(con)
             cond = " AND ".join(f"t.{k} = i.{k}" for k in key)
             con.execute(f"DELETE FROM {table} t WHERE EXISTS (SELECT 1 FROM incoming i WHERE {cond})")
             con.execute(f"INSERT INTO {table} ({', '.join(df.columns)}) SELECT * FROM incoming")
             counts[table] = len(df)
-            if kind == "bars-min" and len(df):
-                con.execute("DELETE FROM day_bars t WHERE EXISTS (SELECT 1 FROM incoming i WHERE i.market = t.market "
-                            "AND i.code = t.code AND i.trade_date = t.trade_date)")
-                minutes = con.execute("""SELECT * FROM minute_bars m WHERE EXISTS (SELECT 1 FROM incoming i
-                    WHERE i.market = m.market AND i.code = m.code AND i.trade_date = m.trade_date)""").df()
-                rebuilt = day_bars(minutes)
-                con.register("rebuilt", rebuilt)
-                con.execute(f"INSERT INTO day_bars ({', '.join(rebuilt.columns)}) SELECT * FROM rebuilt")
-                counts["day_bars (rebuilt)"] = con.execute(
-                    "SELECT count(*) FROM (SELECT DISTINCT market, code, trade_date FROM incoming)").fetchone()[0]
+            if minutes:
+                counts["day_bars (rebuilt)"] = _rebuild_day_bars(con)
+            if kind == "sessions":
+                _check_night_on(con)
             new_data_version(con)  # caches built from the old data are never read again
             con.execute("COMMIT")
         except Exception:
@@ -285,7 +257,9 @@ def import_files(store, kind: str, files, create: bool = True) -> dict:
     except ImportError_:
         raise
     except Exception as exc:
-        raise ImportError_(f"import failed: {exc}") from None
+        raise ImportError_(f"{store}: {exc}") from None
     finally:
         con.close()
+    if drop_off_calendar and kind in _TIMED_KINDS:
+        counts["dropped"] = sum(n for _, n in prepared)
     return counts

@@ -6,20 +6,11 @@ import numpy as np
 from . import bars as B
 from . import marketdata as md
 from .commands import Context, as_int_date, command, date_range, frequency_code, parse_targets, positive_int
-from .timeutil import int_date_to_epoch_day, minutes_to_datenum
-from .tradingtime import day_positions
+from .lastn import last_position, window_start
+from .tradingtime import bar_datenums, day_positions, period_keys
 from .writers import new_path, record_array, save_mat, write_k_multi
 
 BAR_FREQUENCIES = ("min", "day", "week", "month", "year")
-
-
-def _period_key(days: np.ndarray, freq: str) -> np.ndarray:
-    if freq == "year":
-        return days // 10000
-    if freq == "month":
-        return days // 100
-    # ISO-like weeks: Monday-based week number from the epoch
-    return (int_date_to_epoch_day(days) + 3) // 7
 
 
 def base_line(ctx: Context, insts, freq: str, begin: int, end: int):
@@ -55,7 +46,7 @@ def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq
     if filled:
         mats = [B.fill(m, inplace=True) for m in mats]  # fresh matrices from place()
     if freq in ("week", "month", "year"):
-        key = _period_key(tdays, freq)
+        key = period_keys(tdays, freq)
         ends = np.r_[key[1:] != key[:-1], True] if key.size else np.zeros(0, bool)
         mats = [B.combine(m, ends) for m in mats]
         slots, tdays = slots[ends], tdays[ends]
@@ -90,18 +81,18 @@ def get_k_data_multi(ctx: Context, targets, frequency, begin, end, filled_up, fq
     per_target = B.N_FIELDS * max(1, line[0].size) * 8
     group = max(1, ctx.options.part_bytes // per_target)
     if len(insts) <= group:
-        slots, daypos, _, mats = build(ctx, insts, freq, begin, end, bool(filled_up), fq, line=line)
-        return write_k_multi(ctx.out_dir, "kdata_multi", _k_head(slots, daypos), _stack(mats), B.N_FIELDS,
+        slots, daypos, tdays, mats = build(ctx, insts, freq, begin, end, bool(filled_up), fq, line=line)
+        return write_k_multi(ctx.out_dir, "kdata_multi", _k_head(slots, daypos, tdays), _stack(mats), B.N_FIELDS,
                              ctx.options.part_bytes)
     # a large answer is built and written a group of targets at a time, so memory stays at one part
     main = new_path(ctx.out_dir, "kdata_multi")
     parts = []
     for k, start in enumerate(range(0, len(insts), group)):
-        slots, daypos, _, mats = build(ctx, insts[start:start + group], freq, begin, end, bool(filled_up), fq,
-                                       line=line)
+        slots, daypos, tdays, mats = build(ctx, insts[start:start + group], freq, begin, end, bool(filled_up),
+                                           fq, line=line)
         parts.append(save_mat(main.with_name(f"{main.stem}_part{k + 1}.mat"), {"KArray": _stack(mats)}))
         del mats
-    return save_mat(main, dict(_k_head(slots, daypos), FilePaths="|".join(parts)))
+    return save_mat(main, dict(_k_head(slots, daypos, tdays), FilePaths="|".join(parts)))
 
 
 def _stack(mats) -> np.ndarray:
@@ -113,9 +104,9 @@ def _stack(mats) -> np.ndarray:
     return k_array
 
 
-def _k_head(slots, daypos) -> dict:
+def _k_head(slots, daypos, tdays) -> dict:
     return {
-        "TimeLine": minutes_to_datenum(slots).reshape(1, -1),
+        "TimeLine": bar_datenums(slots, tdays).reshape(1, -1),
         "DayPos": daypos.astype(np.float64).reshape(1, -1),
         "TradeFreshPos": np.array([[slots.size - 1]], dtype=np.float64),
     }
@@ -133,21 +124,52 @@ def get_k_data(ctx: Context, targets, frequency, units, begin, end, filled_up, f
         return None
     paths = []
     for inst in insts:
-        slots, daypos, _, (m,) = build(ctx, [inst], freq, begin, end, bool(filled_up), fq, units)
-        data = {"Time": minutes_to_datenum(slots), "BeginBar": (daypos == 1).astype(np.float64)}
+        slots, daypos, tdays, (m,) = build(ctx, [inst], freq, begin, end, bool(filled_up), fq, units)
+        data = {"Time": bar_datenums(slots, tdays), "BeginBar": (daypos == 1).astype(np.float64)}
         data.update({name: m[i] for i, name in enumerate(B.FIELDS)})
         paths.append(save_mat(new_path(ctx.out_dir, f"kdata_{inst.market}_{inst.code}"), data))
     return paths
 
 
-def _window_begin(ctx: Context, inst, freq: str, units: int, count: int, end: int) -> int:
-    cal = md.dims(ctx).calendar(inst.market)
-    last = np.searchsorted(cal.days, end, side="right") - 1
+def _first_stored_day(ctx: Context, inst) -> int | None:
+    table = "main_contracts" if md.stitched(ctx, inst) else "day_bars"
+    return ctx.con.execute(f"SELECT min(trade_date) FROM {table} WHERE market = ? AND code = ?",
+                           [inst.market, inst.code]).fetchone()[0]
+
+
+def _kept(m, filled_up) -> np.ndarray:
+    """Columns a last-N read returns: bars with a price, and only traded ones unless filled bars are wanted."""
+    keep = ~np.isnan(m[B.CLOSE])
+    if not filled_up:
+        keep &= np.nan_to_num(m[B.VOLUME]) > 0
+    return keep
+
+
+def _last_bars(ctx: Context, inst, freq: str, units: int, count: int, end: int, filled_up: bool, fq: str):
+    """The bars of the window holding ``count`` returned bars, read further back over gaps in the data.
+
+    Returns (slots, day positions, trading days, (7, T) matrix, returned columns).
+    """
+    d = md.dims(ctx)
+    cal, sessions = d.calendar(inst.market), d.sessions_of(inst)
+    last = last_position(cal, end)
     if last < 0:
-        return end
-    per_day = {"min": 1.0 / 200, "day": 1, "week": 5, "month": 23, "year": 250}[freq]
-    need = int(np.ceil(count * units * per_day)) + {"min": 2, "day": 1, "week": 10, "month": 30, "year": 300}[freq]
-    return int(cal.days[max(0, last - need)])
+        empty = np.zeros(0, np.int64)
+        return empty, empty, empty, np.zeros((B.N_FIELDS, 0)), empty
+    want, floor = count, None
+    while True:
+        first = window_start(cal, sessions, freq, units, want, last)
+        begin = int(cal.days[first])
+        slots, daypos, tdays, (m,) = build(ctx, [inst], freq, begin, end, filled_up, fq, units, anchor_end=True)
+        sel = np.flatnonzero(_kept(m, filled_up))
+        if sel.size >= count or first == 0:
+            break
+        if floor is None:
+            floor = _first_stored_day(ctx, inst)
+        if floor is None or begin <= floor:
+            break  # the data hold no older bars
+        want *= 2  # suspended days or untraded bars: twice as many bars back
+    return slots, daypos, tdays, m, sel[-count:]
 
 
 @command("tvSendCmdGetNKDataMulti")
@@ -160,13 +182,8 @@ def get_n_k_data_multi(ctx: Context, targets, frequency, units, count, end, fill
     names = ["Time", *B.FIELDS, "BeginBar"]
     records = []
     for inst in _insts(ctx, targets):
-        begin = _window_begin(ctx, inst, freq, units, count, end)
-        slots, daypos, _, (m,) = build(ctx, [inst], freq, begin, end, bool(filled_up), fq, units, anchor_end=True)
-        keep = ~np.isnan(m[B.CLOSE])
-        if not filled_up:
-            keep &= np.nan_to_num(m[B.VOLUME]) > 0
-        sel = np.flatnonzero(keep)[-count:]
-        rec = {"Time": minutes_to_datenum(slots[sel]), "BeginBar": (daypos[sel] == 1).astype(np.float64)}
+        slots, daypos, tdays, m, sel = _last_bars(ctx, inst, freq, units, count, end, bool(filled_up), fq)
+        rec = {"Time": bar_datenums(slots[sel], tdays[sel]), "BeginBar": (daypos[sel] == 1).astype(np.float64)}
         rec.update({name: m[i, sel] for i, name in enumerate(B.FIELDS)})
         records.append(rec)
     return save_mat(new_path(ctx.out_dir, "kdata_n"), {"KArray": record_array(records, names)})
@@ -181,8 +198,8 @@ def get_trading_time(ctx: Context, targets, frequency, begin, end):
         slots, tdays = md.minute_slots(ctx, insts, begin, end)
         daypos = day_positions(tdays)
     else:
-        slots, _ = md.day_slots(ctx, insts, begin, end)
+        slots, tdays = md.day_slots(ctx, insts, begin, end)
         daypos = np.ones(slots.size, np.int64)
     return save_mat(new_path(ctx.out_dir, "trading_time"),
-                    {"Time": minutes_to_datenum(slots), "DayPos": daypos.astype(np.float64)})
+                    {"Time": bar_datenums(slots, tdays), "DayPos": daypos.astype(np.float64)})
 

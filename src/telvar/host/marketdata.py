@@ -11,7 +11,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import bars as B
-from .commands import CommandError, Context, label
+from .commands import TARGET_FORMS, CommandError, Context, label
+from .schema import table_columns
 from .timeutil import datetime64_to_minutes
 from .tradingtime import Calendar, Session
 
@@ -48,9 +49,11 @@ class Dimensions:
         all_days = np.unique(cal["trade_date"]) if len(cal["trade_date"]) else np.zeros(0, np.int64)
         self.all_days = all_days.astype(np.int64)
         self.sessions: dict[tuple[str, str], list[Session]] = {}
-        for m, v, s, e, n in con.execute("SELECT market, variety, start_hhmm, end_hhmm, night FROM sessions "
-                                         "ORDER BY market, variety, seq").fetchall():
-            self.sessions.setdefault((m, v), []).append(Session(s, e, bool(n)))
+        # stores written before sessions declared where night sessions are held lack the column
+        night_on = "night_on" if "night_on" in table_columns(con, "sessions") else "NULL"
+        for m, v, s, e, n, on in con.execute(f"SELECT market, variety, start_hhmm, end_hhmm, night, {night_on} "
+                                             "FROM sessions ORDER BY market, variety, seq").fetchall():
+            self.sessions.setdefault((m, v), []).append(Session(s, e, bool(n), on or None))
         # continuous codes whose bars are stitched from their main contracts (others keep stored bars)
         self.stitched = set(con.execute("SELECT DISTINCT market, code FROM main_contracts").fetchall())
         self.adj = {}
@@ -60,7 +63,9 @@ class Dimensions:
     def instrument(self, market: str, code: str) -> Instrument:
         inst = self.instruments.get((market, code))
         if inst is None:
-            raise CommandError(f"unknown instrument {label(market, code)}")
+            hint = f"; did you mean '{label(code, market)}'?" if (code, market) in self.instruments else ""
+            raise CommandError(f"unknown instrument {label(market, code)} (market {market!r}, code {code!r}: "
+                               f"{TARGET_FORMS}){hint}")
         return inst
 
     def calendar(self, market: str) -> Calendar:
@@ -69,8 +74,12 @@ class Dimensions:
             raise CommandError(f"no trading calendar for market {market!r}")
         return cal
 
+    def declared_sessions(self, inst: Instrument) -> list[Session] | None:
+        """The sessions of the instrument's variety, else the market's default (variety "")."""
+        return self.sessions.get((inst.market, inst.variety)) or self.sessions.get((inst.market, ""))
+
     def sessions_of(self, inst: Instrument) -> list[Session]:
-        s = self.sessions.get((inst.market, inst.variety)) or self.sessions.get((inst.market, ""))
+        s = self.declared_sessions(inst)
         if not s:
             raise CommandError(f"no trading sessions for {label(inst.market, inst.code)}")
         return s

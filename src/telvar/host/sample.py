@@ -324,7 +324,8 @@ def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_st
         create_schema(con)
         con.execute("INSERT INTO calendar SELECT * FROM cal_df")
         sessions_df = _sessions_frame()
-        con.execute("INSERT INTO sessions SELECT * FROM sessions_df")
+        # night_on stays NULL: the Chinese night sessions are held on the previous trading day by default
+        con.execute(f"INSERT INTO sessions ({', '.join(sessions_df.columns)}) SELECT * FROM sessions_df")
         inst_df = pd.DataFrame(inst_rows, columns=["market", "code", "name", "kind", "variety", "multiplier",
                                                    "price_tick", "list_date", "delist_date"])
         con.execute("INSERT INTO instruments SELECT * FROM inst_df")

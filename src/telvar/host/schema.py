@@ -20,7 +20,7 @@ TABLES = {
     "calendar": "market VARCHAR, trade_date INTEGER, night BOOLEAN, PRIMARY KEY (market, trade_date)",
     "sessions": (
         "market VARCHAR, variety VARCHAR, seq INTEGER, start_hhmm INTEGER, end_hhmm INTEGER, night BOOLEAN, "
-        "PRIMARY KEY (market, variety, seq)"
+        "night_on VARCHAR, PRIMARY KEY (market, variety, seq)"
     ),
     "instruments": (
         "market VARCHAR, code VARCHAR, name VARCHAR, kind VARCHAR, variety VARCHAR, multiplier DOUBLE, "
@@ -57,10 +57,16 @@ TABLES = {
 QUOTE_COLUMNS = [f"{side}_{kind}{n}" for n in range(1, 6) for side in ("bid", "ask") for kind in ("price", "volume")]
 
 
+# columns added after stores were first written: (table, column, type); NULL in the rows already there
+ADDED_COLUMNS = [("sessions", "night_on", "VARCHAR")]
+
+
 def create_schema(con: duckdb.DuckDBPyConnection) -> None:
     """Create the missing tables; a store without a store id and data version gets them."""
     for name, cols in TABLES.items():
         con.execute(f"CREATE TABLE IF NOT EXISTS {name} ({cols})")
+    for table, column, typ in ADDED_COLUMNS:
+        con.execute(f"ALTER TABLE {table} ADD COLUMN IF NOT EXISTS {column} {typ}")
     con.execute("INSERT OR REPLACE INTO meta VALUES ('schema_version', ?)", [SCHEMA_VERSION])
     ensure_store_keys(con)
 
