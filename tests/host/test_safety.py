@@ -363,6 +363,9 @@ class TestToken:
             try:
                 context = runner.setup([{"Market": "SHFE", "Code": "RB0000"}], 20251103, 20251104, host=handle)
                 assert len(context.bar_times) == 690 and comm.attached_to(handle.address)
+                comm.disconnect()
+                comm.connect(handle.address)  # this process started it: the token is found
+                assert comm.tvcmd.call("tvSendCmdPing") == "pong"
             finally:
                 comm.disconnect()
 

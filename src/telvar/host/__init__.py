@@ -4,8 +4,8 @@
 sample store, built on first use) and returns a handle with ``.address`` and
 ``.stop()``; the handle is a context manager.  A TCP host (``port=``)
 requires a token: the handle carries it (``.token``), and
-``comm.connect(handle.address, token=handle.token)`` or
-``runner.setup(..., host=handle)`` present it.  From the shell:
+``comm.connect(handle.address)`` in the same process and
+``runner.setup(..., host=handle)`` present it on their own.  From the shell:
 ``python -m telvar.host serve|import|build-sample``.
 """
 from __future__ import annotations
@@ -58,6 +58,10 @@ class HostHandle:
                 self.process.wait()
         if self._own:
             shutil.rmtree(self.workdir, ignore_errors=True)
+        if self.token is not None and self.address:
+            from .auth import remember_token
+
+            remember_token(_port(self.address), None)
         atexit.unregister(self.stop)
 
     def __enter__(self):
@@ -70,6 +74,10 @@ class HostHandle:
         return f"<HostHandle {self.address} pid={self.process.pid} {'running' if self.alive() else 'stopped'}>"
 
 
+def _port(address: str) -> int:
+    return int(address.rsplit(":", 1)[1])
+
+
 def start_host(store=None, *, port: int | None = None, workdir=None, debug_commands: bool = False,
                part_bytes: int | None = None, startup_timeout: float = 60.0) -> HostHandle:
     """Start a host process on ``store`` (default: the sample store) and wait until it answers.
@@ -78,7 +86,7 @@ def start_host(store=None, *, port: int | None = None, workdir=None, debug_comma
     a port number (0: any free one) serves on 127.0.0.1 with a new token,
     kept owner-only in the working folder and carried by the handle.
     """
-    from .auth import new_token, write_token
+    from .auth import new_token, remember_token, write_token
     from .server import probe
 
     if store is None:
@@ -127,6 +135,8 @@ def start_host(store=None, *, port: int | None = None, workdir=None, debug_comma
             info = json.loads(ready.read_text("utf-8"))
             handle.address, handle.output_dir = info["address"], Path(info["answer_dir"])
         if handle.address and probe(handle.address, timeout=1.0, token=token):
+            if token is not None:
+                remember_token(_port(handle.address), token)  # comm.connect(handle.address) finds it
             return handle
         time.sleep(0.05)
     handle.stop()

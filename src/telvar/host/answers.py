@@ -106,7 +106,10 @@ class AnswerFolder:
             self.parent.mkdir(mode=0o700, parents=True)
         self.path = Path(tempfile.mkdtemp(prefix=FOLDER_PREFIX, dir=self.parent))  # owner-only
         self._lock_fd = os.open(self.path / LOCK_NAME, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
-        fcntl.flock(self._lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        try:
+            fcntl.flock(self._lock_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:  # a file system without locks: other hosts cannot tell it is alive, and leave it alone
+            pass
         self.keep_seconds = float(keep_seconds)
         self.max_bytes = max_bytes
         self.recent_seconds = float(recent_seconds)

@@ -8,8 +8,9 @@ the host writes a new token to ``default_token_path(port)``, where a client
 of the same user finds it by the address alone.
 
 A client takes its token from, in this order: the ``token`` argument of
-``comm.connect``; the file named by its ``token_file`` argument; the file
-named by ``$TELVAR_HOST_TOKEN_FILE``; the default file of the address.
+``comm.connect``; the file named by its ``token_file`` argument; the token of
+a host this process started on that port (``start_host``); the file named by
+``$TELVAR_HOST_TOKEN_FILE``; the default file of the address.
 
 Unix-socket hosts need no token: their socket is owner-only and the host
 also checks the peer's user id, and whoever could read a token file could
@@ -26,6 +27,7 @@ from pathlib import Path
 
 TOKEN_FILE_ENV = "TELVAR_HOST_TOKEN_FILE"
 _MAX_TOKEN = 1024
+_started_here: dict[int, str] = {}  # port -> token of the TCP hosts this process started
 
 
 class TokenFileError(PermissionError):
@@ -92,10 +94,21 @@ def client_token(port: int | None, token=None, token_file=None) -> str | None:
     """
     if token is not None:
         return str(token)
-    named = token_file or os.environ.get(TOKEN_FILE_ENV)
-    if named:
-        return read_token(named)
+    if token_file:
+        return read_token(token_file)
+    if port is not None and int(port) in _started_here:
+        return _started_here[int(port)]
+    if os.environ.get(TOKEN_FILE_ENV):
+        return read_token(os.environ[TOKEN_FILE_ENV])
     if port is None:
         return None
     path = default_token_path(port, create_folder=False)
     return read_token(path) if path.exists() else None
+
+
+def remember_token(port: int, token: str | None) -> None:
+    """Let clients in this process find the token of a TCP host it started (None forgets it)."""
+    if token is None:
+        _started_here.pop(int(port), None)
+    else:
+        _started_here[int(port)] = token
