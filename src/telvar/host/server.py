@@ -44,6 +44,12 @@ def _make_log(log_path) -> logging.Logger:
     return log
 
 
+def _close_log(log: logging.Logger) -> None:
+    for h in list(log.handlers):
+        h.close()
+        log.removeHandler(h)
+
+
 class Host:
     """A host serving one store on a Unix socket or on 127.0.0.1.
 
@@ -65,6 +71,19 @@ class Host:
         self._connections: dict[threading.Thread, socket.socket] = {}
         self._connections_lock = threading.Lock()
         self._made_socket_folder = None
+        self.log = _make_log(log_path)
+        try:
+            self._open(out_dir, socket_path, port, token)
+        except BaseException:
+            _close_log(self.log)
+            raise
+        self.out_dir = self.answers.path
+        self._server.host = self
+        self._stop = threading.Event()
+        self._serving = False
+
+    def _open(self, out_dir, socket_path, port, token) -> None:
+        """The store, the answer folder and the listening socket; nothing is left open when one fails."""
         self.con = duckdb.connect(self.store, read_only=True)
         try:
             self.cache: dict = {"store_info": read_store_info(self.con, self.store)}
@@ -77,11 +96,6 @@ class Host:
         except BaseException:
             self.con.close()
             raise
-        self.out_dir = self.answers.path
-        self.log = _make_log(log_path)
-        self._server.host = self
-        self._stop = threading.Event()
-        self._serving = False
 
     def _listen(self, socket_path, port, token) -> None:
         if socket_path is not None:
@@ -225,9 +239,7 @@ class Host:
         except duckdb.Error as exc:  # a request that outlived the wait still holds its cursor
             self.log.warning("store closed while a request was running: %s", exc)
         self.answers.close()
-        for h in list(self.log.handlers):
-            h.close()
-            self.log.removeHandler(h)
+        _close_log(self.log)
 
 
 def probe(address: str, timeout: float = 1.0, token: str | None = None) -> bool:
