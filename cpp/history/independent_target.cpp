@@ -270,6 +270,8 @@ nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs) {
     nb::object load_mat = global("load_mat");
     cache.for_each_answer(mat_paths, [&](size_t g, nb::handle path) {
         nb::object info_dict = load_mat(path, nb::arg("rm_if_error") = true);
+        // The host's file is read once: cleaned as soon as it is in memory.
+        global("clear_mat_include_cur_trade_date")(path, end_date);
         nb::object result = build_target(info_dict, groups.keys[g], req, layout);
         if (!result.is_valid())
             return;

@@ -207,10 +207,13 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
         if (number < 0) {
             nb::object path = paths[idx];
             nb::object factor_dict;
-            if (truthy(g("os").attr("path").attr("exists")(path)))
+            if (truthy(g("os").attr("path").attr("exists")(path))) {
                 factor_dict = read_factor_file(path);
-            else
+                // The host's file is read once: cleaned as soon as it is in memory.
+                nb::module_::import_("telvar.kestrum.ufuncs").attr("release_host_answer")(path);
+            } else {
                 factor_dict = g("get_factor_by_factor")(factor, targets, begin_date, end_date, 0);
+            }
             nb::object data_date = np.attr("ravel")(factor_dict["date"]);
             if (!has_data && idx == 0)
                 date_row = data_date;

@@ -155,7 +155,7 @@ def test_tcp_host_on_the_loopback_interface(tmp_path):
     h.start_in_thread()
     try:
         assert h.address.startswith("tcp:127.0.0.1:")
-        sock = TelvarSocket(h.address)
+        sock = TelvarSocket(h.address, token=h.token)
         assert sock.request("tvSendCmdGetTradingDaysCondition", ["DCE", 20251229, 20251231]) == \
             [20251229.0, 20251230.0, 20251231.0]
         sock.close()

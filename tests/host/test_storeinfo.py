@@ -81,8 +81,8 @@ def test_the_host_answers_the_store_info(store, tmp_path):
     try:
         sock = TelvarSocket(host.address)
         answer = sock.request("tvSendCmdGetStoreInfo")
-        assert answer == dict(expected, store=os.path.realpath(store))
-        assert sock.store_info() == answer
+        assert answer == dict(expected, store=os.path.realpath(store), answer_dir=str(host.out_dir))
+        assert sock.store_info() == answer and sock.answer_dir == str(host.out_dir)
         sock.close()
     finally:
         host.shutdown()

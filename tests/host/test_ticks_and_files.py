@@ -94,22 +94,3 @@ def test_split_answers_merge_to_the_whole(tv, mat, tmp_path):
         sock.close()
     finally:
         small.shutdown()
-
-
-def test_old_answer_files_are_removed(tmp_path):
-    import os
-    import time
-
-    from telvar.host.sample import sample_store_path
-    from telvar.host.server import Host
-
-    h = Host(sample_store_path(), tmp_path / "out", socket_path=str(tmp_path / "j.sock"))
-    try:
-        old, new = tmp_path / "out" / "old.mat", tmp_path / "out" / "new.mat"
-        old.write_bytes(b"x")
-        new.write_bytes(b"x")
-        os.utime(old, (time.time() - 7200, time.time() - 7200))
-        assert h.remove_old_answers() == 1
-        assert not old.exists() and new.exists()
-    finally:
-        h.shutdown()

@@ -2,6 +2,7 @@
 store into the shared factor matrix, the bar-to-column map, and the windows
 read back at strategy bars, checked against the series that were served."""
 import math
+import os
 from types import SimpleNamespace
 
 import numpy as np
@@ -136,6 +137,29 @@ def test_two_registrations_from_host_files_and_the_store(fx):
         exp_dt, exp_value = expected_window(fx, rows_series, fx.day_index[pos + fx.n_bars], 3)
         np.testing.assert_array_equal(dt, exp_dt)
         np.testing.assert_array_equal(value, exp_value)
+
+
+def test_host_factor_files_are_removed_once_read(fx, monkeypatch, tmp_path):
+    from telvar.kestrum import comm
+
+    served, real = [], fx.host.tvSendCmdGetFactorMultiFilePath
+
+    def as_host_answers(*args):  # named and placed as the attached host's answers
+        paths = []
+        for path in real(*args):
+            if path:
+                renamed = tmp_path / ("factor_x_%012x.mat" % len(served))
+                os.replace(path, renamed)
+                served.append(renamed)
+                path = str(renamed)
+            paths.append(path)
+        return paths
+
+    monkeypatch.setattr(fx.host, "tvSendCmdGetFactorMultiFilePath", as_host_answers)
+    monkeypatch.setattr(comm, "answer_folder", lambda: str(tmp_path))
+    assert fx.regora.reg_factor(["alpha", "beta", "gamma"], TARGETS, BEGIN, END).tolist() == [[0, 1], [2, 3], [4, 5]]
+    np.testing.assert_array_equal(cnt.vr.g_TelvarFactorValueDict["FactorData"][5:], fx.series["gamma"])
+    assert len(served) == 2 and not [p for p in served if p.exists()]
 
 
 def test_nan_position_gives_the_window_ending_at_the_latest_bar(fx):

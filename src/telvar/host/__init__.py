@@ -2,12 +2,16 @@
 
 ``start_host(store=None)`` starts one in the background (``store=None``: the
 sample store, built on first use) and returns a handle with ``.address`` and
-``.stop()``; the handle is a context manager.  From the shell:
+``.stop()``; the handle is a context manager.  A TCP host (``port=``)
+requires a token: the handle carries it (``.token``), and
+``comm.connect(handle.address)`` in the same process and
+``runner.setup(..., host=handle)`` present it on their own.  From the shell:
 ``python -m telvar.host serve|import|build-sample``.
 """
 from __future__ import annotations
 
 import atexit
+import json
 import os
 import shutil
 import signal
@@ -21,14 +25,20 @@ __all__ = ["start_host", "HostHandle"]
 
 
 class HostHandle:
-    """A host process started by ``start_host``."""
+    """A host process started by ``start_host``.
 
-    def __init__(self, process: subprocess.Popen, address: str, workdir: Path, own_workdir: bool):
+    ``output_dir`` is the folder the host writes its answer files to;
+    ``token`` is what a client presents to a TCP host (None for a Unix socket).
+    """
+
+    def __init__(self, process: subprocess.Popen, address: str, workdir: Path, own_workdir: bool,
+                 token: str | None = None, output_dir: Path | None = None):
         self.process = process
         self.address = address
         self.workdir = workdir
-        self.output_dir = workdir / "out"
+        self.output_dir = output_dir
         self.log_path = workdir / "host.log"
+        self.token = token
         self._own = own_workdir
 
     @property
@@ -48,6 +58,10 @@ class HostHandle:
                 self.process.wait()
         if self._own:
             shutil.rmtree(self.workdir, ignore_errors=True)
+        if self.token is not None and self.address:
+            from .auth import remember_token
+
+            remember_token(_port(self.address), None)
         atexit.unregister(self.stop)
 
     def __enter__(self):
@@ -60,9 +74,19 @@ class HostHandle:
         return f"<HostHandle {self.address} pid={self.process.pid} {'running' if self.alive() else 'stopped'}>"
 
 
+def _port(address: str) -> int:
+    return int(address.rsplit(":", 1)[1])
+
+
 def start_host(store=None, *, port: int | None = None, workdir=None, debug_commands: bool = False,
                part_bytes: int | None = None, startup_timeout: float = 60.0) -> HostHandle:
-    """Start a host process on ``store`` (default: the sample store) and wait until it answers."""
+    """Start a host process on ``store`` (default: the sample store) and wait until it answers.
+
+    ``port=None`` serves on an owner-only Unix socket in the working folder;
+    a port number (0: any free one) serves on 127.0.0.1 with a new token,
+    kept owner-only in the working folder and carried by the handle.
+    """
+    from .auth import new_token, remember_token, write_token
     from .server import probe
 
     if store is None:
@@ -74,19 +98,21 @@ def start_host(store=None, *, port: int | None = None, workdir=None, debug_comma
         raise FileNotFoundError(f"store not found: {store}")
     own = workdir is None
     workdir = Path(tempfile.mkdtemp(prefix="telvar-host-")) if own else Path(workdir)
-    workdir.mkdir(parents=True, exist_ok=True)
+    workdir.mkdir(mode=0o700, parents=True, exist_ok=True)
+    ready = workdir / "host.ready"
+    if ready.exists():
+        ready.unlink()
     cmd = [sys.executable, "-m", "telvar.host", "serve", "--store", str(store),
-           "--output", str(workdir / "out"), "--log", str(workdir / "host.log"),
+           "--output", str(workdir / "out"), "--log", str(workdir / "host.log"), "--ready-file", str(ready),
            "--parent-pid", str(os.getpid())]  # no orphaned host when the starter dies
     if own:
         cmd += ["--starter-workdir", str(workdir)]  # nor its working folder
+    token = None
     if port is None:
-        sock = workdir / "host.sock"
-        cmd += ["--socket", str(sock)]
-        address = f"unix:{sock}"
+        cmd += ["--socket", str(workdir / "host.sock")]
     else:
-        cmd += ["--port", str(port)]
-        address = f"tcp:127.0.0.1:{port}"
+        token = new_token()
+        cmd += ["--port", str(int(port)), "--token-file", str(write_token(workdir / "host.token", token))]
     if debug_commands:
         cmd.append("--debug-commands")
     if part_bytes:
@@ -97,7 +123,7 @@ def start_host(store=None, *, port: int | None = None, workdir=None, debug_comma
     # stderr goes to a file: a pipe nobody reads would block a chatty host
     with open(workdir / "host.stderr", "wb") as err_file:
         proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err_file)
-    handle = HostHandle(proc, address, workdir, own)
+    handle = HostHandle(proc, "", workdir, own, token=token)
     atexit.register(handle.stop)
     deadline = time.monotonic() + startup_timeout
     while time.monotonic() < deadline:
@@ -105,8 +131,13 @@ def start_host(store=None, *, port: int | None = None, workdir=None, debug_comma
             err = (workdir / "host.stderr").read_text("utf-8", "replace")
             handle.stop()
             raise RuntimeError(f"the host exited during start-up (code {proc.returncode}):\n{err[-2000:]}")
-        if probe(address, timeout=1.0):
+        if not handle.address and ready.exists():
+            info = json.loads(ready.read_text("utf-8"))
+            handle.address, handle.output_dir = info["address"], Path(info["answer_dir"])
+        if handle.address and probe(handle.address, timeout=1.0, token=token):
+            if token is not None:
+                remember_token(_port(handle.address), token)  # comm.connect(handle.address) finds it
             return handle
         time.sleep(0.05)
     handle.stop()
-    raise RuntimeError(f"the host at {address} did not answer within {startup_timeout} s")
+    raise RuntimeError(f"the host {handle.address or 'being started'} did not answer within {startup_timeout} s")

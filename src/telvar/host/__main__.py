@@ -6,26 +6,47 @@ import os
 import shutil
 import signal
 import sys
-import tempfile
 import threading
 from pathlib import Path
 
 
 def _serve(args) -> int:
     from .commands import HostOptions
+    from .connection import Limits
     from .server import Host
+    from .serveopts import remove_token, token_from_file, write_ready_file
 
     if args.store is None:
         from .sample import sample_store_path
 
         args.store = sample_store_path()
-    out = args.output or tempfile.mkdtemp(prefix="telvar-host-out-")
-    opts = HostOptions(strategy_id=args.strategy_id, debug_commands=args.debug_commands)
+    opts = HostOptions(strategy_id=args.strategy_id, debug_commands=args.debug_commands,
+                       keep_seconds=args.keep_seconds, max_output_bytes=args.max_output_bytes or None)
     if args.part_bytes:
         opts.part_bytes = args.part_bytes
-    opts.keep_seconds = args.keep_seconds
-    host = Host(args.store, out, socket_path=args.socket, port=args.port if args.socket is None else None,
-                log_path=args.log, options=opts)
+    limits = Limits(max_connections=args.max_connections, read_timeout=args.read_timeout,
+                    idle_timeout=args.idle_timeout or None, max_request_bytes=args.max_request_bytes)
+    tcp = args.socket is None
+    try:
+        token, wrote_token = token_from_file(args.token_file)
+        host = Host(args.store, args.output, socket_path=args.socket, port=args.port if tcp else None,
+                    log_path=args.log, options=opts, limits=limits, token=token)
+    except OSError as exc:
+        print(f"telvar host: {exc}", file=sys.stderr)
+        return 2
+    token_path = Path(args.token_file) if args.token_file else None
+    try:
+        if tcp and token_path is None:
+            from .auth import default_token_path, write_token
+
+            token_path = write_token(default_token_path(int(host.address.rsplit(":", 1)[1])), host.token)
+            wrote_token = True
+        if args.ready_file:
+            write_ready_file(args.ready_file, host)
+    except OSError as exc:
+        host.shutdown()
+        print(f"telvar host: {exc}", file=sys.stderr)
+        return 2
     stop = threading.Event()
 
     def on_signal(signum, frame):
@@ -34,7 +55,9 @@ def _serve(args) -> int:
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
     thread = host.start_in_thread()
-    print(f"telvar host serving {args.store} on {host.address} (answers in {out})", file=sys.stderr, flush=True)
+    where = f"; token in {token_path}" if token_path else ""
+    print(f"telvar host serving {args.store} on {host.address} (answers in {host.out_dir}{where})",
+          file=sys.stderr, flush=True)
     orphaned = False
     while not stop.wait(0.5):
         if not thread.is_alive():
@@ -44,6 +67,8 @@ def _serve(args) -> int:
             orphaned = True
             break
     host.shutdown()
+    if wrote_token:
+        remove_token(token_path, host.token)
     if orphaned and args.starter_workdir:
         # the starter would have removed its working folder; it cannot any more
         shutil.rmtree(args.starter_workdir, ignore_errors=True)
@@ -78,17 +103,41 @@ def _build_sample(args) -> int:
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(prog="python -m telvar.host", description=__doc__)
     sub = p.add_subparsers(dest="command", required=True)
-    s = sub.add_parser("serve", help="serve a store")
+    from .protocol import MAX_FRAME, MAX_REQUEST
+    from .serveopts import SERVE_DESCRIPTION, nonnegative_float, nonnegative_int, positive_float, positive_int
+
+    s = sub.add_parser("serve", help="serve a store", description=SERVE_DESCRIPTION,
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
     s.add_argument("--store", help="DuckDB store (default: the sample store)")
     where = s.add_mutually_exclusive_group()
-    where.add_argument("--socket", help="Unix socket path")
+    where.add_argument("--socket", help="Unix socket path (owner-only; a stale socket there is replaced, "
+                                        "anything else is refused)")
     where.add_argument("--port", type=int, default=0, help="TCP port on 127.0.0.1 (0: any free port)")
-    s.add_argument("--output", help="folder for answer files")
-    s.add_argument("--log", help="log file (default: standard error)")
-    s.add_argument("--strategy-id")
-    s.add_argument("--part-bytes", type=int, help="split multi-target bar files above this size")
-    s.add_argument("--keep-seconds", type=float, default=3600.0,
+    s.add_argument("--token-file", help="token clients must present: read from this owner-only file, or a new "
+                                        "one written there when it does not exist (default for --port: a new "
+                                        "token in the user's telvar token folder, found by clients on their own)")
+    s.add_argument("--output", help="folder in which the host makes its own answer folder "
+                                    "(default: the temporary folder)")
+    s.add_argument("--keep-seconds", type=positive_float, default=3600.0,
                    help="remove answer files older than this (default: one hour)")
+    s.add_argument("--max-output-bytes", type=nonnegative_int, default=4 * 1024 ** 3,
+                   help="bound on the answer folder's size: past it the oldest answers are removed, and while "
+                        "recent answers fill it new ones are refused (default: 4 GiB; 0: no bound)")
+    s.add_argument("--max-connections", type=positive_int, default=64,
+                   help="connections served at once; more are refused (default: 64)")
+    s.add_argument("--read-timeout", type=positive_float, default=30.0,
+                   help="seconds in which a request that has begun must arrive whole, and a new connection "
+                        "to a host with a token must present it (default: 30)")
+    s.add_argument("--idle-timeout", type=nonnegative_float, default=900.0,
+                   help="close connections idle this many seconds between requests; clients reconnect on their "
+                        "own (default: 900; 0: never)")
+    s.add_argument("--max-request-bytes", type=positive_int, default=MAX_REQUEST,
+                   help=f"largest request frame (default: {MAX_REQUEST} bytes; answers are limited to "
+                        f"{MAX_FRAME} bytes)")
+    s.add_argument("--log", help="log file (default: standard error)")
+    s.add_argument("--ready-file", help="once listening, write the address and answer folder here as JSON")
+    s.add_argument("--strategy-id", help="strategy id the host answers (default: the store's)")
+    s.add_argument("--part-bytes", type=int, help="split multi-target bar files above this size")
     s.add_argument("--parent-pid", type=int, help="stop when this process (the starter) has ended")
     s.add_argument("--starter-workdir", help="remove this folder when stopping because the starter has ended")
     s.add_argument("--debug-commands", action="store_true", help=argparse.SUPPRESS)

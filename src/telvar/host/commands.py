@@ -40,6 +40,7 @@ class HostOptions:
     part_bytes: int = 64 * 1024 * 1024
     strategy_id: str | None = None
     keep_seconds: float = 3600.0  # answer files older than this are removed
+    max_output_bytes: int | None = 4 * 1024 ** 3  # past this, the oldest answer files are removed
     debug_commands: bool = False
 
 

@@ -9,6 +9,8 @@ from .storeinfo import read_store_info
 from .timeutil import int_date_to_datenum
 from .writers import new_path, save_mat
 
+_LOG_MESSAGE_CHARS = 4096
+
 
 @command("tvSendCmdGetFactorMultiFilePath")
 def get_factor_multi_file_path(ctx: Context, factors, targets, begin, end, kind=0):
@@ -68,20 +70,26 @@ def get_back_test_performance(ctx: Context, strategy_id):
 
 @command("tvSendCmdGetStoreInfo")
 def get_store_info(ctx: Context):
-    """The served store's identity and data version: ``{"store_id", "data_version", "source", "store"}``.
+    """The served store's identity and data version: ``{"store_id", "data_version", "source", "store"}``,
+    and the folder the host writes its answer files to (``answer_dir``).
 
     Strategy processes scope their on-disk caches by them; the store is
-    read-only while served, so they are read once per host.
+    read-only while served, so they are read once per host. They remove an
+    answer file of that folder once they have read it.
     """
     info = ctx.cache.get("store_info")
     if info is None:
         info = ctx.cache.setdefault("store_info", read_store_info(ctx.con))
-    return dict(info)
+    return dict(info, answer_dir=str(ctx.out_dir))
 
 
 @command("tvSendCmdPutLog")
 def put_log(ctx: Context, task_id, message):
-    ctx.log.info("[%s] %s", task_id, message)
+    """Write a client's message to the host log (on one line: the log escapes control characters)."""
+    text = str(message)
+    if len(text) > _LOG_MESSAGE_CHARS:
+        text = f"{text[:_LOG_MESSAGE_CHARS]}... ({len(text)} characters)"
+    ctx.log.info("[%s] %s", str(task_id)[:100], text)
     return True
 
 

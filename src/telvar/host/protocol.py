@@ -2,24 +2,37 @@
 
 A frame is a 4-byte big-endian length followed by that many bytes of UTF-8
 JSON.  A request is ``{"cmd": name, "args": [...], "kwargs": {...},
-"reply": bool}``; an answer is ``{"ok": true, "value": ...}`` or
-``{"ok": false, "error": message}``.  Requests with ``reply`` false get no
-answer.  JSON (not pickle) keeps a request from running code in the host.
+"reply": bool}``; the first request on a connection to a host that requires a
+token also carries ``"token": text``.  An answer is ``{"ok": true, "value":
+...}`` or ``{"ok": false, "error": message}``; a host that turns a connection
+away answers ``{"ok": false, "refused": true, "error": message}`` and closes
+it.  Requests with ``reply`` false get no answer.  JSON (not pickle) keeps a
+request from running code in the host.
+
+Limits: an answer frame holds at most ``MAX_FRAME`` bytes, a request frame at
+most ``MAX_REQUEST`` unless the host was started with another limit, and
+neither nests arrays and objects deeper than ``MAX_DEPTH``.
 """
 from __future__ import annotations
 
 import json
+import re
 import socket
 import struct
+import time
 
 import numpy as np
 
 HEADER = struct.Struct(">I")
 MAX_FRAME = 64 * 1024 * 1024
+# requests name a command and its arguments (targets, dates); bulk data travel as files
+MAX_REQUEST = 2 * 1024 * 1024
+# the deepest request or answer the commands use nests four or five levels
+MAX_DEPTH = 64
 
 
 class ProtocolError(Exception):
-    """A frame that cannot be read: bad length, truncated, not JSON."""
+    """A frame that cannot be read: bad length, truncated, not JSON, nested too deeply."""
 
 
 def _default(o):
@@ -41,7 +54,60 @@ def encode(obj) -> bytes:
     return HEADER.pack(len(body)) + body
 
 
-def recv_exact(sock: socket.socket, n: int) -> bytes | None:
+_JSON_STRING = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"', re.S)
+_DEPTH_CHUNK = 1 << 20
+
+
+def _nesting_depth(body: bytes) -> int:
+    """How deeply the arrays and objects of a JSON text nest (strings skipped)."""
+    text = _JSON_STRING.sub(b"", body)
+    deepest, level = 0, 0
+    for start in range(0, len(text), _DEPTH_CHUNK):
+        chunk = np.frombuffer(text, np.uint8, min(_DEPTH_CHUNK, len(text) - start), start)
+        step = (chunk == ord("[")).astype(np.int32) + (chunk == ord("{"))
+        step -= (chunk == ord("]")).astype(np.int32) + (chunk == ord("}"))
+        levels = np.cumsum(step) + level
+        if levels.size:
+            deepest = max(deepest, int(levels.max()))
+            level = int(levels[-1])
+    return deepest
+
+
+def decode(body: bytes, max_depth: int = MAX_DEPTH):
+    """The value of a frame's body; ``ProtocolError`` for anything but UTF-8 JSON nested at most ``max_depth``."""
+    # a body with fewer brackets than the limit cannot nest deeper: no scan
+    if body.count(b"[") + body.count(b"{") > max_depth:
+        depth = _nesting_depth(body)
+        if depth > max_depth:
+            raise ProtocolError(f"frame nests {depth} levels deep, more than the limit of {max_depth}")
+    try:
+        return json.loads(body.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError) as exc:
+        raise ProtocolError(f"frame is not UTF-8 JSON: {exc}") from None
+    except RecursionError:
+        raise ProtocolError("frame nests too deeply") from None
+
+
+class Deadline:
+    """A socket's ``recv`` bounded by one deadline for a whole frame, not each receive:
+    a peer that sends one byte now and then cannot stretch a time-out."""
+
+    def __init__(self, sock: socket.socket, seconds: float):
+        self.sock = sock
+        self.at = time.monotonic() + seconds
+
+    def left(self) -> float:
+        left = self.at - time.monotonic()
+        if left <= 0:
+            raise socket.timeout("timed out")
+        return left
+
+    def recv(self, n: int) -> bytes:
+        self.sock.settimeout(self.left())
+        return self.sock.recv(n)
+
+
+def recv_exact(sock, n: int) -> bytes | None:
     """``n`` bytes, or None when the peer closed the connection before the first byte."""
     buf = bytearray()
     while len(buf) < n:
@@ -54,37 +120,21 @@ def recv_exact(sock: socket.socket, n: int) -> bytes | None:
     return bytes(buf)
 
 
-def read_frame(sock: socket.socket):
-    """The next decoded frame, or None at a clean end of stream."""
-    return _read_frame(lambda n: recv_exact(sock, n))
+def read_frame(sock, limit: int = MAX_FRAME):
+    """The next decoded frame, or None at a clean end of stream.
 
-
-def read_frame_buffered(reader):
-    """``read_frame`` from a buffered binary file of the socket (one system call per small frame)."""
-    def read(n):
-        data = reader.read(n)
-        if not data:
-            return None
-        if len(data) < n:
-            raise ProtocolError(f"connection closed after {len(data)} of {n} bytes")
-        return data
-    return _read_frame(read)
-
-
-def _read_frame(read):
-    head = read(HEADER.size)
+    ``sock`` is a socket or a ``Deadline`` around one.
+    """
+    head = recv_exact(sock, HEADER.size)
     if head is None:
         return None
     (n,) = HEADER.unpack(head)
-    if n > MAX_FRAME:
-        raise ProtocolError(f"frame length {n} exceeds the limit of {MAX_FRAME}")
-    body = read(n) if n else b""
+    if n > limit:
+        raise ProtocolError(f"frame length {n} exceeds the limit of {limit}")
+    body = recv_exact(sock, n) if n else b""
     if body is None:
         raise ProtocolError("connection closed inside a frame")
-    try:
-        return json.loads(body.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as exc:
-        raise ProtocolError(f"frame is not UTF-8 JSON: {exc}") from None
+    return decode(body)
 
 
 def parse_address(address):

@@ -11,7 +11,6 @@ import datetime as _dt
 import fcntl
 import hashlib
 import os
-import tempfile
 import zlib
 from pathlib import Path
 
@@ -26,6 +25,7 @@ from .fundamental_derive import limit_ratio, round_price
 from .schema import QUOTE_COLUMNS, create_schema
 from .timeutil import date_to_int, int_to_date
 from .tradingtime import Calendar, Session, night_is_open
+from .userdirs import UnsafeFolderError, cache_dir
 
 GENERATOR_VERSION = "2"
 SAMPLE_BEGIN, SAMPLE_END = 20250901, 20251231
@@ -400,19 +400,31 @@ def generator_fingerprint() -> str:
 def sample_store_path() -> Path:
     """The sample store, built on first use and cached per generator fingerprint.
 
-    ``$TELVAR_SAMPLE_STORE`` names the file to use (built there when missing).
+    It lives in the user's own cache folder (``$XDG_CACHE_HOME/telvar``, else
+    ``~/.cache/telvar``, owner-only); a store found there that another user
+    owns is refused. ``$TELVAR_SAMPLE_STORE`` names the file to use instead
+    (built there when missing).
     """
     override = os.environ.get("TELVAR_SAMPLE_STORE")
     if override:
         path = Path(override)
     else:
-        base = Path(tempfile.gettempdir()) / f"telvar-sample-{os.getuid()}"
-        path = base / f"sample-{generator_fingerprint()}.duckdb"
+        path = cache_dir() / f"sample-{generator_fingerprint()}.duckdb"
     if path.exists():
-        return path
+        return _own_store(path) if not override else path
     path.parent.mkdir(parents=True, exist_ok=True)
     with open(path.with_suffix(".lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not path.exists():
             build_store(path)
+    return path
+
+
+def _own_store(path: Path) -> Path:
+    st = path.stat()
+    if st.st_uid != os.getuid():
+        raise UnsafeFolderError(f"the sample store {path} belongs to another user (uid {st.st_uid}); "
+                                f"telvar will not serve it")
+    if st.st_mode & 0o022:
+        os.chmod(path, 0o600)
     return path

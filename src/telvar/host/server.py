@@ -1,10 +1,14 @@
-"""The host server: one thread per connection, a read-only store, answers as frames."""
+"""The host server: one thread per connection, a read-only store, answers as frames.
+
+Connections, their limits and the token check are in ``connection``; the
+answer folder and its sweeping in ``answers``; the Unix socket's claiming and
+permissions in ``listen``.
+"""
 from __future__ import annotations
 
 import logging
 import os
 import socket
-import socketserver
 import threading
 import time
 from pathlib import Path
@@ -12,7 +16,11 @@ from pathlib import Path
 import duckdb
 
 from . import commands as C
-from .protocol import ProtocolError, encode, format_address, read_frame, read_frame_buffered
+from .answers import AnswerFolder, AnswerFolderFull, answer_paths
+from .connection import Connection, Handler, Limits, TCPServer, UnixServer
+from .listen import claim_socket_path, make_socket_folder
+from .logsafe import OneLineFormatter
+from .protocol import Deadline, ProtocolError, encode, format_address, parse_address, read_frame
 from .storeinfo import read_store_info
 
 # importing the command modules registers their commands
@@ -26,93 +34,93 @@ def _debug_sleep(ctx: C.Context, seconds):
     return float(seconds)
 
 
-class _Handler(socketserver.BaseRequestHandler):
-    server: "_Mixin"
-
-    def handle(self):
-        host: Host = self.server.host
-        cur = host.con.cursor()
-        ctx = C.Context(cur, host.out_dir, host.log, host.options, host.cache)
-        reader = self.request.makefile("rb", buffering=1 << 16)
-        host.connection_opened(self.request)
-        try:
-            while True:
-                try:
-                    req = read_frame_buffered(reader)
-                except ProtocolError as exc:
-                    host.log.warning("malformed frame: %s", exc)
-                    self._send({"ok": False, "error": f"malformed frame: {exc}"})
-                    return
-                except OSError:
-                    return
-                if req is None:
-                    return
-                answer = host.run(ctx, req)
-                if answer is not None and not self._send(answer):
-                    return
-        finally:
-            reader.close()
-            cur.close()
-            host.connection_closed()
-
-    def _send(self, answer) -> bool:
-        try:
-            data = encode(answer)
-        except Exception as exc:  # e.g. an answer too large for a frame: the client must still hear back
-            data = encode({"ok": False, "error": f"the answer cannot be sent: {exc}"})
-        try:
-            self.request.sendall(data)
-            return True
-        except OSError:
-            return False
+def _make_log(log_path) -> logging.Logger:
+    log = logging.getLogger(f"telvar.host.{os.getpid()}.{threading.get_ident()}.{time.monotonic_ns()}")
+    log.setLevel(logging.INFO)
+    log.propagate = False
+    handler = logging.FileHandler(log_path, encoding="utf-8") if log_path else logging.StreamHandler()
+    handler.setFormatter(OneLineFormatter("%(asctime)s %(levelname)s %(message)s"))
+    log.addHandler(handler)
+    return log
 
 
-class _Mixin(socketserver.ThreadingMixIn):
-    daemon_threads = True
-    allow_reuse_address = True
-    host: "Host"
-
-
-class _UnixServer(_Mixin, socketserver.UnixStreamServer):
-    pass
-
-
-class _TCPServer(_Mixin, socketserver.TCPServer):
-    pass
+def _close_log(log: logging.Logger) -> None:
+    for h in list(log.handlers):
+        h.close()
+        log.removeHandler(h)
 
 
 class Host:
-    """A host serving one store on a Unix socket or on 127.0.0.1."""
+    """A host serving one store on a Unix socket or on 127.0.0.1.
 
-    def __init__(self, store, out_dir, socket_path=None, port=None, log_path=None, options=None):
+    ``out_dir`` is the folder the host makes its own answer folder in (see
+    ``answers``; default: the system's temporary folder); ``self.out_dir`` is
+    that answer folder.  A TCP host requires ``token`` (a new one when not
+    given: ``self.token``); a Unix-socket host requires one only when given.
+    """
+
+    def __init__(self, store, out_dir=None, socket_path=None, port=None, log_path=None, options=None,
+                 limits: Limits | None = None, token: str | None = None):
         self.store = str(store)
         if not Path(self.store).exists():
             raise FileNotFoundError(f"store not found: {self.store}")
-        self.con = duckdb.connect(self.store, read_only=True)
+        self.options = options or C.HostOptions()
+        self.limits = limits or Limits()
+        self._count_lock = threading.Lock()
+        self._open_count = 0
         self._connections: dict[threading.Thread, socket.socket] = {}
         self._connections_lock = threading.Lock()
-        self.out_dir = Path(out_dir)
-        self.out_dir.mkdir(parents=True, exist_ok=True)
-        self.options = options or C.HostOptions()
-        self.cache: dict = {"store_info": read_store_info(self.con, self.store)}
-        self.log = logging.getLogger(f"telvar.host.{id(self)}")
-        self.log.setLevel(logging.INFO)
-        self.log.propagate = False
-        handler = logging.FileHandler(log_path, encoding="utf-8") if log_path else logging.StreamHandler()
-        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
-        self.log.addHandler(handler)
-        if socket_path is not None:
-            if os.path.exists(socket_path):
-                os.unlink(socket_path)
-            self._server = _UnixServer(str(socket_path), _Handler)
-            self.address = format_address("unix", str(socket_path))
-        else:
-            self._server = _TCPServer(("127.0.0.1", int(port or 0)), _Handler)
-            self.address = format_address("tcp", self._server.server_address)
+        self._made_socket_folder = None
+        self.log = _make_log(log_path)
+        try:
+            self._open(out_dir, socket_path, port, token)
+        except BaseException:
+            _close_log(self.log)
+            raise
+        self.out_dir = self.answers.path
         self._server.host = self
         self._stop = threading.Event()
         self._serving = False
 
+    def _open(self, out_dir, socket_path, port, token) -> None:
+        """The store, the answer folder and the listening socket; nothing is left open when one fails."""
+        self.con = duckdb.connect(self.store, read_only=True)
+        try:
+            self.cache: dict = {"store_info": read_store_info(self.con, self.store)}
+            self.answers = AnswerFolder(out_dir, self.options.keep_seconds, self.options.max_output_bytes)
+            try:
+                self._listen(socket_path, port, token)
+            except BaseException:
+                self.answers.close()
+                raise
+        except BaseException:
+            self.con.close()
+            raise
+
+    def _listen(self, socket_path, port, token) -> None:
+        if socket_path is not None:
+            socket_path = os.path.abspath(os.fspath(socket_path))
+            if make_socket_folder(socket_path):
+                self._made_socket_folder = os.path.dirname(socket_path)
+            try:
+                claim_socket_path(socket_path)
+                self._server = UnixServer(socket_path, Handler)
+            except BaseException:
+                if self._made_socket_folder:
+                    os.rmdir(self._made_socket_folder)
+                raise
+            st = os.lstat(socket_path)
+            self._socket_id = (st.st_dev, st.st_ino)
+            self.address = format_address("unix", socket_path)
+            self.token = token
+        else:
+            self._server = TCPServer(("127.0.0.1", int(port or 0)), Handler)
+            self.address = format_address("tcp", self._server.server_address)
+            from .auth import new_token
+
+            self.token = token or new_token()
+
+    # ------------------------------------------------------------------ requests
     def run(self, ctx: C.Context, req):
         """Answer one request; never raises."""
         if not isinstance(req, dict) or not isinstance(req.get("cmd"), str):
@@ -126,53 +134,72 @@ class Host:
             if name.startswith("_tvDebug") and not self.options.debug_commands:
                 raise C.CommandError(f"unknown command {name!r}")
             value = C.dispatch(ctx, name, args, kwargs)
+            files = answer_paths(value, self.out_dir)
+            if not reply:
+                self.answers.discard(files)  # nobody will read them
+                return None
+            self.answers.admit(files)
             answer = {"ok": True, "value": value}
         except C.CommandError as exc:
             self.log.info("%s refused: %s", name, exc)
+            answer = {"ok": False, "error": f"{name}: {exc}"}
+        except AnswerFolderFull as exc:
+            self.log.warning("%s refused: %s", name, exc)
             answer = {"ok": False, "error": f"{name}: {exc}"}
         except Exception as exc:  # a fault in a handler must not stop the host
             self.log.exception("%s failed", name)
             answer = {"ok": False, "error": f"{name}: internal error: {type(exc).__name__}: {exc}"}
         return answer if reply else None
 
+    def serve_connection(self, sock: socket.socket, peer) -> None:
+        cur = self.con.cursor()
+        ctx = C.Context(cur, self.out_dir, self.log, self.options, self.cache)
+        with self._connections_lock:
+            self._connections[threading.current_thread()] = sock
+        try:
+            Connection(self, sock, peer).serve(ctx)
+        finally:
+            cur.close()
+            with self._connections_lock:
+                self._connections.pop(threading.current_thread(), None)
+
+    def reserve_connection(self) -> bool:
+        with self._count_lock:
+            if self._open_count >= self.limits.max_connections:
+                return False
+            self._open_count += 1
+            return True
+
+    def release_connection(self) -> None:
+        with self._count_lock:
+            self._open_count -= 1
+
+    # ------------------------------------------------------------------ running
     def serve_forever(self):
         info = self.cache["store_info"]
-        self.log.info("serving %s on %s (store id %s, data version %s, from the %s)", self.store, self.address,
-                      info["store_id"], info["data_version"], "meta table" if info["source"] == "meta" else "file")
+        self.log.info("serving %s on %s (store id %s, data version %s, from the %s); answers in %s",
+                      self.store, self.address, info["store_id"], info["data_version"],
+                      "meta table" if info["source"] == "meta" else "file", self.out_dir)
         threading.Thread(target=self._janitor, name="telvar-host-janitor", daemon=True).start()
         self._serving = True
         self._server.serve_forever(poll_interval=0.2)
 
     def remove_old_answers(self, now: float | None = None) -> int:
-        """Remove answer files older than ``options.keep_seconds``; returns how many."""
-        limit = (now or time.time()) - self.options.keep_seconds
-        removed = 0
-        for p in self.out_dir.glob("*.mat"):
-            try:
-                if p.stat().st_mtime < limit:
-                    p.unlink()
-                    removed += 1
-            except OSError:
-                pass
-        return removed
+        """Sweep the answer folder (old files, then the size bound) and folders of killed hosts; returns how many files went."""
+        return self.answers.sweep(now) + self.answers.sweep_abandoned(now)
 
     def _janitor(self):
         while not self._stop.wait(min(60.0, self.options.keep_seconds)):
-            self.remove_old_answers()
+            try:
+                self.remove_old_answers()
+            except Exception:  # the next round tries again
+                self.log.exception("sweeping the answer folder failed")
 
     def start_in_thread(self) -> threading.Thread:
         self._serving = True  # before the thread runs, so that an early shutdown() still stops it
         t = threading.Thread(target=self.serve_forever, name="telvar-host", daemon=True)
         t.start()
         return t
-
-    def connection_opened(self, sock: socket.socket) -> None:
-        with self._connections_lock:
-            self._connections[threading.current_thread()] = sock
-
-    def connection_closed(self) -> None:
-        with self._connections_lock:
-            self._connections.pop(threading.current_thread(), None)
 
     def _close_connections(self, wait: float = 10.0) -> None:
         """End the open client connections and wait for their requests to finish,
@@ -194,32 +221,40 @@ class Host:
             self._server.shutdown()
         self._server.server_close()
         if self.address.startswith("unix:"):
+            path = self.address[5:]
             try:
-                os.unlink(self.address[5:])
+                st = os.lstat(path)
+                if (st.st_dev, st.st_ino) == self._socket_id:  # still ours, not a file put there since
+                    os.unlink(path)
             except OSError:
                 pass
+            if self._made_socket_folder:
+                try:
+                    os.rmdir(self._made_socket_folder)
+                except OSError:
+                    pass
         self._close_connections()
         try:
             self.con.close()
         except duckdb.Error as exc:  # a request that outlived the wait still holds its cursor
             self.log.warning("store closed while a request was running: %s", exc)
-        for h in list(self.log.handlers):
-            h.close()
-            self.log.removeHandler(h)
+        self.answers.close()
+        _close_log(self.log)
 
 
-def probe(address: str, timeout: float = 1.0) -> bool:
-    """True when a host answers a ping at ``address``."""
-    from .protocol import parse_address
-
+def probe(address: str, timeout: float = 1.0, token: str | None = None) -> bool:
+    """True when a host answers a ping at ``address`` (presenting ``token``)."""
     kind, where = parse_address(address)
     fam = socket.AF_UNIX if kind == "unix" else socket.AF_INET
+    request = {"cmd": "tvSendCmdPing", "args": [], "kwargs": {}}
+    if token is not None:
+        request["token"] = token
     try:
         with socket.socket(fam, socket.SOCK_STREAM) as s:
             s.settimeout(timeout)
             s.connect(where)
-            s.sendall(encode({"cmd": "tvSendCmdPing", "args": [], "kwargs": {}}))
-            ans = read_frame(s)
+            s.sendall(encode(request))
+            ans = read_frame(Deadline(s, timeout))
             return bool(ans and ans.get("ok"))
     except (OSError, ProtocolError):
         return False

@@ -13,7 +13,15 @@
 and returns the answer; a host error raises ``TvReturnError`` with the host's
 message; a host that does not answer in time raises ``HostTimeoutError`` and a
 host that cannot be reached ``HostConnectionError``, both naming the address.
-After either, the next command opens a fresh connection.
+After either, the next command opens a fresh connection, and so does a
+command after the host closed an idle connection.  The time-out bounds the
+whole answer, however slowly the host sends it.
+
+A TCP host requires a token: ``connect(address, token=...)``, or
+``token_file=PATH``, or ``$TELVAR_HOST_TOKEN_FILE``; without any, the token
+file a host started by this user left for its port is used (see
+``telvar.host.auth``).  A host that turns the connection away (no or a wrong
+token, too many connections) raises ``HostConnectionError`` with its reason.
 
 Every new connection of the process's channel first asks the host which store
 and data version it serves (``tvSendCmdGetStoreInfo``) and scopes the on-disk
@@ -22,16 +30,20 @@ address may serve another store. Before a cache is used, a connection the
 host has closed is opened again (``TelvarSocket.confirm_store``), so a read
 served entirely from caches notices the restart too. ``disconnect()`` moves
 the caches back to the "no store" folder.
+
+The host answers where it writes its answer files (``answer_dir`` in the
+store information); readers remove an answer file of that folder once they
+have read it (``telvar.kestrum.ufuncs.release_host_answer``).
 """
 from __future__ import annotations
 
 import atexit
-import select
 import socket
 import threading
 import uuid
 
-from telvar.host.protocol import ProtocolError, encode, format_address, parse_address, read_frame
+from telvar.host.auth import TokenFileError, client_token
+from telvar.host.protocol import Deadline, ProtocolError, encode, format_address, parse_address, read_frame
 from telvar.kestrum.utils.exceptions import TvReturnError
 from telvar.kestrum.utils.utilcls import OrderedDict
 from telvar.kestrum.utils.utilfunc import stable_digest
@@ -56,13 +68,16 @@ class TelvarSocket:
     it: a host restarted at the same address may serve another store.
     """
 
-    def __init__(self, address, timeout=DEFAULT_TIMEOUT_MS):
+    def __init__(self, address, timeout=DEFAULT_TIMEOUT_MS, token=None, token_file=None):
         self._kind, self._where = parse_address(address)
         self.address = format_address(self._kind, self._where)
         self._timeout = None
         self._sock = None
         self._lock = threading.Lock()
+        self._token, self._token_file = token, token_file
+        self._present_token = False  # the next frame is the first on its connection
         self.on_store = None
+        self.answer_dir = None  # where the host writes answer files (from its store information)
         self.set_timeout(timeout)
 
     def get_timeout(self):
@@ -85,6 +100,7 @@ class TelvarSocket:
             s.close()
             raise HostConnectionError(f"cannot reach the host at {self.address}: {exc}") from None
         self._sock = s
+        self._present_token = True
         listener = self.on_store
         if listener is not None:
             try:
@@ -124,9 +140,16 @@ class TelvarSocket:
 
     def _peer_closed(self):
         """True when the host closed this connection (an idle connection has nothing to read)."""
+        sock = self._sock
         try:
-            readable, _, _ = select.select([self._sock], [], [], 0)
-            return bool(readable) and self._sock.recv(1, socket.MSG_PEEK) == b""
+            timeout = sock.gettimeout()
+            sock.settimeout(0.0)  # a peek that never waits (select() fails on descriptors past 1023)
+            try:
+                return sock.recv(1, socket.MSG_PEEK) == b""
+            finally:
+                sock.settimeout(timeout)
+        except BlockingIOError:
+            return False
         except (OSError, ValueError):
             return True
 
@@ -138,6 +161,8 @@ class TelvarSocket:
         over one connection are never read over a later one.
         """
         with self._lock:
+            if self._sock is not None and self._peer_closed():
+                self.close()
             if self._sock is None:
                 self._open()
             return self._store_info_locked()
@@ -151,27 +176,56 @@ class TelvarSocket:
                 and isinstance(info.get("data_version"), str) and info["data_version"]):
             info = {"store_id": "host-" + stable_digest(self.address, 32),
                     "data_version": "connection-" + uuid.uuid4().hex, "source": "connection"}
+        answer_dir = info.get("answer_dir")
+        self.answer_dir = answer_dir if isinstance(answer_dir, str) and answer_dir else None
         return info
 
     def request(self, cmd: str, args=(), kwargs=None, reply=True):
         with self._lock:
+            if self._sock is not None and self._peer_closed():
+                self.close()  # the host closed an idle connection: open a new one, as after a failure
             if self._sock is None:
                 self._open()
             return self._exchange(cmd, args, kwargs, reply)
 
+    def _token_for_host(self):
+        try:
+            return client_token(self._where[1] if self._kind == "tcp" else None, self._token, self._token_file)
+        except TokenFileError as exc:
+            self.close()
+            raise HostConnectionError(f"cannot present a token to the host at {self.address}: {exc}") from None
+
     def _exchange(self, cmd, args, kwargs, reply):
         """One command on the open connection; the caller holds the lock."""
-        frame = encode({"cmd": cmd, "args": list(args), "kwargs": dict(kwargs or {}), "reply": bool(reply)})
+        request = {"cmd": cmd, "args": list(args), "kwargs": dict(kwargs or {}), "reply": bool(reply)}
+        if self._present_token:
+            token = self._token_for_host()
+            if token is not None:
+                request["token"] = token
+        frame = encode(request)
+        # one deadline for the whole exchange: a host sending its answer a byte at a time cannot stretch it
+        deadline = Deadline(self._sock, self._timeout / 1000.0)
         try:
-            self._sock.sendall(frame)
+            try:
+                self._sock.settimeout(deadline.left())
+                self._sock.sendall(frame)
+            except OSError as exc:
+                if isinstance(exc, socket.timeout):
+                    raise
+                self._raise_refusal(cmd, exc)
+            self._present_token = False
             if not reply:
                 return None
-            answer = read_frame(self._sock)
+            answer = read_frame(deadline)
         except socket.timeout:
             self.close()  # a late answer would be read by the next command
             raise HostTimeoutError(f"the host at {self.address} did not answer {cmd} within "
                                    f"{self._timeout} ms") from None
-        except (OSError, ProtocolError) as exc:
+        except ProtocolError as exc:
+            self.close()
+            raise HostConnectionError(f"the host at {self.address} sent an unreadable answer to {cmd}: "
+                                      f"{exc}") from None
+        except OSError as exc:
             self.close()
             raise HostConnectionError(f"lost the host at {self.address} during {cmd}: {exc}") from None
         except BaseException:  # e.g. KeyboardInterrupt: the answer would be read by the next command
@@ -183,8 +237,24 @@ class TelvarSocket:
         if not isinstance(answer, dict) or "ok" not in answer:
             raise HostConnectionError(f"the host at {self.address} sent a malformed answer to {cmd}")
         if not answer["ok"]:
+            if answer.get("refused"):
+                self.close()
+                raise HostConnectionError(f"the host at {self.address} refused the connection: "
+                                          f"{answer.get('error')}")
             raise TvReturnError(answer.get("error", f"{cmd} failed"))
         return answer.get("value")
+
+    def _raise_refusal(self, cmd, send_error):
+        """The host broke the connection while a request was sent: raise with its reason when it gave one."""
+        try:
+            answer = read_frame(Deadline(self._sock, 0.5))
+        except (OSError, ProtocolError):
+            answer = None
+        self.close()
+        if isinstance(answer, dict) and answer.get("error"):
+            what = "refused the connection" if answer.get("refused") else f"broke off {cmd}"
+            raise HostConnectionError(f"the host at {self.address} {what}: {answer['error']}")
+        raise HostConnectionError(f"lost the host at {self.address} during {cmd}: {send_error}")
 
 
 _channel: TelvarSocket | None = None
@@ -308,16 +378,18 @@ def _attach_store(sock, info):
         cnt.env.attach_store(info["store_id"], info["data_version"])
 
 
-def connect(address, timeout=DEFAULT_TIMEOUT_MS) -> TelvarSocket:
+def connect(address, timeout=DEFAULT_TIMEOUT_MS, token=None, token_file=None) -> TelvarSocket:
     """Attach the process to the host at ``address`` and install the host-backed objects.
 
-    The caches are scoped to the host's store and data version (see
-    ``telvar.kestrum.cachescope``), again whenever the channel reconnects.
+    ``token`` / ``token_file``: what to present to a TCP host (see the
+    module's docstring). The caches are scoped to the host's store and data
+    version (see ``telvar.kestrum.cachescope``), again whenever the channel
+    reconnects.
     """
     global _channel
     from telvar.kestrum import sysmodel as cnt
 
-    sock = TelvarSocket(address, timeout)
+    sock = TelvarSocket(address, timeout, token=token, token_file=token_file)
     info = sock.store_info()  # fails here, naming the address, when no host answers
     _release_channel()
     _channel = sock
@@ -328,6 +400,12 @@ def connect(address, timeout=DEFAULT_TIMEOUT_MS) -> TelvarSocket:
     cnt.env.fm.store_guard = sock.confirm_store
     _attach_store(sock, info)
     return sock
+
+
+def answer_folder() -> str | None:
+    """The folder the attached host writes its answer files to (None when not attached, or not told)."""
+    sock = _channel
+    return sock.answer_dir if sock is not None else None
 
 
 def attached_to(address) -> bool:
@@ -366,5 +444,5 @@ def disconnect() -> None:
 atexit.register(disconnect)
 
 
-__all__ = ["tvcmd", "connect", "disconnect", "attached_to", "channel", "TelvarSocket", "HostConnectionError",
-           "HostTimeoutError", "TvReturnError", "DEFAULT_TIMEOUT_MS"]
+__all__ = ["tvcmd", "connect", "disconnect", "attached_to", "answer_folder", "channel", "TelvarSocket",
+           "HostConnectionError", "HostTimeoutError", "TvReturnError", "DEFAULT_TIMEOUT_MS"]

@@ -21,6 +21,7 @@ from telvar.kestrum.uclass import UserContext
 from telvar.kestrum.ufuncs import begin_date_checking_rule, end_date_checking_rule, todictmc, todotmc
 
 _embedded_host = None
+_host_tokens = {}  # address -> token of the host handles given to setup (a TCP host requires it)
 
 
 class Context(UserContext):
@@ -60,18 +61,22 @@ class Context(UserContext):
 
 
 def _host_address(host):
+    """The address of ``host``; a handle's token is kept for ``_clean_state`` to present."""
     global _embedded_host
     if host is None:
         if _embedded_host is None or not _embedded_host.alive():
             from telvar.host import start_host
 
             _embedded_host = start_host()
-        return _embedded_host.address
+        host = _embedded_host
     if isinstance(host, str):
         return host
     address = getattr(host, "address", None)
     if not isinstance(address, str):
         raise TypeError("host must be None, a host handle or an address text, got %r" % (host,))
+    token = getattr(host, "token", None)
+    if token is not None:
+        _host_tokens[address] = token
     return address
 
 
@@ -83,7 +88,7 @@ def _clean_state(address):
     same_host = comm.attached_to(address)
     cnt.reset(keep_connection=same_host)
     if not same_host:
-        comm.connect(address)
+        comm.connect(address, token=_host_tokens.get(address))
 
 
 def _freq_num(freq_num):

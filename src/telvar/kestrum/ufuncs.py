@@ -207,11 +207,43 @@ def _day_or_none(value):
         return None
 
 
+def release_host_answer(mat_path):
+    """Remove an answer file of the attached host, with its part files, once it has been read.
+
+    The host writes every answer to a file of its own that is read once, so
+    a reader removes it when done. Only files in the attached host's answer
+    folder that carry the host's answer names are touched; returns True when
+    ``mat_path`` was one of them and was removed.
+    """
+    from telvar.host.answers import is_answer_name
+    from telvar.kestrum import comm
+
+    folder = comm.answer_folder()
+    if not folder or not isinstance(mat_path, str) or not mat_path:
+        return False
+    path = os.path.abspath(mat_path)
+    name = os.path.basename(path)
+    if os.path.dirname(path) != folder or not is_answer_name(name):
+        return False
+    parts = name[:-len(".mat")] + "_part"
+    try:
+        for entry in os.scandir(folder):
+            if entry.name.startswith(parts) and is_answer_name(entry.name):
+                _remove(entry.path)
+    except OSError:
+        pass
+    return _remove(path)
+
+
 def clear_mat_include_cur_trade_date(mat_path, end_date):
-    """Remove a host file whose period reaches today (its data are not final).
+    """Remove a host file once it has been read: an answer of the attached host
+    always (see ``release_host_answer``), another file when its period reaches
+    today (its data are not final).
 
     Returns True when the file was removed.
     """
+    if release_host_answer(mat_path):
+        return True
     day = _day_or_none(end_date)
     if not mat_path or (day is not None and day < to_int_now_date()):
         return False
@@ -219,12 +251,16 @@ def clear_mat_include_cur_trade_date(mat_path, end_date):
 
 
 def clear_mat_include_zero_date(mat_path, end_date):
-    """Remove a host file requested with end date 0 ("up to now") or one reaching today.
+    """Remove a host file once it has been read: an answer of the attached host
+    always, another file when requested with end date 0 ("up to now") or when
+    its period reaches today.
 
     Returns True when the file was removed.
     """
     if not mat_path:
         return False
+    if release_host_answer(mat_path):
+        return True
     if end_date == 0:
         return _remove(mat_path)
     return clear_mat_include_cur_trade_date(mat_path, end_date)
@@ -244,5 +280,5 @@ __all__ = [
     "todotmc", "todictmc", "toordereddict", "check_targets_without_change",
     "begin_date_checking_rule", "end_date_checking_rule",
     "calc_hash_value", "can_cache", "load_mat_cache", "save_mat_cache",
-    "clear_mat_include_cur_trade_date", "clear_mat_include_zero_date",
+    "clear_mat_include_cur_trade_date", "clear_mat_include_zero_date", "release_host_answer",
 ]
