@@ -35,7 +35,7 @@ void bind_framework_names() {
     g.import_from("telvar.kestrum.utils.utilcls", {"DotDict", "OrderedDict"});
     g.import_from("telvar.kestrum.utils.datetimefunc", {"utils_dt_weekday", "utils_dt_month", "utils_dt_year"});
     g.import_from("telvar.kestrum.utils.datetimefunc", {"mft_to_datetime", "mft_to_str_format", "to_int_now_date"});
-    g.import_from("telvar.kestrum.language.chinese", {"text"});
+    g.import_from("telvar.kestrum.language", {"text"});
     g.import_from("telvar.kestrum.ufuncs",
                   {"todictmc", "clear_mat_include_cur_trade_date", "clear_mat_include_zero_date", "todotmc",
                    "toordereddict", "calc_hash_value", "load_mat_cache", "save_mat_cache", "can_cache"});
