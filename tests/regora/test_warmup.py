@@ -126,6 +126,7 @@ def test_run_with_warmup_trades_the_same_bars_from_full_windows(host, run_root):
         def init(self, context):
             self.reg = _regora.reg_k_data("day", 1)
             self.seen, self.first_window = [], None
+            self.init_at = (context.bar_pos, cnt.vr.g_TelvarSimCurBarFresh)
 
         def on_bar(self, context):
             if not self.seen:
@@ -140,6 +141,7 @@ def test_run_with_warmup_trades_the_same_bars_from_full_windows(host, run_root):
     context = cnt.vr.g_TelvarUserContext
     positions = [pos for pos, _ in with_warmup.seen]
     assert positions[0] == context.first_bar_pos > 0
+    assert with_warmup.init_at == (context.first_bar_pos,) * 2 and without.init_at == (0, 0)
     assert positions == list(range(context.first_bar_pos, len(context.bar_times)))
     assert [now for _, now in with_warmup.seen] == plain_times
     assert summary["bars"] == plain["bars"] == len(plain_times)

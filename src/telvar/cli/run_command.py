@@ -136,10 +136,10 @@ def _validated(args):
     if args.store is not None and not os.path.isfile(args.store):
         raise BadInput("store not found: %s" % args.store)
     if args.plot is not None:
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            raise BadInput("--plot needs matplotlib: pip install 'telvar[demo]'") from None
+        import importlib.util
+
+        if importlib.util.find_spec("matplotlib") is None:
+            raise BadInput("--plot needs matplotlib: pip install 'telvar[demo]'")
     return inputs
 
 

@@ -207,7 +207,9 @@ def setup(targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", h
     context = Context(targets, begin_date, end_date, frequency, freq_num, fq, bar_times,
                       reg_idx, address, warmup=warmup, warmup_begin_date=run_begin,
                       first_bar_pos=first_bar_pos)
+    # until on_bar starts, the current bar is the first one the strategy trades
     context._internal_bar_num = first_bar_pos
+    cnt.vr.g_TelvarSimCurBarFresh = first_bar_pos
     cnt.vr.g_TelvarUserContext = context
     return context
 
