@@ -5,19 +5,48 @@ PY     := $(VENV)/bin/python
 # quoted: the shell would read an unquoted '>=' as a redirection
 BUILD_DEPS := 'scikit-build-core>=0.10' 'nanobind>=2.4' 'numpy>=2.0' ninja
 
+# bash for pipefail: the install's output is filtered, its exit status kept
+SHELL := bash
+.SHELLFLAGS := -eo pipefail -c
+
 .PHONY: all install demo test bench dev clean
 
 all: install
+
+# Everything the installed package is made of. The list itself is kept in a
+# file rewritten only when it changes, so adding or removing a source file
+# also counts as a change.
+SOURCES := $(shell find cpp src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' \) \
+                   -not -path '*/__pycache__/*' 2>/dev/null | LC_ALL=C sort)
+SOURCE_LIST := build/install-sources.txt
+$(shell mkdir -p build && printf '%s\n' $(SOURCES) > $(SOURCE_LIST).new && \
+        { cmp -s $(SOURCE_LIST).new $(SOURCE_LIST) || mv -f $(SOURCE_LIST).new $(SOURCE_LIST); }; \
+        rm -f $(SOURCE_LIST).new)
+
+BUILD_DEPS_STAMP := $(VENV)/.telvar-build-deps
+INSTALL_STAMP    := $(VENV)/.telvar-installed
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 
-# The build directory under build/ is kept between installs, so a reinstall
-# only recompiles what changed.
-install: $(PY)
+$(BUILD_DEPS_STAMP): | $(PY)
+	@echo "== installing the build tools into $(VENV)"
 	$(PY) -m pip install --quiet $(BUILD_DEPS)
-	$(PY) -m pip install --quiet --no-build-isolation '.[test,demo]'
+	@touch $@
+
+# Reinstalled only when a source, the build files or the list of sources
+# changed since the last install. The build directory under build/ is kept,
+# so a reinstall recompiles only what changed; -v shows the compiler's
+# progress lines ([12/56] Building CXX object ...).
+$(INSTALL_STAMP): $(BUILD_DEPS_STAMP) $(SOURCES) $(SOURCE_LIST) pyproject.toml CMakeLists.txt README.md
+	@echo "== building and installing telvar into $(VENV) (the first build compiles for a few minutes)"
+	$(PY) -m pip install -v --no-build-isolation '.[test,demo]' 2>&1 | \
+	  { grep --line-buffered -v -e '^Requirement already satisfied' -e '^  Link requires a different Python' \
+	         -e '^  Skipping link' || true; }
+	@touch $@
+
+install: $(INSTALL_STAMP)
 
 demo: install
 	$(PY) examples/demo.py
@@ -33,12 +62,11 @@ bench: install
 # DEV_BUILD and TARGET let several people build different modules at once.
 DEV_BUILD ?= build/dev
 TARGET    ?= all
-dev: $(PY)
-	$(PY) -m pip install --quiet $(BUILD_DEPS)
+dev: $(BUILD_DEPS_STAMP)
 	cmake -S . -B $(DEV_BUILD) -G Ninja -DTELVAR_INPLACE=ON -DCMAKE_BUILD_TYPE=Release \
 	      -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(DEV_BUILD) --target $(TARGET)
 
 clean:
-	rm -rf build dist *.egg-info
+	rm -rf build dist *.egg-info $(INSTALL_STAMP)
 	find src -name '*.so' -delete

@@ -4,7 +4,10 @@ Runs the moving-average cross of ma_cross_strategy.py over futures main
 contracts (night sessions included) and stocks for four weeks of 1-minute
 bars, prints a short report and draws one instrument's 15-minute bars as the
 strategy saw them at a chosen minute: the completed bars and, highlighted,
-the bar still forming. Run with `make demo` or `python examples/demo.py`.
+the bar still forming. Five trading days of warm-up fill the strategy's
+windows before its first bar. Candles follow the local convention (rising
+red, falling green) unless `--style western` asks for rising green, falling
+red. Run with `make demo` or `python examples/demo.py`.
 """
 import argparse
 import os
@@ -31,13 +34,17 @@ TARGETS = [
     {"Market": "SZSE", "Code": "000001"},
 ]
 BEGIN, END = 20251103, 20251128
+WARMUP = 5  # trading days before BEGIN: the 5 daily and 20 fifteen-minute bars are there at the first bar
+# candle colours (rising, falling): the Chinese markets' convention, and the western one
+CANDLE_STYLES = {"local": ("tab:red", "tab:green"), "western": ("tab:green", "tab:red")}
 
 
 def print_report(summary):
     s = summary["strategy"]
     print()
-    print("Back-test %s .. %s, %s bars, %d targets" % (
-        summary["begin_date"], summary["end_date"], summary["frequency"], len(summary["targets"])))
+    print("Back-test %s .. %s (after %d warm-up trading days), %s bars, %d targets" % (
+        summary["begin_date"], summary["end_date"], summary["warmup"], summary["frequency"],
+        len(summary["targets"])))
     print("  %d strategy bars in %.2f s (%.0f bars/s, %d windows read; set-up %.2f s)" % (
         summary["bars"], summary["run_seconds"], summary["bars_per_second"], s["windows_read"],
         summary["setup_seconds"]))
@@ -49,12 +56,19 @@ def print_report(summary):
     print()
 
 
-def forming_bar_chart(path, target_index, moment_pos, bars=24):
-    """15-minute candles of one target at strategy bar `moment_pos`, the forming bar highlighted."""
+def forming_bar_chart(path, target_index, moment_pos, bars=24, style="local"):
+    """15-minute candles of one target at strategy bar `moment_pos`, the forming bar highlighted.
+
+    `style` picks the candle colours: "local" rising red and falling green,
+    "western" rising green and falling red.
+    """
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.patches import Patch
+
+    rising, falling = CANDLE_STYLES[style]
 
     from telvar.kestrum import sysmodel as cnt
 
@@ -69,7 +83,7 @@ def forming_bar_chart(path, target_index, moment_pos, bars=24):
     fig, ax = plt.subplots(figsize=(10, 4.8))
     for i in range(len(block)):
         forming = i == len(block) - 1
-        colour = "tab:orange" if forming else ("tab:red" if c[i] >= o[i] else "tab:green")
+        colour = "tab:orange" if forming else (rising if c[i] >= o[i] else falling)
         ax.vlines(i, low[i], h[i], color=colour, linewidth=1)
         ax.add_patch(plt.Rectangle((i - 0.3, min(o[i], c[i])), 0.6, max(abs(c[i] - o[i]), 1e-9),
                                    color=colour, alpha=0.9 if forming else 0.7))
@@ -79,8 +93,10 @@ def forming_bar_chart(path, target_index, moment_pos, bars=24):
     ax.set_xticks(range(0, len(block), step))
     ax.set_xticklabels(labels[::step], rotation=30, ha="right", fontsize=8)
     moment = mft_to_datetime(float(context.bar_times[moment_pos])).strftime("%Y-%m-%d %H:%M")
-    ax.set_title("%s 15-minute bars as seen at %s (orange: the bar still forming)" % (
-        context.target_names[target_index], moment))
+    ax.set_title("%s 15-minute bars as seen at %s" % (context.target_names[target_index], moment))
+    ax.legend(handles=[Patch(color=rising, alpha=0.7, label="rising (close >= open)"),
+                       Patch(color=falling, alpha=0.7, label="falling (close < open)"),
+                       Patch(color="tab:orange", label="still forming")], fontsize=8, loc="best")
     ax.grid(alpha=0.3)
     fig.tight_layout()
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
@@ -151,13 +167,15 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--chart", default=os.path.join("build", "demo", "rb0000_15min_forming.png"))
     parser.add_argument("--roll-chart", default=os.path.join("build", "demo", "cu0000_adjusted_roll.png"))
+    parser.add_argument("--style", choices=sorted(CANDLE_STYLES), default="local",
+                        help="candle colours: local (rising red, falling green) or western (rising green)")
     parser.add_argument("--no-progress", action="store_true")
     args = parser.parse_args(argv)
 
     started = time.perf_counter()
     print("Starting an embedded host on the sample store and setting up the run ...")
     summary = runner.run(MaCrossStrategy(), TARGETS, BEGIN, END, frequency="min", freq_num=1,
-                         progress=not args.no_progress)
+                         progress=not args.no_progress, warmup=WARMUP)
     print_report(summary)
 
     # 14:07 on the last day: its 15-minute bar (14:00-14:15) has formed for 7 minutes
@@ -167,7 +185,7 @@ def main(argv=None):
     clock = np.array([mft_to_datetime(t).strftime("%H%M") for t in times[-600:]])
     hits = np.flatnonzero(clock == "1407")
     moment_pos = len(times) - 600 + int(hits[-1]) if hits.size else len(times) - 1
-    moment = forming_bar_chart(args.chart, 0, moment_pos)
+    moment = forming_bar_chart(args.chart, 0, moment_pos, style=args.style)
     print("Chart of %s at %s written to %s" % (TARGETS[0]["Code"], moment, args.chart))
     roll_day = adjusted_roll_chart(args.roll_chart, 1)
     if roll_day is not None:

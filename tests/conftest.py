@@ -4,7 +4,14 @@
 ``telvar.kestrum.comm.tvcmd`` to it, with the framework's file root in a
 temporary folder.  Tests that use them should be marked ``@pytest.mark.host``.
 """
+import os
+
 import pytest
+
+# Tests compare messages with the default (Chinese) catalog; the catalog is
+# chosen when the framework is first imported, so a user's setting is dropped
+# before any test module imports it (test_languages sets it per subprocess).
+os.environ.pop("TELVAR_LANG", None)
 
 
 @pytest.fixture(scope="session", autouse=True)

@@ -3,6 +3,9 @@
 #include "queries.hpp"
 #include "query_family.hpp"
 
+#include <cstring>
+#include <string>
+
 namespace telvar {
 namespace mkt {
 namespace {
@@ -69,18 +72,77 @@ const Query queries[] = {
      "Block trades."},
 };
 
+constexpr size_t query_count = sizeof(queries) / sizeof(queries[0]);
+
+const char *parameter_doc(const char *name) {
+    if (std::strcmp(name, "target_list") == 0)
+        return "target_list: stocks as 'MARKET.CODE' keys or {'Market', 'Code'} records";
+    if (std::strcmp(name, "industry_list") == 0)
+        return "industry_list: industry names (all industries when empty)";
+    if (std::strcmp(name, "abnormal_type_cd") == 0)
+        return "abnormal_type_cd: abnormal-move type codes (all types when empty)";
+    if (std::strcmp(name, "begin_date") == 0)
+        return "begin_date: first date, YYYYMMDD ('' for the earliest)";
+    if (std::strcmp(name, "end_date") == 0)
+        return "end_date: last date, YYYYMMDD ('' for today)";
+    if (std::strcmp(name, "field") == 0)
+        return "field: the columns wanted (all columns when empty)";
+    return "";
+}
+
+// The query's summary, its parameters and its result; kept for the module's
+// life because the functions point at it.
+const std::string &full_doc(size_t i) {
+    static std::string docs[query_count];
+    if (docs[i].empty()) {
+        const Query &q = queries[i];
+        docs[i] = std::string(q.doc) + "\n";
+        for (const char *name : q.spec.names)
+            docs[i] += std::string("\n") + parameter_doc(name);
+        docs[i] += "\nReturns a pandas DataFrame, one row per record (empty when none).";
+    }
+    return docs[i];
+}
+
+// An inspect.Signature for the checked wrapper: functools.wraps points
+// inspect at the compiled body, which inspect cannot read.
+nb::object python_signature(const QuerySpec &spec) {
+    nb::module_ inspect = nb::module_::import_("inspect");
+    nb::object parameter = inspect.attr("Parameter");
+    nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    nb::list parameters;
+    for (size_t i = 0; i < spec.names.size(); ++i) {
+        nb::str name(spec.names[i]);
+        switch (spec.kinds[i]) {
+        case ParamKind::required_list:
+            parameters.append(parameter(name, kind));
+            break;
+        case ParamKind::list:
+            parameters.append(parameter(name, kind, nb::arg("default") = nb::tuple()));
+            break;
+        case ParamKind::begin_date:
+        case ParamKind::end_date:
+            parameters.append(parameter(name, kind, nb::arg("default") = nb::str("")));
+            break;
+        }
+    }
+    return inspect.attr("Signature")(parameters);
+}
+
 } // namespace
 
 void define_queries(nb::module_ &m) {
-    for (const Query &q : queries) {
+    for (size_t i = 0; i < query_count; ++i) {
+        const Query &q = queries[i];
         const QuerySpec *spec = &q.spec;
         // The scope gives the function a __qualname__, which the rule
         // decorator copies onto its wrapper (functools.wraps).
         nb::object body = nb::cpp_function(
             [spec](nb::args args, nb::kwargs kwargs) { return run_query(*spec, args, kwargs); },
-            nb::scope(m), nb::name(spec->name), nb::sig(q.signature), q.doc);
+            nb::scope(m), nb::name(spec->name), nb::sig(q.signature), full_doc(i).c_str());
         // The checked function is what the module exports under the query's name.
         nb::object checked = rule_decorator(*spec)(body);
+        checked.attr("__signature__") = python_signature(*spec);
         m.attr(spec->name) = checked;
     }
 }

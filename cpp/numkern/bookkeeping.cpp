@@ -128,7 +128,9 @@ void register_bookkeeping(nb::module_ &m) {
           nb::sig("def tvMatrixUnfillComplete(matrix, head_len, bar_len, volume_offset) -> tuple[list[numpy.ndarray], list[numpy.ndarray]]"),
           "(UnfilledBarRef, UnfilledIdx), one array per target: UnfilledIdx[t] the columns\n"
           "where target t traded (volume > 0); UnfilledBarRef[t][c] the index into\n"
-          "UnfilledIdx[t] of its last real bar at or before column c, NaN before the first.");
+          "UnfilledIdx[t] of its last real bar at or before column c, NaN before the first.\n"
+          "matrix: a filled K matrix; head_len: its head rows; bar_len: rows per target;\n"
+          "volume_offset: the volume row within a target's block.");
     m.def("ismember", &ismember,
           nb::sig("def ismember(a, b) -> tuple[numpy.ndarray, numpy.ndarray]"),
           "(found, loc), shaped like a: whether each element of a occurs in b, and its\n"

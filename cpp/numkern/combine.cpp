@@ -154,20 +154,26 @@ void register_combine(nb::module_ &m) {
           "the base bars begin_pos[k]..end_pos[k] of `base_matrix` combined: open first,\n"
           "high max, low min, close last, volume and turnover summed, open interest last,\n"
           "NaN skipped; an empty or all-NaN range gives NaN. Positions are absolute base\n"
-          "columns; `offset` is the column of base_matrix's first column.");
+          "columns; `offset` is the column of base_matrix's first column.\n"
+          "bar_len: rows per target; head_len: head rows of both matrices.");
     m.def("tvCalcCombineMatrix1toN", &tvCalcCombineMatrix1toN,
           nb::sig("def tvCalcCombineMatrix1toN(matrix, begin_pos, end_pos, bar_len, offset=0, head_len=4) -> numpy.ndarray"),
           "A matrix shaped like `matrix`, head rows copied, whose target rows hold at every\n"
           "column i the bar formed from begin_pos[i] up to min(i, end_pos[i]) (the whole\n"
-          "N-unit bar where i closes it). Positions as tvCalcRegKDataBeginEndPos makes them.");
+          "N-unit bar where i closes it). Positions as tvCalcRegKDataBeginEndPos makes them.\n"
+          "bar_len: rows per target; offset: the absolute column of matrix's first column;\n"
+          "head_len: head rows.");
     m.def("tvCalcDataValueFresh", &tvCalcDataValueFresh,
           nb::sig("def tvCalcDataValueFresh(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0) -> numpy.ndarray"),
           "Row 0: the base time row; then bar_len rows per target (the matrix's last\n"
-          "targets_len blocks): the bar formed from begin_pos[i] up to base column i.");
+          "targets_len blocks): the bar formed from begin_pos[i] up to base column i.\n"
+          "begin_pos, end_pos: base-column positions as tvCalcRegKDataBeginEndPos makes them;\n"
+          "offset: the absolute column of matrix's first column.");
     m.def("tvCalcDataValueFresh_Adj", &tvCalcDataValueFresh_Adj,
           nb::sig("def tvCalcDataValueFresh_Adj(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0) -> numpy.ndarray"),
           "Like tvCalcDataValueFresh for an adjusted price matrix (targets_len blocks of\n"
-          "bar_len rows, no head rows); no time row in the result.");
+          "bar_len rows, no head rows); no time row in the result. matrix, begin_pos,\n"
+          "end_pos, offset as for tvCalcDataValueFresh.");
 }
 
 } // namespace numkern

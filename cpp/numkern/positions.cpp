@@ -153,16 +153,19 @@ void register_positions(nb::module_ &m) {
           nb::sig("def tvCalcRegKDataBeginEndPos(base_time_line, time_line, offset=0) -> tuple[numpy.ndarray, numpy.ndarray]"),
           "(begin_pos, end_pos), one entry per base column: the first and last base column\n"
           "of the bar of time_line it belongs to. Columns after the last bar form an open\n"
-          "trailing bar ending at the last column. `offset` is added to every position.");
+          "trailing bar ending at the last column. `offset` is added to every position.\n"
+          "base_time_line, time_line: ascending bar end times (serial days).");
     m.def("tvCalcKDataCurrentBar", &tvCalcKDataCurrentBar,
           nb::sig("def tvCalcKDataCurrentBar(time_line, fresh_time_line) -> numpy.ndarray"),
           "For every strategy bar time, the column of time_line whose bar contains it (the\n"
-          "first at or after it; len(time_line) when there is none), int64.");
+          "first at or after it; len(time_line) when there is none), int64.\n"
+          "time_line: the item's bar times; fresh_time_line: the strategy's bar times.");
     m.def("tvCalculateFreshMask", &tvCalculateFreshMask,
           nb::sig("def tvCalculateFreshMask(day_pos, frequency_i, freq_num) -> numpy.ndarray"),
           "Boolean mask, true at the bars that close an N-unit bar. Intraday frequencies\n"
           "count per trading day from day_pos (a day's last bar always closes a bar; the\n"
-          "series' last bar only on a multiple of N); day and coarser count over the series.");
+          "series' last bar only on a multiple of N); day and coarser count over the series.\n"
+          "frequency_i: frequency code (min 1, day 2, ...); freq_num: N, units per bar.");
 }
 
 } // namespace numkern

@@ -6,7 +6,7 @@ target; one column per bar. Adjusted price matrices have no head rows and
 """
 import numpy as np
 
-from telvar.kestrum.language.chinese import text
+from telvar.kestrum.language import text
 
 # --- head rows of a K matrix ---
 KMatrixPos_TimeLine = 0   # bar (end) time, serial days

@@ -7,6 +7,14 @@ notebooks then call the module functions directly. ``run(strategy, ...)``
 does the same, calls ``strategy.init(context)`` once and
 ``strategy.on_bar(context)`` at every bar position, and returns a summary.
 
+``warmup=N`` starts the run's inputs N trading days before ``begin_date``:
+those days' bars are fetched and registered like the others, so windows are
+full from the first bar the strategy sees, and ``on_bar`` starts at the first
+strategy bar of a trading day on or after ``begin_date``. Bar positions
+(``context.bar_pos``) count from the start of the warm-up, because they are
+the positions every window function takes; ``context.first_bar_pos`` is the
+first position ``on_bar`` sees.
+
 ``host=None`` starts an embedded host on the sample store (once per process;
 later set-ups reuse it). A ``HostHandle`` or an address such as
 ``'unix:/tmp/host.sock'`` selects another host.
@@ -27,17 +35,28 @@ _host_tokens = {}  # address -> token of the host handles given to setup (a TCP 
 class Context(UserContext):
     """What a strategy sees: its run inputs, the current bar and a place for its own state.
 
-    ``bar_pos`` is the current strategy bar position (``bar_num`` too), ``now``
-    its bar time; ``reg_idx`` is the registration index of the strategy's own
-    bars. Strategies may set any further attribute.
+    ``bar_pos`` is the current strategy bar position (``bar_num`` too), the
+    position the window functions take; ``now`` its bar time. ``bar_times``
+    holds every strategy bar of the run, warm-up included, so
+    ``bar_times[bar_pos]`` is the current bar's time; ``first_bar_pos`` is the
+    position of the first bar ``on_bar`` sees (0 without warm-up, else the
+    number of warm-up bars). ``begin_date`` and ``end_date`` are the dates the
+    strategy trades; ``warmup`` the number of trading days of history before
+    ``begin_date`` and ``warmup_begin_date`` the first of them (``begin_date``
+    without warm-up). ``reg_idx`` is the registration index of the strategy's
+    own bars. Strategies may set any further attribute.
     """
 
-    def __init__(self, targets, begin_date, end_date, frequency, freq_num, fq, bar_times, reg_idx, host_address):
+    def __init__(self, targets, begin_date, end_date, frequency, freq_num, fq, bar_times, reg_idx, host_address,
+                 warmup=0, warmup_begin_date=None, first_bar_pos=0):
         super().__init__()
         self.targets = targets
         self.target_names = todotmc(targets)
         self.begin_date = begin_date
         self.end_date = end_date
+        self.warmup = warmup
+        self.warmup_begin_date = begin_date if warmup_begin_date is None else warmup_begin_date
+        self.first_bar_pos = first_bar_pos
         self.frequency = frequency
         self.freq_num = freq_num
         self.fq = fq
@@ -55,9 +74,10 @@ class Context(UserContext):
         return float(self.bar_times[self._internal_bar_num])
 
     def __repr__(self):
-        return "Context(%d targets, %s..%s, %d %s bars, at bar %d)" % (
-            len(self.targets), self.begin_date, self.end_date, len(self.bar_times), self.frequency,
-            self._internal_bar_num)
+        warm = ", %d warm-up bars" % self.first_bar_pos if self.first_bar_pos else ""
+        return "Context(%d targets, %s..%s, %d %s bars%s, at bar %d)" % (
+            len(self.targets), self.begin_date, self.end_date, len(self.bar_times) - self.first_bar_pos,
+            self.frequency, warm, self._internal_bar_num)
 
 
 def _host_address(host):
@@ -97,8 +117,59 @@ def _freq_num(freq_num):
     return int(freq_num)
 
 
-def setup(targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", host=None):
-    """Prepare a clean run state for a strategy and return its context."""
+def _warmup_days(warmup):
+    if isinstance(warmup, (bool, np.bool_)) or not isinstance(warmup, (int, np.integer)) or warmup < 0:
+        raise ValueError("warmup must be a number of trading days (an integer >= 0), got %r" % (warmup,))
+    return int(warmup)
+
+
+def _warmup_begin_date(begin_date, warmup):
+    """The trading day ``warmup`` trading days before the first one on or after ``begin_date``."""
+    from telvar.api.history import _history
+    from telvar.kestrum.utils.logger import user_warning
+
+    days = np.asarray(_history.get_trading_days(0, 99999999), dtype=np.int64)
+    before = days[days < begin_date]
+    if before.size >= warmup:
+        return int(before[before.size - warmup])
+    if days.size:
+        user_warning("warm-up of %d trading days asked, but the calendar holds only %d before %s; "
+                     "the run starts at %s" % (warmup, before.size, begin_date, days[0]))
+        return int(min(days[0], begin_date))
+    return begin_date
+
+
+def first_bar_on_or_after(bar_times, day_pos, begin_date):
+    """Position of the first bar whose trading day is ``begin_date`` or later (len(bar_times) if none).
+
+    A bar's trading day is the day of the last bar of its trading day: night
+    bars carry the previous evening's clock time but belong to the next
+    trading day. Intraday day positions restart (drop) at each trading day's
+    first bar; bars of a day or coarser are each their own trading day's last.
+    """
+    from telvar.kestrum.utils.datetimefunc import int_date_to_ordinal
+
+    times = np.asarray(bar_times, dtype=np.float64).ravel()
+    day_pos = np.asarray(day_pos).ravel()
+    if times.size == 0:
+        return 0
+    if day_pos.size == times.size:
+        new_day = np.r_[True, day_pos[1:] <= day_pos[:-1]]
+    else:
+        new_day = np.ones(times.size, dtype=bool)
+    starts = np.flatnonzero(new_day)
+    last_of_day = np.r_[starts[1:] - 1, times.size - 1]
+    trading_day = np.floor(times[last_of_day])[np.cumsum(new_day) - 1]
+    return int(np.searchsorted(trading_day, int_date_to_ordinal(begin_date), side="left"))
+
+
+def setup(targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", host=None, warmup=0):
+    """Prepare a clean run state for a strategy and return its context.
+
+    ``warmup`` trading days of history before ``begin_date`` are fetched and
+    registered too (see the module's description); ``context.first_bar_pos``
+    is the first bar position on or after ``begin_date``.
+    """
     from telvar.api.history import _history
     from telvar.api.regora import _regora
 
@@ -114,18 +185,22 @@ def setup(targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", h
     freq_num = _freq_num(freq_num)
     if frequency_i == gv.KFreq_Tick:
         raise ValueError("the runner drives bar strategies; tick frequency is not supported")
+    warmup = _warmup_days(warmup)
 
     address = _host_address(host)
     _clean_state(address)
     cnt.smm.set_phase(gv.RUMMODE_PHASE_SETUP)
+    # the run's inputs start with the warm-up: every registration covers it
+    run_begin = _warmup_begin_date(begin_date, warmup) if warmup else begin_date
     info = cnt.vr.g_TelvarInputInfo
     info.TargetList = targets
-    info.BeginDate, info.EndDate = begin_date, end_date
+    info.BeginDate, info.EndDate = run_begin, end_date
     info.KFrequency, info.KFreNum, info.FQ = frequency, freq_num, fq
 
-    bar_times, _ = _history.get_trading_time(targets, frequency, begin_date, end_date, freq_num)
+    bar_times, day_pos = _history.get_trading_time(targets, frequency, run_begin, end_date, freq_num)
     bar_times = np.asarray(bar_times, dtype=np.float64).ravel()
-    if bar_times.size == 0:
+    first_bar_pos = first_bar_on_or_after(bar_times, day_pos, begin_date) if warmup else 0
+    if bar_times.size == first_bar_pos:
         raise ValueError("no %d-%s bars between %s and %s for %s" % (
             freq_num, frequency, begin_date, end_date, ", ".join(todotmc(targets))))
     cnt.vr.set_strategy_time_line(bar_times)
@@ -135,32 +210,40 @@ def setup(targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", h
     info.RefreshKDataIdx = int(reg_idx[0, 0])
 
     context = Context(targets, begin_date, end_date, frequency, freq_num, fq, bar_times,
-                      reg_idx, address)
+                      reg_idx, address, warmup=warmup, warmup_begin_date=run_begin,
+                      first_bar_pos=first_bar_pos)
+    # until on_bar starts, the current bar is the first one the strategy trades
+    context._internal_bar_num = first_bar_pos
+    cnt.vr.g_TelvarSimCurBarFresh = first_bar_pos
     cnt.vr.g_TelvarUserContext = context
     return context
 
 
 def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", host=None,
-        progress=True):
+        progress=True, warmup=0):
     """Set up, call ``strategy.init(context)`` once and ``strategy.on_bar(context)`` at every bar.
 
-    Returns a summary dictionary: bars, targets, dates, set-up and run seconds,
-    bars per second, and the strategy's ``summary(context)`` result when it has one.
+    With ``warmup`` N, N trading days of history before ``begin_date`` fill the
+    windows and ``on_bar`` starts at ``context.first_bar_pos``. Returns a
+    summary dictionary: bars (from ``begin_date`` on), targets, dates,
+    warm-up days, set-up and run seconds, bars per second, and the strategy's
+    ``summary(context)`` result when it has one.
     """
     from tqdm import tqdm
 
     started = time.perf_counter()
-    context = setup(targets, begin_date, end_date, frequency, freq_num, fq, host)
+    context = setup(targets, begin_date, end_date, frequency, freq_num, fq, host, warmup)
     set_up = time.perf_counter() - started
     vr = cnt.vr
-    bars = len(context.bar_times)
+    first = context.first_bar_pos
+    bars = len(context.bar_times) - first
     try:
         cnt.smm.set_phase(gv.RUMMODE_PHASE_INIT)
         strategy.init(context)
         cnt.smm.set_phase(gv.RUMMODE_PHASE_ONBAR)
         loop_start = time.perf_counter()
         with tqdm(total=bars, unit="bar", desc="back-test", disable=not progress, leave=False) as bar:
-            for pos in range(bars):
+            for pos in range(first, first + bars):
                 context._internal_bar_num = pos
                 vr.g_TelvarSimCurBarFresh = pos
                 strategy.on_bar(context)
@@ -173,6 +256,7 @@ def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq
         "targets": list(context.target_names),
         "begin_date": context.begin_date,
         "end_date": context.end_date,
+        "warmup": context.warmup,
         "frequency": "%d%s" % (context.freq_num, context.frequency),
         "setup_seconds": set_up,
         "run_seconds": loop,
