@@ -92,3 +92,55 @@ def assert_same(ours, theirs, where="file"):
             assert np.array_equal(ours, theirs, equal_nan=theirs.dtype.kind in "fc"), (where, ours, theirs)
     else:
         assert ours == theirs, (where, ours, theirs)
+
+
+def element_tags(raw, order="<"):
+    """(offset, role) of every element tag of an uncompressed file, matrices walked recursively."""
+    u32 = lambda at: struct.unpack_from(order + "I", raw, at)[0]  # noqa: E731
+    tags = []
+
+    def skip(at):
+        word = u32(at)
+        return at + 8 if word >> 16 else at + 8 + -(-u32(at + 4) // 8) * 8
+
+    def values(at):
+        word = u32(at)
+        n, start = ((word >> 16), at + 4) if word >> 16 else (u32(at + 4), at + 8)
+        return [struct.unpack_from(order + "i", raw, start + 4 * k)[0] for k in range(n // 4)]
+
+    def matrix(at, role):
+        tags.append((at, role))
+        end = at + 8 + u32(at + 4)
+        if end == at + 8:
+            return end
+        p = at + 8
+        tags.append((p, "array flags"))
+        flags = u32(p + 8)
+        cls, p = flags & 0xFF, p + 16
+        tags.append((p, "dimensions"))
+        count = int(np.prod(values(p)))
+        p = skip(p)
+        tags.append((p, "name"))
+        p = skip(p)
+        if cls == mxCELL:
+            for _ in range(count):
+                p = matrix(p, "cell element")
+        elif cls == mxSTRUCT:
+            tags.append((p, "field name length"))
+            slot, p = values(p)[0], skip(p)
+            tags.append((p, "field names"))
+            word = u32(p)
+            n_fields = ((word >> 16) if word >> 16 else u32(p + 4)) // slot
+            p = skip(p)
+            for _ in range(count * n_fields):
+                p = matrix(p, "field value")
+        else:
+            for part in range(2 if flags & COMPLEX else 1):
+                tags.append((p, "character data" if cls == mxCHAR else "numeric data"))
+                p = skip(p)
+        return end
+
+    at = 128
+    while at < len(raw):
+        at = matrix(at, "variable")
+    return tags
