@@ -24,6 +24,8 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="small inputs, for a fast look")
     parser.add_argument("--cpu-time", action="store_true",
                         help="time single-threaded work by CPU time instead of wall time")
+    parser.add_argument("--files", type=int, help="fuzz_mat: how many mutated files to read")
+    parser.add_argument("--seed", type=int, help="fuzz_mat: the seed of the mutations")
     args = parser.parse_args(argv)
     if args.cpu_time:
         report_module.clock = time.process_time
@@ -33,6 +35,7 @@ def main(argv=None):
     if unknown:
         parser.error(f"no such benchmark: {', '.join(sorted(unknown))} (have: {', '.join(found)})")
     report = Report(quick=args.quick)
+    report.files, report.seed = args.files, args.seed
     for name in args.names or found:
         print(f"\n##### bench_{name}")
         try:
