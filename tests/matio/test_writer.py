@@ -50,14 +50,16 @@ def test_layouts_the_callers_hand_over(tmp_path):
 def _peak_growth(script, tmp_path):
     """How far resident memory rose above what it was at the script's mark, in MB (a fresh process)."""
     code = textwrap.dedent("""
-        import os, resource, sys
+        import sys
         import numpy as np
         from telvar.kestrum import _matio
+        def status(field):  # this process's own figures (ru_maxrss would carry the parent's peak over)
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) for line in f if line.startswith(field)) / 1024
         def now():
-            with open("/proc/self/statm") as f:
-                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2 ** 20
+            return status("VmRSS:")
         def peak():
-            return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+            return status("VmHWM:")
         path = sys.argv[1]
     """) + textwrap.dedent(script)
     done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "big.mat")], capture_output=True, text=True,

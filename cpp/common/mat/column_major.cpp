@@ -93,8 +93,9 @@ private:
             const size_t step = std::min(n, room / sizeof(T));
             copy_run<T, Swap>(dst, src, stride, step);
             sink_.commit(step * sizeof(T));
-            src += static_cast<int64_t>(step) * stride;
             n -= step;
+            if (n > 0) // never point past the array
+                src += static_cast<int64_t>(step) * stride;
         }
     }
 
