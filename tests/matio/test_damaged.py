@@ -151,6 +151,16 @@ class TestSizesTheBytesCannotBack:
             _refused(path)
             assert time.perf_counter() - started < 0.5, case  # refused before allocating anything
 
+    def test_field_names_without_end(self, tmp_path):
+        b = MatBuilder()
+        path = tmp_path / "names.mat"
+        # a megabyte of names in slots of one byte and no NUL anywhere: a million fields
+        payload = b.element(kit.miINT32, struct.pack("<i", 1)) + b.element(kit.miINT8, b"a" * 2 ** 20)
+        path.write_bytes(b.file(b.matrix(kit.mxSTRUCT, [0, 0], payload, b"s")))
+        started = time.perf_counter()
+        assert "fields" in str(_refused(path))
+        assert time.perf_counter() - started < 0.5
+
     def test_nesting_is_bounded(self, tmp_path):
         b = MatBuilder()
         leaf = b.numeric(np.array([[1.0]]))

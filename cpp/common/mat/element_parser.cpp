@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <unordered_map>
 
 #include <unistd.h>
 
@@ -20,6 +21,13 @@ uint64_t half_the_memory() {
         return uint64_t(4) << 30;
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page) / 2;
 }
+
+// Structs with more fields than this are refused: no writer makes them, and
+// each field costs a Python object however few bytes its name takes.
+constexpr size_t kMaxFields = size_t(1) << 16;
+// What an element of a cell or struct costs beside its data: the value the
+// reader builds and the Python object it becomes.
+constexpr uint64_t kItemCost = sizeof(Value) + 96;
 
 std::string type_text(uint32_t type) { return std::to_string(type); }
 
@@ -349,7 +357,7 @@ void ElementParser::cells(uint64_t end, int depth, Value &v) {
     if (count > (end - at) / kTagBytes)
         fail(at, "a cell array of " + std::to_string(count) + " elements cannot fit in the " +
                      std::to_string(end - at) + " bytes that remain");
-    budget_.take(count * 8);
+    budget_.take(count * kItemCost);
     v.items.reserve(count);
     for (uint64_t i = 0; i < count; ++i)
         v.items.push_back(sub_matrix(end, depth + 1));
@@ -374,14 +382,15 @@ void ElementParser::structure(uint64_t end, int depth, Value &v) {
         fail(here, "a struct array of " + std::to_string(count) + " elements and " +
                        std::to_string(v.fields.size()) + " fields cannot fit in the " +
                        std::to_string(end - here) + " bytes that remain");
-    budget_.take(slots * 8);
+    budget_.take(slots * kItemCost);
     v.items.reserve(slots);
     for (uint64_t i = 0; i < slots; ++i)
         v.items.push_back(sub_matrix(end, depth + 1));
 }
 
-// Field names sit in slots of a fixed length, each ended by a NUL; a name
-// repeated is renamed "_<n>_<name>" (the n-th repeat), as scipy does.
+// Field names sit in slots of a fixed length, each ended by a NUL (a name
+// without one ends with its slot); a name repeated is renamed "_<n>_<name>"
+// (its n-th repeat), as scipy does.
 void ElementParser::field_names(uint64_t end, Value &v) {
     const Tag len_tag = tag(end);
     if (!is_int32_type(len_tag.type) || len_tag.bytes != 4)
@@ -393,26 +402,25 @@ void ElementParser::field_names(uint64_t end, Value &v) {
     const uint32_t slot = load_u32(raw, swapped_);
     if (slot == 0 || slot > static_cast<uint32_t>(INT32_MAX))
         fail(len_tag.at, "the field name length is " + std::to_string(slot));
+    const uint64_t at = s_.offset();
     const std::string names = int8_text(end, "field names");
     const size_t n = names.size() / slot;
-    std::vector<std::string> raw_names(n);
-    for (size_t i = 0; i < n; ++i) {
-        const size_t from = i * slot;
-        const size_t nul = names.find('\0', from);
-        raw_names[i] = names.substr(from, (nul == std::string::npos ? names.size() : nul) - from);
-    }
-    std::vector<int> repeats(n, 0);
+    if (n > kMaxFields)
+        fail(at, "a struct with " + std::to_string(n) + " fields (at most " +
+                     std::to_string(kMaxFields) + " are read)");
+    budget_.take(n * kItemCost);
+    std::unordered_map<std::string, int> repeats; // by first spelling
     v.fields.reserve(n);
     for (size_t i = 0; i < n; ++i) {
-        int repeat = 0;
-        for (size_t j = 0; j < i; ++j) {
-            if (raw_names[j] == raw_names[i]) {
-                repeat = ++repeats[j];
-                break;
-            }
+        const char *from = names.data() + i * slot;
+        const std::string name(from, strnlen(from, slot));
+        const auto seen = repeats.find(name);
+        if (seen == repeats.end()) {
+            repeats.emplace(name, 0);
+            v.fields.push_back(name);
+        } else {
+            v.fields.push_back("_" + std::to_string(++seen->second) + "_" + name);
         }
-        v.fields.push_back(repeat ? "_" + std::to_string(repeat) + "_" + raw_names[i]
-                                  : raw_names[i]);
     }
 }
 

@@ -29,22 +29,19 @@ void Sink::write_zeros(size_t n) {
 // ---- file ------------------------------------------------------------------
 
 FileSink::FileSink(const std::string &path) : path_(path), buffer_(kFileBuffer) {
+    int fd;
     do {
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0)
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
         throw IoError(errno, path, "cannot open for writing");
-}
-
-FileSink::~FileSink() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    fd_ = UniqueFd(fd);
 }
 
 void FileSink::write_all(const void *data, size_t n) {
     const auto *p = static_cast<const char *>(data);
     while (n > 0) {
-        const ssize_t done = ::write(fd_, p, std::min<size_t>(n, size_t(1) << 30));
+        const ssize_t done = ::write(fd_.get(), p, std::min<size_t>(n, size_t(1) << 30));
         if (done < 0) {
             if (errno == EINTR)
                 continue;
@@ -88,11 +85,10 @@ std::byte *FileSink::window(size_t at_least, size_t *room) {
 
 void FileSink::close(bool sync) {
     flush();
-    if (sync && ::fsync(fd_) != 0)
+    if (sync && ::fsync(fd_.get()) != 0)
         throw IoError(errno, path_, "cannot sync");
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR)
+    // a failed close can be the first word of a failed write (NFS, quotas)
+    if (::close(fd_.release()) != 0 && errno != EINTR)
         throw IoError(errno, path_, "cannot close");
 }
 

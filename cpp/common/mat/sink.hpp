@@ -2,6 +2,8 @@
 // (large blocks go straight from the caller's memory to the kernel), or memory.
 #pragma once
 
+#include "common/mat/unique_fd.hpp"
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -26,9 +28,6 @@ class FileSink : public Sink {
 public:
     // Creates or truncates `path`.
     explicit FileSink(const std::string &path);
-    ~FileSink() override;
-    FileSink(const FileSink &) = delete;
-    FileSink &operator=(const FileSink &) = delete;
 
     void write(const void *data, size_t n) override;
     std::byte *window(size_t at_least, size_t *room) override;
@@ -41,7 +40,7 @@ private:
     void write_all(const void *data, size_t n);
 
     std::string path_;
-    int fd_ = -1;
+    UniqueFd fd_;
     std::vector<std::byte> buffer_;
     size_t used_ = 0;
 };

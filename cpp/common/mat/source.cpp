@@ -26,34 +26,26 @@ constexpr size_t kChunk = size_t(64) << 10;
 FileSource::FileSource(const std::string &path) : path_(path), buffer_(kChunk) {
     // O_NONBLOCK: opening a FIFO put in the file's place must not hang; it is
     // refused below, and reads of regular files ignore the flag.
+    int fd;
     do {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0)
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
         throw IoError(errno, path, "cannot open");
+    fd_ = UniqueFd(fd);
     struct stat st;
-    if (::fstat(fd_, &st) != 0) {
-        const int e = errno;
-        ::close(fd_);
-        throw IoError(e, path, "cannot stat");
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd_);
+    if (::fstat(fd_.get(), &st) != 0)
+        throw IoError(errno, path, "cannot stat");
+    if (!S_ISREG(st.st_mode))
         throw IoError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path, "not a regular file");
-    }
     size_ = static_cast<uint64_t>(st.st_size);
-}
-
-FileSource::~FileSource() {
-    if (fd_ >= 0)
-        ::close(fd_);
 }
 
 void FileSource::pread_exactly(void *dst, size_t n, uint64_t at) {
     auto *out = static_cast<unsigned char *>(dst);
     while (n > 0) {
         const size_t want = std::min<size_t>(n, size_t(1) << 30);
-        const ssize_t got = ::pread(fd_, out, want, static_cast<off_t>(at));
+        const ssize_t got = ::pread(fd_.get(), out, want, static_cast<off_t>(at));
         if (got < 0) {
             if (errno == EINTR)
                 continue;

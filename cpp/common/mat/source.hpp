@@ -4,6 +4,8 @@
 // into the caller's buffer.
 #pragma once
 
+#include "common/mat/unique_fd.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,9 +31,6 @@ protected:
 class FileSource : public Source {
 public:
     explicit FileSource(const std::string &path);
-    ~FileSource() override;
-    FileSource(const FileSource &) = delete;
-    FileSource &operator=(const FileSource &) = delete;
 
     void read(void *dst, size_t n) override;
     void skip(uint64_t n) override { offset_ += n; }
@@ -41,7 +40,7 @@ private:
     void pread_exactly(void *dst, size_t n, uint64_t at);
 
     std::string path_;
-    int fd_ = -1;
+    UniqueFd fd_;
     uint64_t size_ = 0;
     std::vector<unsigned char> buffer_;
     uint64_t buffer_start_ = 0; // file offset of buffer_[0]
