@@ -12,7 +12,7 @@ import numpy as np
 from telvar.kestrum import _matio
 from telvar.kestrum.utils.exceptions import DataLoadError
 
-# MAT variable and field names; the writer silently drops others (e.g. a leading "_")
+# MAT variable and field names (MATLAB loads no others; scipy would drop them silently)
 _MAT_NAME = re.compile(r"^[A-Za-z][A-Za-z0-9_]*$")
 
 
