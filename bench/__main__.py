@@ -6,6 +6,7 @@ ratios, answer checks, performance targets; `report.quick` asks for smaller
 inputs). Time them with bench.report.best_time (wall time; with --cpu-time
 the process's CPU time, steadier on a busy machine). Files run in name order;
 naming some runs only those. The exit status is 1 when an answer check failed.
+`python -m bench fuzz_mat --files N [--seed S]` is the MAT reader's fuzz run.
 """
 import argparse
 import importlib
