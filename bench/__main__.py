@@ -6,6 +6,7 @@ ratios, answer checks, performance targets; `report.quick` asks for smaller
 inputs). Time them with bench.report.best_time (wall time; with --cpu-time
 the process's CPU time, steadier on a busy machine). Files run in name order;
 naming some runs only those. The exit status is 1 when an answer check failed.
+`python -m bench fuzz_mat --files N [--seed S]` is the MAT reader's fuzz run.
 """
 import argparse
 import importlib
@@ -24,6 +25,8 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="small inputs, for a fast look")
     parser.add_argument("--cpu-time", action="store_true",
                         help="time single-threaded work by CPU time instead of wall time")
+    parser.add_argument("--files", type=int, help="fuzz_mat: how many mutated files to read")
+    parser.add_argument("--seed", type=int, help="fuzz_mat: the seed of the mutations")
     args = parser.parse_args(argv)
     if args.cpu_time:
         report_module.clock = time.process_time
@@ -33,6 +36,7 @@ def main(argv=None):
     if unknown:
         parser.error(f"no such benchmark: {', '.join(sorted(unknown))} (have: {', '.join(found)})")
     report = Report(quick=args.quick)
+    report.files, report.seed = args.files, args.seed
     for name in args.names or found:
         print(f"\n##### bench_{name}")
         try:

@@ -140,13 +140,14 @@ class TestMatCache:
 
     def test_overwrite_is_atomic(self, cache_dir, monkeypatch):
         save_mat_cache(cache_dir, "k", {"Matrix": np.ones((2, 2))})
-        import scipy.io
+        from telvar.kestrum import _matio
 
-        def broken(f, *a, **k):
-            f.write(b"partial")
+        def broken(path, *a, **k):
+            with open(path, "wb") as f:
+                f.write(b"partial")
             raise OSError("no space left")
 
-        monkeypatch.setattr(scipy.io, "savemat", broken)
+        monkeypatch.setattr(_matio, "write", broken)
         with pytest.warns(TelvarWarning, match="no space left"):
             assert save_mat_cache(cache_dir, "k", {"Matrix": np.zeros((2, 2))}) is None
         monkeypatch.undo()

@@ -102,11 +102,12 @@ class TestSaveMat:
         p = str(tmp_path / "keep.mat")
         save_mat(p, {"v": np.arange(4)})
 
-        def broken(f, *a, **k):
-            f.write(b"half a file")
+        def broken(path, *a, **k):
+            with open(path, "wb") as f:
+                f.write(b"half a file")
             raise OSError("disk full")
 
-        monkeypatch.setattr(scipy.io, "savemat", broken)
+        monkeypatch.setattr(utilfunc._matio, "write", broken)
         with pytest.raises(OSError, match="disk full"):
             save_mat(p, {"v": np.arange(9)})
         assert os.listdir(tmp_path) == ["keep.mat"]

@@ -7,19 +7,23 @@ import uuid
 from pathlib import Path
 
 import numpy as np
-import scipy.io
+
+from telvar.kestrum import _matio
 
 # A multi-target bar matrix above this many bytes is written as part files.
 DEFAULT_PART_BYTES = 64 * 1024 * 1024
 
 
 def save_mat(path: Path, data: dict, oned_as: str = "row") -> str:
-    """Write ``data`` to ``path`` through a temporary file and a rename."""
+    """Write ``data`` to ``path`` through a temporary file and a rename.
+
+    The file is what ``scipy.io.savemat`` writes; arrays are written from
+    where they lie (a C-ordered matrix or a slice is not copied first).
+    """
     path = Path(path)
     tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex}.tmp")
     try:
-        with open(tmp, "wb") as fh:
-            scipy.io.savemat(fh, data, oned_as=oned_as, do_compression=False)
+        _matio.write(tmp, data, oned_as=oned_as)
         os.replace(tmp, path)
     finally:
         if tmp.exists():

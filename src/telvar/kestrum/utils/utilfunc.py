@@ -9,9 +9,10 @@ from collections.abc import Mapping
 
 import numpy as np
 
+from telvar.kestrum import _matio
 from telvar.kestrum.utils.exceptions import DataLoadError
 
-# MAT variable and field names; the writer silently drops others (e.g. a leading "_")
+# MAT variable and field names (MATLAB loads no others; scipy would drop them silently)
 _MAT_NAME = re.compile(r"^[A-Za-z][A-Za-z0-9_]*$")
 
 
@@ -42,38 +43,48 @@ def load_mat(path, error="raise", rm_if_error=False, error_obj=None, **loadmat_k
     entries. Arrays come as ``scipy.io.loadmat`` gives them by default (2-D
     matrices, structs as record arrays), except that a list of texts (a
     character matrix) comes back without the blanks that pad its rows to one
-    length.
+    length. The file is read by telvar's own reader (``_matio``), which turns
+    a damaged file into an error instead of crashing the process.
 
     error: ``'raise'`` raises when the file cannot be read (``FileNotFoundError``
         for a missing file, else ``DataLoadError`` naming the file);
         ``'ignore'`` returns an empty dict instead.
     error_obj: the exception to raise for a missing or unreadable file, in
         either mode: a caller that names its error wants to hear about the
-        failure (an unreadable tick download is not a day without ticks).
+        failure (an unreadable tick download is not a day without ticks). Its
+        cause is the ``DataLoadError`` naming the file.
     rm_if_error: delete a file that exists but cannot be read.
+    loadmat_kwargs: options of ``scipy.io.loadmat`` (``squeeze_me``, ...). With
+        any of them the file is read by scipy, whose reader can crash the
+        process on a damaged file: only for files this process wrote itself.
+        No caller in telvar passes them.
     """
     if error not in ("raise", "ignore"):
         raise ValueError("error must be 'raise' or 'ignore', got %r" % (error,))
-    import scipy.io
-
     try:
         if not path or not os.path.isfile(path):
             raise FileNotFoundError(2, "No such MAT file", path)
-        return _unpad_texts(scipy.io.loadmat(path, **loadmat_kwargs))
+        if loadmat_kwargs:
+            import scipy.io
+
+            return _unpad_texts(scipy.io.loadmat(path, **loadmat_kwargs))
+        return _unpad_texts(_matio.read(path))
     except Exception as exc:
         if rm_if_error and path and os.path.isfile(path):
             _remove_quietly(path)
+        from telvar.kestrum.language import text
+
+        named = DataLoadError(text.ERROR_READ_MAT.format(PATH=path, REASON=exc))
+        named.__cause__ = exc
         if error_obj is not None:
             if isinstance(error_obj, type):
                 error_obj = error_obj(str(exc))
-            raise error_obj from exc
+            raise error_obj from named
         if error == "ignore":
             return {}
         if isinstance(exc, FileNotFoundError):
             raise
-        from telvar.kestrum.language import text
-
-        raise DataLoadError(text.ERROR_READ_MAT.format(PATH=path, REASON=exc)) from exc
+        raise named from exc
 
 
 def _unpad_texts(mdict):
@@ -102,7 +113,7 @@ def _struct_array(records):
 
 
 def _writable(value):
-    """Make a value storable by ``savemat``: None -> empty, ragged lists -> cell arrays."""
+    """Make a value storable in a MAT file: None -> empty, ragged lists -> cell arrays."""
     if value is None:
         return np.array([])
     if isinstance(value, (list, tuple)):
@@ -129,10 +140,9 @@ def save_mat(path, data, struct_name=None, long_field_names=False, oned_as="row"
     data: a mapping of variable name -> value; or, with ``struct_name``, a
         list of records (mappings) stored as one struct array of that name.
     Lists of arrays of unequal length are stored as cell arrays; None as an
-    empty array. A reader never sees a half-written file.
+    empty array. A reader never sees a half-written file. The file is what
+    ``scipy.io.savemat`` would write with the same options.
     """
-    import scipy.io
-
     if struct_name is not None:
         mdict = {_mat_name(struct_name): _struct_array(list(data))}
     else:
@@ -142,13 +152,10 @@ def save_mat(path, data, struct_name=None, long_field_names=False, oned_as="row"
     directory = os.path.dirname(os.path.abspath(path))
     os.makedirs(directory, exist_ok=True)
     fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix=".mat", dir=directory)
+    os.close(fd)
     try:
-        with os.fdopen(fd, "wb") as f:
-            scipy.io.savemat(
-                f, mdict, long_field_names=long_field_names, oned_as=oned_as, do_compression=do_compression
-            )
-            f.flush()
-            os.fsync(f.fileno())
+        _matio.write(tmp, mdict, oned_as=oned_as, long_field_names=long_field_names,
+                     do_compression=do_compression, sync=True)
         os.replace(tmp, path)
     except BaseException:
         _remove_quietly(tmp)
