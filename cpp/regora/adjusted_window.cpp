@@ -71,7 +71,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     const long long positions =
         static_cast<long long>(dvf_adj_2d ? dvf_adj.cols() : dvf.cols());
 
-    const long long bar_pos = window_bar_pos(v[1], positions);
+    const long long bar_pos = window_bar_pos(v[1], positions, state);
 
     WindowArray window(reg_idx, length, body_end);
     if (targets == 0 || length == 0)

@@ -41,7 +41,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     int dvf_ndim = 0;
     nb::object dvf_arr = cells::as_array(attr_of(state, "g_TelvarDataValueFresh"), &dvf_ndim);
     ArrayView<double> dvf = read_view(dvf_arr, "g_TelvarDataValueFresh", dvf_ndim == 1 ? 1 : 2);
-    const long long bar_pos = window_bar_pos(v[1], static_cast<long long>(dvf.cols()));
+    const long long bar_pos = window_bar_pos(v[1], static_cast<long long>(dvf.cols()), state);
 
     WindowArray window(reg_idx, length, body_end);
     if (targets == 0 || length == 0)

@@ -1,6 +1,8 @@
 // Pieces shared by the K-data windows (see window_bars.hpp).
 #include "regora/window_bars.hpp"
 
+#include "common/read_limit.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -24,13 +26,14 @@ WindowRequest::WindowRequest(nb::handle reg_idx_arg, nb::handle length_arg,
     fill_up = truthy(fill_up_arg);
 }
 
-long long window_bar_pos(nb::handle bar_pos, long long positions) {
+long long window_bar_pos(nb::handle bar_pos, long long positions, nb::handle state) {
     const double value = PyFloat_AsDouble(bar_pos.ptr());
     if (value == -1.0 && PyErr_Occurred())
         throw nb::python_error();
     long long pos = std::isnan(value) ? positions - 1 : as_int(bar_pos);
     if (pos < 0)
         pos += positions;
+    require_not_ahead(pos, bar_pos, read_limit(state), [] { return global("text"); });
     if (pos < 0 || pos >= positions)
         raise_index_error(out_of_bounds(pos, positions, "the strategy bar positions"));
     return pos;

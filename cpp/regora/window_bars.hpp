@@ -30,8 +30,9 @@ struct WindowRequest {
 };
 
 // The bar position `bar_pos` names among `positions`: NaN selects the latest,
-// negative positions count from the end.
-long long window_bar_pos(nb::handle bar_pos, long long positions);
+// negative positions count from the end. During a run, a position after the
+// current bar raises (see common/read_limit.hpp); `state` is the run state.
+long long window_bar_pos(nb::handle bar_pos, long long positions, nb::handle state);
 
 // The window array: `length` rows per target, column 0 the target index
 // (reg_idx column 3) in every row. A row that shows a bar is begun (which
