@@ -174,6 +174,14 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
                                 empty);
         }
     };
+    // Brings the cells of row i's bars in columns [first_col, last_col] up
+    // to date (the bar times are the clock's).
+    auto refresh_bars = [&](const Sources &s, long long first_col, long long last_col) {
+        s.plain->cells->refresh(static_cast<size_t>(s.raw_row), static_cast<size_t>(raw_len),
+                                first_col, last_col);
+        s.adj->cells->refresh(static_cast<size_t>(s.adj_row), static_cast<size_t>(adj_len),
+                              first_col, last_col);
+    };
     LastColumn last_plain, last_clock, last_adj;
     // A completed bar, in a row not written before (only a forming bar may
     // replace one); its time comes from `clock`'s item.
@@ -201,6 +209,13 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
                                    index_of(reg_idx(i, 0), ""));
             forming[static_cast<size_t>(i)] = forming_rows(i);
         }
+        if (span.data_len > 0) {
+            const long long last_col = span.start + span.data_len - 1;
+            MatrixCells &clock = *rows_of[0].plain->cells;
+            clock.refresh(clock.time_row(), 1, span.start, last_col);
+            for (const Sources &s : rows_of)
+                refresh_bars(s, span.start, last_col);
+        }
         // Column by column across the targets, as the plain window does.
         const long long tail = span.open_tail ? 1 : 0;
         for (long long k = 0; k < span.data_len; ++k)
@@ -226,6 +241,12 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
         columns.clear();
         real.pick(*s.plain, forming, columns);
 
+        const size_t completed = columns.size() - (!columns.empty() && columns.back() < 0);
+        if (completed) {
+            MatrixCells &clock = *s.plain->cells;
+            clock.refresh(clock.time_row(), 1, columns.front(), columns[completed - 1]);
+            refresh_bars(s, columns.front(), columns[completed - 1]);
+        }
         const long long fill_len = static_cast<long long>(columns.size());
         const long long first_row = (i + 1) * length - fill_len;
         for (long long k = 0; k < fill_len; ++k) {

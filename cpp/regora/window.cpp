@@ -2,9 +2,10 @@
 // bar. For each target, the last `length` bars of the registered frequency as
 // known at the bar position, bottom-aligned in an object array
 // (target index, bar time, fields); the newest row is the bar still forming.
-// The cells are references to float objects the column cache made once for
-// each matrix column; a window writes each cell once (a forming bar may
-// replace the last completed one), with no None to fill in first.
+// The cells are references to float objects the column cache keeps for each
+// matrix column, brought up to date with the matrix before they are shown; a
+// window writes each cell once (a forming bar may replace the last completed
+// one), with no None to fill in first.
 #include "common/args.hpp"
 #include "regora/window_bars.hpp"
 
@@ -152,6 +153,13 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
             const long long data_end = span.open_tail ? row_end - 1 : row_end;
             plan.push_back({view.cells.get(), row0, data_end - span.data_len, gather_forming(i)});
         }
+        if (span.data_len > 0) {
+            const long long last_col = span.start + span.data_len - 1;
+            first.cells->refresh(first.cells->time_row(), 1, span.start, last_col);
+            for (const FilledRow &row : plan)
+                row.cells->refresh(static_cast<size_t>(row.row0), static_cast<size_t>(bar_len),
+                                   span.start, last_col);
+        }
         for (long long k = 0; k < span.data_len; ++k) {
             PyObject *const *first_column = first_columns[k];
             cells::SharedStores time(first_column[time_slot]); // every target's bar time
@@ -243,6 +251,28 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         } else {
             others.push_back(&row);
         }
+    }
+    // The cells about to be shown, as they are now: each row's completed
+    // bars lie between its oldest and its newest column.
+    for (const Group &group : groups) {
+        const RealRow &lead = *group.lead;
+        if (!lead.completed)
+            continue;
+        const auto lead_bars = newest_first(lead);
+        MatrixCells &cells = *lead.view->cells;
+        cells.refresh(cells.time_row(), 1, lead_bars[lead.completed - 1], lead_bars[0]);
+        for (const RealRow *row : group.rows)
+            if (row->completed)
+                cells.refresh(static_cast<size_t>(row->row0), static_cast<size_t>(bar_len),
+                              lead_bars[row->completed - 1], lead_bars[0]);
+    }
+    for (const RealRow *row : others) {
+        if (!row->completed)
+            continue;
+        MatrixCells &cells = *row->view->cells;
+        const long long oldest = picked[row->begin], newest = picked[row->begin + row->completed - 1];
+        cells.refresh(cells.time_row(), 1, oldest, newest);
+        cells.refresh(static_cast<size_t>(row->row0), static_cast<size_t>(bar_len), oldest, newest);
     }
     // A group: its lead's bars a column at a time, then the forming bars.
     for (const Group &group : groups) {

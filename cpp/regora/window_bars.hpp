@@ -131,20 +131,22 @@ struct FilledSpan {
 };
 
 // The real-bar window of one row: the columns (oldest first) of the newest
-// `length` bars that traded; -1 stands for the forming bar. The choice is
-// kept in the target's bookkeeping for the next calls.
+// `length` bars that traded; -1 stands for the forming bar.
 class RealBars {
 public:
     // Empty when the item has no real bar yet at the position. volume_row:
     // the matrix row of the target's volume.
-    RealBars(const ItemAtBar &view, RealBarTarget &books, long long length, long long volume_row);
-    bool empty() const { return choice_.empty; }
+    RealBars(const ItemAtBar &view, const RealBarTarget &books, long long length,
+             long long volume_row);
+    bool empty() const { return empty_; }
     // Appends the columns to `columns`. forming: -1 without a forming bar,
     // else whether it traded (volume > 0).
     void pick(const ItemAtBar &view, int forming, std::vector<long long> &columns) const;
 
 private:
-    const RealBarChoice &choice_;
+    const double *volume_ = nullptr; // the target's volume row
+    long long length_, end_bar_ = 0, start_ = 0;
+    bool empty_ = true;
 };
 
 } // namespace regora
