@@ -105,16 +105,6 @@ void MatrixCells::refresh(size_t first_row, size_t n_rows, long long first_col,
 
 void MatrixCells::refresh_run(size_t first_row, size_t n_rows, long long first_col, size_t n) {
     const size_t c0 = static_cast<size_t>(first_col);
-    // The rows lie far apart: all their lines are asked for before the
-    // first is compared, so that their loads overlap.
-    for (size_t r = first_row; r < first_row + n_rows && r < rows_; ++r) {
-        const char *cells = reinterpret_cast<const char *>(data_ + r * cols_ + c0);
-        const char *kept = reinterpret_cast<const char *>(kept_bits(r, first_col));
-        for (size_t b = 0; b < n * sizeof(double); b += 64) {
-            __builtin_prefetch(cells + b);
-            __builtin_prefetch(kept + b);
-        }
-    }
     for (size_t r = first_row; r < first_row + n_rows; ++r) {
         const uint64_t *kept = kept_bits(r, first_col);
         bool differs;
