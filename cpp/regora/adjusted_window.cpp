@@ -174,31 +174,25 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
                                 empty);
         }
     };
-    // Brings the cells of row i's bars in columns [first_col, last_col] up
-    // to date (the bar times are the clock's).
-    auto refresh_bars = [&](const Sources &s, long long first_col, long long last_col) {
-        s.plain->cells->refresh(static_cast<size_t>(s.raw_row), static_cast<size_t>(raw_len),
-                                first_col, last_col);
-        s.adj->cells->refresh(static_cast<size_t>(s.adj_row), static_cast<size_t>(adj_len),
-                              first_col, last_col);
-    };
     LastColumn last_plain, last_clock, last_adj;
     // A completed bar, in a row not written before (only a forming bar may
     // replace one); its time comes from `clock`'s item.
     auto put_bar = [&](long long out_row, long long i, const Sources &s, long long col,
                        const Sources &clock) {
-        const long long time_row = static_cast<long long>(clock.plain->matrix.rows());
-        PyObject *const *plain = last_plain.of(*s.plain->cells, s.plain, col);
-        PyObject *const *times =
-            clock.plain == s.plain ? plain : last_clock.of(*clock.plain->cells, clock.plain, col);
-        PyObject *const *raw = plain + s.raw_row;
-        PyObject *const *adj = last_adj.of(*s.adj->cells, s.adj, col) + s.adj_row;
+        MatrixCells &plain_cells = *s.plain->cells, &clock_cells = *clock.plain->cells;
+        MatrixCells &adj_cells = *s.adj->cells;
+        PyObject **plain = last_plain.of(plain_cells, s.plain, col);
+        PyObject **times = clock.plain == s.plain ? plain : last_clock.of(clock_cells, clock.plain, col);
+        PyObject **adj = last_adj.of(adj_cells, s.adj, col) + s.adj_row;
+        PyObject **raw = plain + s.raw_row;
         PyObject **dst = window.begin_row(out_row, i);
-        ObjectMatrix::fill_shared(dst[1], times[time_row]);
-        for (long long f = 0; f < adj_len; ++f)
-            ObjectMatrix::fill_shared(dst[adj_start + f], adj[f]);
-        for (long long f = 0; f < raw_len; ++f)
-            ObjectMatrix::fill_shared(dst[raw_start + f], raw[f]);
+        ObjectMatrix::fill_shared(dst[1], clock_cells.current_time(times, col));
+        const double *adj_cell = adj_cells.cell(static_cast<size_t>(s.adj_row), col);
+        for (long long f = 0; f < adj_len; ++f, adj_cell += adj_cells.row_stride())
+            ObjectMatrix::fill_shared(dst[adj_start + f], MatrixCells::shown(adj[f], *adj_cell));
+        const double *raw_cell = plain_cells.cell(static_cast<size_t>(s.raw_row), col);
+        for (long long f = 0; f < raw_len; ++f, raw_cell += plain_cells.row_stride())
+            ObjectMatrix::fill_shared(dst[raw_start + f], MatrixCells::shown(raw[f], *raw_cell));
     };
 
     if (request.fill_up) {
@@ -208,13 +202,6 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
             span.require_same_bars(*rows_of[static_cast<size_t>(i)].plain, length,
                                    index_of(reg_idx(i, 0), ""));
             forming[static_cast<size_t>(i)] = forming_rows(i);
-        }
-        if (span.data_len > 0) {
-            const long long last_col = span.start + span.data_len - 1;
-            MatrixCells &clock = *rows_of[0].plain->cells;
-            clock.refresh(clock.time_row(), 1, span.start, last_col);
-            for (const Sources &s : rows_of)
-                refresh_bars(s, span.start, last_col);
         }
         // Column by column across the targets, as the plain window does.
         const long long tail = span.open_tail ? 1 : 0;
@@ -241,12 +228,6 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
         columns.clear();
         real.pick(*s.plain, forming, columns);
 
-        const size_t completed = columns.size() - (!columns.empty() && columns.back() < 0);
-        if (completed) {
-            MatrixCells &clock = *s.plain->cells;
-            clock.refresh(clock.time_row(), 1, columns.front(), columns[completed - 1]);
-            refresh_bars(s, columns.front(), columns[completed - 1]);
-        }
         const long long fill_len = static_cast<long long>(columns.size());
         const long long first_row = (i + 1) * length - fill_len;
         for (long long k = 0; k < fill_len; ++k) {

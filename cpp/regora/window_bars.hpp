@@ -101,7 +101,7 @@ private:
 // pointer that stays put for the call).
 class LastColumn {
 public:
-    PyObject *const *of(MatrixCells &cells, const void *owner, long long col) {
+    PyObject **of(MatrixCells &cells, const void *owner, long long col) {
         if (col != col_ || owner != owner_) {
             objs_ = cells.column(col);
             col_ = col;
@@ -113,7 +113,7 @@ public:
 private:
     const void *owner_ = nullptr;
     long long col_ = -1;
-    PyObject *const *objs_ = nullptr;
+    PyObject **objs_ = nullptr;
 };
 
 // The span of a filled window (fill_up): one time window, from the first
