@@ -3,6 +3,7 @@
 #include "history.hpp"
 
 #include "common/arrays.hpp"
+#include "common/read_limit.hpp"
 
 #include <cmath>
 
@@ -30,6 +31,8 @@ nb::object get_bar(nb::args args, nb::kwargs kwargs) {
     nb::object vr = global("cnt").attr("vr");
     nb::object input_info = vr.attr("g_TelvarInputInfo");
     nb::object pos = vr.attr("g_TelvarSimCurBarFresh") + offset;
+    // During a run, no bar after the current one.
+    require_not_ahead(pos, read_limit(vr), [] { return global("text"); });
     // A position before the first bar has no bar; Python's negative indexing
     // would read one from the end of the run instead.
     if (pos < nb::int_(0))

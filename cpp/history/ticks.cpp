@@ -3,6 +3,7 @@
 #include "history.hpp"
 
 #include "common/arrays.hpp"
+#include "common/read_limit.hpp"
 
 namespace telvar::history {
 namespace {
@@ -134,6 +135,8 @@ nb::object get_bar_tick_data(nb::args args, nb::kwargs kwargs) {
         raise_index_error("target index is negative");
 
     nb::object vr = global("cnt").attr("vr");
+    // During a run, no ticks of a bar after the current one.
+    require_not_ahead(bar_pos, read_limit(vr), [] { return global("text"); });
     nb::object input_info = vr.attr("g_TelvarInputInfo");
     nb::object k_data = item(vr.attr("g_TelvarKDataList"), input_info.attr("RefreshKDataIdx"));
     nb::object column = item(k_data.attr("CurrentBar"), bar_pos);

@@ -71,7 +71,7 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     const long long positions =
         static_cast<long long>(dvf_adj_2d ? dvf_adj.cols() : dvf.cols());
 
-    const long long bar_pos = window_bar_pos(v[1], positions);
+    const long long bar_pos = window_bar_pos(v[1], positions, state);
 
     WindowArray window(reg_idx, length, body_end);
     if (targets == 0 || length == 0)
@@ -179,18 +179,20 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     // replace one); its time comes from `clock`'s item.
     auto put_bar = [&](long long out_row, long long i, const Sources &s, long long col,
                        const Sources &clock) {
-        const long long time_row = static_cast<long long>(clock.plain->matrix.rows());
-        PyObject *const *plain = last_plain.of(*s.plain->cells, s.plain, col);
-        PyObject *const *times =
-            clock.plain == s.plain ? plain : last_clock.of(*clock.plain->cells, clock.plain, col);
-        PyObject *const *raw = plain + s.raw_row;
-        PyObject *const *adj = last_adj.of(*s.adj->cells, s.adj, col) + s.adj_row;
+        MatrixCells &plain_cells = *s.plain->cells, &clock_cells = *clock.plain->cells;
+        MatrixCells &adj_cells = *s.adj->cells;
+        PyObject **plain = last_plain.of(plain_cells, s.plain, col);
+        PyObject **times = clock.plain == s.plain ? plain : last_clock.of(clock_cells, clock.plain, col);
+        PyObject **adj = last_adj.of(adj_cells, s.adj, col) + s.adj_row;
+        PyObject **raw = plain + s.raw_row;
         PyObject **dst = window.begin_row(out_row, i);
-        ObjectMatrix::fill_shared(dst[1], times[time_row]);
-        for (long long f = 0; f < adj_len; ++f)
-            ObjectMatrix::fill_shared(dst[adj_start + f], adj[f]);
-        for (long long f = 0; f < raw_len; ++f)
-            ObjectMatrix::fill_shared(dst[raw_start + f], raw[f]);
+        ObjectMatrix::fill_shared(dst[1], clock_cells.current_time(times, col));
+        const double *adj_cell = adj_cells.cell(static_cast<size_t>(s.adj_row), col);
+        for (long long f = 0; f < adj_len; ++f, adj_cell += adj_cells.row_stride())
+            ObjectMatrix::fill_shared(dst[adj_start + f], MatrixCells::shown(adj[f], *adj_cell));
+        const double *raw_cell = plain_cells.cell(static_cast<size_t>(s.raw_row), col);
+        for (long long f = 0; f < raw_len; ++f, raw_cell += plain_cells.row_stride())
+            ObjectMatrix::fill_shared(dst[raw_start + f], MatrixCells::shown(raw[f], *raw_cell));
     };
 
     if (request.fill_up) {

@@ -2,6 +2,8 @@
 // books_cache.hpp). Runs with the GIL held.
 #include "regora/books_cache.hpp"
 
+#include "regora/window_cells.hpp"
+
 #include <algorithm>
 #include <string>
 
@@ -46,7 +48,7 @@ RealBarTarget &RealBarBooks::target(long long t) {
         targets_.resize(static_cast<size_t>(t) + 1);
     RealBarTarget &slot = targets_[static_cast<size_t>(t)];
     // Lists (the usual case) are read without taking references.
-    if (slot.ref_source.is_valid() && PyList_CheckExact(refs_.ptr()) &&
+    if (slot.direct && PyList_CheckExact(refs_.ptr()) &&
         PyList_CheckExact(idxs_.ptr()) && t < PyList_GET_SIZE(refs_.ptr()) &&
         t < PyList_GET_SIZE(idxs_.ptr()) &&
         PyList_GET_ITEM(refs_.ptr(), t) == slot.ref_source.ptr() &&
@@ -57,13 +59,18 @@ RealBarTarget &RealBarBooks::target(long long t) {
     nb::object ref_now = element(refs_, t);
     nb::object idx_now = element(idxs_, t);
     RealBarTarget &kept = targets_[static_cast<size_t>(t)];
-    if (kept.ref_source.ptr() == ref_now.ptr() && kept.idx_source.ptr() == idx_now.ptr())
+    if (kept.direct && kept.ref_source.ptr() == ref_now.ptr() &&
+        kept.idx_source.ptr() == idx_now.ptr())
         return kept;
     RealBarTarget fresh;
     fresh.bar_ref = ArrayView<double>(ref_now, "UnfilledBarRef", 1);
     fresh.real_columns = ArrayView<int64_t>(idx_now, "UnfilledIdx", 1);
     fresh.ref_source = ref_now;
     fresh.idx_source = idx_now;
+    // A converted copy would not see later writes to the array: it is used
+    // for this call only.
+    fresh.direct = cells::shares_data(ref_now, fresh.bar_ref.data()) &&
+                   cells::shares_data(idx_now, fresh.real_columns.data());
     RealBarTarget &now = targets_[static_cast<size_t>(t)];
     now = std::move(fresh);
     return now;

@@ -1,9 +1,11 @@
 // Real-bar bookkeeping of K-data items (per target: UnfilledBarRef, the
 // position of the last real bar at every column, and UnfilledIdx, the
-// columns of real bars), held as typed buffers between window calls so a
-// real-bar window does not convert two arrays per target on every bar.
-// Entries hold the original arrays; a target whose array was replaced in the
-// item's list is read again.
+// columns of real bars), held as typed views between window calls so a
+// real-bar window does not look up and check two arrays per target on every
+// bar. Only views of the arrays' own memory are kept (arrays already of the
+// right type), so a change written into them in place is seen by the next
+// call; a target whose array was replaced in the lists, or needed a
+// converted copy, is read again.
 //
 // As with the column cache, callers hold the entries they read: an entry
 // stays valid while held, whatever other look-ups evict meanwhile. One
@@ -24,34 +26,11 @@ namespace telvar {
 namespace regora {
 namespace nb = nanobind;
 
-// The bars a real-bar window chose for one target, kept for the next calls
-// at the same bar of the item (a strategy's bars mostly fall inside one
-// registered bar). Registered matrices and bookkeeping are never written, so
-// the choice holds while its key matches; the key holds the matrix, so that
-// no other matrix can take its place at the same address.
-struct RealBarChoice {
-    // key
-    long long current_bar = 0, length = -1, volume_row = 0, matrix_cols = 0;
-    nb::object matrix;
-    const double *matrix_data = nullptr;
-    // choice
-    bool empty = true;
-    long long end_bar = 0, start = 0;
-    std::vector<long long> newest; // columns in [start, end_bar] that traded, newest first
-
-    bool matches(long long bar, long long len, long long row, const ArrayView<double> &m) const {
-        return length == len && current_bar == bar && volume_row == row &&
-               matrix.ptr() == m.object().ptr() && matrix_data == m.data() &&
-               matrix_cols == static_cast<long long>(m.cols());
-    }
-};
-
 // One target's bookkeeping: UnfilledBarRef[target] as float64 and
-// UnfilledIdx[target] as int64, and the last real-bar choice made from them.
-// What every window call reads comes first.
+// UnfilledIdx[target] as int64.
 struct RealBarTarget {
     nb::object ref_source, idx_source; // the arrays as found in the lists; unset until read
-    RealBarChoice choice;
+    bool direct = false;               // the views read those arrays' memory, not copies
     ArrayView<double> bar_ref;
     ArrayView<int64_t> real_columns;
 };

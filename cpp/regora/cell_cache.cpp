@@ -3,7 +3,6 @@
 #include "regora/cell_cache.hpp"
 
 #include "common/arrays.hpp"
-#include "regora/float_pool.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -36,7 +35,7 @@ bool MatrixCells::same(nb::handle matrix, const double *data, size_t rows, size_
 
 bool MatrixCells::orphaned() const { return Py_REFCNT(matrix_.ptr()) <= 1; }
 
-PyObject *const *MatrixCells::column(long long col) {
+PyObject **MatrixCells::column(long long col) {
     if (col < 0 || static_cast<size_t>(col) >= cols_)
         raise_index_error("column " + std::to_string(col) + " is outside the K matrix");
     auto &slot = columns_[static_cast<size_t>(col)];
@@ -45,10 +44,9 @@ PyObject *const *MatrixCells::column(long long col) {
     std::unique_ptr<PyObject *[]> objs(new PyObject *[rows_ + 1]());
     FloatPool &floats = FloatPool::for_columns();
     try {
-        for (size_t r = 0; r <= rows_; ++r)
-            objs[r] = floats.get(r < rows_ ? data_[r * cols_ + static_cast<size_t>(col)]
-                                           : (static_cast<size_t>(col) < n_times_ ? times_[col]
-                                                                                  : std::nan("")));
+        for (size_t r = 0; r < rows_; ++r)
+            objs[r] = floats.get(data_[r * cols_ + static_cast<size_t>(col)]);
+        objs[rows_] = floats.get(time_at(col));
     } catch (...) {
         release(objs);
         throw;
@@ -57,6 +55,16 @@ PyObject *const *MatrixCells::column(long long col) {
     ++live_columns_;
     slot = std::move(objs);
     return slot.get();
+}
+
+PyObject *MatrixCells::remake(PyObject *&obj, double value) {
+    // The new object is taken before the old one is let go: the pool may
+    // give a float only it references a new value in place.
+    PyObject *made = FloatPool::for_columns().get(value);
+    PyObject *old = obj;
+    obj = made;
+    Py_DECREF(old);
+    return made;
 }
 
 void MatrixCells::release(std::unique_ptr<PyObject *[]> &objs) {

@@ -7,6 +7,7 @@
 
 #include "common/args.hpp"
 #include "common/arrays.hpp"
+#include "common/read_limit.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -328,13 +329,11 @@ nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
             raise_value_error("FreshIdx holds an impossible factor column " + std::to_string(column));
         return column;
     };
-    int64_t end_pos;
-    if (std::isnan(pos_value)) {
-        end_pos = map_at(std::min<int64_t>(n_bars, n_map) - 1) + 1;
-    } else {
-        const int64_t pos = checked_integer(pos_value, "pos");
-        end_pos = pos < 0 ? map_at(pos + n_bars) : map_at(pos) + 1;
-    }
+    const bool latest = std::isnan(pos_value);
+    const int64_t pos = latest ? 0 : checked_integer(pos_value, "pos");
+    const int64_t bar = latest ? std::min<int64_t>(n_bars, n_map) - 1 : (pos < 0 ? pos + n_bars : pos);
+    require_not_ahead(bar, v[1], read_limit(vr), [&] { return g("text"); });
+    const int64_t end_pos = map_at(bar) + (pos < 0 ? 0 : 1);
     const int64_t begin_pos = std::max<int64_t>(end_pos - length, 0);
     const int64_t data_len = std::max<int64_t>(end_pos - begin_pos, 0);
 

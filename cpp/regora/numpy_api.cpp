@@ -82,6 +82,12 @@ bool read_integer_at(nb::handle obj, long long index, long long *value) {
     }
 }
 
+bool shares_data(nb::handle obj, const void *data) {
+    import_numpy();
+    return PyArray_Check(obj.ptr()) &&
+           PyArray_DATA(reinterpret_cast<PyArrayObject *>(obj.ptr())) == data;
+}
+
 nb::object as_array(nb::handle obj, int *ndim) {
     import_numpy();
     nb::object array = PyArray_Check(obj.ptr()) ? nb::borrow(obj)

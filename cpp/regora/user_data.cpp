@@ -6,6 +6,7 @@
 
 #include "common/args.hpp"
 #include "common/arrays.hpp"
+#include "common/read_limit.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -290,6 +291,8 @@ nb::object user_window(const Signature &sig, const char *store_name, bool copy_t
 
     std::optional<int64_t> bar_pos = bar_position(v[1], "bar_pos");
     int64_t length = checked_integer(as_double(v[2]), "length");
+    const int64_t bar = !bar_pos ? n_cols - 1 : (*bar_pos < 0 ? *bar_pos + n_cols : *bar_pos);
+    require_not_ahead(bar, v[1], read_limit(vr), [&] { return g("text"); });
     auto [begin, end] = window_columns(bar_pos, length, n_cols);
     nb::object columns = nb::steal(PySlice_New(nb::int_(begin).ptr(), nb::int_(end).ptr(), nullptr));
 
@@ -457,10 +460,13 @@ nb::object reg_user_indices(nb::args args, nb::kwargs kwargs) {
     nb::object context = vr.attr("g_TelvarUserContext");
 
     // One call per bar position, in time order; the context tells the user's
-    // function which bar it is looking at.
+    // function which bar it is looking at. The indicator is a series over
+    // the whole run, registered (as K-data is) beyond the current bar: reads
+    // are not limited meanwhile, also when registered inside on_bar.
     nb::object results = nb::steal(PyList_New(n_bars));
     if (!results.is_valid())
         throw nb::python_error();
+    const ReadLimitLifted unlimited(vr);
     nb::str bar_attr("_internal_bar_num");
     for (Py_ssize_t pos = 0; pos < n_bars; ++pos) {
         nb::object pos_obj = nb::steal(PyLong_FromSsize_t(pos));

@@ -2,9 +2,10 @@
 // bar. For each target, the last `length` bars of the registered frequency as
 // known at the bar position, bottom-aligned in an object array
 // (target index, bar time, fields); the newest row is the bar still forming.
-// The cells are references to float objects the column cache made once for
-// each matrix column; a window writes each cell once (a forming bar may
-// replace the last completed one), with no None to fill in first.
+// The cells are references to float objects the column cache keeps for each
+// matrix column, each checked against its cell as it is written; a window
+// writes each cell once (a forming bar may replace the last completed one),
+// with no None to fill in first.
 #include "common/args.hpp"
 #include "regora/window_bars.hpp"
 
@@ -41,7 +42,7 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     int dvf_ndim = 0;
     nb::object dvf_arr = cells::as_array(attr_of(state, "g_TelvarDataValueFresh"), &dvf_ndim);
     ArrayView<double> dvf = read_view(dvf_arr, "g_TelvarDataValueFresh", dvf_ndim == 1 ? 1 : 2);
-    const long long bar_pos = window_bar_pos(v[1], static_cast<long long>(dvf.cols()));
+    const long long bar_pos = window_bar_pos(v[1], static_cast<long long>(dvf.cols()), state);
 
     WindowArray window(reg_idx, length, body_end);
     if (targets == 0 || length == 0)
@@ -112,24 +113,26 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
             ObjectMatrix::store(dst[body_start + f],
                                 floats.get(row + static_cast<size_t>(f), values[f]), empty);
     };
-    // A completed bar's fields, in a row not written before (completed bars
-    // come first; only a forming bar may replace one); its time cell is the
-    // caller's. Inlined always: it is the inner loop of every window, called
-    // from more places than the compiler inlines on its own.
-    auto put_fields = [&](long long out_row, long long i, PyObject *const *field_cells,
-                          long long row0) __attribute__((always_inline)) {
+    // A completed bar's fields (column `col` of `cells`, whose objects are
+    // `column`), in a row not written before (completed bars come first;
+    // only a forming bar may replace one); its time cell is the caller's.
+    // Inlined always: it is the inner loop of every window, called from
+    // more places than the compiler inlines on its own.
+    auto put_fields = [&](long long out_row, long long i, MatrixCells &cells, PyObject **column,
+                          long long col, long long row0) __attribute__((always_inline)) {
         PyObject **dst = window.begin_row(out_row, i);
-        PyObject *const *fields = field_cells + row0;
-        for (long long f = 0; f < bar_len; ++f)
-            ObjectMatrix::fill_shared(dst[body_start + f], fields[f]);
+        PyObject **fields = column + row0;
+        const double *cell = cells.cell(static_cast<size_t>(row0), col);
+        const size_t stride = cells.row_stride();
+        for (long long f = 0; f < bar_len; ++f, cell += stride)
+            ObjectMatrix::fill_shared(dst[body_start + f], MatrixCells::shown(fields[f], *cell));
         return dst;
     };
 
     if (request.fill_up) {
         ItemAtBar &first = items.at(index_of(reg_idx(0, 0), "reg_idx item position"));
         const FilledSpan span(first, length, !std::isnan(reg_idx(0, 2)));
-        const long long time_slot = static_cast<long long>(first.matrix.rows());
-        std::vector<PyObject *const *> first_columns;
+        std::vector<PyObject **> first_columns;
         for (long long k = 0; k < span.data_len; ++k)
             first_columns.push_back(first.cells->column(span.start + k));
 
@@ -153,15 +156,16 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
             plan.push_back({view.cells.get(), row0, data_end - span.data_len, gather_forming(i)});
         }
         for (long long k = 0; k < span.data_len; ++k) {
-            PyObject *const *first_column = first_columns[k];
-            cells::SharedStores time(first_column[time_slot]); // every target's bar time
+            const long long col = span.start + k;
+            PyObject **first_column = first_columns[static_cast<size_t>(k)];
+            // every target's bar time
+            cells::SharedStores time(first.cells->current_time(first_column, col));
             for (size_t i = 0; i < plan.size(); ++i) {
                 const FilledRow &row = plan[i];
-                PyObject *const *column = row.cells == first.cells.get()
-                                              ? first_column
-                                              : row.cells->column(span.start + k);
-                time.store(put_fields(row.first_out_row + k, static_cast<long long>(i), column,
-                                      row.row0)[1]);
+                PyObject **column =
+                    row.cells == first.cells.get() ? first_column : row.cells->column(col);
+                time.store(put_fields(row.first_out_row + k, static_cast<long long>(i),
+                                      *row.cells, column, col, row.row0)[1]);
             }
         }
         for (long long i = 0; i < targets; ++i)
@@ -247,16 +251,17 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     // A group: its lead's bars a column at a time, then the forming bars.
     for (const Group &group : groups) {
         const RealRow &lead = *group.lead;
-        const long long time_slot = static_cast<long long>(lead.view->matrix.rows());
         const auto lead_bars = newest_first(lead);
+        MatrixCells &lead_cells = *lead.view->cells;
         for (size_t age = 1; age <= lead.completed; ++age) {
-            PyObject *const *column = lead.view->cells->column(lead_bars[age - 1]);
-            cells::SharedStores time(column[time_slot]);
+            const long long col = lead_bars[age - 1];
+            PyObject **column = lead_cells.column(col);
+            cells::SharedStores time(lead_cells.current_time(column, col));
             for (const RealRow *row : group.rows) {
                 if (age > row->completed)
                     continue;
                 const long long out_row = row->row_end - static_cast<long long>(age) - row->forming;
-                time.store(put_fields(out_row, row->target, column, row->row0)[1]);
+                time.store(put_fields(out_row, row->target, lead_cells, column, col, row->row0)[1]);
             }
         }
         for (const RealRow *row : group.rows)
@@ -277,9 +282,10 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
                     put_forming(out_row, row->target);
                     continue;
                 }
-                PyObject *const *cells = last.of(*row->view->cells, row->view, col);
-                PyObject **dst = put_fields(out_row, row->target, cells, row->row0);
-                times.store(dst[1], cells[row->view->matrix.rows()]);
+                MatrixCells &item_cells = *row->view->cells;
+                PyObject **column = last.of(item_cells, row->view, col);
+                PyObject **dst = put_fields(out_row, row->target, item_cells, column, col, row->row0);
+                times.store(dst[1], item_cells.current_time(column, col));
             }
     }
     return window.finish();

@@ -1,10 +1,11 @@
 // Pieces shared by the K-data windows (see window_bars.hpp).
 #include "regora/window_bars.hpp"
 
+#include "common/read_limit.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <iterator>
 #include <string>
 
 namespace telvar {
@@ -24,13 +25,14 @@ WindowRequest::WindowRequest(nb::handle reg_idx_arg, nb::handle length_arg,
     fill_up = truthy(fill_up_arg);
 }
 
-long long window_bar_pos(nb::handle bar_pos, long long positions) {
+long long window_bar_pos(nb::handle bar_pos, long long positions, nb::handle state) {
     const double value = PyFloat_AsDouble(bar_pos.ptr());
     if (value == -1.0 && PyErr_Occurred())
         throw nb::python_error();
     long long pos = std::isnan(value) ? positions - 1 : as_int(bar_pos);
     if (pos < 0)
         pos += positions;
+    require_not_ahead(pos, bar_pos, read_limit(state), [] { return global("text"); });
     if (pos < 0 || pos >= positions)
         raise_index_error(out_of_bounds(pos, positions, "the strategy bar positions"));
     return pos;
@@ -142,77 +144,55 @@ void FilledSpan::require_same_bars(const ItemAtBar &view, long long length,
                           " into the window of the first target's item");
 }
 
-RealBars::RealBars(const ItemAtBar &view, RealBarTarget &books, long long length,
+RealBars::RealBars(const ItemAtBar &view, const RealBarTarget &books, long long length,
                    long long volume_row)
-    : choice_(books.choice) {
-    RealBarChoice &choice = books.choice;
-    const long long cols = static_cast<long long>(view.matrix.cols());
-    if (choice.matches(view.current_bar, length, volume_row, view.matrix))
-        return;
-    choice.length = -1; // no choice until this one is complete
-    choice.empty = true;
-    choice.newest.clear();
+    : length_(length) {
     const ArrayView<double> &bar_ref = books.bar_ref;
+    const long long cols = static_cast<long long>(view.matrix.cols());
     const long long end_bar =
         std::min(static_cast<long long>(bar_ref.cols()) - 1, view.current_bar);
     // Before the item's first bar there is nothing to show (an index of -1
     // must not wrap round to the last bar).
-    if (end_bar >= 0 && !std::isnan(bar_ref[end_bar])) {
-        const double last_real = bar_ref[end_bar];
-        if (!(std::fabs(last_real) < 9.0e15))
-            raise_value_error("UnfilledBarRef holds an invalid position");
-        const long long ref = std::max(0LL, static_cast<long long>(last_real) - length);
-        if (ref >= static_cast<long long>(books.real_columns.cols()))
-            raise_index_error("real-bar bookkeeping points outside UnfilledIdx");
-        const long long start = books.real_columns[ref];
-        if (start < 0 || end_bar >= cols ||
-            end_bar >= static_cast<long long>(view.time_line.cols()))
-            raise_index_error("real-bar bookkeeping points outside the K matrix");
-        // One more than a window shows: a forming bar may take the newest's place.
-        const double *volume = view.matrix.data() + volume_row * cols;
-        const size_t wanted = static_cast<size_t>(length) + 1;
-        for (long long col = end_bar; col >= start && choice.newest.size() < wanted; --col)
-            if (volume[col] > 0)
-                choice.newest.push_back(col);
-        choice.empty = false;
-        choice.end_bar = end_bar;
-        choice.start = start;
-    }
-    choice.current_bar = view.current_bar;
-    choice.volume_row = volume_row;
-    choice.matrix = view.matrix.object();
-    choice.matrix_data = view.matrix.data();
-    choice.matrix_cols = cols;
-    choice.length = length;
+    if (end_bar < 0 || std::isnan(bar_ref[end_bar]))
+        return;
+    const double last_real = bar_ref[end_bar];
+    if (!(std::fabs(last_real) < 9.0e15))
+        raise_value_error("UnfilledBarRef holds an invalid position");
+    const long long ref = std::max(0LL, static_cast<long long>(last_real) - length);
+    if (ref >= static_cast<long long>(books.real_columns.cols()))
+        raise_index_error("real-bar bookkeeping points outside UnfilledIdx");
+    const long long start = books.real_columns[ref];
+    if (start < 0 || end_bar >= cols || end_bar >= static_cast<long long>(view.time_line.cols()))
+        raise_index_error("real-bar bookkeeping points outside the K matrix");
+    volume_ = view.matrix.data() + volume_row * cols;
+    end_bar_ = end_bar;
+    start_ = start;
+    empty_ = false;
 }
 
 void RealBars::pick(const ItemAtBar &view, int forming, std::vector<long long> &columns) const {
-    const RealBarChoice &choice = choice_;
-    if (choice.empty)
+    if (empty_)
         return;
     // The forming bar comes after the item's last column, or takes the place
     // of the bar it is forming (shown only when it traded).
-    long long newest_allowed = choice.end_bar;
+    long long newest_allowed = end_bar_;
     bool forming_shown = false;
     if (forming >= 0) {
         const bool open_tail = view.current_bar > static_cast<long long>(view.matrix.cols()) - 1;
         if (open_tail) {
             forming_shown = forming > 0;
-        } else if (choice.end_bar >= choice.start) {
+        } else if (end_bar_ >= start_) {
             forming_shown = forming > 0;
             --newest_allowed;
         }
     }
-    const std::vector<long long> &newest = choice.newest;
-    size_t first = 0;
-    while (first < newest.size() && newest[first] > newest_allowed)
-        ++first;
-    const size_t room = static_cast<size_t>(choice.length) - (forming_shown ? 1 : 0);
-    const size_t count = std::min(room, newest.size() - first);
-    const auto newest_shown = newest.begin() + static_cast<std::ptrdiff_t>(first);
-    columns.insert(columns.end(),
-                   std::make_reverse_iterator(newest_shown + static_cast<std::ptrdiff_t>(count)),
-                   std::make_reverse_iterator(newest_shown));
+    // The newest columns that traded, read from the volumes as they are now.
+    const size_t room = static_cast<size_t>(length_) - (forming_shown ? 1 : 0);
+    const size_t first = columns.size();
+    for (long long col = newest_allowed; col >= start_ && columns.size() - first < room; --col)
+        if (volume_[col] > 0)
+            columns.push_back(col);
+    std::reverse(columns.begin() + static_cast<std::ptrdiff_t>(first), columns.end());
     if (forming_shown)
         columns.push_back(-1);
 }

@@ -30,8 +30,9 @@ struct WindowRequest {
 };
 
 // The bar position `bar_pos` names among `positions`: NaN selects the latest,
-// negative positions count from the end.
-long long window_bar_pos(nb::handle bar_pos, long long positions);
+// negative positions count from the end. During a run, a position after the
+// current bar raises (see common/read_limit.hpp); `state` is the run state.
+long long window_bar_pos(nb::handle bar_pos, long long positions, nb::handle state);
 
 // The window array: `length` rows per target, column 0 the target index
 // (reg_idx column 3) in every row. A row that shows a bar is begun (which
@@ -100,7 +101,7 @@ private:
 // pointer that stays put for the call).
 class LastColumn {
 public:
-    PyObject *const *of(MatrixCells &cells, const void *owner, long long col) {
+    PyObject **of(MatrixCells &cells, const void *owner, long long col) {
         if (col != col_ || owner != owner_) {
             objs_ = cells.column(col);
             col_ = col;
@@ -112,7 +113,7 @@ public:
 private:
     const void *owner_ = nullptr;
     long long col_ = -1;
-    PyObject *const *objs_ = nullptr;
+    PyObject **objs_ = nullptr;
 };
 
 // The span of a filled window (fill_up): one time window, from the first
@@ -130,20 +131,22 @@ struct FilledSpan {
 };
 
 // The real-bar window of one row: the columns (oldest first) of the newest
-// `length` bars that traded; -1 stands for the forming bar. The choice is
-// kept in the target's bookkeeping for the next calls.
+// `length` bars that traded; -1 stands for the forming bar.
 class RealBars {
 public:
     // Empty when the item has no real bar yet at the position. volume_row:
     // the matrix row of the target's volume.
-    RealBars(const ItemAtBar &view, RealBarTarget &books, long long length, long long volume_row);
-    bool empty() const { return choice_.empty; }
+    RealBars(const ItemAtBar &view, const RealBarTarget &books, long long length,
+             long long volume_row);
+    bool empty() const { return empty_; }
     // Appends the columns to `columns`. forming: -1 without a forming bar,
     // else whether it traded (volume > 0).
     void pick(const ItemAtBar &view, int forming, std::vector<long long> &columns) const;
 
 private:
-    const RealBarChoice &choice_;
+    const double *volume_ = nullptr; // the target's volume row
+    long long length_, end_bar_ = 0, start_ = 0;
+    bool empty_ = true;
 };
 
 } // namespace regora

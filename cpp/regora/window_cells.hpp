@@ -157,6 +157,10 @@ ArrayView<double> read_view(nb::handle obj, const char *name, int ndim);
 // caller then reads through Python.
 bool read_integer_at(nb::handle obj, long long index, long long *value);
 
+// Whether `obj` is an ndarray whose data start at `data` (a view made of it
+// reads its memory rather than a converted copy's).
+bool shares_data(nb::handle obj, const void *data);
+
 // `obj` when it is an ndarray, numpy.asarray(obj) otherwise, and its number
 // of dimensions.
 nb::object as_array(nb::handle obj, int *ndim);

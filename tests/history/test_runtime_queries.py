@@ -48,6 +48,23 @@ class TestGetBar:
         with pytest.raises(IndexError):
             history.get_bar(np.array([1]), 2)                  # past the strategy's positions
 
+    def test_no_bar_after_the_current_one_during_a_run(self, history, refresh_item):
+        from telvar.kestrum.language import text
+
+        refresh_item.g_TelvarSimCurBarFresh = 2
+        refresh_item.g_TelvarReadLimit = 2  # as the runner sets it around on_bar
+        try:
+            for offset in (1, np.int64(3), 10**30):
+                with pytest.raises(IndexError) as raised:
+                    history.get_bar(np.array([0]), offset)
+                if offset == 1:
+                    assert str(raised.value) == text.ERROR_READ_AHEAD.format(POSITION=3, BAR=3, CURRENT=2)
+            assert history.get_bar(np.array([0]), 0)["number_bar"][0] == 1
+            assert history.get_bar(np.array([0]), np.int64(-2))["number_bar"][0] == 0
+        finally:
+            refresh_item.g_TelvarReadLimit = -1
+        assert history.get_bar(np.array([0]), 1)["number_bar"][0] == 2
+
     def test_positions_before_the_first_bar(self, history, refresh_item):
         refresh_item.g_TelvarSimCurBarFresh = 0
         assert history.get_bar(np.array([0]), offset=-1) is None

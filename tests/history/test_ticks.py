@@ -156,6 +156,18 @@ class TestBarTicks:
             cut = history.get_bar_tick_data(0, 1)
             assert cut.Time.size == 0 and cut.AskPrice.shape == (0, 5)
 
+    def test_no_ticks_of_a_later_bar_during_a_run(self, history, channel, run_state, tick_host, bars):
+        channel.answers["tvSendCmdTransTradeTimeToTradeDate"] = 20251110
+        run_state.vr.g_TelvarReadLimit = 1  # as the runner sets it around on_bar
+        try:
+            with pytest.raises(IndexError, match="2.*1"):
+                history.get_bar_tick_data(0, 2)
+            assert "tvSendCmdGetTDPData" not in channel.names()
+            history.get_bar_tick_data(0, 1)
+        finally:
+            run_state.vr.g_TelvarReadLimit = -1
+        history.get_bar_tick_data(0, 2)
+
     @pytest.mark.parametrize("target_idx, bar_pos", [(0, 5), (1, 0), (0, -1), (-1, 0)])
     def test_out_of_range(self, history, channel, run_state, bars, target_idx, bar_pos):
         with pytest.raises(IndexError):

@@ -415,3 +415,41 @@ def test_adjusted_window_over_more_matrices_than_the_cache_holds(adj):
         out = r.get_reg_k_data_adj(mixed, pos, 3, False).astype(float)
         alone = [r.get_reg_k_data_adj(mixed[i:i + 1], pos, 3, False) for i in range(len(mixed))]
         np.testing.assert_array_equal(out, np.concatenate(alone).astype(float))
+
+
+@pytest.mark.parametrize("fill_up", [True, False])
+def test_cells_written_in_place_show_at_the_next_read(adj, fill_up):
+    """An adjusted price and a raw field written in place, to another value,
+    to NaN and back, show at the next read, as a read of copies of both
+    matrices shows them."""
+    r = adj.regora
+    reg_idx = r.reg_k_data("min", 15, True)
+    plain_item = cnt.vr.g_TelvarKDataList[int(reg_idx[0, 0])]
+    adj_item = cnt.vr.g_TelvarKDataList_Adj[int(reg_idx[0, 4])]
+    plain_tl = plain_item.Matrix[gv.KMatrixPos_TimeLine]
+    pos, length = 1500, 5
+    shown = r.get_reg_k_data_adj(reg_idx, pos, length, fill_up).astype(float)
+    completed = length - 2  # the future's second-newest row is a completed bar
+    col = int(np.searchsorted(plain_tl, shown[completed, 1]))
+    assert plain_tl[col] == shown[completed, 1]
+    adj_close = gv.Adj_KMatrix_Close  # the future's adjusted close
+    volume = gv.KMatrixPos_Head_len + gv.KMatrix_Volume  # the future's raw volume
+
+    def over_copies():
+        matrices = plain_item.Matrix, adj_item.Matrix
+        plain_item.Matrix, adj_item.Matrix = matrices[0].copy(), matrices[1].copy()
+        try:
+            return r.get_reg_k_data_adj(reg_idx, pos, length, fill_up).astype(float)
+        finally:
+            plain_item.Matrix, adj_item.Matrix = matrices
+
+    for matrix, row, field in ((adj_item.Matrix, adj_close, 2 + gv.KMatrix_Close),
+                               (plain_item.Matrix, volume, 2 + gv.KMatrix_Volume)):
+        original = matrix[row, col]
+        for value in (999.5, np.nan, original):
+            matrix[row, col] = value
+            out = r.get_reg_k_data_adj(reg_idx, pos, length, fill_up).astype(float)
+            if fill_up or value > 0:  # a real-bar window drops a bar without volume
+                np.testing.assert_array_equal(out[completed, field], value)
+            np.testing.assert_array_equal(out, over_copies())
+        np.testing.assert_array_equal(out, shown)

@@ -185,3 +185,148 @@ def test_forming_bars_of_a_strategy_coarser_than_its_base(host, run_root):
             expected_adj = agg(df_adj.iloc[in_bar].assign(key=0), "key").iloc[0][FIELDS[:4]]
             np.testing.assert_allclose(store_adj[adj_row:adj_row + gv.Adj_KMatrix_Bar_Len, p],
                                        expected_adj.to_numpy(dtype=float), equal_nan=True)
+
+
+def read_ahead_message(position, bar, current):
+    from telvar.kestrum.language import text
+
+    return text.ERROR_READ_AHEAD.format(POSITION=position, BAR=bar, CURRENT=current)
+
+
+class LookingAhead:
+    """Registers every kind of series in init; on_bar reads each at, before
+    and after the current bar and records what happened."""
+
+    def __init__(self, fail_at=None):
+        self.fail_at, self.seen = fail_at, {}
+
+    def init(self, context):
+        from telvar.api.regora import _regora
+
+        n = len(context.bar_times)
+        context.adj = _regora.reg_k_data("min", 30, True)
+        context.indicator = _regora.reg_user_indices(lambda ctx: [float(ctx._internal_bar_num)] * 2)
+        context.user_data = _regora.reg_user_data(context.bar_times - 1e-6, np.arange(n, dtype=float))
+        context.factor = _regora.reg_factor(["pe_ttm"], context.targets, context.begin_date,
+                                            context.end_date)[0]
+
+    def readers(self, context):
+        from telvar.api.history import _history
+        from telvar.api.regora import _regora
+
+        return {
+            "k_data": lambda p: _regora.get_reg_k_data(context.reg_idx, p, 3, True),
+            "k_data_real": lambda p: _regora.get_reg_k_data(context.reg_idx, p, 3, False),
+            "k_data_adj": lambda p: _regora.get_reg_k_data_adj(context.adj, p, 3, True),
+            "indicator": lambda p: _regora.get_reg_user_indicator(context.indicator, p, 3),
+            "user_data": lambda p: _regora.get_reg_user_data(context.user_data, p, 3),
+            "factor": lambda p: _regora.get_reg_factor(context.factor, p, 3),
+            "bar": lambda p: _history.get_bar(np.array([0, 1]), p - context.bar_pos),
+        }
+
+    def on_bar(self, context):
+        pos = context.bar_pos
+        if pos in (0, 5):
+            for name, read in self.readers(context).items():
+                outcomes = {}
+                for asked in (pos - 1, pos, pos + 1, pos - 2, float("nan")):
+                    if name == "bar" and not asked == asked:
+                        continue  # get_bar takes an offset, not a position
+                    try:
+                        read(asked)
+                        outcomes[asked] = "read"
+                    except IndexError as error:
+                        outcomes[asked] = str(error)
+                self.seen[(name, pos)] = outcomes
+        if pos == self.fail_at:
+            raise RuntimeError("strategy failed")
+
+
+def test_reads_after_the_current_bar_raise_during_a_run(host, run_root):
+    from telvar.api.history import _history
+
+    strategy = LookingAhead()
+    summary = runner.run(strategy, TARGETS[:1] + TARGETS[2:], 20251110, 20251111, frequency="min",
+                         freq_num=15, host=host, progress=False)
+    n = summary["bars"]
+    for name in ("k_data", "k_data_real", "k_data_adj", "indicator", "user_data", "factor", "bar"):
+        at_0, at_5 = strategy.seen[(name, 0)], strategy.seen[(name, 5)]
+        if name == "bar":  # offsets: -1 before the first bar is no bar, read as None
+            assert at_0[-1] == at_0[0] == "read" and at_0[-2] == "read"
+            assert at_0[1] == read_ahead_message(1, 1, 0)
+            assert at_5[6] == read_ahead_message(6, 6, 5)
+            assert at_5[5] == at_5[4] == at_5[3] == "read"
+            continue
+        # at bar 0, -1 counts from the end: the run's last bar
+        assert at_0[-1] == read_ahead_message(-1, n - 1, 0), name
+        assert at_0[1] == read_ahead_message(1, 1, 0), name
+        assert at_0[0] == "read" and at_0[-2] != "read", name  # -2 is the bar before the last
+        assert at_5[4] == at_5[3] == at_5[5] == "read", name
+        assert at_5[6] == read_ahead_message(6, 6, 5), name
+        # NaN is the latest bar
+        assert all(v == read_ahead_message("nan", n - 1, 0) for k, v in at_0.items() if k != k), name
+
+    # after the run nothing is limited: the last bar reads, also as -1 and NaN
+    assert cnt.vr.g_TelvarReadLimit == -1
+    readers = strategy.readers(cnt.vr.g_TelvarUserContext)
+    for name, read in readers.items():
+        if name != "bar":
+            read(-1)
+            read(float("nan"))
+            read(n - 1)
+    cnt.vr.g_TelvarSimCurBarFresh = 0
+    assert _history.get_bar(np.array([0]), n - 1) is not None
+
+
+def test_the_limit_is_gone_after_a_strategy_raised(host, run_root):
+    from telvar.api.regora import _regora
+
+    with pytest.raises(RuntimeError, match="strategy failed"):
+        runner.run(LookingAhead(fail_at=5), TARGETS[:1] + TARGETS[2:], 20251110, 20251110,
+                   frequency="min", freq_num=15, host=host, progress=False)
+    assert cnt.vr.g_TelvarReadLimit == -1
+    context = cnt.vr.g_TelvarUserContext
+    np.testing.assert_array_equal(_regora.get_reg_k_data(context.reg_idx, -1, 3, True).astype(float),
+                                  _regora.get_reg_k_data(context.reg_idx, len(context.bar_times) - 1, 3,
+                                                         True).astype(float))
+
+
+def test_an_indicator_registered_inside_on_bar_sees_every_bar(host, run_root):
+    """Registering computes the series over the whole run: the indicator's
+    own reads are not limited, and the limit is back once it is registered."""
+    from telvar.api.regora import _regora
+
+    seen = {}
+
+    class Strategy:
+        def init(self, context):
+            pass
+
+        def on_bar(self, context):
+            if context.bar_pos != 2:
+                return
+            pos = context.bar_pos
+
+            def last_close(ctx):
+                window = _regora.get_reg_k_data(ctx.reg_idx, ctx._internal_bar_num, 1, True)
+                return list(window[:, 2 + gv.KMatrix_Close].astype(float))
+
+            seen["rows"] = _regora.reg_user_indices(last_close)
+            with pytest.raises(IndexError):
+                _regora.get_reg_k_data(context.reg_idx, pos + 1, 1, True)
+            seen["limit"] = cnt.vr.g_TelvarReadLimit
+
+    summary = runner.run(Strategy(), TARGETS[:2], 20251110, 20251110, frequency="min", freq_num=15,
+                         host=host, progress=False)
+    assert seen["limit"] == 2 and seen["rows"] == [0, 1]
+    store = cnt.vr.g_TelvarDataValueFreshUserI
+    assert store.shape == (2, summary["bars"]) and np.isfinite(store[:, -1]).all()
+
+
+def test_set_up_alone_reads_every_bar(host, run_root):
+    from telvar.api.regora import _regora
+
+    context = runner.setup(TARGETS[:1], 20251110, 20251110, frequency="min", freq_num=15, host=host)
+    assert cnt.vr.g_TelvarReadLimit == -1
+    last = _regora.get_reg_k_data(context.reg_idx, -1, 2, True).astype(float)
+    assert last[-1, 1] == context.bar_times[-1]

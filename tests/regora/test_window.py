@@ -310,3 +310,109 @@ def test_real_window_follows_replaced_bookkeeping(world):
     np.testing.assert_array_equal(moved[30:], before[30:])
     item.UnfilledIdx[0] = original
     np.testing.assert_array_equal(r.get_reg_k_data(reg_idx, pos, 30, False).astype(float), before)
+
+
+def window_over_a_copy(r, item, reg_idx, pos, length, fill_up):
+    """The window read while the item holds a fresh copy of its matrix: no
+    float of an earlier read can stand in for its cells."""
+    matrix = item.Matrix
+    item.Matrix = matrix.copy()
+    try:
+        return r.get_reg_k_data(reg_idx, pos, length, fill_up).astype(float)
+    finally:
+        item.Matrix = matrix
+
+
+@pytest.mark.parametrize("fill_up", [True, False])
+def test_cells_written_in_place_show_at_the_next_read(world, fill_up):
+    """A strategy or a notebook may write a registered bar in place: the next
+    window shows the cell as it is now (also when it turns NaN and back), a
+    bar time written in the time line, and a forming bar written in the
+    fresh-bar store."""
+    r = world.regora
+    reg_idx = r.reg_k_data("min", 15)
+    item = cnt.vr.g_TelvarKDataList[int(reg_idx[0, 0])]
+    time_line = cnt.vr.g_TelvarCache.get_history_k_data_time_line_cache(int(reg_idx[0, 0]))
+    pos, length = 900, 5
+    shown = r.get_reg_k_data(reg_idx, pos, length, fill_up).astype(float)
+    completed = length - 2  # target 0's second-newest row is a completed bar
+    col = int(np.searchsorted(time_line, shown[completed, 1]))
+    assert time_line[col] == shown[completed, 1]
+    close = gv.KMatrixPos_Head_len + gv.KMatrix_Close  # target 0's close row
+    original = item.Matrix[close, col]
+    for value in (77.5, np.nan, -0.0, original):
+        item.Matrix[close, col] = value
+        out = r.get_reg_k_data(reg_idx, pos, length, fill_up).astype(float)
+        cell = out[completed, 2 + gv.KMatrix_Close]
+        assert (np.isnan(cell) and np.isnan(value)) or (cell == value and
+                                                        np.signbit(cell) == np.signbit(value))
+        np.testing.assert_array_equal(out, window_over_a_copy(r, item, reg_idx, pos, length, fill_up))
+    np.testing.assert_array_equal(out, shown)
+
+    stamp = time_line[col]
+    time_line[col] = stamp + 1e-6
+    try:
+        assert r.get_reg_k_data(reg_idx, pos, length, fill_up)[completed, 1] == stamp + 1e-6
+    finally:
+        time_line[col] = stamp
+
+    forming_close = int(reg_idx[0, 2]) + gv.KMatrix_Close
+    store = cnt.vr.g_TelvarDataValueFresh
+    before = store[forming_close, pos]
+    store[forming_close, pos] = 999.5
+    out = r.get_reg_k_data(reg_idx, pos, length, True)
+    store[forming_close, pos] = before
+    assert out[length - 1, 2 + gv.KMatrix_Close] == 999.5
+
+
+def test_real_window_follows_volumes_written_in_place(world):
+    """Which bars a real-bar window shows follows the volumes as they are now:
+    a shown bar whose volume is cleared leaves the window, an untraded one
+    (the stock's night bars) given a volume enters it."""
+    r = world.regora
+    reg_idx = r.reg_k_data("min", 15)
+    item = cnt.vr.g_TelvarKDataList[int(reg_idx[0, 0])]
+    time_line = cnt.vr.g_TelvarCache.get_history_k_data_time_line_cache(int(reg_idx[0, 0]))
+    volume = gv.KMatrixPos_Head_len + gv.KMatrix_Bar_Len + gv.KMatrix_Volume  # target 1, the stock
+    market = world.market
+    day_start = np.flatnonzero(~market.night[1:] & market.night[:-1]) + 1
+    pos, length = int(day_start[3]) + 2, 6  # just after a night session the stock did not trade
+    stock_rows = slice(length, 2 * length)
+    shown = r.get_reg_k_data(reg_idx, pos, length, False).astype(float)
+    col = int(np.searchsorted(time_line, shown[2 * length - 3, 1]))
+    kept = item.Matrix[volume, col]
+    item.Matrix[volume, col] = 0.0
+    try:
+        out = r.get_reg_k_data(reg_idx, pos, length, False).astype(float)
+        assert time_line[col] not in out[stock_rows, 1]
+        np.testing.assert_array_equal(out, window_over_a_copy(r, item, reg_idx, pos, length, False))
+    finally:
+        item.Matrix[volume, col] = kept
+    np.testing.assert_array_equal(r.get_reg_k_data(reg_idx, pos, length, False).astype(float), shown)
+
+    untraded = np.flatnonzero(item.Matrix[volume, :int(item.CurrentBar[pos])] == 0)
+    gap = int(untraded[-1])  # the stock's newest bar without a trade
+    assert time_line[gap] not in shown[stock_rows, 1]
+    item.Matrix[volume, gap] = 5.0
+    try:
+        out = r.get_reg_k_data(reg_idx, pos, length, False).astype(float)
+        assert time_line[gap] in out[stock_rows, 1]
+        np.testing.assert_array_equal(out, window_over_a_copy(r, item, reg_idx, pos, length, False))
+    finally:
+        item.Matrix[volume, gap] = 0.0
+
+
+def test_real_window_follows_bookkeeping_written_in_place(world):
+    r = world.regora
+    reg_idx = r.reg_k_data("min", 15)
+    item = cnt.vr.g_TelvarKDataList[int(reg_idx[0, 0])]
+    pos = world.market.times.size - 1
+    before = r.get_reg_k_data(reg_idx, pos, 30, False).astype(float)
+    columns = item.UnfilledIdx[0]
+    original = columns.copy()
+    columns[:] = np.minimum(original + 25, original[-1])
+    moved = r.get_reg_k_data(reg_idx, pos, 30, False).astype(float)
+    columns[:] = original
+    assert np.isnan(moved[:30, 1]).sum() > np.isnan(before[:30, 1]).sum()
+    np.testing.assert_array_equal(moved[30:], before[30:])
+    np.testing.assert_array_equal(r.get_reg_k_data(reg_idx, pos, 30, False).astype(float), before)

@@ -18,6 +18,15 @@ first position ``on_bar`` sees.
 ``host=None`` starts an embedded host on the sample store (once per process;
 later set-ups reuse it). A ``HostHandle`` or an address such as
 ``'unix:/tmp/host.sock'`` selects another host.
+
+No look-ahead: while ``run`` calls ``on_bar``, a read of a bar position after
+the current one (after a negative position is counted from the end, or NaN
+taken as the latest) raises IndexError naming the position and the current
+bar, in ``get_reg_k_data``, ``get_reg_k_data_adj``, ``get_reg_user_indicator``,
+``get_reg_user_data``, ``get_reg_factor``, ``_history.get_bar`` (a positive
+offset) and ``_history.get_bar_tick_data``. The current bar is kept in
+``cnt.vr.g_TelvarReadLimit``, -1 (no limit) outside the bar loop: in ``init``,
+after the run or after ``on_bar`` raised, and after ``setup`` alone.
 """
 import time
 
@@ -246,10 +255,12 @@ def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq
             for pos in range(first, first + bars):
                 context._internal_bar_num = pos
                 vr.g_TelvarSimCurBarFresh = pos
+                vr.g_TelvarReadLimit = pos  # reads of later bars raise
                 strategy.on_bar(context)
                 bar.update(1)
         loop = time.perf_counter() - loop_start
     finally:
+        vr.g_TelvarReadLimit = -1
         cnt.smm.set_phase(gv.RUMMODE_PHASE_FINISHED)
     summary = {
         "bars": bars,

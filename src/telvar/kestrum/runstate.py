@@ -129,6 +129,9 @@ class RunVariables:
         self.g_TelvarInputInfo = InputInfo()
         self.g_TelvarModeTaskId = 0
         self.g_TelvarSimCurBarFresh = 0
+        # the newest bar position reads may see: the current bar while the
+        # runner calls on_bar, -1 (no limit) otherwise
+        self.g_TelvarReadLimit = -1
         self.g_TelvarAppendFreshPosition = -1
         self.g_TelvarUserContext = UserContext()
         # registries (append-only)

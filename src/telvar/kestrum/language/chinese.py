@@ -59,6 +59,13 @@ class _Catalog:
     )
     ERROR_WRONG_FACTOR_SIZE = "因子数据的标的数量与请求的标的数量不一致"
 
+    # --- reads during a run ---
+    # POSITION, BAR, CURRENT
+    ERROR_READ_AHEAD = (
+        "回测中不能读取未来数据: 请求的位置 {POSITION} 即K线位置 {BAR}, 在当前K线位置 {CURRENT} 之后 "
+        "(负的位置从最后一根K线倒数)"
+    )
+
     # --- argument checking ---
     # ARG, EXPECTED, ACTUAL
     ERROR_ARG_TYPE = "参数 {ARG!r} 类型错误 (规则 is_instance_of): 应为 {EXPECTED}, 实际为 {ACTUAL}"

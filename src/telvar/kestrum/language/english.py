@@ -81,6 +81,12 @@ class _Catalog:
         "Incomplete bars: field {FIELD} of {TARGET} has {LENGTH} values, the time line has {EXPECTED}"
     )
 
+    # POSITION, BAR, CURRENT
+    ERROR_READ_AHEAD = (
+        "No reading ahead during a back-test: position {POSITION} is bar {BAR}, after the current bar "
+        "{CURRENT} (negative positions count back from the last bar)"
+    )
+
     # --- local factor store ---
     # FACTOR, KNOWN
     ERROR_UNKNOWN_FACTOR = (
