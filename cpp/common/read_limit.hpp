@@ -97,6 +97,17 @@ public:
         PyErr_Restore(type, value, traceback);
     }
 
+    // The limit in force before it was lifted: the run's current bar while
+    // on_bar runs, -1 (or nothing) otherwise.
+    long long saved() const {
+        if (!saved_.is_valid() || !PyLong_Check(saved_.ptr()))
+            return -1;
+        const long long value = PyLong_AsLongLong(saved_.ptr());
+        if (value == -1 && PyErr_Occurred())
+            PyErr_Clear();
+        return value;
+    }
+
 private:
     void set(PyObject *value) {
         nb::object owned = nb::steal(value);

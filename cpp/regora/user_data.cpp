@@ -477,6 +477,14 @@ nb::object reg_user_indices(nb::args args, nb::kwargs kwargs) {
             throw nb::python_error();
         PyList_SET_ITEM(results.ptr(), pos, result);
     }
+    // Registered inside on_bar, the strategy goes on at its current bar (left
+    // at the last bar, reads at context.bar_pos would be reads ahead);
+    // elsewhere the context stays at the last bar.
+    if (const long long current = unlimited.saved(); current >= 0) {
+        nb::object pos_obj = nb::steal(PyLong_FromLongLong(current));
+        if (!pos_obj.is_valid() || PyObject_SetAttr(context.ptr(), bar_attr.ptr(), pos_obj.ptr()) != 0)
+            throw nb::python_error();
+    }
 
     nb::object indices_data = stack_columns(np, results);
     const Py_ssize_t first_len =

@@ -315,10 +315,14 @@ def test_an_indicator_registered_inside_on_bar_sees_every_bar(host, run_root):
             with pytest.raises(IndexError):
                 _regora.get_reg_k_data(context.reg_idx, pos + 1, 1, True)
             seen["limit"] = cnt.vr.g_TelvarReadLimit
+            seen["bar_pos"] = context.bar_pos
+            # the strategy reads on at its own bar
+            seen["window"] = _regora.get_reg_k_data(context.reg_idx, context.bar_pos, 1, True)
 
     summary = runner.run(Strategy(), TARGETS[:2], 20251110, 20251110, frequency="min", freq_num=15,
                          host=host, progress=False)
     assert seen["limit"] == 2 and seen["rows"] == [0, 1]
+    assert seen["bar_pos"] == 2 and seen["window"].shape[0] == 2
     store = cnt.vr.g_TelvarDataValueFreshUserI
     assert store.shape == (2, summary["bars"]) and np.isfinite(store[:, -1]).all()
 
