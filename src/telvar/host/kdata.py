@@ -164,7 +164,7 @@ def get_n_k_data_multi(ctx: Context, targets, frequency, units, count, end, fill
         slots, daypos, _, (m,) = build(ctx, [inst], freq, begin, end, bool(filled_up), fq, units, anchor_end=True)
         keep = ~np.isnan(m[B.CLOSE])
         if not filled_up:
-            keep &= np.nan_to_num(m[B.VOLUME]) > 0
+            keep &= B.traded(m)
         sel = np.flatnonzero(keep)[-count:]
         rec = {"Time": minutes_to_datenum(slots[sel]), "BeginBar": (daypos[sel] == 1).astype(np.float64)}
         rec.update({name: m[i, sel] for i, name in enumerate(B.FIELDS)})
