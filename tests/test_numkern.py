@@ -284,6 +284,90 @@ class TestNUnitSynthesis:
         np.testing.assert_array_equal(tail, full[:, 15:])
 
 
+# ------------------------------------------------------------------ filled bars
+
+def one_target(rows):
+    """A one-target K matrix from per-minute rows (open, high, low, close, volume, turnover, oi)."""
+    body = np.array(rows, dtype=float).T
+    return kmatrix(body, 739861.0 + np.arange(1, body.shape[1] + 1) * MINUTE)
+
+
+GAP_UP = [  # a stock closing at 10.00, untraded for two minutes, then trading at 11.00
+    [9.9, 10.0, 9.9, 10.0, 50, 500, 7], [10.0, 10.0, 10.0, 10.0, 0, 0, 7], [10.0, 10.0, 10.0, 10.0, 0, 0, 7],
+    [11.0, 11.5, 10.8, 11.2, 100, 1120, 8], [11.2, 11.3, 11.1, 11.25, 50, 562, 9],
+    [11.25, 11.25, 11.25, 11.25, 0, 0, 9], [11.25, 11.25, 11.25, 11.25, 0, 0, 9]]
+
+
+class TestFilledBars:
+    def test_a_gap_up_after_untraded_minutes_opens_at_the_first_trade(self):
+        base = one_target(GAP_UP)
+        out = nk.tvCalcCombineMatrixHtoL(base, base[:HEAD, [0, 4, 6]], [0, 1, 5], [0, 4, 6], BAR)
+        np.testing.assert_array_equal(out[HEAD:, 1], [11.0, 11.5, 10.8, 11.25, 150, 1682, 9])
+        # a bar of filled minutes only is a filled bar at the last close
+        np.testing.assert_array_equal(out[HEAD:, 2], [11.25] * 4 + [0, 0, 9])
+        begin, end = nk.tvCalcRegKDataBeginEndPos(base[0], base[0, [0, 4, 6]], 0)
+        fresh = nk.tvCalcDataValueFresh(base, begin, end, BAR, 1)
+        # while the bar has seen only filled minutes it is a filled bar at 10.00
+        np.testing.assert_array_equal(fresh[1:5, 1:3], [[10.0] * 2] * 4)
+        np.testing.assert_array_equal(fresh[1:, 3], [11.0, 11.5, 10.8, 11.2, 100, 1120, 8])
+        np.testing.assert_array_equal(fresh[1:, 4], out[HEAD:, 1])
+        np.testing.assert_array_equal(nk.tvCalcTradedMask(base), [[1, 0, 0, 1, 1, 0, 0]])
+        _, idx = nk.tvMatrixUnfillComplete(base, HEAD, BAR, 4)
+        np.testing.assert_array_equal(idx[0], [0, 3, 4])
+
+    def test_feeds_without_volumes_keep_their_prices(self):
+        nan_volume = [r[:4] + [np.nan, np.nan, r[6]] for r in GAP_UP]
+        zero_volume = [r[:4] + [0.0, 0.0, r[6]] for r in GAP_UP]
+        zero_volume[5] = zero_volume[6] = [11.3, 11.3, 11.3, 11.3, 0, 0, 9]  # a flat move, then no change
+        np.testing.assert_array_equal(nk.tvCalcTradedMask(one_target(nan_volume)), [[1] * 7])
+        np.testing.assert_array_equal(nk.tvCalcTradedMask(one_target(zero_volume)), [[1, 0, 0, 1, 1, 1, 0]])
+        out = nk.tvCalcCombineMatrixHtoL(one_target(nan_volume), np.zeros((HEAD, 1)), [1], [4], BAR)
+        np.testing.assert_array_equal(out[HEAD:, 0], [10.0, 11.5, 10.0, 11.25, np.nan, np.nan, 9])
+        out = nk.tvCalcCombineMatrixHtoL(one_target(zero_volume), np.zeros((HEAD, 1)), [1], [6], BAR)
+        np.testing.assert_array_equal(out[HEAD:, 0], [11.0, 11.5, 10.8, 11.3, 0, 0, 9])
+
+    def test_the_first_bar_in_view_is_judged_by_its_own_prices(self):
+        rows = [[5.0, 5.0, 5.0, 5.0, 0, 0, 1], [5.0, 6.0, 5.0, 6.0, 3, 18, 1], [6.0, 6.0, 6.0, 6.0, 0, 0, 1]]
+        np.testing.assert_array_equal(nk.tvCalcTradedMask(one_target(rows)), [[0, 1, 0]])
+        nan_first = [[np.nan] * 4 + [np.nan, np.nan, np.nan]] + rows
+        np.testing.assert_array_equal(nk.tvCalcTradedMask(one_target(nan_first)), [[0, 0, 1, 0]])
+
+    @settings(max_examples=30, deadline=None)
+    @given(st.integers(0, 2**31 - 1), st.integers(2, 60), st.integers(1, 3), st.integers(1, 8))
+    def test_adjusted_forming_bars_across_a_roll(self, seed, n, targets, width):
+        """Adjusted prices scale each stretch of a continuous contract by its
+        own factor, so after a roll a filled bar's adjusted price is not the
+        last adjusted close; the unadjusted bars say which bars traded."""
+        rng = np.random.default_rng(seed)
+        body = filled_bars(rng, targets, n, nan_tail_runs=False)
+        roll = int(rng.integers(1, n))
+        factor = np.where(np.arange(n) < roll, rng.uniform(0.8, 1.2), 1.0)
+        adj = (body.reshape(targets, BAR, n)[:, :4] * factor).reshape(targets * 4, n)
+        base = kmatrix(body, minute_times(rng, n))
+        begin, end = nk.tvCalcRegKDataBeginEndPos(base[0], base[0, width - 1::width], 0)
+        traded = nk.tvCalcTradedMask(base)
+        np.testing.assert_array_equal(traded, ref.traded_rows(body))
+        got = nk.tvCalcDataValueFresh_Adj(adj, begin, end, 4, targets, 0, traded)
+        np.testing.assert_allclose(got, ref.forming_ranges(adj, begin, end, 4, traded), rtol=1e-12)
+        tl = base[0, width - 1::width]
+        b, e = nk.tvCalcKDataBeginEndPos(base[0], tl)
+        whole = nk.tvCalcCombineMatrixHtoL(adj, np.zeros((0, tl.size)), b, e, 4, 0, 0, traded)
+        np.testing.assert_allclose(whole, ref.combine_ranges(adj, b, e, 4, traded), rtol=1e-12)
+
+    def test_head_rows_alone_and_bad_masks(self):
+        base = one_target(GAP_UP)
+        full = nk.tvCalcCombineMatrixHtoL(base, np.zeros_like(base[:, :2]) + base[:, [3, 6]], [0, 5], [3, 6], BAR)
+        head_only = nk.tvCalcCombineMatrixHtoL(base, base[:HEAD, [3, 6]], [0, 5], [3, 6], BAR)
+        np.testing.assert_array_equal(full, head_only)
+        adj = base[HEAD:HEAD + 4]
+        with pytest.raises(ValueError, match=r"traded has shape \(1, 3\), expected \(1, 7\)"):
+            nk.tvCalcDataValueFresh_Adj(adj, np.zeros(7), np.zeros(7), 4, 1, 0, np.ones((1, 3)))
+        with pytest.raises(ValueError, match="traded"):
+            nk.tvCalcCombineMatrixHtoL(adj, np.zeros((0, 1)), [0], [6], 4, 0, 0, np.ones(7))
+        with pytest.raises(TypeError, match="traded must be a numeric array"):
+            nk.tvCalcCombineMatrixHtoL(adj, np.zeros((0, 1)), [0], [6], 4, 0, 0, "yes")
+
+
 # ---------------------------------------------------------------- bookkeeping
 
 class TestBookkeeping:

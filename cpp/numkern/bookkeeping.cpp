@@ -42,9 +42,12 @@ nb::object tvMatrixUnfillComplete(nb::args args, nb::kwargs kwargs) {
         std::vector<uint8_t> flags(n);
         for (size_t t = 0; t < layout.targets; ++t) {
             const double *block = matrix.data() + (layout.head + t * layout.bar_len) * n;
-            traded_flags(block + kOpen * n, block + kHigh * n, block + kLow * n,
-                         block + kClose * n, block + static_cast<size_t>(volume_offset) * n,
-                         static_cast<int64_t>(n), flags.data());
+            BlockIn in;
+            for (int f = kOpen; f <= kClose; ++f)
+                in.row[f] = block + static_cast<size_t>(f) * n;
+            in.row[kVolume] = block + static_cast<size_t>(volume_offset) * n;
+            in.n = static_cast<int64_t>(n);
+            traded_flags<kVolume + 1, Source::Rule>(in, flags.data());
             for (size_t c = 0; c < n; ++c)
                 if (flags[c])
                     traded[t].push_back(static_cast<int64_t>(c));

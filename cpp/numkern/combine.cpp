@@ -6,13 +6,14 @@
 // may hand over only the tail of a long matrix with positions unchanged.
 // Which base bars traded (traded.hpp) is decided in the same pass, per
 // target over all its fields; tvCalcTradedMask hands that decision out.
-#include "combine_ops.hpp"
+#include "combine_blocks.hpp"
 #include "kernel_args.hpp"
 #include "kernels.hpp"
 
 #include "common/args.hpp"
 
 #include <algorithm>
+#include <numeric>
 
 namespace nb = nanobind;
 
@@ -54,10 +55,13 @@ struct Blocks {
 
 // Whole bars: output column k combines base columns begin[k]..end[k].
 void combine_blocks_ranges(const Blocks &b, const Ranges &r) {
+    std::vector<int64_t> at(b.out_cols);
+    std::iota(at.begin(), at.end(), int64_t{0});
     dispatch_block(b.known_fields(), b.source(), [&](auto k, auto s) {
+        TradedSpan span;
         for (size_t t = 0; t < b.targets; ++t)
             combine_block_ranges<decltype(k)::value, decltype(s)::value>(
-                b.in(t), r.begin.data(), r.end.data(), b.out_cols, b.out_block(t));
+                b.in(t), r.begin.data(), r.end.data(), b.out_cols, b.out_block(t), span, at.data());
     });
     for (size_t t = 0; t < b.targets; ++t)
         for (size_t f = kKnownFields; f < b.bar_len; ++f)
@@ -67,10 +71,12 @@ void combine_blocks_ranges(const Blocks &b, const Ranges &r) {
 
 // Forming bars: output column i holds the bar formed up to base column i.
 void combine_blocks_running(const Blocks &b, const std::vector<Run> &runs) {
+    const SingleRuns single(runs);
     dispatch_block(b.known_fields(), b.source(), [&](auto k, auto s) {
+        TradedSpan span;
         for (size_t t = 0; t < b.targets; ++t)
-            combine_block_running<decltype(k)::value, decltype(s)::value>(b.in(t), runs,
-                                                                         b.out_block(t));
+            combine_block_running<decltype(k)::value, decltype(s)::value>(b.in(t), runs, single,
+                                                                         b.out_block(t), span);
     });
     for (size_t t = 0; t < b.targets; ++t)
         for (size_t f = kKnownFields; f < b.bar_len; ++f)
@@ -220,14 +226,15 @@ nb::object tvCalcTradedMask(nb::args args, nb::kwargs kwargs) {
     {
         nb::gil_scoped_release release;
         const int known = static_cast<int>(std::min<size_t>(layout.bar_len, kKnownFields));
-        for (size_t t = 0; t < layout.targets; ++t) {
-            auto row = [&](int f) {
-                return f < known ? matrix.data() + (layout.head + t * layout.bar_len + f) * n
-                                 : nullptr;
-            };
-            traded_flags(row(kOpen), row(kHigh), row(kLow), row(kClose), row(kVolume),
-                         static_cast<int64_t>(n), out.data() + t * n);
-        }
+        dispatch_block(known, source_for(known, kVolume, false), [&](auto k, auto s) {
+            for (size_t t = 0; t < layout.targets; ++t) {
+                BlockIn in;
+                for (int f = 0; f < known; ++f)
+                    in.row[f] = matrix.data() + (layout.head + t * layout.bar_len + f) * n;
+                in.n = static_cast<int64_t>(n);
+                traded_flags<decltype(k)::value, decltype(s)::value>(in, out.data() + t * n);
+            }
+        });
     }
     return out.object();
 }

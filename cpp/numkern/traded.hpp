@@ -22,8 +22,10 @@
 // four prices; filled data judges the same either way.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 namespace telvar {
 namespace numkern {
@@ -35,22 +37,19 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr int kOpen = 0, kHigh = 1, kLow = 2, kClose = 3, kVolume = 4, kTurnOver = 5,
               kOpenInterest = 6, kKnownFields = 7;
 
-// `prev_close`: the close of the nearest earlier bar that has one, NaN when
-// none is visible. Written with & instead of && so that it compiles to a few
-// comparisons without branches (any comparison with NaN is false).
-inline bool is_filled(double open, double high, double low, double close, double volume,
-                      double prev_close) {
-    const double ref = prev_close == prev_close ? prev_close : close;
+// `ref`: the close of the nearest earlier bar that has one, known to be a
+// number. Written with & instead of && so that it compiles to a few
+// comparisons without branches and loops over it vectorise.
+inline bool is_filled_after(double open, double high, double low, double close, double volume,
+                            double ref) {
     return (volume == 0.0) & (open == ref) & (high == ref) & (low == ref) & (close == ref);
 }
 
-// Also carries `prev_close` on to this bar.
-inline bool is_traded(double open, double high, double low, double close, double volume,
-                      double &prev_close) {
-    const bool has_close = close == close;
-    const bool traded = has_close & !is_filled(open, high, low, close, volume, prev_close);
-    prev_close = has_close ? close : prev_close;
-    return traded;
+// `prev_close`: the same close, NaN when none is visible.
+inline bool is_filled(double open, double high, double low, double close, double volume,
+                      double prev_close) {
+    return is_filled_after(open, high, low, close, volume,
+                           prev_close == prev_close ? prev_close : close);
 }
 
 // How a kernel tells traded bars from filled ones for a block of K fields.
@@ -70,9 +69,17 @@ inline Source source_for(int known_fields, int volume_field, bool has_mask) {
     return known_fields > kClose ? Source::Close : Source::All;
 }
 
-// The close of the nearest earlier bar that has one, for bars visited in
+// One target's first K field rows (K = min(bar_len, 7)) in a matrix of n
+// columns, and its traded mask when the caller gives one.
+struct BlockIn {
+    const double *row[kKnownFields] = {};
+    const uint8_t *mask = nullptr;
+    int64_t n = 0;
+};
+
+// The close of the nearest earlier bar that has one, for spans visited in
 // mostly ascending order: what lies before the last position asked for is
-// remembered, so ascending ranges cost nothing extra and a range that starts
+// remembered, so ascending spans cost nothing extra and a span that starts
 // further back looks back only to the first close of the series.
 class PrevClose {
 public:
@@ -122,23 +129,168 @@ private:
     int64_t first_ = -1;
 };
 
-// traded[j] for the n bars of one block, given its field rows (`volume` null
-// when the block has none, `close` null when it has no close).
-inline void traded_flags(const double *open, const double *high, const double *low,
-                         const double *close, const double *volume, int64_t n, uint8_t *traded) {
-    if (!close) {
-        for (int64_t j = 0; j < n; ++j)
-            traded[j] = 1;
-        return;
+// Only the Rule looks back; the others get a tracker that does nothing.
+template <Source S> struct PrevCloseOf {
+    explicit PrevCloseOf(const BlockIn &) {}
+    double before(int64_t) { return kNaN; }
+    void reached(int64_t, double) {}
+};
+template <> struct PrevCloseOf<Source::Rule> : PrevClose {
+    explicit PrevCloseOf(const BlockIn &in) : PrevClose(in.row[kClose], in.n) {}
+};
+
+// What a span [lo, lo + len) of one target's columns needs before its bars
+// are combined: traded[j - lo] is 1.0 where the bar traded and 0.0 where
+// not; open/high/low hold the traded bars' prices and NaN elsewhere, so the
+// combining rows are plain NaN-skipping first/max/min.
+struct TradedSpan {
+    int64_t lo = 0, len = 0;
+    std::vector<double> traded, open, high, low;
+    std::vector<double> before; // scratch: previous closes across gaps
+
+    void reserve(int64_t n) {
+        const std::size_t size = static_cast<std::size_t>(n);
+        if (traded.size() < size) {
+            traded.resize(size);
+            before.resize(size);
+            open.resize(size);
+            high.resize(size);
+            low.resize(size);
+        }
     }
-    if (!volume) {
-        for (int64_t j = 0; j < n; ++j)
-            traded[j] = close[j] == close[j];
-        return;
+};
+
+// The loops below take restrict pointers so that they vectorise: their
+// inputs are rows of the matrix and their outputs the span's own rows.
+// Every value is loaded before it is used: a load under a condition stops
+// a loop from vectorising. Where GCC builds for x86-64 Linux they are also
+// compiled for AVX2, picked when the processor has it.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define TELVAR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TELVAR_VECTOR_CLONES
+#endif
+
+// Whether c[0..len) holds a NaN (or an infinity): c - c is 0 for every
+// other value, and two running sums keep the loop vectorised.
+TELVAR_VECTOR_CLONES
+inline bool has_gap(const double *__restrict c, int64_t len) {
+    double s0 = 0.0, s1 = 0.0;
+    int64_t j = 0;
+    for (; j + 1 < len; j += 2) {
+        const double a = c[j], b = c[j + 1];
+        s0 += a - a;
+        s1 += b - b;
     }
+    if (j < len)
+        s0 += c[j] - c[j];
+    return !(s0 + s1 == 0.0);
+}
+
+// t[j] = 1.0 where bar j traded and 0.0 where not, p[j] being its previous
+// close (a number unless may_be_nan); with_prices: the traded bars' prices,
+// NaN elsewhere.
+template <bool may_be_nan, bool with_prices>
+TELVAR_VECTOR_CLONES void mark_by_rule(const double *__restrict o, const double *__restrict h,
+                                       const double *__restrict l, const double *__restrict c,
+                                       const double *__restrict v, const double *__restrict p,
+                                       double *__restrict t, double *__restrict om,
+                                       double *__restrict hm, double *__restrict lm, int64_t len) {
+    for (int64_t j = 0; j < len; ++j) {
+        const double oj = o[j], hj = h[j], lj = l[j], cj = c[j], vj = v[j], pj = p[j];
+        bool filled;
+        if constexpr (may_be_nan)
+            filled = is_filled(oj, hj, lj, cj, vj, pj);
+        else
+            filled = is_filled_after(oj, hj, lj, cj, vj, pj);
+        const bool traded = (cj == cj) & !filled;
+        t[j] = traded ? 1.0 : 0.0;
+        if constexpr (with_prices) {
+            om[j] = traded ? oj : kNaN;
+            hm[j] = traded ? hj : kNaN;
+            lm[j] = traded ? lj : kNaN;
+        }
+    }
+}
+
+// out[j] = x[j] where the bar traded, NaN elsewhere.
+TELVAR_VECTOR_CLONES
+inline void traded_prices(const double *__restrict t, const double *__restrict x,
+                          double *__restrict out, int64_t len) {
+    for (int64_t j = 0; j < len; ++j) {
+        const double value = x[j];
+        out[j] = t[j] != 0.0 ? value : kNaN;
+    }
+}
+
+// Fills `span` for columns [lo, hi) of block `in` (K fields, judged by S),
+// given the last close before lo; with_prices false leaves the prices out.
+// Returns the last close before hi (Source::Rule; NaN for the others).
+template <int K, Source S, bool with_prices>
+double traded_span(const BlockIn &in, int64_t lo, int64_t hi, double prev_close, TradedSpan &span) {
+    const int64_t len = hi - lo;
+    span.lo = lo;
+    span.len = len;
+    span.reserve(len);
+    double *t = span.traded.data();
+    double *om = span.open.data(), *hm = span.high.data(), *lm = span.low.data();
+    const double *o = K > kOpen ? in.row[kOpen] + lo : nullptr;
+    const double *h = K > kHigh ? in.row[kHigh] + lo : nullptr;
+    const double *l = K > kLow ? in.row[kLow] + lo : nullptr;
+    const double *c = K > kClose ? in.row[kClose] + lo : nullptr;
+    double last = kNaN;
+    if constexpr (S == Source::Rule) {
+        const double *v = in.row[kVolume] + lo;
+        if (len > 0 && !has_gap(c, len)) {
+            // Each bar's previous close is the close of the column before
+            // it (prev_close for the first): the rule runs straight on the rows.
+            mark_by_rule<true, with_prices>(o, h, l, c, v, &prev_close, t, om, hm, lm, 1);
+            mark_by_rule<false, with_prices>(o + 1, h + 1, l + 1, c + 1, v + 1, c, t + 1, om + 1,
+                                             hm + 1, lm + 1, len - 1);
+            return c[len - 1];
+        }
+        // A close is missing: each bar's previous close is carried over the
+        // gaps in one serial pass, then the rule runs on those.
+        double *before = span.before.data();
+        last = prev_close;
+        for (int64_t j = 0; j < len; ++j) {
+            before[j] = last;
+            last = c[j] == c[j] ? c[j] : last;
+        }
+        mark_by_rule<true, with_prices>(o, h, l, c, v, before, t, om, hm, lm, len);
+        return last;
+    } else {
+        for (int64_t j = 0; j < len; ++j) {
+            bool traded = true;
+            if constexpr (S == Source::Mask)
+                traded = in.mask[lo + j] != 0;
+            if constexpr (S != Source::All && K > kClose)
+                traded = traded & (c[j] == c[j]);
+            t[j] = traded ? 1.0 : 0.0;
+        }
+    }
+    if constexpr (with_prices) { // the sources other than the rule
+        if constexpr (K > kOpen)
+            traded_prices(t, o, om, len);
+        if constexpr (K > kHigh)
+            traded_prices(t, h, hm, len);
+        if constexpr (K > kLow)
+            traded_prices(t, l, lm, len);
+    }
+    return last;
+}
+
+// The traded flags of one whole block, in spans that stay in the cache.
+template <int K, Source S> void traded_flags(const BlockIn &in, uint8_t *out) {
+    constexpr int64_t kSpan = 4096;
+    TradedSpan span;
     double prev = kNaN;
-    for (int64_t j = 0; j < n; ++j)
-        traded[j] = is_traded(open[j], high[j], low[j], close[j], volume[j], prev);
+    for (int64_t lo = 0; lo < in.n; lo += kSpan) {
+        const int64_t hi = lo + kSpan < in.n ? lo + kSpan : in.n;
+        prev = traded_span<K, S, false>(in, lo, hi, prev, span);
+        for (int64_t j = 0; j < hi - lo; ++j)
+            out[lo + j] = span.traded[static_cast<std::size_t>(j)] != 0.0;
+    }
 }
 
 } // namespace numkern
