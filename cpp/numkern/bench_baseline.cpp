@@ -57,7 +57,7 @@ void plain_pass(const PlainInput &in, double *out, size_t out_cols, Emit &&emit)
         double prev = kNaN;
         for (int64_t g = 0; g * w < n; g += per_span) {
             const int64_t lo = g * w, hi = std::min(n, (g + per_span) * w);
-            prev = traded_span<kKnownFields, Source::Rule, true>(block, lo, hi, prev, span);
+            prev = traded_span<kKnownFields, Source::Rule>(block, lo, hi, prev, span);
             emit(block, span, static_cast<size_t>(g), static_cast<size_t>((hi + w - 1) / w), dst);
         }
     }

@@ -8,8 +8,8 @@
 //
 // A target's ranges are taken in batches that lie within one span of at most
 // kSpanColumns base columns (a longer range is a batch of its own): the span
-// is read once to mark its traded bars and their prices (traded_span), and
-// its ranges are then combined row by row from data still in the cache.
+// is read once to mark its traded bars (traded_span), and its ranges are
+// then combined row by row from data still in the cache.
 #pragma once
 
 #include "combine_ops.hpp"
@@ -32,90 +32,89 @@ struct BlockOut {
 
 // Whether any bar of span columns [b, e] (absolute) traded.
 inline bool any_traded(const TradedSpan &span, int64_t b, int64_t e) {
-    const double *t = span.traded.data();
-    for (int64_t j = b - span.lo; j <= e - span.lo; ++j)
-        if (t[j] != 0.0)
+    for (int64_t j = b; j <= e; ++j)
+        if (span.traded(j))
             return true;
     return false;
 }
 
-// A field's source row and the column its data starts at: open, high and
-// low from the span's traded prices, the others from the block itself.
-struct FieldRow {
-    const double *data;
-    int64_t shift;
-};
+// Calls fn(values) with the values field f is combined from: open, high
+// and low of the traded bars only (the span's marks added), the others as
+// they are.
+template <typename Fn>
+void with_field_values(const BlockIn &in, const TradedSpan &span, int f, Fn &&fn) {
+    if (f <= kLow)
+        fn(TradedValues{in.row[f], span.mark.data(), span.lo});
+    else
+        fn(RowValues{in.row[f]});
+}
 
-inline FieldRow field_row(const BlockIn &in, const TradedSpan &span, int f) {
-    switch (f) {
-    case kOpen: return {span.open.data(), span.lo};
-    case kHigh: return {span.high.data(), span.lo};
-    case kLow: return {span.low.data(), span.lo};
-    default: return {in.row[f], 0};
-    }
+// A bar without a traded bar is a filled bar at its close. Its open from
+// the traded bars is then NaN, so only a NaN open needs a look at the marks
+// (a traded bar may lack an open, too).
+inline void fill_untraded(const BlockOut &out, int64_t col) {
+    const double close = out.row[kClose][col];
+    for (int f = kOpen; f < kClose; ++f)
+        out.row[f][col] = close;
 }
 
 // Output columns at[k] (k in [k0, k1)) = base columns b[k]..e[k] combined;
 // the span covers them. Field by field, so that each row is read in order.
 template <int K>
-TELVAR_VECTOR_CLONES void write_ranges(const BlockIn &in, const TradedSpan &span, const int64_t *b, const int64_t *e,
+void write_ranges(const BlockIn &in, const TradedSpan &span, const int64_t *b, const int64_t *e,
                   size_t k0, size_t k1, const int64_t *at, const BlockOut &out) {
     for (int f = 0; f < K; ++f) {
-        const FieldRow src = field_row(in, span, f);
         double *dst = out.row[f];
         dispatch_op(op_for_field(static_cast<size_t>(f)), [&](auto op) {
-            for (size_t k = k0; k < k1; ++k)
-                dst[at[k]] = reduce<decltype(op)::value>(src.data, b[k] - src.shift, e[k] - src.shift);
+            with_field_values(in, span, f, [&](const auto &x) {
+                for (size_t k = k0; k < k1; ++k)
+                    dst[at[k]] = fold<decltype(op)::value>(x, b[k], e[k]);
+            });
         });
     }
     if constexpr (K > kClose) {
-        // A range without a traded bar is a filled bar at its close.
-        for (size_t k = k0; k < k1; ++k) {
-            if (b[k] <= e[k] && !any_traded(span, b[k], e[k])) {
-                const double close = out.row[kClose][at[k]];
-                for (int f = 0; f < kClose; ++f)
-                    out.row[f][at[k]] = close;
-            }
-        }
+        const double *open = out.row[kOpen];
+        for (size_t k = k0; k < k1; ++k)
+            if (!(open[at[k]] == open[at[k]]) && b[k] <= e[k] && !any_traded(span, b[k], e[k]))
+                fill_untraded(out, at[k]);
     }
 }
 
 // Output columns start..stop-1 of runs [k0, k1): the bar from pre_from up
 // to each (single runs are written by write_ranges).
 template <int K>
-TELVAR_VECTOR_CLONES void write_runs(const BlockIn &in, const TradedSpan &span, const Run *runs, size_t k0, size_t k1,
+void write_runs(const BlockIn &in, const TradedSpan &span, const Run *runs, size_t k0, size_t k1,
                 const BlockOut &out) {
     for (int f = 0; f < K; ++f) {
-        const FieldRow src = field_row(in, span, f);
         double *dst = out.row[f];
         dispatch_op(op_for_field(static_cast<size_t>(f)), [&](auto op) {
             constexpr Op o = decltype(op)::value;
-            for (size_t k = k0; k < k1; ++k) {
-                const Run &run = runs[k];
-                if (run.single_to != -2)
-                    continue;
-                Acc<o> acc = reduce_acc<o>(src.data, run.pre_from - src.shift, run.start - 1 - src.shift);
-                for (int64_t i = run.start; i < run.stop; ++i) {
-                    acc.push(src.data[i - src.shift]);
-                    dst[i] = acc.value();
+            with_field_values(in, span, f, [&](const auto &x) {
+                for (size_t k = k0; k < k1; ++k) {
+                    const Run &run = runs[k];
+                    if (run.single_to != -2)
+                        continue;
+                    Acc<o> acc = fold_acc<o>(x, run.pre_from, run.start - 1);
+                    for (int64_t i = run.start; i < run.stop; ++i) {
+                        acc.push(x(i));
+                        dst[i] = acc.value();
+                    }
                 }
-            }
+            });
         });
     }
     if constexpr (K > kClose) {
-        // Until the bar's first traded bar it is a filled bar at its close.
+        // Columns before the bar's first traded bar (their open is NaN).
+        const double *open = out.row[kOpen];
         for (size_t k = k0; k < k1; ++k) {
             const Run &run = runs[k];
-            if (run.single_to != -2)
+            if (run.single_to != -2 || open[run.start] == open[run.start])
                 continue;
             bool traded = any_traded(span, run.pre_from, run.start - 1);
-            for (int64_t i = run.start; i < run.stop && !traded; ++i) {
-                traded = span.traded[static_cast<std::size_t>(i - span.lo)] != 0.0;
-                if (!traded) {
-                    const double close = out.row[kClose][i];
-                    for (int f = 0; f < kClose; ++f)
-                        out.row[f][i] = close;
-                }
+            for (int64_t i = run.start; i < run.stop && !(open[i] == open[i]); ++i) {
+                traded = traded || span.traded(i);
+                if (!traded)
+                    fill_untraded(out, i);
             }
         }
     }
@@ -157,7 +156,7 @@ void combine_block_ranges(const BlockIn &in, const int64_t *begin, const int64_t
         count, [&](size_t k) { return begin[k]; }, [&](size_t k) { return end[k]; },
         [&](size_t k0, size_t k1, int64_t lo, int64_t hi) {
             if (lo <= hi)
-                prev.reached(hi + 1, traded_span<K, S, true>(in, lo, hi + 1, prev.before(lo), span));
+                prev.reached(hi + 1, traded_span<K, S>(in, lo, hi + 1, prev.before(lo), span));
             write_ranges<K>(in, span, begin, end, k0, k1, at, out);
         });
 }
@@ -187,7 +186,7 @@ void combine_block_running(const BlockIn &in, const std::vector<Run> &runs, cons
         runs.size(), [&](size_t k) { return runs[k].pre_from; }, last_of,
         [&](size_t k0, size_t k1, int64_t lo, int64_t hi) {
             if (lo <= hi)
-                prev.reached(hi + 1, traded_span<K, S, true>(in, lo, hi + 1, prev.before(lo), span));
+                prev.reached(hi + 1, traded_span<K, S>(in, lo, hi + 1, prev.before(lo), span));
             write_runs<K>(in, span, runs.data(), k0, k1, out);
             // single runs: whole ranges; the others' entries are empty ranges
             // at their own columns, so they are left to write_runs

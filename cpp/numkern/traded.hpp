@@ -140,30 +140,34 @@ template <> struct PrevCloseOf<Source::Rule> : PrevClose {
 };
 
 // What a span [lo, lo + len) of one target's columns needs before its bars
-// are combined: traded[j - lo] is 1.0 where the bar traded and 0.0 where
-// not; open/high/low hold the traded bars' prices and NaN elsewhere, so the
-// combining rows are plain NaN-skipping first/max/min.
+// are combined: mark[j - lo] is -0.0 where the bar traded and NaN where it
+// did not. A price plus its bar's mark is the price itself (x + -0.0 == x,
+// signed zeros included) for a traded bar and NaN for the others, so open,
+// high and low of the traded bars are plain NaN-skipping first/max/min.
 struct TradedSpan {
     int64_t lo = 0, len = 0;
-    std::vector<double> traded, open, high, low;
+    std::vector<double> mark;
     std::vector<double> before; // scratch: previous closes across gaps
 
     void reserve(int64_t n) {
         const std::size_t size = static_cast<std::size_t>(n);
-        if (traded.size() < size) {
-            traded.resize(size);
+        if (mark.size() < size) {
+            mark.resize(size);
             before.resize(size);
-            open.resize(size);
-            high.resize(size);
-            low.resize(size);
         }
+    }
+    bool traded(int64_t col) const { // col: an absolute column of the span
+        const double m = mark[static_cast<std::size_t>(col - lo)];
+        return m == m;
     }
 };
 
+constexpr double kTradedMark = -0.0;
+
 // The loops below take restrict pointers so that they vectorise: their
-// inputs are rows of the matrix and their outputs the span's own rows.
-// Every value is loaded before it is used: a load under a condition stops
-// a loop from vectorising. Where GCC builds for x86-64 Linux they are also
+// inputs are rows of the matrix and their output the span's own row. Every
+// value is loaded before it is used: a load under a condition stops a loop
+// from vectorising. Where GCC builds for x86-64 Linux they are also
 // compiled for AVX2, picked when the processor has it.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
 #define TELVAR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
@@ -187,15 +191,13 @@ inline bool has_gap(const double *__restrict c, int64_t len) {
     return !(s0 + s1 == 0.0);
 }
 
-// t[j] = 1.0 where bar j traded and 0.0 where not, p[j] being its previous
-// close (a number unless may_be_nan); with_prices: the traded bars' prices,
-// NaN elsewhere.
-template <bool may_be_nan, bool with_prices>
+// mark[j] for bars o..v[j], p[j] being the previous close of bar j (a
+// number unless may_be_nan).
+template <bool may_be_nan>
 TELVAR_VECTOR_CLONES void mark_by_rule(const double *__restrict o, const double *__restrict h,
                                        const double *__restrict l, const double *__restrict c,
                                        const double *__restrict v, const double *__restrict p,
-                                       double *__restrict t, double *__restrict om,
-                                       double *__restrict hm, double *__restrict lm, int64_t len) {
+                                       double *__restrict mark, int64_t len) {
     for (int64_t j = 0; j < len; ++j) {
         const double oj = o[j], hj = h[j], lj = l[j], cj = c[j], vj = v[j], pj = p[j];
         bool filled;
@@ -204,92 +206,65 @@ TELVAR_VECTOR_CLONES void mark_by_rule(const double *__restrict o, const double 
         else
             filled = is_filled_after(oj, hj, lj, cj, vj, pj);
         const bool traded = (cj == cj) & !filled;
-        t[j] = traded ? 1.0 : 0.0;
-        if constexpr (with_prices) {
-            om[j] = traded ? oj : kNaN;
-            hm[j] = traded ? hj : kNaN;
-            lm[j] = traded ? lj : kNaN;
-        }
+        mark[j] = traded ? kTradedMark : kNaN;
     }
 }
 
-// out[j] = x[j] where the bar traded, NaN elsewhere.
-TELVAR_VECTOR_CLONES
-inline void traded_prices(const double *__restrict t, const double *__restrict x,
-                          double *__restrict out, int64_t len) {
-    for (int64_t j = 0; j < len; ++j) {
-        const double value = x[j];
-        out[j] = t[j] != 0.0 ? value : kNaN;
-    }
-}
-
-// Fills `span` for columns [lo, hi) of block `in` (K fields, judged by S),
-// given the last close before lo; with_prices false leaves the prices out.
-// Returns the last close before hi (Source::Rule; NaN for the others).
-template <int K, Source S, bool with_prices>
+// Marks the bars of columns [lo, hi) of block `in` (K fields, judged by S)
+// into `span`, given the last close before lo. Returns the last close
+// before hi (Source::Rule; NaN for the others).
+template <int K, Source S>
 double traded_span(const BlockIn &in, int64_t lo, int64_t hi, double prev_close, TradedSpan &span) {
     const int64_t len = hi - lo;
     span.lo = lo;
     span.len = len;
     span.reserve(len);
-    double *t = span.traded.data();
-    double *om = span.open.data(), *hm = span.high.data(), *lm = span.low.data();
-    const double *o = K > kOpen ? in.row[kOpen] + lo : nullptr;
-    const double *h = K > kHigh ? in.row[kHigh] + lo : nullptr;
-    const double *l = K > kLow ? in.row[kLow] + lo : nullptr;
+    double *mark = span.mark.data();
     const double *c = K > kClose ? in.row[kClose] + lo : nullptr;
-    double last = kNaN;
     if constexpr (S == Source::Rule) {
+        const double *o = in.row[kOpen] + lo, *h = in.row[kHigh] + lo, *l = in.row[kLow] + lo;
         const double *v = in.row[kVolume] + lo;
         if (len > 0 && !has_gap(c, len)) {
             // Each bar's previous close is the close of the column before
             // it (prev_close for the first): the rule runs straight on the rows.
-            mark_by_rule<true, with_prices>(o, h, l, c, v, &prev_close, t, om, hm, lm, 1);
-            mark_by_rule<false, with_prices>(o + 1, h + 1, l + 1, c + 1, v + 1, c, t + 1, om + 1,
-                                             hm + 1, lm + 1, len - 1);
+            mark_by_rule<true>(o, h, l, c, v, &prev_close, mark, 1);
+            mark_by_rule<false>(o + 1, h + 1, l + 1, c + 1, v + 1, c, mark + 1, len - 1);
             return c[len - 1];
         }
         // A close is missing: each bar's previous close is carried over the
         // gaps in one serial pass, then the rule runs on those.
         double *before = span.before.data();
-        last = prev_close;
+        double last = prev_close;
         for (int64_t j = 0; j < len; ++j) {
             before[j] = last;
             last = c[j] == c[j] ? c[j] : last;
         }
-        mark_by_rule<true, with_prices>(o, h, l, c, v, before, t, om, hm, lm, len);
+        mark_by_rule<true>(o, h, l, c, v, before, mark, len);
         return last;
     } else {
+        (void)prev_close;
         for (int64_t j = 0; j < len; ++j) {
             bool traded = true;
             if constexpr (S == Source::Mask)
                 traded = in.mask[lo + j] != 0;
             if constexpr (S != Source::All && K > kClose)
                 traded = traded & (c[j] == c[j]);
-            t[j] = traded ? 1.0 : 0.0;
+            mark[j] = traded ? kTradedMark : kNaN;
         }
+        return kNaN;
     }
-    if constexpr (with_prices) { // the sources other than the rule
-        if constexpr (K > kOpen)
-            traded_prices(t, o, om, len);
-        if constexpr (K > kHigh)
-            traded_prices(t, h, hm, len);
-        if constexpr (K > kLow)
-            traded_prices(t, l, lm, len);
-    }
-    return last;
 }
 
 // The traded flags of one whole block, in spans that stay in the cache.
 template <int K, Source S> void traded_flags(const BlockIn &in, uint8_t *out) {
-    constexpr int64_t kSpan = 4096;
+    constexpr int64_t kSpan = 8192;
     TradedSpan span;
     double prev = kNaN;
     for (int64_t lo = 0; lo < in.n; lo += kSpan) {
         const int64_t hi = lo + kSpan < in.n ? lo + kSpan : in.n;
-        prev = traded_span<K, S, false>(in, lo, hi, prev, span);
-        for (int64_t j = 0; j < hi - lo; ++j)
-            out[lo + j] = span.traded[static_cast<std::size_t>(j)] != 0.0;
+        prev = traded_span<K, S>(in, lo, hi, prev, span);
+        for (int64_t j = lo; j < hi; ++j)
+            out[j] = span.traded(j);
     }
 }
 
