@@ -36,10 +36,10 @@ nb::object tvMatrixUnfillComplete(nb::args args, nb::kwargs kwargs) {
                           std::to_string(kClose + 1) + ".." + std::to_string(bar_len - 1) +
                           ", got " + std::to_string(volume_offset));
     const size_t n = matrix.cols();
-    std::vector<std::vector<int64_t>> traded(layout.targets);
+    std::vector<uint8_t> flags(layout.targets * n);
+    std::vector<size_t> counts(layout.targets);
     {
         nb::gil_scoped_release release;
-        std::vector<uint8_t> flags(n);
         for (size_t t = 0; t < layout.targets; ++t) {
             const double *block = matrix.data() + (layout.head + t * layout.bar_len) * n;
             BlockIn in;
@@ -47,25 +47,23 @@ nb::object tvMatrixUnfillComplete(nb::args args, nb::kwargs kwargs) {
                 in.row[f] = block + static_cast<size_t>(f) * n;
             in.row[kVolume] = block + static_cast<size_t>(volume_offset) * n;
             in.n = static_cast<int64_t>(n);
-            traded_flags<kVolume + 1, Source::Rule>(in, flags.data());
-            for (size_t c = 0; c < n; ++c)
-                if (flags[c])
-                    traded[t].push_back(static_cast<int64_t>(c));
+            uint8_t *traded = flags.data() + t * n;
+            traded_flags<kVolume + 1, Source::Rule>(in, traded);
+            counts[t] = static_cast<size_t>(std::count(traded, traded + n, uint8_t{1}));
         }
     }
     nb::list bar_ref, idx;
     for (size_t t = 0; t < layout.targets; ++t) {
-        const std::vector<int64_t> &cols = traded[t];
-        ArrayView<int64_t> idx_t = new_vector<int64_t>(cols.size());
+        ArrayView<int64_t> idx_t = new_vector<int64_t>(counts[t]);
         ArrayView<double> ref_t = new_vector<double>(n);
         {
             nb::gil_scoped_release release;
-            std::copy(cols.begin(), cols.end(), idx_t.data());
-            size_t next = 0; // real bars at or before column c
+            const uint8_t *traded = flags.data() + t * n;
+            size_t seen = 0; // real bars at or before column c
             for (size_t c = 0; c < n; ++c) {
-                if (next < cols.size() && static_cast<size_t>(cols[next]) == c)
-                    ++next;
-                ref_t[c] = next == 0 ? kNaN : static_cast<double>(next - 1);
+                if (traded[c])
+                    idx_t[seen++] = static_cast<int64_t>(c);
+                ref_t[c] = seen == 0 ? kNaN : static_cast<double>(seen - 1);
             }
         }
         bar_ref.append(ref_t.object());

@@ -210,6 +210,23 @@ TELVAR_VECTOR_CLONES void mark_by_rule(const double *__restrict o, const double 
     }
 }
 
+// mark[j] for the other sources: traded where mask[j] is set (no mask: every
+// bar) and, with a close row, where the bar has a close.
+template <bool with_mask, bool with_close>
+TELVAR_VECTOR_CLONES void mark_by_mask(const uint8_t *__restrict mask, const double *__restrict c,
+                                       double *__restrict mark, int64_t len) {
+    for (int64_t j = 0; j < len; ++j) {
+        bool traded = true;
+        if constexpr (with_mask)
+            traded = mask[j] != 0;
+        if constexpr (with_close) {
+            const double cj = c[j];
+            traded = traded & (cj == cj);
+        }
+        mark[j] = traded ? kTradedMark : kNaN;
+    }
+}
+
 // Marks the bars of columns [lo, hi) of block `in` (K fields, judged by S)
 // into `span`, given the last close before lo. Returns the last close
 // before hi (Source::Rule; NaN for the others).
@@ -243,14 +260,9 @@ double traded_span(const BlockIn &in, int64_t lo, int64_t hi, double prev_close,
         return last;
     } else {
         (void)prev_close;
-        for (int64_t j = 0; j < len; ++j) {
-            bool traded = true;
-            if constexpr (S == Source::Mask)
-                traded = in.mask[lo + j] != 0;
-            if constexpr (S != Source::All && K > kClose)
-                traded = traded & (c[j] == c[j]);
-            mark[j] = traded ? kTradedMark : kNaN;
-        }
+        constexpr bool with_close = S != Source::All && K > kClose;
+        const uint8_t *mask = S == Source::Mask ? in.mask + lo : nullptr;
+        mark_by_mask<S == Source::Mask, with_close>(mask, c, mark, len);
         return kNaN;
     }
 }
