@@ -1,7 +1,7 @@
 // Bookkeeping kernels: where each target really traded in a filled K matrix,
 // and MATLAB-style membership of one array's values in another.
 #include "kernel_args.hpp"
-#include "traded.hpp"
+#include "traded_span.hpp"
 #include "kernels.hpp"
 
 #include "common/args.hpp"

@@ -4,8 +4,9 @@
 // tvCalcRegKDataBeginEndPos make them; `offset` is the absolute column of
 // the matrix's first column (0 when the whole matrix is passed), so a caller
 // may hand over only the tail of a long matrix with positions unchanged.
-// Which base bars traded (traded.hpp) is decided in the same pass, per
-// target over all its fields; tvCalcTradedMask hands that decision out.
+// Each target's fields are combined together (combine_blocks.hpp), with
+// open, high and low from its traded bars only (traded.hpp);
+// tvCalcTradedMask hands out which bars traded.
 #include "combine_blocks.hpp"
 #include "kernel_args.hpp"
 #include "kernels.hpp"

@@ -13,7 +13,7 @@
 #pragma once
 
 #include "combine_ops.hpp"
-#include "traded.hpp"
+#include "traded_span.hpp"
 
 #include <algorithm>
 #include <cstdint>
