@@ -24,8 +24,6 @@
 namespace telvar {
 namespace numkern {
 
-constexpr int64_t kSpanColumns = 8192;
-
 struct BlockOut {
     double *row[kKnownFields] = {};
 };
