@@ -1,18 +1,19 @@
 """The bar kernels against plain numpy/pandas reference definitions.
 
-Combining is checked against pandas groupby/resample with the aggregation
-first/max/min/last/sum(min_count=1)/sum(min_count=1)/last over the same filled
-base bars; positions against np.searchsorted.
+Combining is checked against the shared pandas reference (bar_reference:
+open/high/low first/max/min over the traded bars, close last, volume and
+turnover sum(min_count=1), open interest last, a bar without a traded bar
+filled at its last close); positions against np.searchsorted.
 """
 import numpy as np
 import pandas as pd
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import bar_reference as ref
 from telvar.kestrum import numkern as nk
 
 HEAD, BAR = 4, 7
-AGG = ["first", "max", "min", "last", "sum", "sum", "last"]
 MINUTE = 1.0 / 1440.0
 
 
@@ -35,42 +36,18 @@ def ref_reg_begin_end(base_tl, tl):
     return starts[bar].astype(np.int64), ends[np.minimum(bar, m)].astype(np.int64)
 
 
-def pandas_combine(body, labels_col, labels, count, bar_len=BAR):
-    """Rows of `body` (fields of whole targets) at columns labels_col, grouped
-    by `labels` and aggregated by field; groups 0..count-1, empty -> NaN."""
-    frame = pd.DataFrame(body[:, labels_col].T)
-    grouped = frame.groupby(np.asarray(labels))
-    how = [AGG[c % bar_len] if c % bar_len < len(AGG) else "last" for c in frame.columns]
-    parts = []
-    for name in set(how):
-        cols = [c for c, h in zip(frame.columns, how) if h == name]
-        g = grouped[cols]
-        parts.append(g.sum(min_count=1) if name == "sum" else getattr(g, name)())
-    out = pd.concat(parts, axis=1) if parts else pd.DataFrame()
-    out = out.reindex(index=range(count), columns=frame.columns)
-    return out.to_numpy(dtype=float).T.reshape(body.shape[0], count)
-
-
-def pandas_ranges(body, begin, end, bar_len=BAR):
-    """Each output column k combines base columns begin[k]..end[k]."""
-    cols = [np.arange(b, e + 1) for b, e in zip(begin, end)]
-    labels = np.concatenate([np.full(c.size, k) for k, c in enumerate(cols)] + [np.zeros(0, int)])
-    cols = np.concatenate(cols + [np.zeros(0, int)]).astype(int)
-    return pandas_combine(body, cols, labels, len(begin), bar_len)
-
-
-def pandas_forming(body, begin, end, bar_len=BAR):
-    """Column i: the bar formed from begin[i] up to min(i, end[i])."""
-    idx = np.arange(begin.size)
-    return pandas_ranges(body, begin, np.minimum(idx, end), bar_len)
+pandas_ranges = ref.combine_ranges
+pandas_forming = ref.forming_ranges
 
 
 # ------------------------------------------------------------- synthetic data
 
-def filled_bars(rng, targets, n, nan_tail_runs=True):
+def filled_bars(rng, targets, n, nan_tail_runs=True, volumes="real"):
     """K-matrix target rows of filled minute bars: NaN before a target's first
-    trade, volume 0 and price = last close where it did not trade, and (to
-    exercise NaN skipping) occasional NaN runs inside the series."""
+    trade, volume 0 and price = last close where it did not trade, opens that
+    gap away from the last close, and (to exercise NaN skipping) occasional
+    NaN runs inside the series. volumes="nan" or "zero": a feed without
+    volumes (NaN, or 0 everywhere; turnover likewise)."""
     body = np.full((targets * BAR, n), np.nan)
     for t in range(targets):
         first = int(rng.integers(0, max(1, n // 3) + 1)) if n else 0
@@ -79,7 +56,7 @@ def filled_bars(rng, targets, n, nan_tail_runs=True):
         last = np.nan
         for c in range(first, n):
             if trades[c]:
-                o = last if last == last else close[c] * (1 + rng.normal(0, 0.001))
+                o = (last if last == last else close[c]) * (1 + rng.normal(0, 0.003))
                 hi, lo = max(o, close[c]) * 1.001, min(o, close[c]) * 0.999
                 vol = float(rng.integers(1, 500))
                 bar = [o, hi, lo, close[c], vol, vol * close[c], 1000 + c]
@@ -87,6 +64,8 @@ def filled_bars(rng, targets, n, nan_tail_runs=True):
             else:
                 bar = [last, last, last, last, 0.0, 0.0, 1000 + c]
             body[t * BAR:(t + 1) * BAR, c] = bar
+        if volumes != "real":
+            body[t * BAR + 4:t * BAR + 6] = np.nan if volumes == "nan" else 0.0
         if nan_tail_runs and n > 4 and rng.random() < 0.5:
             a = int(rng.integers(0, n - 2))
             body[t * BAR:(t + 1) * BAR, a:a + int(rng.integers(1, 4))] = np.nan
@@ -121,6 +100,7 @@ case = st.fixed_dictionaries({
     "seed": st.integers(0, 2**31 - 1),
     "n": st.integers(0, 70),
     "targets": st.integers(0, 3),
+    "volumes": st.sampled_from(["real", "real", "nan", "zero"]),
 })
 
 
@@ -132,7 +112,7 @@ class TestCombineHtoL:
     def test_matches_pandas_on_random_time_lines(self, c, m):
         rng = np.random.default_rng(c["seed"])
         base_tl = minute_times(rng, c["n"])
-        body = filled_bars(rng, c["targets"], c["n"])
+        body = filled_bars(rng, c["targets"], c["n"], volumes=c["volumes"])
         base = kmatrix(body, base_tl)
         lo = base_tl[0] - 0.01 if c["n"] else 739500.0
         hi = base_tl[-1] + 0.01 if c["n"] else 739501.0
@@ -162,11 +142,9 @@ class TestCombineHtoL:
             out = nk.tvCalcCombineMatrixHtoL(kmatrix(body, base_tl), kmatrix(np.zeros((targets * BAR, tl.size)), tl),
                                              begin, end, BAR, 0)
             for t in range(targets):
-                frame = pd.DataFrame(body[t * BAR:(t + 1) * BAR].T, index=stamps,
-                                     columns=["o", "h", "l", "c", "v", "a", "oi"])
-                r = frame.resample(f"{width}min", closed="right", label="right")
-                expect = pd.concat([r["o"].first(), r["h"].max(), r["l"].min(), r["c"].last(),
-                                    r["v"].sum(min_count=1), r["a"].sum(min_count=1), r["oi"].last()], axis=1)
+                frame = ref.block_frame(body, t).set_index(stamps)
+                expect = ref.combine(frame, pd.Grouper(freq=f"{width}min", closed="right", label="right"),
+                                     sort=True)
                 np.testing.assert_allclose(out[HEAD + t * BAR:HEAD + (t + 1) * BAR], expect.to_numpy().T,
                                            rtol=1e-12)
 
@@ -240,7 +218,7 @@ class TestNUnitSynthesis:
         rng = np.random.default_rng(c["seed"])
         n = c["n"]
         tl, day_pos = minute_times(rng, n), day_positions(rng, n)
-        body = filled_bars(rng, c["targets"], n)
+        body = filled_bars(rng, c["targets"], n, volumes=c["volumes"])
         matrix = kmatrix(body, tl, day_pos)
         mask = nk.tvCalculateFreshMask(matrix[1], 1, freq_num)
         begin, end = nk.tvCalcRegKDataBeginEndPos(tl, tl[mask], 0)
@@ -254,7 +232,7 @@ class TestNUnitSynthesis:
         day = np.cumsum(day_pos == 1)
         label = day * 1000 + (day_pos - 1) // freq_num
         keys = pd.factorize(label)[0]
-        whole = pandas_combine(body, np.arange(n), keys, keys.max() + 1 if n else 0)
+        whole = ref.combine_columns(body, np.arange(n), keys, keys.max() + 1 if n else 0)
         closed = keys[mask]
         np.testing.assert_allclose(combined[HEAD:, mask], whole[:, closed], rtol=1e-12)
 
@@ -264,7 +242,7 @@ class TestNUnitSynthesis:
         rng = np.random.default_rng(c["seed"])
         n, targets = c["n"], c["targets"]
         base_tl = minute_times(rng, n)
-        body = filled_bars(rng, targets, n)
+        body = filled_bars(rng, targets, n, volumes=c["volumes"])
         base = kmatrix(body, base_tl)
         reg_tl = np.sort(rng.choice(base_tl, min(m, n), replace=False)) if n else np.array([])
         reg_tl = np.r_[reg_tl, reg_tl[-1:] + 0.5 * MINUTE]  # one bar between base times
@@ -278,8 +256,12 @@ class TestNUnitSynthesis:
         np.testing.assert_allclose(fresh[1:], pandas_forming(body, begin, end), rtol=1e-12)
         # adjusted: four price rows per target, no head rows, no time row
         adj = body.reshape(targets, BAR, n)[:, :4].reshape(targets * 4, n)
-        fresh_adj = nk.tvCalcDataValueFresh_Adj(adj, begin, end, 4, targets, 0)
+        # the traded mask of the unadjusted bars makes them the same bars
+        fresh_adj = nk.tvCalcDataValueFresh_Adj(adj, begin, end, 4, targets, 0, traded=nk.tvCalcTradedMask(base))
         np.testing.assert_array_equal(fresh_adj, fresh[1:].reshape(targets, BAR, n)[:, :4].reshape(targets * 4, n))
+        # without it every bar with a close counts as traded
+        np.testing.assert_allclose(nk.tvCalcDataValueFresh_Adj(adj, begin, end, 4, targets, 0),
+                                   pandas_forming(adj, begin, end, bar_len=4), rtol=1e-12)
 
     def test_trailing_bar_keeps_forming_to_the_end(self):
         base_tl = np.arange(1.0, 8.0)
@@ -302,6 +284,90 @@ class TestNUnitSynthesis:
         np.testing.assert_array_equal(tail, full[:, 15:])
 
 
+# ------------------------------------------------------------------ filled bars
+
+def one_target(rows):
+    """A one-target K matrix from per-minute rows (open, high, low, close, volume, turnover, oi)."""
+    body = np.array(rows, dtype=float).T
+    return kmatrix(body, 739861.0 + np.arange(1, body.shape[1] + 1) * MINUTE)
+
+
+GAP_UP = [  # a stock closing at 10.00, untraded for two minutes, then trading at 11.00
+    [9.9, 10.0, 9.9, 10.0, 50, 500, 7], [10.0, 10.0, 10.0, 10.0, 0, 0, 7], [10.0, 10.0, 10.0, 10.0, 0, 0, 7],
+    [11.0, 11.5, 10.8, 11.2, 100, 1120, 8], [11.2, 11.3, 11.1, 11.25, 50, 562, 9],
+    [11.25, 11.25, 11.25, 11.25, 0, 0, 9], [11.25, 11.25, 11.25, 11.25, 0, 0, 9]]
+
+
+class TestFilledBars:
+    def test_a_gap_up_after_untraded_minutes_opens_at_the_first_trade(self):
+        base = one_target(GAP_UP)
+        out = nk.tvCalcCombineMatrixHtoL(base, base[:HEAD, [0, 4, 6]], [0, 1, 5], [0, 4, 6], BAR)
+        np.testing.assert_array_equal(out[HEAD:, 1], [11.0, 11.5, 10.8, 11.25, 150, 1682, 9])
+        # a bar of filled minutes only is a filled bar at the last close
+        np.testing.assert_array_equal(out[HEAD:, 2], [11.25] * 4 + [0, 0, 9])
+        begin, end = nk.tvCalcRegKDataBeginEndPos(base[0], base[0, [0, 4, 6]], 0)
+        fresh = nk.tvCalcDataValueFresh(base, begin, end, BAR, 1)
+        # while the bar has seen only filled minutes it is a filled bar at 10.00
+        np.testing.assert_array_equal(fresh[1:5, 1:3], [[10.0] * 2] * 4)
+        np.testing.assert_array_equal(fresh[1:, 3], [11.0, 11.5, 10.8, 11.2, 100, 1120, 8])
+        np.testing.assert_array_equal(fresh[1:, 4], out[HEAD:, 1])
+        np.testing.assert_array_equal(nk.tvCalcTradedMask(base), [[1, 0, 0, 1, 1, 0, 0]])
+        _, idx = nk.tvMatrixUnfillComplete(base, HEAD, BAR, 4)
+        np.testing.assert_array_equal(idx[0], [0, 3, 4])
+
+    def test_feeds_without_volumes_keep_their_prices(self):
+        nan_volume = [r[:4] + [np.nan, np.nan, r[6]] for r in GAP_UP]
+        zero_volume = [r[:4] + [0.0, 0.0, r[6]] for r in GAP_UP]
+        zero_volume[5] = zero_volume[6] = [11.3, 11.3, 11.3, 11.3, 0, 0, 9]  # a flat move, then no change
+        np.testing.assert_array_equal(nk.tvCalcTradedMask(one_target(nan_volume)), [[1] * 7])
+        np.testing.assert_array_equal(nk.tvCalcTradedMask(one_target(zero_volume)), [[1, 0, 0, 1, 1, 1, 0]])
+        out = nk.tvCalcCombineMatrixHtoL(one_target(nan_volume), np.zeros((HEAD, 1)), [1], [4], BAR)
+        np.testing.assert_array_equal(out[HEAD:, 0], [10.0, 11.5, 10.0, 11.25, np.nan, np.nan, 9])
+        out = nk.tvCalcCombineMatrixHtoL(one_target(zero_volume), np.zeros((HEAD, 1)), [1], [6], BAR)
+        np.testing.assert_array_equal(out[HEAD:, 0], [11.0, 11.5, 10.8, 11.3, 0, 0, 9])
+
+    def test_the_first_bar_in_view_is_judged_by_its_own_prices(self):
+        rows = [[5.0, 5.0, 5.0, 5.0, 0, 0, 1], [5.0, 6.0, 5.0, 6.0, 3, 18, 1], [6.0, 6.0, 6.0, 6.0, 0, 0, 1]]
+        np.testing.assert_array_equal(nk.tvCalcTradedMask(one_target(rows)), [[0, 1, 0]])
+        nan_first = [[np.nan] * 4 + [np.nan, np.nan, np.nan]] + rows
+        np.testing.assert_array_equal(nk.tvCalcTradedMask(one_target(nan_first)), [[0, 0, 1, 0]])
+
+    @settings(max_examples=30, deadline=None)
+    @given(st.integers(0, 2**31 - 1), st.integers(2, 60), st.integers(1, 3), st.integers(1, 8))
+    def test_adjusted_forming_bars_across_a_roll(self, seed, n, targets, width):
+        """Adjusted prices scale each stretch of a continuous contract by its
+        own factor, so after a roll a filled bar's adjusted price is not the
+        last adjusted close; the unadjusted bars say which bars traded."""
+        rng = np.random.default_rng(seed)
+        body = filled_bars(rng, targets, n, nan_tail_runs=False)
+        roll = int(rng.integers(1, n))
+        factor = np.where(np.arange(n) < roll, rng.uniform(0.8, 1.2), 1.0)
+        adj = (body.reshape(targets, BAR, n)[:, :4] * factor).reshape(targets * 4, n)
+        base = kmatrix(body, minute_times(rng, n))
+        begin, end = nk.tvCalcRegKDataBeginEndPos(base[0], base[0, width - 1::width], 0)
+        traded = nk.tvCalcTradedMask(base)
+        np.testing.assert_array_equal(traded, ref.traded_rows(body))
+        got = nk.tvCalcDataValueFresh_Adj(adj, begin, end, 4, targets, 0, traded)
+        np.testing.assert_allclose(got, ref.forming_ranges(adj, begin, end, 4, traded), rtol=1e-12)
+        tl = base[0, width - 1::width]
+        b, e = nk.tvCalcKDataBeginEndPos(base[0], tl)
+        whole = nk.tvCalcCombineMatrixHtoL(adj, np.zeros((0, tl.size)), b, e, 4, 0, 0, traded)
+        np.testing.assert_allclose(whole, ref.combine_ranges(adj, b, e, 4, traded), rtol=1e-12)
+
+    def test_head_rows_alone_and_bad_masks(self):
+        base = one_target(GAP_UP)
+        full = nk.tvCalcCombineMatrixHtoL(base, np.zeros_like(base[:, :2]) + base[:, [3, 6]], [0, 5], [3, 6], BAR)
+        head_only = nk.tvCalcCombineMatrixHtoL(base, base[:HEAD, [3, 6]], [0, 5], [3, 6], BAR)
+        np.testing.assert_array_equal(full, head_only)
+        adj = base[HEAD:HEAD + 4]
+        with pytest.raises(ValueError, match=r"traded has shape \(1, 3\), expected \(1, 7\)"):
+            nk.tvCalcDataValueFresh_Adj(adj, np.zeros(7), np.zeros(7), 4, 1, 0, np.ones((1, 3)))
+        with pytest.raises(ValueError, match="traded"):
+            nk.tvCalcCombineMatrixHtoL(adj, np.zeros((0, 1)), [0], [6], 4, 0, 0, np.ones(7))
+        with pytest.raises(TypeError, match="traded must be a numeric array"):
+            nk.tvCalcCombineMatrixHtoL(adj, np.zeros((0, 1)), [0], [6], 4, 0, 0, "yes")
+
+
 # ---------------------------------------------------------------- bookkeeping
 
 class TestBookkeeping:
@@ -310,17 +376,16 @@ class TestBookkeeping:
     def test_unfill_complete(self, c):
         rng = np.random.default_rng(c["seed"])
         n, targets = c["n"], c["targets"]
-        matrix = kmatrix(filled_bars(rng, targets, n), minute_times(rng, n))
+        matrix = kmatrix(filled_bars(rng, targets, n, volumes=c["volumes"]), minute_times(rng, n))
         bar_ref, idx = nk.tvMatrixUnfillComplete(matrix, HEAD, BAR, 4)
         assert len(bar_ref) == len(idx) == targets
         for t in range(targets):
-            vol = matrix[HEAD + t * BAR + 4]
-            real = np.flatnonzero(vol > 0)
+            real = np.flatnonzero(ref.traded_rows(matrix[HEAD:])[t])
             np.testing.assert_array_equal(idx[t], real)
             assert idx[t].dtype == np.int64
-            ref = (np.searchsorted(real, np.arange(n), side="right") - 1).astype(float)
-            ref[ref < 0] = np.nan
-            np.testing.assert_array_equal(bar_ref[t], ref)
+            last_real = (np.searchsorted(real, np.arange(n), side="right") - 1).astype(float)
+            last_real[last_real < 0] = np.nan
+            np.testing.assert_array_equal(bar_ref[t], last_real)
 
     @settings(max_examples=40, deadline=None)
     @given(st.integers(0, 2**31 - 1), st.integers(0, 40), st.integers(0, 40))

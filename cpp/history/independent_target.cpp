@@ -192,14 +192,21 @@ nb::object build_target(nb::handle info_dict, nb::handle target_key, const Reque
     std::vector<uint8_t> keep = complete.is_valid() ? selection_mask(complete, n, "tvCalculateFreshMask result")
                                                     : std::vector<uint8_t>(n, 1);
 
+    // Without filled bars only the traded ones stay (numkern's definition:
+    // a NaN volume, as feeds without volumes have, is no filled bar).
+    if (!req.filled_up) {
+        nb::object traded = numkern.attr("tvCalcTradedMask")(new_matrix, l.head_len, l.bar_len);
+        const std::vector<uint8_t> flags =
+            selection_mask(item_at(traded, 0), n, "tvCalcTradedMask result");
+        for (size_t j = 0; j < n; ++j)
+            keep[j] = keep[j] && flags[j];
+    }
     const size_t out_rows = nm.rows() - static_cast<size_t>(l.end);
     std::vector<size_t> columns;
     columns.reserve(n);
-    for (size_t j = 0; j < n; ++j) {
-        // A NaN volume is no trade either.
-        if (keep[j] && (req.filled_up || nm(l.volume, j) > 0.0))
+    for (size_t j = 0; j < n; ++j)
+        if (keep[j])
             columns.push_back(j);
-    }
     nb::object out = global("np").attr("empty")(nb::make_tuple(out_rows, columns.size()));
     ArrayView<double> o(out, "result", 2, true);
     {

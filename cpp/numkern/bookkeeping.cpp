@@ -1,7 +1,7 @@
 // Bookkeeping kernels: where each target really traded in a filled K matrix,
 // and MATLAB-style membership of one array's values in another.
-#include "combine_ops.hpp"
 #include "kernel_args.hpp"
+#include "traded_span.hpp"
 #include "kernels.hpp"
 
 #include "common/args.hpp"
@@ -17,8 +17,9 @@ namespace {
 
 // tvMatrixUnfillComplete(matrix, head_len, bar_len, volume_offset)
 //     -> (UnfilledBarRef, UnfilledIdx), each a list with one array per target.
-// UnfilledIdx[t]: the columns where target t traded (volume > 0; a NaN or
-// zero volume is a filled bar), ascending, int64.
+// UnfilledIdx[t]: the columns where target t traded (traded.hpp: every bar
+// with a close except filled ones), ascending, int64. The prices are the
+// block's first four fields, its volume the field at volume_offset.
 // UnfilledBarRef[t][c]: the index into UnfilledIdx[t] of t's last real bar at
 // or before column c, NaN while t has had none (float64).
 nb::object tvMatrixUnfillComplete(nb::args args, nb::kwargs kwargs) {
@@ -30,34 +31,39 @@ nb::object tvMatrixUnfillComplete(nb::args args, nb::kwargs kwargs) {
     const int64_t bar_len = integer_arg(v[2], "bar_len");
     const int64_t volume_offset = integer_arg(v[3], "volume_offset");
     Layout layout = layout_from_head(matrix.rows(), head_len, bar_len, "matrix");
-    if (volume_offset < 0 || volume_offset >= bar_len)
-        raise_value_error("volume_offset must lie in 0.." + std::to_string(bar_len - 1) +
+    if (volume_offset <= kClose || volume_offset >= bar_len)
+        raise_value_error("volume_offset must lie after the four prices, in " +
+                          std::to_string(kClose + 1) + ".." + std::to_string(bar_len - 1) +
                           ", got " + std::to_string(volume_offset));
     const size_t n = matrix.cols();
-    std::vector<std::vector<int64_t>> traded(layout.targets);
+    std::vector<uint8_t> flags(layout.targets * n);
+    std::vector<size_t> counts(layout.targets);
     {
         nb::gil_scoped_release release;
         for (size_t t = 0; t < layout.targets; ++t) {
-            const double *vol =
-                matrix.data() + (layout.head + t * layout.bar_len + volume_offset) * n;
-            for (size_t c = 0; c < n; ++c)
-                if (vol[c] > 0)
-                    traded[t].push_back(static_cast<int64_t>(c));
+            const double *block = matrix.data() + (layout.head + t * layout.bar_len) * n;
+            BlockIn in;
+            for (int f = kOpen; f <= kClose; ++f)
+                in.row[f] = block + static_cast<size_t>(f) * n;
+            in.row[kVolume] = block + static_cast<size_t>(volume_offset) * n;
+            in.n = static_cast<int64_t>(n);
+            uint8_t *traded = flags.data() + t * n;
+            traded_flags<kVolume + 1, Source::Rule>(in, traded);
+            counts[t] = static_cast<size_t>(std::count(traded, traded + n, uint8_t{1}));
         }
     }
     nb::list bar_ref, idx;
     for (size_t t = 0; t < layout.targets; ++t) {
-        const std::vector<int64_t> &cols = traded[t];
-        ArrayView<int64_t> idx_t = new_vector<int64_t>(cols.size());
+        ArrayView<int64_t> idx_t = new_vector<int64_t>(counts[t]);
         ArrayView<double> ref_t = new_vector<double>(n);
         {
             nb::gil_scoped_release release;
-            std::copy(cols.begin(), cols.end(), idx_t.data());
-            size_t next = 0; // real bars at or before column c
+            const uint8_t *traded = flags.data() + t * n;
+            size_t seen = 0; // real bars at or before column c
             for (size_t c = 0; c < n; ++c) {
-                if (next < cols.size() && static_cast<size_t>(cols[next]) == c)
-                    ++next;
-                ref_t[c] = next == 0 ? kNaN : static_cast<double>(next - 1);
+                if (traded[c])
+                    idx_t[seen++] = static_cast<int64_t>(c);
+                ref_t[c] = seen == 0 ? kNaN : static_cast<double>(seen - 1);
             }
         }
         bar_ref.append(ref_t.object());
@@ -127,7 +133,8 @@ void register_bookkeeping(nb::module_ &m) {
     m.def("tvMatrixUnfillComplete", &tvMatrixUnfillComplete,
           nb::sig("def tvMatrixUnfillComplete(matrix, head_len, bar_len, volume_offset) -> tuple[list[numpy.ndarray], list[numpy.ndarray]]"),
           "(UnfilledBarRef, UnfilledIdx), one array per target: UnfilledIdx[t] the columns\n"
-          "where target t traded (volume > 0); UnfilledBarRef[t][c] the index into\n"
+          "where target t traded (see tvCalcTradedMask; prices are the block's first four\n"
+          "fields, the volume at volume_offset); UnfilledBarRef[t][c] the index into\n"
           "UnfilledIdx[t] of its last real bar at or before column c, NaN before the first.\n"
           "matrix: a filled K matrix; head_len: its head rows; bar_len: rows per target;\n"
           "volume_offset: the volume row within a target's block.");

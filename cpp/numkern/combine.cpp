@@ -4,13 +4,17 @@
 // tvCalcRegKDataBeginEndPos make them; `offset` is the absolute column of
 // the matrix's first column (0 when the whole matrix is passed), so a caller
 // may hand over only the tail of a long matrix with positions unchanged.
-#include "combine_ops.hpp"
+// Each target's fields are combined together (combine_blocks.hpp), with
+// open, high and low from its traded bars only (traded.hpp);
+// tvCalcTradedMask hands out which bars traded.
+#include "combine_blocks.hpp"
 #include "kernel_args.hpp"
 #include "kernels.hpp"
 
 #include "common/args.hpp"
 
 #include <algorithm>
+#include <numeric>
 
 namespace nb = nanobind;
 
@@ -20,39 +24,87 @@ namespace {
 
 constexpr int64_t kHeadLen = 4; // K matrix head rows: TimeLine, DayPos, FreshIdx, End
 
-// Folds rows [first_row, first_row + count) of `base` into the same rows of
-// `out` starting at out_row, each with its field's rule.
-void combine_rows_ranges(const ArrayView<double> &base, size_t first_row, size_t count,
-                         const Layout &layout, const Ranges &r, double *out, size_t out_cols) {
-    for (size_t i = 0; i < count; ++i) {
-        const size_t row = first_row + i;
-        const double *src = base.data() + row * base.cols();
-        double *dst = out + i * out_cols;
-        dispatch_op(op_for_field((row - layout.head) % layout.bar_len), [&](auto op) {
-            combine_ranges<decltype(op)::value>(src, r.begin.data(), r.end.data(), out_cols, dst);
-        });
+// The target blocks of a matrix being combined into an output matrix.
+struct Blocks {
+    const double *base = nullptr; // first target row of the input
+    size_t base_cols = 0;
+    double *out = nullptr; // first target row of the output
+    size_t out_cols = 0;
+    size_t targets = 0, bar_len = 0;
+    const uint8_t *mask = nullptr; // targets x base_cols traded flags, or null
+
+    int known_fields() const { return static_cast<int>(std::min<size_t>(bar_len, kKnownFields)); }
+    Source source() const { return source_for(known_fields(), kVolume, mask != nullptr); }
+
+    BlockIn in(size_t t) const {
+        BlockIn b;
+        for (int f = 0; f < known_fields(); ++f)
+            b.row[f] = base + (t * bar_len + static_cast<size_t>(f)) * base_cols;
+        b.mask = mask ? mask + t * base_cols : nullptr;
+        b.n = static_cast<int64_t>(base_cols);
+        return b;
     }
+    BlockOut out_block(size_t t) const {
+        BlockOut b;
+        for (int f = 0; f < known_fields(); ++f)
+            b.row[f] = out + (t * bar_len + static_cast<size_t>(f)) * out_cols;
+        return b;
+    }
+    const double *extra_in(size_t t, size_t f) const { return base + (t * bar_len + f) * base_cols; }
+    double *extra_out(size_t t, size_t f) const { return out + (t * bar_len + f) * out_cols; }
+};
+
+// Whole bars: output column k combines base columns begin[k]..end[k].
+void combine_blocks_ranges(const Blocks &b, const Ranges &r) {
+    std::vector<int64_t> at(b.out_cols);
+    std::iota(at.begin(), at.end(), int64_t{0});
+    dispatch_block(b.known_fields(), b.source(), [&](auto k, auto s) {
+        TradedSpan span;
+        for (size_t t = 0; t < b.targets; ++t)
+            combine_block_ranges<decltype(k)::value, decltype(s)::value>(
+                b.in(t), r.begin.data(), r.end.data(), b.out_cols, b.out_block(t), span, at.data());
+    });
+    for (size_t t = 0; t < b.targets; ++t)
+        for (size_t f = kKnownFields; f < b.bar_len; ++f)
+            last_of_ranges(b.extra_in(t, f), r.begin.data(), r.end.data(), b.out_cols,
+                           b.extra_out(t, f));
 }
 
-void combine_rows_running(const ArrayView<double> &base, size_t first_row, size_t count,
-                          const Layout &layout, const std::vector<Run> &runs, double *out) {
-    const size_t n = base.cols();
-    for (size_t i = 0; i < count; ++i) {
-        const size_t row = first_row + i;
-        dispatch_op(op_for_field((row - layout.head) % layout.bar_len), [&](auto op) {
-            combine_running<decltype(op)::value>(base.data() + row * n, runs, out + i * n);
-        });
-    }
+// Forming bars: output column i holds the bar formed up to base column i.
+void combine_blocks_running(const Blocks &b, const std::vector<Run> &runs) {
+    const SingleRuns single(runs);
+    dispatch_block(b.known_fields(), b.source(), [&](auto k, auto s) {
+        TradedSpan span;
+        for (size_t t = 0; t < b.targets; ++t)
+            combine_block_running<decltype(k)::value, decltype(s)::value>(b.in(t), runs, single,
+                                                                         b.out_block(t), span);
+    });
+    for (size_t t = 0; t < b.targets; ++t)
+        for (size_t f = kKnownFields; f < b.bar_len; ++f)
+            last_running(b.extra_in(t, f), runs, b.extra_out(t, f));
+}
+
+// An optional traded mask: one row of flags per target, one column per
+// column of the matrix it belongs to. Any numeric or bool array; non-zero
+// is traded.
+ArrayView<uint8_t> mask_arg(nb::handle obj, size_t targets, size_t cols) {
+    ArrayView<uint8_t> mask(numeric_array(obj, "traded"), "traded", 2);
+    if (mask.rows() != targets || mask.cols() != cols)
+        raise_value_error("traded has shape (" + std::to_string(mask.rows()) + ", " +
+                          std::to_string(mask.cols()) + "), expected (" + std::to_string(targets) +
+                          ", " + std::to_string(cols) + "): one row per target, one column per bar");
+    return mask;
 }
 
 // tvCalcCombineMatrixHtoL(base_matrix, matrix, begin_pos, end_pos, bar_len,
-//                         offset=0, head_len=4)
-// A copy of `matrix` (head rows kept) whose target rows hold, for each of its
-// columns k, the base bars begin_pos[k]..end_pos[k] combined.
+//                         offset=0, head_len=4, traded=None)
+// A matrix with the head rows of `matrix` and the target rows of
+// base_matrix's shape, holding for each column k the base bars
+// begin_pos[k]..end_pos[k] combined. `matrix` may be the head rows alone.
 nb::object tvCalcCombineMatrixHtoL(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("tvCalcCombineMatrixHtoL",
                                {"base_matrix", "matrix", "begin_pos", "end_pos", "bar_len",
-                                "offset", "head_len"},
+                                "offset", "head_len", "traded"},
                                5);
     auto v = sig.bind(args, kwargs);
     ArrayView<double> base = input_view<double>(v[0], "base_matrix", 2);
@@ -61,18 +113,23 @@ nb::object tvCalcCombineMatrixHtoL(nb::args args, nb::kwargs kwargs) {
     const int64_t offset = v[5].is_valid() ? non_negative_arg(v[5], "offset") : 0;
     const int64_t head_len = v[6].is_valid() ? integer_arg(v[6], "head_len") : kHeadLen;
     Layout layout = layout_from_head(base.rows(), head_len, bar_len, "base_matrix");
-    if (target.rows() != base.rows())
+    if (target.rows() != base.rows() && target.rows() != layout.head)
         raise_value_error("matrix has " + std::to_string(target.rows()) +
-                          " rows, base_matrix has " + std::to_string(base.rows()));
+                          " rows, base_matrix has " + std::to_string(base.rows()) + " (or give its " +
+                          std::to_string(layout.head) + " head rows alone)");
     const size_t cols = target.cols();
     Ranges r = ranges_arg(v[2], v[3], cols, base.cols(), offset);
-    ArrayView<double> out = new_matrix(target.rows(), cols);
+    ArrayView<uint8_t> mask;
+    if (v[7].is_valid() && !v[7].is_none())
+        mask = mask_arg(v[7], layout.targets, base.cols());
+    ArrayView<double> out = new_matrix(base.rows(), cols);
     {
         // Everything the loop touches is a raw buffer from here on.
         nb::gil_scoped_release release;
         std::copy(target.data(), target.data() + layout.head * cols, out.data());
-        combine_rows_ranges(base, layout.head, layout.targets * layout.bar_len, layout, r,
-                            out.data() + layout.head * cols, cols);
+        Blocks b{base.data() + layout.head * base.cols(), base.cols(), out.data() + layout.head * cols,
+                 cols, layout.targets, layout.bar_len, mask.data()};
+        combine_blocks_ranges(b, r);
     }
     return out.object();
 }
@@ -96,18 +153,21 @@ nb::object tvCalcCombineMatrix1toN(nb::args args, nb::kwargs kwargs) {
     {
         nb::gil_scoped_release release;
         std::copy(base.data(), base.data() + layout.head * cols, out.data());
-        const std::vector<Run> runs = running_runs(r.begin, r.end);
-        combine_rows_running(base, layout.head, layout.targets * layout.bar_len, layout, runs,
-                             out.data() + layout.head * cols);
+        Blocks b{base.data() + layout.head * cols, cols, out.data() + layout.head * cols, cols,
+                 layout.targets, layout.bar_len, nullptr};
+        combine_blocks_running(b, running_runs(r.begin, r.end));
     }
     return out.object();
 }
 
 // The forming bars of every target at every base column, without head rows;
-// with_time_row puts the base time row (row 0 of the matrix) on top.
+// with_time_row puts the base time row (row 0 of the matrix) on top. The
+// adjusted form takes an optional traded mask.
 nb::object forming_bars(const char *func, nb::args args, nb::kwargs kwargs, bool with_time_row) {
-    const Signature sig(func, {"matrix", "begin_pos", "end_pos", "bar_len", "targets_len", "offset"},
-                        5);
+    const Signature sig = with_time_row
+        ? Signature(func, {"matrix", "begin_pos", "end_pos", "bar_len", "targets_len", "offset"}, 5)
+        : Signature(func, {"matrix", "begin_pos", "end_pos", "bar_len", "targets_len", "offset",
+                           "traded"}, 5);
     auto v = sig.bind(args, kwargs);
     ArrayView<double> base = input_view<double>(v[0], "matrix", 2);
     const int64_t bar_len = integer_arg(v[3], "bar_len");
@@ -117,6 +177,9 @@ nb::object forming_bars(const char *func, nb::args args, nb::kwargs kwargs, bool
                                         "matrix");
     const size_t cols = base.cols();
     Ranges r = ranges_arg(v[1], v[2], cols, cols, offset);
+    ArrayView<uint8_t> mask;
+    if (!with_time_row && v[6].is_valid() && !v[6].is_none())
+        mask = mask_arg(v[6], layout.targets, cols);
     const size_t body_rows = layout.targets * layout.bar_len;
     const size_t top = with_time_row ? 1 : 0;
     ArrayView<double> out = new_matrix(top + body_rows, cols);
@@ -124,8 +187,9 @@ nb::object forming_bars(const char *func, nb::args args, nb::kwargs kwargs, bool
         nb::gil_scoped_release release;
         if (with_time_row)
             std::copy(base.data(), base.data() + cols, out.data());
-        const std::vector<Run> runs = running_runs(r.begin, r.end);
-        combine_rows_running(base, layout.head, body_rows, layout, runs, out.data() + top * cols);
+        Blocks b{base.data() + layout.head * cols, cols, out.data() + top * cols, cols,
+                 layout.targets, layout.bar_len, mask.data()};
+        combine_blocks_running(b, running_runs(r.begin, r.end));
     }
     return out.object();
 }
@@ -138,42 +202,89 @@ nb::object tvCalcDataValueFresh(nb::args args, nb::kwargs kwargs) {
     return forming_bars("tvCalcDataValueFresh", args, kwargs, true);
 }
 
-// tvCalcDataValueFresh_Adj(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0)
+// tvCalcDataValueFresh_Adj(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0,
+//                          traded=None)
 // The same for an adjusted price matrix, which has no head rows: targets_len
-// blocks of bar_len rows (open, high, low, close), and no time row out.
+// blocks of bar_len rows (open, high, low, close), and no time row out. An
+// adjusted price block has no volume, and across a main-contract roll a
+// filled bar's adjusted price is not the previous adjusted close, so which
+// bars traded comes from the unadjusted bars: `traded`, as
+// tvCalcTradedMask gives it for the base K matrix of the same columns.
 nb::object tvCalcDataValueFresh_Adj(nb::args args, nb::kwargs kwargs) {
     return forming_bars("tvCalcDataValueFresh_Adj", args, kwargs, false);
+}
+
+// tvCalcTradedMask(matrix, head_len=4, bar_len=7) -> bool array (targets, columns)
+nb::object tvCalcTradedMask(nb::args args, nb::kwargs kwargs) {
+    static const Signature sig("tvCalcTradedMask", {"matrix", "head_len", "bar_len"}, 1);
+    auto v = sig.bind(args, kwargs);
+    ArrayView<double> matrix = input_view<double>(v[0], "matrix", 2);
+    const int64_t head_len = v[1].is_valid() ? integer_arg(v[1], "head_len") : kHeadLen;
+    const int64_t bar_len = v[2].is_valid() ? integer_arg(v[2], "bar_len") : kKnownFields;
+    Layout layout = layout_from_head(matrix.rows(), head_len, bar_len, "matrix");
+    const size_t n = matrix.cols();
+    ArrayView<uint8_t> out(new_array(nb::make_tuple(layout.targets, n), "bool"), "result", 2, true);
+    {
+        nb::gil_scoped_release release;
+        const int known = static_cast<int>(std::min<size_t>(layout.bar_len, kKnownFields));
+        dispatch_block(known, source_for(known, kVolume, false), [&](auto k, auto s) {
+            for (size_t t = 0; t < layout.targets; ++t) {
+                BlockIn in;
+                for (int f = 0; f < known; ++f)
+                    in.row[f] = matrix.data() + (layout.head + t * layout.bar_len + f) * n;
+                in.n = static_cast<int64_t>(n);
+                traded_flags<decltype(k)::value, decltype(s)::value>(in, out.data() + t * n);
+            }
+        });
+    }
+    return out.object();
 }
 
 } // namespace
 
 void register_combine(nb::module_ &m) {
     m.def("tvCalcCombineMatrixHtoL", &tvCalcCombineMatrixHtoL,
-          nb::sig("def tvCalcCombineMatrixHtoL(base_matrix, matrix, begin_pos, end_pos, bar_len, offset=0, head_len=4) -> numpy.ndarray"),
-          "A copy of `matrix` (head rows kept) whose target rows hold, for every column k,\n"
-          "the base bars begin_pos[k]..end_pos[k] of `base_matrix` combined: open first,\n"
-          "high max, low min, close last, volume and turnover summed, open interest last,\n"
-          "NaN skipped; an empty or all-NaN range gives NaN. Positions are absolute base\n"
+          nb::sig("def tvCalcCombineMatrixHtoL(base_matrix, matrix, begin_pos, end_pos, bar_len, offset=0, head_len=4, traded=None) -> numpy.ndarray"),
+          "The head rows of `matrix` (which may be those rows alone) over target rows that\n"
+          "hold, for every column k, the base bars begin_pos[k]..end_pos[k] of `base_matrix`\n"
+          "combined, NaN skipped: open first, high max and low min over the traded bars,\n"
+          "close last, volume and turnover summed, open interest last. A bar without a\n"
+          "traded base bar is a filled bar at its last close; an empty or all-NaN range\n"
+          "gives NaN. A bar is filled when its volume is exactly 0 and its four prices\n"
+          "equal the previous close (see tvCalcTradedMask); `traded` (targets x base\n"
+          "columns) overrides that, for adjusted prices. Positions are absolute base\n"
           "columns; `offset` is the column of base_matrix's first column.\n"
-          "bar_len: rows per target; head_len: head rows of both matrices.");
+          "bar_len: rows per target; head_len: head rows of both matrices; traded: see above.");
     m.def("tvCalcCombineMatrix1toN", &tvCalcCombineMatrix1toN,
           nb::sig("def tvCalcCombineMatrix1toN(matrix, begin_pos, end_pos, bar_len, offset=0, head_len=4) -> numpy.ndarray"),
           "A matrix shaped like `matrix`, head rows copied, whose target rows hold at every\n"
           "column i the bar formed from begin_pos[i] up to min(i, end_pos[i]) (the whole\n"
-          "N-unit bar where i closes it). Positions as tvCalcRegKDataBeginEndPos makes them.\n"
+          "N-unit bar where i closes it), combined as tvCalcCombineMatrixHtoL does.\n"
+          "Positions as tvCalcRegKDataBeginEndPos makes them.\n"
           "bar_len: rows per target; offset: the absolute column of matrix's first column;\n"
           "head_len: head rows.");
     m.def("tvCalcDataValueFresh", &tvCalcDataValueFresh,
           nb::sig("def tvCalcDataValueFresh(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0) -> numpy.ndarray"),
           "Row 0: the base time row; then bar_len rows per target (the matrix's last\n"
-          "targets_len blocks): the bar formed from begin_pos[i] up to base column i.\n"
+          "targets_len blocks): the bar formed from begin_pos[i] up to base column i,\n"
+          "combined as tvCalcCombineMatrixHtoL does (filled bars lend no price).\n"
           "begin_pos, end_pos: base-column positions as tvCalcRegKDataBeginEndPos makes them;\n"
           "offset: the absolute column of matrix's first column.");
     m.def("tvCalcDataValueFresh_Adj", &tvCalcDataValueFresh_Adj,
-          nb::sig("def tvCalcDataValueFresh_Adj(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0) -> numpy.ndarray"),
+          nb::sig("def tvCalcDataValueFresh_Adj(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0, traded=None) -> numpy.ndarray"),
           "Like tvCalcDataValueFresh for an adjusted price matrix (targets_len blocks of\n"
-          "bar_len rows, no head rows); no time row in the result. matrix, begin_pos,\n"
-          "end_pos, offset as for tvCalcDataValueFresh.");
+          "bar_len rows, no head rows); no time row in the result. Adjusted prices carry\n"
+          "no volume: pass `traded`, tvCalcTradedMask of the unadjusted base K matrix, or\n"
+          "every bar with a close counts as traded. matrix, begin_pos, end_pos, offset as\n"
+          "for tvCalcDataValueFresh.");
+    m.def("tvCalcTradedMask", &tvCalcTradedMask,
+          nb::sig("def tvCalcTradedMask(matrix, head_len=4, bar_len=7) -> numpy.ndarray"),
+          "Which bars traded, one row per target (bool, targets x columns). A bar is\n"
+          "filled when its volume is exactly 0 and its open, high, low and close all equal\n"
+          "the close of the nearest earlier bar that has one (the first bar with a close in\n"
+          "view: when its four prices are equal); every other bar with a close traded. So\n"
+          "data without volumes (NaN, or 0 with moving prices) keeps its prices.\n"
+          "matrix: a K matrix; head_len: its head rows; bar_len: rows per target.");
 }
 
 } // namespace numkern

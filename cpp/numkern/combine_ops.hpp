@@ -1,12 +1,13 @@
-// The arithmetic of combining bars. Over a range of base bars, skipping NaN:
-// open = first, high = max, low = min, close = last, volume and turnover =
-// sums, open interest = last; a range whose values are all NaN (or that is
-// empty) gives NaN. Fields past open interest are carried like it (last).
+// The arithmetic of combining one row of bars, skipping NaN: first, max,
+// min, last, sum; a range whose values are all NaN (or that is empty) gives
+// NaN. combine_blocks.hpp applies these to a target's fields, with open, high
+// and low taken from its traded bars only.
 #pragma once
+
+#include "traded.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -25,9 +26,6 @@ inline Op op_for_field(size_t field) {
     default: return Op::Last; // close, open interest
     }
 }
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // A running combination. Max, min and sum keep a neutral start value and a
 // "seen" flag instead of starting from NaN, so the chain from one value to
@@ -84,22 +82,39 @@ template <Op op> inline double step(double acc, double x) {
         return acc + (x == x ? x : 0.0);
 }
 
-// row[b..e] combined (empty when b > e). First and last stop at the first
+// Where a reduction reads its values: a row as it is, or a row of prices
+// with the span's traded marks added (NaN where the bar did not trade).
+struct RowValues {
+    const double *row;
+    double operator()(int64_t j) const { return row[j]; }
+};
+struct TradedValues {
+    const double *row;
+    const double *mark; // mark[j - lo]
+    int64_t lo;
+    double operator()(int64_t j) const { return row[j] + mark[j - lo]; }
+};
+
+// Columns b..e combined (empty when b > e). First and last stop at the first
 // value found from their end; the others run four independent chains.
-template <Op op> inline Acc<op> reduce_acc(const double *row, int64_t b, int64_t e) {
+template <Op op, typename Values> inline Acc<op> fold_acc(const Values &x, int64_t b, int64_t e) {
     Acc<op> a;
     if constexpr (op == Op::First) {
-        for (int64_t j = b; j <= e; ++j)
-            if (row[j] == row[j]) {
-                a.v = row[j];
+        for (int64_t j = b; j <= e; ++j) {
+            const double v = x(j);
+            if (v == v) {
+                a.v = v;
                 break;
             }
+        }
     } else if constexpr (op == Op::Last) {
-        for (int64_t j = e; j >= b; --j)
-            if (row[j] == row[j]) {
-                a.v = row[j];
+        for (int64_t j = e; j >= b; --j) {
+            const double v = x(j);
+            if (v == v) {
+                a.v = v;
                 break;
             }
+        }
     } else {
         // Four chains without the "seen" flag; a result still at the start
         // value (rare: nothing but NaN, or a true +-inf or 0 sum) is settled
@@ -107,20 +122,22 @@ template <Op op> inline Acc<op> reduce_acc(const double *row, int64_t b, int64_t
         double v0 = a.start, v1 = a.start, v2 = a.start, v3 = a.start;
         int64_t j = b;
         for (; j + 3 <= e; j += 4) {
-            v0 = step<op>(v0, row[j]);
-            v1 = step<op>(v1, row[j + 1]);
-            v2 = step<op>(v2, row[j + 2]);
-            v3 = step<op>(v3, row[j + 3]);
+            v0 = step<op>(v0, x(j));
+            v1 = step<op>(v1, x(j + 1));
+            v2 = step<op>(v2, x(j + 2));
+            v3 = step<op>(v3, x(j + 3));
         }
         for (; j <= e; ++j)
-            v0 = step<op>(v0, row[j]);
+            v0 = step<op>(v0, x(j));
         if constexpr (op == Op::Sum)
             a.v = (v0 + v1) + (v2 + v3);
         else
             a.v = step<op>(step<op>(v0, v1), step<op>(v2, v3));
         if (a.v == a.start) {
-            for (j = b; j <= e && !a.seen; ++j)
-                a.seen = row[j] == row[j];
+            for (j = b; j <= e && !a.seen; ++j) {
+                const double v = x(j);
+                a.seen = v == v;
+            }
         } else {
             a.seen = true;
         }
@@ -128,16 +145,17 @@ template <Op op> inline Acc<op> reduce_acc(const double *row, int64_t b, int64_t
     return a;
 }
 
-template <Op op> inline double reduce(const double *row, int64_t b, int64_t e) {
-    return reduce_acc<op>(row, b, e).value();
+template <Op op, typename Values> inline double fold(const Values &x, int64_t b, int64_t e) {
+    return fold_acc<op>(x, b, e).value();
 }
 
-// out[k] = row[begin[k] .. end[k]] combined.
-template <Op op>
-inline void combine_ranges(const double *row, const int64_t *begin, const int64_t *end,
-                           size_t count, double *out) {
-    for (size_t k = 0; k < count; ++k)
-        out[k] = reduce<op>(row, begin[k], end[k]);
+// The same over a plain row.
+template <Op op> inline Acc<op> reduce_acc(const double *row, int64_t b, int64_t e) {
+    return fold_acc<op>(RowValues{row}, b, e);
+}
+
+template <Op op> inline double reduce(const double *row, int64_t b, int64_t e) {
+    return fold_acc<op>(RowValues{row}, b, e).value();
 }
 
 // The bar formed so far at every column i: base columns begin[i] up to
@@ -172,21 +190,6 @@ inline std::vector<Run> running_runs(const std::vector<int64_t> &begin,
         }
     }
     return runs;
-}
-
-template <Op op>
-inline void combine_running(const double *row, const std::vector<Run> &runs, double *out) {
-    for (const Run &run : runs) {
-        if (run.single_to != -2) {
-            out[run.start] = reduce<op>(row, run.pre_from, run.single_to);
-            continue;
-        }
-        Acc<op> acc = reduce_acc<op>(row, run.pre_from, run.start - 1);
-        for (int64_t i = run.start; i < run.stop; ++i) {
-            acc.push(row[i]);
-            out[i] = acc.value();
-        }
-    }
 }
 
 template <typename Fn> inline void dispatch_op(Op op, Fn &&fn) {

@@ -1,8 +1,11 @@
 // Adjusted synthesis: price-adjusted bars of a registered frequency and unit
 // count, combined from the adjusted base bars with the same kernels as plain
-// bars (the adjusted prices stand in for the raw ones in a copy of the base K
-// matrix), and the adjusted prices of the bar forming at every strategy bar,
-// kept in the adjusted fresh-bar store next to the plain one.
+// bars, and the adjusted prices of the bar forming at every strategy bar,
+// kept in the adjusted fresh-bar store next to the plain one. Adjusted prices
+// carry no volume, and across a roll a filled bar's adjusted price is not the
+// previous adjusted close, so which base bars traded is read from the
+// unadjusted base K matrix (numkern.tvCalcTradedMask) and handed to the
+// kernels: an adjusted bar is made of the same traded bars as the plain one.
 #include "common/args.hpp"
 #include "regora/adjusted.hpp"
 #include "regora/store_rows.hpp"
@@ -26,6 +29,12 @@ void require_shape(nb::handle array, long long rows, long long cols, const std::
         raise_value_error(what + " has shape (" + std::to_string(shape_at(array, 0)) + ", " +
                           std::to_string(shape_at(array, 1)) + "), expected (" +
                           std::to_string(rows) + ", " + std::to_string(cols) + ")");
+}
+
+// Which bars of the unadjusted base K matrix traded, per target.
+nb::object traded_mask_of(nb::handle base_k_matrix) {
+    return global("numkern").attr("tvCalcTradedMask")(
+        base_k_matrix, gv_int("KMatrixPos_End") + 1, global("gv").attr("KMatrix_Bar_Len"));
 }
 
 } // namespace
@@ -91,14 +100,13 @@ nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
     const long long cols = as_int(k_data_tl.attr("size"));
     if (as_int(bp.attr("size")) < 1)
         raise_value_error("the registered K-data item has no bars");
-    // The kernel takes the result's shape from its second matrix and copies
-    // that one's head rows; an adjusted matrix has none, so an unwritten
-    // array of the shape serves.
-    nb::object shape_only = np.attr("empty")(nb::make_tuple(targets * layout.adj_len, cols),
-                                             nb::arg("dtype") = np.attr("float64"));
+    // An adjusted matrix has no head rows: the kernel needs only the bar count.
+    nb::object no_head = np.attr("empty")(nb::make_tuple(0, cols),
+                                          nb::arg("dtype") = np.attr("float64"));
     nb::object combined_adj = numkern.attr("tvCalcCombineMatrixHtoL")(
         getitem(base_adj_matrix, nb::slice(py_int(0), py_int(targets * layout.adj_len), nb::none())),
-        shape_only, bp, ep, layout.adj_len, 0, 0);
+        no_head, bp, ep, layout.adj_len, 0, 0,
+        traded_mask_of(base_k_data.attr("Matrix")));
 
     adj_list.attr("append")(global("AdjKDataItem")(
         nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),
@@ -186,7 +194,7 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
             as_int(getitem(np.attr("asarray")(begin_pos), -1).attr("__int__")());
         combined = global("numkern").attr("tvCalcDataValueFresh_Adj")(
             base_adj_matrix, begin_pos, reg_item.attr("EndPos"), gv.attr("Adj_KMatrix_Bar_Len"),
-            targets, 0);
+            targets, 0, traded_mask_of(base_matrix));
         if (caching) {
             nb::dict entry;
             entry["Matrix"] = combined.attr("astype")(np.attr("float64"), nb::arg("copy") = false);

@@ -160,14 +160,17 @@ nb::object synthetic_1_freq_k_data(nb::args args, nb::kwargs kwargs) {
             getitem(base_matrix, gv.attr("KMatrixPos_TimeLine")), time_line));
         s.base_begin = begin;
         s.base_end = end;
-        nb::object prepared = global("cnt").attr("env").attr("generate_kmatrix_array")(
-            py_len(targets), bar_count);
+        // The head rows alone: the kernel writes every target row itself.
+        const long long head_len = gv_int("KMatrixPos_End") + 1;
+        nb::object prepared = np.attr("full")(nb::make_tuple(head_len, bar_count),
+                                              np.attr("nan"));
         setitem(prepared, gv.attr("KMatrixPos_TimeLine"), time_line);
         setitem(prepared, gv.attr("KMatrixPos_FreshIdx"),
                 np.attr("isin")(time_line, fresh_time_row()));
         setitem(prepared, gv.attr("KMatrixPos_DayPos"), day_pos);
         s.matrix = np.attr("ascontiguousarray")(numkern.attr("tvCalcCombineMatrixHtoL")(
-            base_matrix, prepared, s.base_begin, s.base_end, gv.attr("KMatrix_Bar_Len"), 0));
+            base_matrix, prepared, s.base_begin, s.base_end, gv.attr("KMatrix_Bar_Len"), 0,
+            head_len));
         add_bookkeeping(s);
         if (caching)
             cache_save(key, cache_entry(s));

@@ -6,11 +6,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import bar_reference as ref
 from telvar.kestrum.utils.utilfunc import save_mat
 
 FIELDS = ["Open", "High", "Low", "Close", "Volume", "TurnOver", "OpenInterest"]
-AGG = dict(Time="last", Open="first", High="max", Low="min", Close="last", Volume="sum", TurnOver="sum",
-           OpenInterest="last")
 
 
 def datenum(day, hour=0, minute=0, second=0):
@@ -69,18 +68,26 @@ def minute_times(days, night=4, morning=5):
     return np.array(times), np.array(flags)
 
 
+def combined(frame, keys):
+    """pandas: the bars of `frame` (Time, Open..OpenInterest) grouped by `keys`
+    in key order, by the shared reference (filled bars lend no price), each
+    stamped with its last bar's time."""
+    lower = frame.rename(columns=dict(zip(FIELDS, ref.FIELDS)))
+    out = ref.combine(lower, np.asarray(keys), sort=True, Time=("Time", "last"))
+    return out.rename(columns=dict(zip(ref.FIELDS, FIELDS)))[["Time"] + FIELDS].reset_index(drop=True)
+
+
 def n_bar_reference(frame, n):
     """pandas: N-unit bars counted per trading day (a day's last bar closes)."""
     day = (frame["BeginBar"] == 1).cumsum()
     group = frame.groupby(day).cumcount() // n
-    return frame.groupby([day, group], sort=True).agg(AGG).reset_index(drop=True)
+    return combined(frame, day.to_numpy() * 100000 + group.to_numpy())
 
 
 def period_reference(frame, period):
     """pandas: week/month/year bars of day bars, stamped with their last day bar."""
     days = pd.to_datetime(np.floor(frame["Time"]) - 719529, unit="D")
-    key = days.dt.to_period(period)
-    return frame.groupby(key.array, sort=True).agg(AGG).reset_index(drop=True)
+    return combined(frame, days.dt.to_period(period).dt.start_time)
 
 
 def as_matrix(frame):

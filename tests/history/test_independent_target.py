@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from bar_files import (AGG, as_matrix, datenum, host_bars, host_channel, minute_times,  # noqa: F401
+from bar_files import (as_matrix, combined, datenum, host_bars, host_channel, minute_times,  # noqa: F401
                        n_bar_reference, period_reference, random_bars, run_state, write_bar_file)
 from telvar.kestrum.utils.exceptions import TvDataError
 from telvar.kestrum.utils.utilfunc import save_mat
@@ -103,6 +103,14 @@ class TestMinuteBars:
         assert (volume == 0).any() and (traded[1 + 4] > 0).all()
         np.testing.assert_array_equal(traded, filled[:, volume > 0])
 
+    def test_a_feed_without_volumes_keeps_its_bars_unfilled(self, history, run_state, channel, tmp_path):
+        times, flags = minute_times(DAYS)
+        index = random_bars(times, flags, seed=5, zero_every=4)
+        index[["Volume", "TurnOver"]] = np.nan
+        channel.answers["tvSendCmdGetKData"] = FakeBarHost(tmp_path, {"RB0000": {"min": index}})
+        (kept,) = call(history, [RB], freq_num=3, filled_up=False)
+        np.testing.assert_allclose(kept, as_matrix(n_bar_reference(index, 3)), rtol=1e-12)
+
     def test_bars_before_any_day_start_are_kept(self, history, run_state, channel, tmp_path):
         times = datenum(20251103, 9, 1) + np.arange(5) / 1440
         host = FakeBarHost(tmp_path, {"RB0000": {"min": random_bars(times, np.zeros(5), seed=4)}})
@@ -125,13 +133,13 @@ class TestCoarserBars:
         (days,) = call(history, [RB], frequency="day")
         np.testing.assert_array_equal(days, as_matrix(day_bars))
         (threes,) = call(history, [RB], frequency="day", freq_num=3)
-        reference = day_bars.groupby(np.arange(len(day_bars)) // 3).agg(AGG)
+        reference = combined(day_bars, np.arange(len(day_bars)) // 3)
         np.testing.assert_allclose(threes, as_matrix(reference), rtol=1e-12)
 
     def test_two_week_bars_without_quiet_weeks(self, history, run_state, day_host):
         (rb,) = call(history, [RB], frequency="week", freq_num=2, filled_up=False)
         weeks = period_reference(day_host.bars["RB0000"]["day"], "W")
-        reference = weeks.groupby(np.arange(len(weeks)) // 2).agg(AGG)
+        reference = combined(weeks, np.arange(len(weeks)) // 2)
         np.testing.assert_allclose(rb, as_matrix(reference[reference.Volume > 0]), rtol=1e-12)
 
 

@@ -5,6 +5,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import bar_reference as ref
 from telvar.host.daybars import day_bars
 from telvar.host.importer import import_files
 from telvar.host.sample import sample_store_path
@@ -22,10 +23,15 @@ def sample():
 
 
 def pandas_day_bars(minutes: pd.DataFrame) -> pd.DataFrame:
-    g = minutes.sort_values("ts", kind="stable").groupby(KEY)
-    return g.agg(open=("open", "first"), high=("high", "max"), low=("low", "min"), close=("close", "last"),
-                 volume=("volume", "sum"), turnover=("turnover", "sum"),
-                 open_interest=("open_interest", "last")).reset_index()
+    """The shared reference per instrument and trading day (which minutes
+    traded is judged along each instrument's own series)."""
+    days = []
+    for _, series in minutes.sort_values(["market", "code", "ts"], kind="stable").groupby(["market", "code"]):
+        bars = ref.combine(series.rename(columns={"open_interest": "oi"}), series[KEY].apply(tuple, axis=1),
+                           sort=True).rename(columns={"oi": "open_interest"})
+        bars.index = pd.MultiIndex.from_tuples(bars.index, names=KEY)
+        days.append(bars.reset_index())
+    return pd.concat(days, ignore_index=True)
 
 
 def assert_same_bars(stored: pd.DataFrame, expected: pd.DataFrame):

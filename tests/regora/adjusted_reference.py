@@ -4,9 +4,13 @@ A bar belongs to the contract that was main on its trading day; a stretch is
 a run of bars of one contract. Stretch k is scaled by the product over
 stretches 1..k of (last raw close of the stretch before / first raw open of
 the stretch). Bars whose trading day has no main contract keep raw prices.
+Adjusted bars combine the same traded bars as the raw ones: a raw frame's
+``traded`` column (bar_reference.traded_mask of the raw bars) is kept.
 """
 import numpy as np
 import pandas as pd
+
+import bar_reference as ref
 
 PRICES = ["open", "high", "low", "close"]
 
@@ -31,11 +35,12 @@ def back_adjusted(prices, bar_days, main_days, main_codes):
     factor = stretch.map(ratio).fillna(1.0).to_numpy()
     out = df.copy()
     out[PRICES] = df[PRICES].to_numpy() * factor[:, None]
+    if "traded" in prices:
+        out["traded"] = prices["traded"].to_numpy()
     return out, stretch.to_numpy()
 
 
 def aggregate_prices(df, keys):
-    """First / max / min / last of the prices per key, in key order of appearance."""
-    g = df.groupby(np.asarray(keys), sort=False)
-    return pd.DataFrame({"open": g["open"].first(), "high": g["high"].max(),
-                         "low": g["low"].min(), "close": g["close"].last()})
+    """The prices of the bars per key, in key order of appearance (the shared
+    reference: open/high/low from the traded bars of the ``traded`` column)."""
+    return ref.combine(df, np.asarray(keys))[PRICES]

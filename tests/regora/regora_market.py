@@ -13,6 +13,8 @@ from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
+
+import bar_reference as ref
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 
@@ -96,6 +98,7 @@ class Market:
         df["time"] = self.times
         df["tday"] = self.tday
         df["day_pos"] = self.day_pos
+        df["traded"] = ref.traded_mask(df)  # judged on the whole series
         return df
 
     def k_array(self, bars):
@@ -139,14 +142,9 @@ class Market:
 
 
 def aggregate(df, key):
-    """The reference bar arithmetic: pandas first/max/min/last/sum(min_count=1)/last."""
-    g = df.groupby(key, sort=False)
-    out = pd.DataFrame({
-        "open": g["open"].first(), "high": g["high"].max(), "low": g["low"].min(),
-        "close": g["close"].last(), "volume": g["volume"].sum(min_count=1),
-        "turnover": g["turnover"].sum(min_count=1), "oi": g["oi"].last(),
-        "time": g["time"].last(), "first": g["time"].first()})
-    return out
+    """The reference bar arithmetic (bar_reference.combine) per value of column
+    `key`, with the bars' times; traded flags from the frame's `traded` column."""
+    return ref.combine(df, df[key], time=("time", "last"), first=("time", "first"))
 
 
 def start_run(market):

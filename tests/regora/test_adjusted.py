@@ -8,11 +8,12 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import bar_reference as ref
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 
 from adjusted_reference import PRICES, aggregate_prices, back_adjusted
-from regora_market import registry_sizes
+from regora_market import FIELDS, registry_sizes
 
 ROLL_PATTERN = [("A", 5), ("B", 6), ("A", 9)]
 
@@ -45,7 +46,7 @@ def adjusted_minutes(w, target=0):
     raw = w.market.frame(target)
     if target == 0:
         return back_adjusted(raw, w.market.tday, w.main_days, w.main_codes)[0]
-    return raw[PRICES]
+    return raw[PRICES + ["traded"]]
 
 
 def price_rows(matrix, t):
@@ -95,7 +96,7 @@ def test_adjusted_minute_base_equals_the_back_adjusted_series(adj):
     item = cnt.vr.g_TelvarKDataList_Adj[pos]
     assert (item.KFrequency, item.KFreqNum, item.LastSynTimeLinePos) == ("min", 1, adj.market.times.size)
     for t in (0, 1):
-        np.testing.assert_allclose(price_rows(item.Matrix, t), adjusted_minutes(adj, t).to_numpy().T,
+        np.testing.assert_allclose(price_rows(item.Matrix, t), adjusted_minutes(adj, t)[PRICES].to_numpy().T,
                                    rtol=1e-12, equal_nan=True)
 
     # Every new contract's first adjusted open continues the previous last close.
@@ -170,7 +171,8 @@ def test_adjusted_bars_combine_the_adjusted_base(adj, frequency, freq_num):
         stamps, day_bars = m.day_bars()
         days = np.unique(m.tday)
         base_times = stamps
-        raw = [pd.DataFrame(b[:, :4], columns=PRICES) for b in day_bars]
+        raw = [pd.DataFrame(b[:, :4], columns=PRICES).assign(traded=ref.traded_mask(pd.DataFrame(b, columns=FIELDS)))
+               for b in day_bars]
         base = {0: back_adjusted(raw[0], days, adj.main_days, adj.main_codes)[0], 1: raw[1]}
         if frequency == "day":
             keys = np.arange(days.size) // freq_num

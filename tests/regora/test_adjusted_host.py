@@ -10,6 +10,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import bar_reference as ref
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 
@@ -52,8 +53,12 @@ def adj_item(run, frequency_i, freq_num):
 
 
 def raw_prices(matrix, t):
+    """The raw prices of target t and whether each bar traded (judged on all its fields)."""
     rows = [gv.bar_item_pos(f, t) for f in (gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close)]
-    return pd.DataFrame(matrix[rows].T, columns=PRICES)
+    prices = pd.DataFrame(matrix[rows].T, columns=PRICES)
+    first = gv.bar_item_pos(0, t)
+    prices["traded"] = ref.traded_rows(matrix[first:first + gv.KMatrix_Bar_Len])[0]
+    return prices
 
 
 def adj_prices(matrix, t):
@@ -88,7 +93,8 @@ def test_sample_mains_roll_at_least_twice(run):
 def test_adjusted_minutes_equal_the_back_adjusted_series(run, t):
     item = adj_item(run, gv.KFreq_Min, 1)
     expected, stretch = reference_minutes(run, t)
-    np.testing.assert_allclose(adj_prices(item.Matrix, t), expected.to_numpy().T, rtol=1e-11, equal_nan=True)
+    np.testing.assert_allclose(adj_prices(item.Matrix, t), expected[PRICES].to_numpy().T, rtol=1e-11,
+                               equal_nan=True)
     record = item.AdjCalcPos["%s.%s" % tuple(TARGETS[t].values())]
     if t == len(MAINS):
         assert record == [-1, 1, 1]
@@ -122,7 +128,8 @@ def test_adjusted_daily_bars(run):
         raw = raw_prices(plain.Matrix, t)
         key = "%s.%s" % (target["Market"], target["Code"])
         expected = back_adjusted(raw, run.days, *run.history[key])[0] if key in run.history else raw
-        np.testing.assert_allclose(adj_prices(item.Matrix, t), expected.to_numpy().T, rtol=1e-11, equal_nan=True)
+        np.testing.assert_allclose(adj_prices(item.Matrix, t), expected[PRICES].to_numpy().T, rtol=1e-11,
+                                   equal_nan=True)
 
 
 def fifteen_minute_keys(run):

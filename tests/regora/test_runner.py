@@ -3,6 +3,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import bar_reference as ref
 from telvar.kestrum import runner
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
@@ -101,15 +102,13 @@ def minute_frame(t):
     df["time"] = m[gv.KMatrixPos_TimeLine]
     df["day_pos"] = m[gv.KMatrixPos_DayPos].astype(int)
     df["day"] = np.cumsum(df["day_pos"] == 1) - 1
+    df["traded"] = ref.traded_mask(df)  # judged on the whole series, kept by selections
     return df
 
 
 def agg(df, key):
-    g = df.groupby(key, sort=False)
-    return pd.DataFrame({"open": g["open"].first(), "high": g["high"].max(), "low": g["low"].min(),
-                         "close": g["close"].last(), "volume": g["volume"].sum(min_count=1),
-                         "turnover": g["turnover"].sum(min_count=1), "oi": g["oi"].last(),
-                         "time": g["time"].last()})
+    """The shared reference per value of column `key`, stamped with the last bar's time."""
+    return ref.combine(df, df[key], time=("time", "last"))
 
 
 @pytest.mark.parametrize("frequency,freq_num", [("min", 7), ("min", 15), ("day", 1), ("week", 1)])

@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from telvar.kestrum import numkern
+
 FIELDS = ("Open", "High", "Low", "Close", "Volume", "TurnOver", "OpenInterest")
 N_FIELDS = len(FIELDS)
 OPEN, HIGH, LOW, CLOSE, VOLUME, TURNOVER, OI = range(N_FIELDS)
@@ -47,8 +49,11 @@ def fill(m: np.ndarray, inplace: bool = False) -> np.ndarray:
 def combine(m: np.ndarray, group_end: np.ndarray) -> np.ndarray:
     """Combine consecutive columns into bars; ``group_end`` marks the last column of each bar.
 
-    NaN values are skipped: open first, high max, low min, close last, volume and
-    turnover sums, open interest last; a bar whose values are all NaN stays NaN.
+    The bar kernels' arithmetic (``numkern.tvCalcCombineMatrixHtoL``): NaN skipped,
+    open, high and low from the traded bars only (first, max, min), close last, volume
+    and turnover sums, open interest last; a bar without a traded bar is a filled bar
+    at its last close, and a bar whose values are all NaN stays NaN. Which bars traded
+    is judged over the whole of ``m`` (see ``traded``).
     """
     n = m.shape[1]
     if n == 0:
@@ -57,33 +62,18 @@ def combine(m: np.ndarray, group_end: np.ndarray) -> np.ndarray:
     if ends.size == 0 or ends[-1] != n - 1:
         ends = np.r_[ends, n - 1]
     starts = np.r_[0, ends[:-1] + 1]
-    out = np.full((m.shape[0], ends.size), np.nan)
-    for r in range(m.shape[0]):
-        v = m[r]
-        ok = ~np.isnan(v)
-        if r == OPEN:  # the first value of the group: smallest column index holding one
-            first = np.minimum.reduceat(np.where(ok, np.arange(n), n), starts)
-            has = first < n
-            out[r, has] = v[first[has]]
-        elif r in (CLOSE, OI):  # the last value: largest column index holding one
-            last = np.maximum.reduceat(np.where(ok, np.arange(n), -1), starts)
-            has = last >= 0
-            out[r, has] = v[last[has]]
-        elif r == HIGH:
-            out[r] = _reduce(np.fmax, v, starts, ok)
-        elif r == LOW:
-            out[r] = _reduce(np.fmin, v, starts, ok)
-        else:
-            s = np.add.reduceat(np.where(ok, v, 0.0), starts)
-            cnt = np.add.reduceat(ok.astype(np.int64), starts)
-            out[r] = np.where(cnt > 0, s, np.nan)
-    return out
+    return numkern.tvCalcCombineMatrixHtoL(m, np.empty((0, ends.size)), starts, ends, N_FIELDS, 0, 0)
 
 
-def _reduce(ufunc, v, starts, ok):
-    r = ufunc.reduceat(v, starts)
-    cnt = np.add.reduceat(ok.astype(np.int64), starts)
-    return np.where(cnt > 0, r, np.nan)
+def traded(m: np.ndarray) -> np.ndarray:
+    """Which columns of ``m`` (7 field rows, in time order) traded.
+
+    A bar did not trade (it is a filled bar) when its volume is exactly 0 and its
+    four prices equal the close of the nearest earlier bar that has one (for the
+    first priced bar: when its four prices are equal); every other bar with a close
+    traded, so data without volumes keeps its prices (``numkern.tvCalcTradedMask``).
+    """
+    return numkern.tvCalcTradedMask(m, 0, N_FIELDS)[0] if m.shape[1] else np.zeros(0, dtype=bool)
 
 
 def adjustment_multipliers(trade_dates: np.ndarray, ex_dates: np.ndarray, ratios: np.ndarray,

@@ -141,7 +141,7 @@ def _kept(m, filled_up) -> np.ndarray:
     """Columns a last-N read returns: bars with a price, and only traded ones unless filled bars are wanted."""
     keep = ~np.isnan(m[B.CLOSE])
     if not filled_up:
-        keep &= np.nan_to_num(m[B.VOLUME]) > 0
+        keep &= B.traded(m)
     return keep
 
 
