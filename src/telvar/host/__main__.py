@@ -148,7 +148,7 @@ def main(argv=None) -> int:
                        description=importer.__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     i.add_argument("--store", required=True)
     i.add_argument("kind", help="bars-min, bars-day, ticks, calendar, instruments, sessions, main-contracts, "
-                                "adj-factors, factors, blocks")
+                                "adj-factors, factors, blocks, costs, limits")
     i.add_argument("files", nargs="+")
     i.add_argument("--drop-off-calendar", action="store_true",
                    help="drop bars and ticks on no trading day or outside the sessions (and count them) "
