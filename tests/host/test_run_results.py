@@ -1,7 +1,9 @@
 """Back-test runs recorded by the host: strategy ids per connection, statistics answered as sent, rows
 appended in chunks, results kept across restarts and shared by several hosts, and every malformed
 request refused before anything is written."""
+import json
 import os
+import socket
 import sqlite3
 import stat
 import threading
@@ -9,6 +11,7 @@ import threading
 import pytest
 
 from telvar.host import start_host
+from telvar.host.protocol import HEADER, Deadline, read_frame
 from telvar.kestrum.comm import TelvarSocket, TvReturnError
 
 pytestmark = pytest.mark.host
@@ -202,6 +205,29 @@ def test_malformed_run_info_and_statistics_are_refused(host, info, message):
         assert sock.request("tvSendCmdGetBackTestPerformance", [sid])["Sharpe"] == 1.0
     finally:
         sock.close()
+
+
+def raw_request(address, cmd, args):
+    """A request as a client of any language may send it: JSON escapes, lone surrogates among them."""
+    body = json.dumps({"cmd": cmd, "args": args}, ensure_ascii=True).encode("ascii")
+    with socket.socket(socket.AF_UNIX) as s:
+        s.connect(address[len("unix:"):])
+        s.sendall(HEADER.pack(len(body)) + body)
+        return read_frame(Deadline(s, 10.0))
+
+
+def test_texts_no_file_can_hold_are_refused(host):
+    sock = TelvarSocket(host.address)
+    sid = sock.request("tvSendCmdBeginRun", [INFO])
+    sock.close()
+    for cmd, args, message in (
+            ("tvSendCmdPutRunRows", [sid, "trades", ["note"], [["\ud800"]]],
+             "row 1, column 'note': expected a valid Unicode text or null"),
+            ("tvSendCmdEndRun", [sid, {"Note": "\udc80"}], "statistics holds a text that is not valid Unicode"),
+            ("tvSendCmdBeginRun", [dict(INFO, Name="\udc80")], "run info holds a text that is not valid Unicode"),
+            ("tvSendCmdGetBackTestPerformance", ["\udc80"], "unknown strategy id")):
+        answer = raw_request(host.address, cmd, args)
+        assert answer["ok"] is False and message in answer["error"], answer
 
 
 def test_two_hosts_record_runs_into_one_file_at_once(results):

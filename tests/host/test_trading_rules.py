@@ -93,8 +93,10 @@ def test_a_futures_contract_has_its_varietys_margin_costs_and_limits(rules, stor
 
 def test_a_continuous_target_has_the_main_contract_and_its_limits_of_each_day(rules, connected_host):
     from telvar.api.history import _history
+    from telvar.kestrum.comm import tvcmd
 
     r = rules["SHFE.RB0000"]
+    assert tvcmd.tvSendCmdGetTradingRules([{"Market": "SHFE", "Code": "RB0000"}], BEGIN, END) == {"SHFE.RB0000": r}
     (dates, contracts), = _history.get_main_contract([{"Market": "SHFE", "Code": "RB0000"}], BEGIN, END).values()
     assert r["Contracts"]["Date"] == [int(d) for d in dates]
     assert r["Contracts"]["Contract"] == [str(c).split(".")[-1] for c in contracts]

@@ -10,6 +10,7 @@ from a client and is checked before anything is written.
 """
 from __future__ import annotations
 
+import json
 import math
 
 from .commands import CommandError, Context, as_int_date, command
@@ -29,6 +30,20 @@ _STORE_COLUMNS = {"strategy_id": "StrategyID", "name": "Name", "begin_date": "Be
 _KIND_TEXT = {"int": "a whole number", "real": "a number", "text": "a text", "any": "a number or a text"}
 
 
+def _unicode(text: str) -> bool:
+    """JSON can carry lone surrogates, which no file can store."""
+    try:
+        text.encode("utf-8")
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
+def _json_text(value, what: str) -> None:
+    if not _unicode(json.dumps(value, ensure_ascii=False)):
+        raise CommandError(f"{what} holds a text that is not valid Unicode")
+
+
 def _results(ctx: Context) -> ResultsDB:
     db = ctx.cache.get("results")
     if db is None:
@@ -37,7 +52,7 @@ def _results(ctx: Context) -> ResultsDB:
 
 
 def _strategy_id_arg(value) -> str:
-    if not isinstance(value, str) or not 0 < len(value) <= MAX_NAME_CHARS:
+    if not isinstance(value, str) or not 0 < len(value) <= MAX_NAME_CHARS or not _unicode(value):
         raise CommandError(f"strategy id must be a text of 1 to {MAX_NAME_CHARS} characters, got {value!r:.100}")
     return value
 
@@ -53,14 +68,20 @@ def _run_info(info) -> tuple[str, int, int]:
     end = as_int_date(info.get("EndDate"), "run info: 'EndDate'")
     if begin > end:
         raise CommandError(f"run info: 'BeginDate' {begin} is after 'EndDate' {end}")
+    _json_text(info, "run info")
     return name, begin, end
 
 
 def _cell(value, kind: str):
     """The value as stored, or a ValueError saying what was expected."""
-    if value is None or (kind in ("text", "any") and isinstance(value, str)):
+    if value is None:
         return value
-    if isinstance(value, bool):
+    if isinstance(value, str):
+        if kind in ("text", "any"):
+            if not _unicode(value):
+                raise ValueError("a valid Unicode text")
+            return value
+    elif isinstance(value, bool):
         if kind == "any":
             return int(value)
     elif isinstance(value, int):
@@ -120,6 +141,7 @@ def _checked_stats(stats) -> dict:
         if value is not None and not isinstance(value, (bool, int, float, str)):
             raise CommandError(f"statistic {key!r}: expected a number, a text or null (a flat dictionary), "
                                f"got {type(value).__name__}")
+    _json_text(stats, "statistics")
     return stats
 
 
@@ -185,6 +207,8 @@ def _run_performance(run: dict) -> dict:
 def get_back_test_performance(ctx: Context, strategy_id):
     """A recorded run's statistics (the shared keys, then every statistic it was sent), else the store's record."""
     sid = str(strategy_id)
+    if not _unicode(sid):
+        raise CommandError(f"unknown strategy id {strategy_id!r}")
     db = ctx.cache.get("results")
     run = _recorded(lambda: db.run(sid)) if db is not None and 0 < len(sid) <= MAX_NAME_CHARS else None
     if run is not None:

@@ -82,8 +82,8 @@ def _grouped(r: dict, value_keys) -> dict:
     markets, codes = r["market"], r["code"]
     if len(markets) == 0:
         return out
-    keys = np.char.add(np.char.add(markets.astype(str), "\x00"), codes.astype(str))
-    bounds = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1], True])
+    changes = (markets[1:] != markets[:-1]) | (codes[1:] != codes[:-1])
+    bounds = np.flatnonzero(np.r_[True, changes, True])
     for lo, hi in zip(bounds[:-1], bounds[1:]):
         out[(str(markets[lo]), str(codes[lo]))] = tuple(np.asarray(r[k])[lo:hi] for k in ("trade_date", *value_keys))
     return out
