@@ -53,11 +53,10 @@ def _limits(market, code, days, ref, up_ratio, down_ratio, rounder) -> pd.DataFr
 
 def stock_limits(day_bars: pd.DataFrame, stocks, adj_df: pd.DataFrame) -> list[pd.DataFrame]:
     frames = []
+    bars = dict(iter(day_bars.sort_values("trade_date").groupby(["market", "code"], sort=False)))
     for s in stocks:
-        if s.kind != "stock":
-            continue
-        d = day_bars[(day_bars.market == s.market) & (day_bars.code == s.code)].sort_values("trade_date")
-        if d.empty:
+        d = bars.get((s.market, s.code))
+        if s.kind != "stock" or d is None:
             continue
         days = d["trade_date"].to_numpy(np.int64)
         ref = np.r_[s.price, d["close"].to_numpy(np.float64)[:-1]]
@@ -76,9 +75,9 @@ def future_limits(day_bars: pd.DataFrame, contracts: dict) -> list[pd.DataFrame]
     ``contracts``: {(market, code): (price before its first bar, its variety's spec)}.
     """
     frames = []
-    bars = day_bars.set_index(["market", "code"]).sort_index()
+    bars = dict(iter(day_bars.sort_values("trade_date").groupby(["market", "code"], sort=False)))
     for (market, code), (first_ref, v) in sorted(contracts.items()):
-        d = bars.loc[(market, code)].sort_values("trade_date")
+        d = bars[(market, code)]
         ref = np.r_[first_ref, d["close"].to_numpy(np.float64)[:-1]]
         frames.append(_limits(market, code, d["trade_date"].to_numpy(np.int64), ref, v.limit, v.limit,
                               lambda x, t=v.tick: round_to_tick(x, t)))
