@@ -25,6 +25,18 @@ def _private_telvar_root(tmp_path_factory):
     cnt.env.fm.set_root(old_root)
 
 
+@pytest.fixture(scope="session", autouse=True)
+def _private_data_home(tmp_path_factory):
+    """Hosts started by tests record their runs in a temporary data folder, not the user's."""
+    old = os.environ.get("XDG_DATA_HOME")
+    os.environ["XDG_DATA_HOME"] = str(tmp_path_factory.mktemp("data-home"))
+    yield
+    if old is None:
+        os.environ.pop("XDG_DATA_HOME", None)
+    else:
+        os.environ["XDG_DATA_HOME"] = old
+
+
 @pytest.fixture(scope="session")
 def host():
     from telvar.host import start_host

@@ -11,6 +11,8 @@ from telvar.host import fundamental_derive as D
 from telvar.host.commands import CommandError
 from telvar.host.schema import create_schema
 
+INSERT_INSTRUMENT = ("INSERT INTO instruments (market, code, name, kind, variety, multiplier, price_tick, list_date, "
+                     "delist_date) VALUES ")
 STOCKS = [("SSE", "600000"), ("SSE", "600519"), ("SZSE", "000001"), ("SZSE", "300750")]
 LIMIT_UP_DAY, LIMIT_DOWN_DAY, EX_DATE = 20250905, 20250910, 20250915
 # 300750 (a 20% board) rises 15% on the limit-up day: a big move, not a limit.
@@ -48,7 +50,7 @@ def con():
     con.executemany("INSERT INTO calendar VALUES ('SSE', ?, false)", [[d] for d in days])
     for market, code in STOCKS + [("SSE", "000300")]:
         kind = "index" if code == "000300" else "stock"
-        con.execute("INSERT INTO instruments VALUES (?, ?, ?, ?, '', 1, 0.01, 19990101, 99991231)",
+        con.execute(INSERT_INSTRUMENT + "(?, ?, ?, ?, '', 1, 0.01, 19990101, 99991231)",
                     [market, code, code, kind])
     con.executemany("INSERT INTO day_bars VALUES (?,?,?,?,?,?,?,?,?,?)", _bars(days))
     con.execute("INSERT INTO day_bars VALUES ('SSE', '000300', 20250902, 1, 2, 1, 2, 1, 1, 0)")
@@ -194,7 +196,7 @@ class TestQueries:
 def test_a_store_without_stocks_gets_empty_tables():
     con = duckdb.connect()
     create_schema(con)
-    con.execute("INSERT INTO instruments VALUES ('SHFE', 'RB2601', 'rb', 'future', 'RB', 10, 1, 0, 0)")
+    con.execute(INSERT_INSTRUMENT + "('SHFE', 'RB2601', 'rb', 'future', 'RB', 10, 1, 0, 0)")
     con.execute("INSERT INTO day_bars VALUES ('SHFE', 'RB2601', 20250902, 1, 2, 1, 2, 1, 1, 0)")
     F.build_sample_fundamentals(con)
     for name in F.DATASETS:

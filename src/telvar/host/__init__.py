@@ -79,12 +79,14 @@ def _port(address: str) -> int:
 
 
 def start_host(store=None, *, port: int | None = None, workdir=None, debug_commands: bool = False,
-               part_bytes: int | None = None, startup_timeout: float = 60.0) -> HostHandle:
+               part_bytes: int | None = None, startup_timeout: float = 60.0, results=None) -> HostHandle:
     """Start a host process on ``store`` (default: the sample store) and wait until it answers.
 
     ``port=None`` serves on an owner-only Unix socket in the working folder;
     a port number (0: any free one) serves on 127.0.0.1 with a new token,
     kept owner-only in the working folder and carried by the handle.
+    ``results`` is the SQLite file the host records back-test runs in
+    (default: one per store in the user's data folder, see ``results_db``).
     """
     from .auth import new_token, remember_token, write_token
     from .server import probe
@@ -117,6 +119,8 @@ def start_host(store=None, *, port: int | None = None, workdir=None, debug_comma
         cmd.append("--debug-commands")
     if part_bytes:
         cmd += ["--part-bytes", str(int(part_bytes))]
+    if results is not None:
+        cmd += ["--results", os.path.abspath(os.fspath(results))]
     env = dict(os.environ)
     src_root = str(Path(__file__).resolve().parents[2])
     env["PYTHONPATH"] = os.pathsep.join([src_root] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])

@@ -21,7 +21,8 @@ def _serve(args) -> int:
 
         args.store = sample_store_path()
     opts = HostOptions(strategy_id=args.strategy_id, debug_commands=args.debug_commands,
-                       keep_seconds=args.keep_seconds, max_output_bytes=args.max_output_bytes or None)
+                       keep_seconds=args.keep_seconds, max_output_bytes=args.max_output_bytes or None,
+                       results=args.results)
     if args.part_bytes:
         opts.part_bytes = args.part_bytes
     limits = Limits(max_connections=args.max_connections, read_timeout=args.read_timeout,
@@ -136,7 +137,11 @@ def main(argv=None) -> int:
                         f"{MAX_FRAME} bytes)")
     s.add_argument("--log", help="log file (default: standard error)")
     s.add_argument("--ready-file", help="once listening, write the address and answer folder here as JSON")
-    s.add_argument("--strategy-id", help="strategy id the host answers (default: the store's)")
+    s.add_argument("--results", help="SQLite file the host records back-test runs in, created owner-only; "
+                                     "several hosts may share one (default: $XDG_DATA_HOME/telvar/results/"
+                                     "<store id>.sqlite, else under ~/.local/share)")
+    s.add_argument("--strategy-id", help="strategy id the host answers on connections that began no run "
+                                         "(default: the store's)")
     s.add_argument("--part-bytes", type=int, help="split multi-target bar files above this size")
     s.add_argument("--parent-pid", type=int, help="stop when this process (the starter) has ended")
     s.add_argument("--starter-workdir", help="remove this folder when stopping because the starter has ended")
@@ -148,7 +153,7 @@ def main(argv=None) -> int:
                        description=importer.__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     i.add_argument("--store", required=True)
     i.add_argument("kind", help="bars-min, bars-day, ticks, calendar, instruments, sessions, main-contracts, "
-                                "adj-factors, factors, blocks")
+                                "adj-factors, factors, blocks, costs, limits")
     i.add_argument("files", nargs="+")
     i.add_argument("--drop-off-calendar", action="store_true",
                    help="drop bars and ticks on no trading day or outside the sessions (and count them) "

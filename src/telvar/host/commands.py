@@ -2,8 +2,9 @@
 
 A command is a function ``handler(ctx, *args, **kwargs)`` registered under its
 wire name with ``@command("tvSendCmdName")``.  ``ctx`` gives the handler a
-read-only DuckDB cursor, the output folder for ``.mat`` answers, the host log
-and the host options.  A handler raises ``CommandError`` for bad requests; the
+read-only DuckDB cursor, the output folder for ``.mat`` answers, the host log,
+the host options, data shared by the host's requests and the state of the
+request's connection.  A handler raises ``CommandError`` for bad requests; the
 server turns it into an error answer that names the problem.
 """
 from __future__ import annotations
@@ -42,6 +43,7 @@ class HostOptions:
     keep_seconds: float = 3600.0  # answer files older than this are removed
     max_output_bytes: int | None = 4 * 1024 ** 3  # past this, the oldest answer files are removed
     debug_commands: bool = False
+    results: str | None = None  # the results database (default: one per store in the user's data folder)
 
 
 @dataclass
@@ -51,6 +53,7 @@ class Context:
     log: logging.Logger
     options: HostOptions = field(default_factory=HostOptions)
     cache: dict = field(default_factory=dict)  # per-host, read-only data shared by requests
+    connection: dict = field(default_factory=dict)  # state of one client connection (its current run)
 
 
 def dispatch(ctx: Context, name: str, args: list, kwargs: dict):

@@ -17,7 +17,10 @@ its default):
                     not after its start runs past midnight.  A night session
                     belongs to the next trading day.
     instruments     market, code, name, kind (stock|index|future|continuous), variety?(""),
-                    multiplier?(1), price_tick?(0.01), list_date?(19000101), delist_date?(99991231)
+                    multiplier?(1), price_tick?(0.01), list_date?(19000101), delist_date?(99991231),
+                    margin_ratio? (fraction of the contract value held as margin, above 0 and at
+                    most 1; default: 0.10 for futures and continuous, 1.0 for stocks and indices),
+                    lot_size? (shares or contracts a lot; default: 100 for stocks, else 1)
     bars-min        market, code, time (bar END time, a whole minute), trade_date? (derived),
                     open, high, low, close, volume, turnover, open_interest?(0)
     bars-day        market, code, trade_date, open, high, low, close, volume, turnover,
@@ -30,6 +33,14 @@ its default):
                     split?(1), dividend?(0)
     factors         factor, market, code, trade_date, value
     blocks          block, trade_date, market, code
+    costs           market, variety?("": any), kind?("": any; stock|index|future|continuous),
+                    commission_rate?(0, of the turnover), commission_per_lot?(0),
+                    min_commission?(0, per trade), stamp_tax_rate?(0, of a stock sale's turnover),
+                    slippage_ticks?(0).  A target gets the most specific row of its market:
+                    its variety's, else its kind's, else the market's own (variety and kind
+                    empty); without one, built-in defaults by kind apply
+    limits          market, code, trade_date (a trading day), limit_up, limit_down (the
+                    exchange's price limits of the day; limit_up >= limit_down > 0)
 
 Trading days.  A bar's trading day comes from the calendar and the sessions of
 its instrument (those of its variety, else the market's default, variety "").
@@ -60,7 +71,8 @@ is refused, or with ``--drop-off-calendar`` dropped and counted.  A trade_date
 given in the file must be the one the sessions give.
 
 Bars and ticks need their instruments, the market's calendar and the
-instrument's sessions in the store first.  Rows whose key is already stored
+instrument's sessions in the store first; limits need their instruments and
+the market's calendar.  Rows whose key is already stored
 are replaced.  Importing minute bars rebuilds the day bars of every trading day
 the imported bars join or leave.  All files of one call are checked before
 anything is written and written in one transaction: on any error nothing is
@@ -80,6 +92,7 @@ from .daybars import day_bars
 from .import_read import B, D, F, I, S, T, ImportError_, convert, fail, read_file
 from .import_tradingdays import assign_trading_days
 from .marketdata import Dimensions
+from .rule_defaults import COST_FIELDS, INSTRUMENT_KINDS, default_lot_size, default_margin_ratio
 from .schema import QUOTE_COLUMNS, create_schema
 from .storeinfo import new_data_version
 from .tradingtime import NIGHT_ON, Session, night_mode
@@ -95,7 +108,8 @@ KINDS = {
                  ["market", "variety", "seq"]),
     "instruments": ("instruments", [("market", S, ...), ("code", S, ...), ("name", S, ...), ("kind", S, ...),
                                     ("variety", S, ""), ("multiplier", F, 1.0), ("price_tick", F, 0.01),
-                                    ("list_date", D, 19000101), ("delist_date", D, 99991231)], ["market", "code"]),
+                                    ("list_date", D, 19000101), ("delist_date", D, 99991231),
+                                    ("margin_ratio", F, math.nan), ("lot_size", I, None)], ["market", "code"]),
     "bars-min": ("minute_bars", [("market", S, ...), ("code", S, ...), ("ts", T, ...), ("trade_date", D, None)]
                  + [(c, t, ...) for c, t in _OHLC] + [("open_interest", F, 0.0)], ["market", "code", "ts"]),
     "bars-day": ("day_bars", [("market", S, ...), ("code", S, ...), ("trade_date", D, ...)]
@@ -112,8 +126,12 @@ KINDS = {
                             ("value", F, ...)], ["factor", "market", "code", "trade_date"]),
     "blocks": ("blocks", [("block", S, ...), ("trade_date", D, ...), ("market", S, ...), ("code", S, ...)],
                ["block", "trade_date", "market", "code"]),
+    "costs": ("costs", [("market", S, ...), ("variety", S, ""), ("kind", S, "")] + [(c, F, 0.0) for c in COST_FIELDS],
+              ["market", "variety", "kind"]),
+    "limits": ("limits", [("market", S, ...), ("code", S, ...), ("trade_date", D, ...), ("limit_up", F, ...),
+                          ("limit_down", F, ...)], ["market", "code", "trade_date"]),
 }
-_KINDS_OF_INSTRUMENT = ("stock", "index", "future", "continuous")
+_KINDS_OF_INSTRUMENT = INSTRUMENT_KINDS
 _TIMED_KINDS = ("bars-min", "bars-day", "ticks")
 
 
@@ -124,7 +142,20 @@ def _check_rows(file, kind, df, raw):
                   ("low", df.low > df[["open", "close", "high"]].min(axis=1), "low above open, close or high"),
                   ("volume", df.volume < 0, "negative volume")]
     if kind == "instruments":
-        checks = [("kind", ~df.kind.isin(_KINDS_OF_INSTRUMENT), f"expected one of {', '.join(_KINDS_OF_INSTRUMENT)}")]
+        margin, lot = pd.to_numeric(df.margin_ratio), pd.to_numeric(df.lot_size)
+        checks = [("kind", ~df.kind.isin(_KINDS_OF_INSTRUMENT), f"expected one of {', '.join(_KINDS_OF_INSTRUMENT)}"),
+                  ("margin_ratio", margin.notna() & ~((margin > 0) & (margin <= 1)),
+                   "a margin ratio is the fraction of the contract value held: above 0, at most 1"),
+                  ("lot_size", lot.notna() & (lot < 1), "a lot is a positive whole number of shares or contracts")]
+    if kind == "costs":
+        checks = [("kind", ~df.kind.isin(("",) + _KINDS_OF_INSTRUMENT),
+                   f"expected one of {', '.join(_KINDS_OF_INSTRUMENT)} (or empty: any kind)")]
+        checks += [(c, df[c] < 0, "must not be negative") for c in COST_FIELDS]
+        checks += [(c, df[c] >= 1, "a rate is a fraction of the turnover: below 1")
+                   for c in ("commission_rate", "stamp_tax_rate")]
+    if kind == "limits":
+        checks = [("limit_down", df.limit_down <= 0, "must be positive"),
+                  ("limit_up", df.limit_up < df.limit_down, "below limit_down")]
     if kind == "sessions":
         def bad_hhmm(v, top):
             return (v < 0) | (v > top) | (v % 100 >= 60)
@@ -148,13 +179,37 @@ def _check_instruments(file, dims: Dimensions, df, raw):
              f"unknown instrument {market}.{code} (market {market!r}, code {code!r}; import instruments first){hint}")
 
 
+def _check_trading_days(file, dims: Dimensions, df, raw):
+    """Every trade_date is a trading day of its market's calendar."""
+    for market, rows in df.groupby("market", sort=False).indices.items():
+        cal = dims.calendars.get(market)
+        if cal is None:
+            fail(file, rows[0] + 1, "market", raw["market"].iloc[rows[0]], "no trading calendar for this market "
+                 "in the store (import the calendar first)")
+        off = rows[~np.isin(df["trade_date"].to_numpy()[rows], cal.days)]
+        if off.size:
+            fail(file, off[0] + 1, "trade_date", raw["trade_date"].iloc[off[0]],
+                 f"not a trading day of the {market} calendar")
+
+
+def _fill_instrument_defaults(df):
+    """Margin ratio and lot size by kind where the file gives none."""
+    margin, lot = pd.to_numeric(df["margin_ratio"]), pd.to_numeric(df["lot_size"])
+    df["margin_ratio"] = margin.where(margin.notna(), df["kind"].map(default_margin_ratio)).astype(float)
+    df["lot_size"] = lot.where(lot.notna(), df["kind"].map(default_lot_size)).astype(np.int64)
+
+
 def _prepare(dims, kind, path, drop_off_calendar) -> tuple[pd.DataFrame, int]:
     table, columns, key = KINDS[kind]
     raw = read_file(path)
     df = convert(path, raw, columns)
     _check_rows(path, kind, df, raw)
-    if kind in ("bars-min", "bars-day", "ticks", "adj-factors", "factors", "main-contracts"):
+    if kind in ("bars-min", "bars-day", "ticks", "adj-factors", "factors", "main-contracts", "limits"):
         _check_instruments(path, dims, df, raw)
+    if kind == "limits":
+        _check_trading_days(path, dims, df, raw)
+    if kind == "instruments":
+        _fill_instrument_defaults(df)
     dropped = 0
     if kind in _TIMED_KINDS:
         df, dropped = assign_trading_days(path, kind, dims, df, raw, drop_off_calendar)

@@ -48,6 +48,7 @@ class VarietySpec:
     roll_lead_days: int
     limit: float
     third_friday_expiry: bool = False
+    margin: float = 0.10  # the exchange's margin ratio
 
 
 STOCKS = [
@@ -61,11 +62,23 @@ STOCKS = [
 ]
 
 VARIETIES = [
-    VarietySpec("SHFE", "RB", "螺纹钢", 3120.0, 0.011, 900, 1_800_000, 10, 1, (1, 5, 10), 40, 0.07),
-    VarietySpec("SHFE", "CU", "沪铜", 79800.0, 0.010, 160, 180_000, 5, 10, tuple(range(1, 13)), 25, 0.08),
-    VarietySpec("DCE", "M", "豆粕", 3010.0, 0.010, 700, 1_500_000, 10, 1, (1, 5, 9, 11), 45, 0.07),
+    VarietySpec("SHFE", "RB", "螺纹钢", 3120.0, 0.011, 900, 1_800_000, 10, 1, (1, 5, 10), 40, 0.07, margin=0.10),
+    VarietySpec("SHFE", "CU", "沪铜", 79800.0, 0.010, 160, 180_000, 5, 10, tuple(range(1, 13)), 25, 0.08,
+                margin=0.10),
+    VarietySpec("DCE", "M", "豆粕", 3010.0, 0.010, 700, 1_500_000, 10, 1, (1, 5, 9, 11), 45, 0.07, margin=0.08),
     VarietySpec("CFFEX", "IF", "沪深300股指期货", 4470.0, 0.011, 90, 150_000, 300, 0.2,
-                tuple(range(1, 13)), 3, 0.10, third_friday_expiry=True),
+                tuple(range(1, 13)), 3, 0.10, third_friday_expiry=True, margin=0.12),
+]
+
+# costs rows: (market, variety, kind, commission_rate, commission_per_lot, min_commission, stamp_tax_rate,
+# slippage_ticks); A-share stocks pay stamp tax on sells, DCE soybean meal a fee per lot
+COSTS = [
+    ("SSE", "", "stock", 0.00025, 0.0, 5.0, 0.0005, 0.0),
+    ("SZSE", "", "stock", 0.00025, 0.0, 5.0, 0.0005, 0.0),
+    ("SHFE", "RB", "", 0.0001, 0.0, 0.0, 0.0, 0.0),
+    ("SHFE", "CU", "", 0.00005, 0.0, 0.0, 0.0, 0.0),
+    ("DCE", "M", "", 0.0, 1.5, 0.0, 0.0, 0.0),
+    ("CFFEX", "IF", "", 0.000023, 0.0, 0.0, 0.0, 0.0),
 ]
 
 BLOCKS = {

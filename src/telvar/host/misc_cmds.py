@@ -1,10 +1,10 @@
-"""Factor files, strategy records, the store's identity and the host log."""
+"""Factor files, the store's identity and the host log (strategy ids and run records: ``run_cmds``)."""
 from __future__ import annotations
 
 import numpy as np
 
 from . import marketdata as md
-from .commands import CommandError, Context, command, date_range, parse_targets
+from .commands import Context, command, date_range, parse_targets
 from .storeinfo import read_store_info
 from .timeutil import int_date_to_datenum
 from .writers import new_path, save_mat
@@ -42,30 +42,6 @@ def get_factor_multi_file_path(ctx: Context, factors, targets, begin, end, kind=
             data[f"fv_{market}_{code}"] = series
         paths.append(save_mat(new_path(ctx.out_dir, f"factor_{factor}"), data))
     return paths
-
-
-def _strategy_id(ctx: Context) -> str:
-    if ctx.options.strategy_id:
-        return ctx.options.strategy_id
-    row = ctx.con.execute("SELECT value FROM meta WHERE key = 'strategy_id'").fetchone()
-    return row[0] if row else ""
-
-
-@command("tvSendCmdGetStrategyID")
-def get_strategy_id(ctx: Context):
-    return _strategy_id(ctx)
-
-
-@command("tvSendCmdGetBackTestPerformance")
-def get_back_test_performance(ctx: Context, strategy_id):
-    df = ctx.con.execute("SELECT * FROM strategies WHERE strategy_id = ?", [str(strategy_id)]).df()
-    if df.empty:
-        raise CommandError(f"unknown strategy id {strategy_id!r}")
-    rec = df.iloc[0].to_dict()
-    names = {"strategy_id": "StrategyID", "name": "Name", "begin_date": "BeginDate", "end_date": "EndDate",
-             "total_return": "TotalReturn", "annual_return": "AnnualReturn", "max_drawdown": "MaxDrawdown",
-             "sharpe": "Sharpe", "win_rate": "WinRate", "trade_count": "TradeCount"}
-    return {names.get(k, k): (v.item() if hasattr(v, "item") else v) for k, v in rec.items()}
 
 
 @command("tvSendCmdGetStoreInfo")

@@ -22,12 +22,13 @@ from . import instrument_catalog as S
 from .daybars import day_bars
 from .fundamental import build_sample_fundamentals
 from .fundamental_derive import limit_ratio, round_price
+from .sample_trading import costs_frame, limits_frame, with_trading_columns
 from .schema import QUOTE_COLUMNS, create_schema
 from .timeutil import date_to_int, int_to_date
 from .tradingtime import Calendar, Session, night_is_open
 from .userdirs import UnsafeFolderError, cache_dir
 
-GENERATOR_VERSION = "2"
+GENERATOR_VERSION = "3"
 SAMPLE_BEGIN, SAMPLE_END = 20250901, 20251231
 MARKETS = ("SSE", "SZSE", "SHFE", "DCE", "CFFEX")
 
@@ -188,6 +189,7 @@ def _future_bars(v: S.VarietySpec, cal: Calendar, idx: np.ndarray):
     rng = _rng("future", v.market, v.variety)
     basis = {c["code"]: rng.normal(0, 0.015) for c in contracts}
     frames = []
+    first_refs = {}  # a contract's price before its first bar, for its first day's limits
     settle = v.price
     oi_level = {c["code"]: v.open_interest * 0.3 for c in contracts}
     for k, i in enumerate(idx):
@@ -209,6 +211,8 @@ def _future_bars(v: S.VarietySpec, cal: Calendar, idx: np.ndarray):
             oi_level[con["code"]] += (target - oi_level[con["code"]]) * 0.15
             oi = np.round(oi_level[con["code"]] + np.cumsum(rng.normal(0, v.open_interest * 0.0005, n)))
             frames.append(_bars_frame(v.market, con["code"], times, tdays, co, ch, cl, cc, vol, v.multiplier, oi))
+            if len(frames[-1]) and (v.market, con["code"]) not in first_refs:
+                first_refs[(v.market, con["code"])] = (float(_round(settle * f, v.tick)), v)
         settle = c[-1]
     mains = pd.DataFrame({"market": v.market, "code": f"{v.variety}0000", "trade_date": days.astype(np.int32),
                           "contract": [contracts[m]["code"] for m in main]})
@@ -221,7 +225,7 @@ def _future_bars(v: S.VarietySpec, cal: Calendar, idx: np.ndarray):
                           date_to_int(con["delist"])))
     insts.append((v.market, f"{v.variety}0000", f"{v.name}主力", "continuous", v.variety, v.multiplier, v.tick,
                   int(days[0]), 99991231))
-    return frames, mains, insts
+    return frames, mains, insts, first_refs
 
 
 def _ticks(minutes: pd.DataFrame, tick_size: float, rng) -> pd.DataFrame:
@@ -305,7 +309,7 @@ def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_st
         stocks.append(S.StockSpec("SSE", f"{601000 + k}", f"样本股{k + 1:03d}", float(np.round(r.uniform(4, 80), 2)),
                                   float(r.uniform(0.012, 0.03)), float(np.round(r.uniform(2e4, 2e5), -2)),
                                   eps=float(r.uniform(0.2, 3))))
-    minute_frames, adj_rows, inst_rows, mains = [], [], [], []
+    minute_frames, adj_rows, inst_rows, mains, contracts = [], [], [], [], {}
     for s in stocks:
         frames, ratios = _stock_bars(s, cal, idx)
         minute_frames += frames
@@ -313,7 +317,8 @@ def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_st
         inst_rows.append((s.market, s.code, s.name, s.kind, "", 1.0, 0.01, 19991110, 99991231))
     if futures:
         for v in S.VARIETIES:
-            frames, main_df, insts = _future_bars(v, cal, idx)
+            frames, main_df, insts, first_refs = _future_bars(v, cal, idx)
+            contracts.update(first_refs)
             minute_frames += frames
             mains.append(main_df)
             inst_rows += insts
@@ -326,8 +331,9 @@ def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_st
         sessions_df = _sessions_frame()
         # night_on stays NULL: the Chinese night sessions are held on the previous trading day by default
         con.execute(f"INSERT INTO sessions ({', '.join(sessions_df.columns)}) SELECT * FROM sessions_df")
-        inst_df = pd.DataFrame(inst_rows, columns=["market", "code", "name", "kind", "variety", "multiplier",
-                                                   "price_tick", "list_date", "delist_date"])
+        inst_df = with_trading_columns(pd.DataFrame(inst_rows, columns=[
+            "market", "code", "name", "kind", "variety", "multiplier", "price_tick", "list_date", "delist_date"]),
+            S.VARIETIES)
         con.execute("INSERT INTO instruments SELECT * FROM inst_df")
         minutes = minutes.sort_values(["market", "code", "ts"])
         con.execute("INSERT INTO minute_bars SELECT * FROM minutes")
@@ -337,6 +343,7 @@ def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_st
             con.execute("INSERT INTO main_contracts SELECT * FROM main_all")
         adj_df = pd.DataFrame(adj_rows, columns=["market", "code", "ex_date", "ratio", "split", "dividend"])
         con.execute("INSERT INTO adj_factors SELECT * FROM adj_df")
+        _insert_trading_rules(con, days_df, stocks, adj_df, contracts)
         fac_df = _factors(days_df, stocks)
         con.execute("INSERT INTO factors SELECT * FROM fac_df")
         blk_df = _blocks(cal.days[idx], [(s.market, s.code) for s in stocks[len(S.STOCKS):]])
@@ -353,6 +360,13 @@ def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_st
         con.close()
     os.replace(tmp, path)
     return path
+
+
+def _insert_trading_rules(con, days_df, stocks, adj_df, contracts) -> None:
+    costs_df = costs_frame()
+    con.execute(f"INSERT INTO costs ({', '.join(costs_df.columns)}) SELECT * FROM costs_df")
+    limits_df = limits_frame(days_df, stocks, adj_df, contracts)
+    con.execute(f"INSERT INTO limits ({', '.join(limits_df.columns)}) SELECT * FROM limits_df")
 
 
 def _insert_ticks(con, minutes: pd.DataFrame, days: np.ndarray, mains: list) -> None:
@@ -378,7 +392,7 @@ def _build_extension_tables(con) -> None:
 
 # ---------------------------------------------------------------- cached sample
 _GENERATOR_FILES = ("sample.py", "instrument_catalog.py", "schema.py", "tradingtime.py", "timeutil.py",
-                    "daybars.py", "bars.py", "fundamental.py", "fundamental_derive.py")
+                    "daybars.py", "bars.py", "fundamental.py", "fundamental_derive.py", "sample_trading.py")
 
 
 def generator_fingerprint() -> str:

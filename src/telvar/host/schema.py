@@ -24,7 +24,8 @@ TABLES = {
     ),
     "instruments": (
         "market VARCHAR, code VARCHAR, name VARCHAR, kind VARCHAR, variety VARCHAR, multiplier DOUBLE, "
-        "price_tick DOUBLE, list_date INTEGER, delist_date INTEGER, PRIMARY KEY (market, code)"
+        "price_tick DOUBLE, list_date INTEGER, delist_date INTEGER, margin_ratio DOUBLE, lot_size INTEGER, "
+        "PRIMARY KEY (market, code)"
     ),
     "minute_bars": (
         "market VARCHAR, code VARCHAR, ts TIMESTAMP, trade_date INTEGER, open DOUBLE, high DOUBLE, low DOUBLE, "
@@ -47,6 +48,15 @@ TABLES = {
     ),
     "factors": "factor VARCHAR, market VARCHAR, code VARCHAR, trade_date INTEGER, value DOUBLE",
     "blocks": "block VARCHAR, trade_date INTEGER, market VARCHAR, code VARCHAR",
+    # trading costs: the most specific row of a market applies (variety, then kind, then the market's own)
+    "costs": (
+        "market VARCHAR, variety VARCHAR, kind VARCHAR, commission_rate DOUBLE, commission_per_lot DOUBLE, "
+        "min_commission DOUBLE, stamp_tax_rate DOUBLE, slippage_ticks DOUBLE, PRIMARY KEY (market, variety, kind)"
+    ),
+    "limits": (
+        "market VARCHAR, code VARCHAR, trade_date INTEGER, limit_up DOUBLE, limit_down DOUBLE, "
+        "PRIMARY KEY (market, code, trade_date)"
+    ),
     "strategies": (
         "strategy_id VARCHAR PRIMARY KEY, name VARCHAR, begin_date INTEGER, end_date INTEGER, "
         "total_return DOUBLE, annual_return DOUBLE, max_drawdown DOUBLE, sharpe DOUBLE, win_rate DOUBLE, "
@@ -58,7 +68,8 @@ QUOTE_COLUMNS = [f"{side}_{kind}{n}" for n in range(1, 6) for side in ("bid", "a
 
 
 # columns added after stores were first written: (table, column, type); NULL in the rows already there
-ADDED_COLUMNS = [("sessions", "night_on", "VARCHAR")]
+ADDED_COLUMNS = [("sessions", "night_on", "VARCHAR"), ("instruments", "margin_ratio", "DOUBLE"),
+                 ("instruments", "lot_size", "INTEGER")]
 
 
 def create_schema(con: duckdb.DuckDBPyConnection) -> None:

@@ -21,10 +21,12 @@ from .connection import Connection, Handler, Limits, TCPServer, UnixServer
 from .listen import claim_socket_path, make_socket_folder
 from .logsafe import OneLineFormatter
 from .protocol import Deadline, ProtocolError, encode, format_address, parse_address, read_frame
+from .results_db import open_results
 from .storeinfo import read_store_info
 
 # importing the command modules registers their commands
-from . import calendar_cmds, fundamental, instrument_cmds, kdata, misc_cmds, tick_cmds  # noqa: F401,E402
+from . import calendar_cmds, fundamental, instrument_cmds, kdata, misc_cmds, run_cmds, tick_cmds  # noqa: F401,E402
+from . import trading_rules  # noqa: F401,E402
 
 
 @C.command("_tvDebugSleep")
@@ -87,6 +89,8 @@ class Host:
         self.con = duckdb.connect(self.store, read_only=True)
         try:
             self.cache: dict = {"store_info": read_store_info(self.con, self.store)}
+            self.results = self.cache["results"] = open_results(self.options.results,
+                                                                self.cache["store_info"]["store_id"])
             self.answers = AnswerFolder(out_dir, self.options.keep_seconds, self.options.max_output_bytes)
             try:
                 self._listen(socket_path, port, token)
@@ -177,9 +181,9 @@ class Host:
     # ------------------------------------------------------------------ running
     def serve_forever(self):
         info = self.cache["store_info"]
-        self.log.info("serving %s on %s (store id %s, data version %s, from the %s); answers in %s",
-                      self.store, self.address, info["store_id"], info["data_version"],
-                      "meta table" if info["source"] == "meta" else "file", self.out_dir)
+        self.log.info("serving %s on %s (store id %s, data version %s, from the %s); answers in %s; "
+                      "results in %s", self.store, self.address, info["store_id"], info["data_version"],
+                      "meta table" if info["source"] == "meta" else "file", self.out_dir, self.results.path)
         threading.Thread(target=self._janitor, name="telvar-host-janitor", daemon=True).start()
         self._serving = True
         self._server.serve_forever(poll_interval=0.2)
@@ -239,6 +243,7 @@ class Host:
         except duckdb.Error as exc:  # a request that outlived the wait still holds its cursor
             self.log.warning("store closed while a request was running: %s", exc)
         self.answers.close()
+        self.results.close()
         _close_log(self.log)
 
 

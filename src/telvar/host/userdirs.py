@@ -1,10 +1,12 @@
-"""The user's own folders for telvar: the cache folder and the folder for host tokens.
+"""The user's own folders for telvar: the cache folder, the data folder and the folder for host tokens.
 
 ``$XDG_CACHE_HOME/telvar`` (else ``~/.cache/telvar``) holds the sample store
-and, when ``$XDG_RUNTIME_DIR`` is not set, the token files of TCP hosts.  Both
-folders are created owner-only; a folder that another user owns is refused
-rather than used (whoever can write there could hand us a store or a token of
-theirs), and write access for others is taken away from one of our own.
+and, when ``$XDG_RUNTIME_DIR`` is not set, the token files of TCP hosts;
+``$XDG_DATA_HOME/telvar`` (else ``~/.local/share/telvar``) the results of
+back-tests.  The folders are created owner-only; a folder that another user
+owns is refused rather than used (whoever can write there could hand us a
+store or a token of theirs), and write access for others is taken away from
+one of our own.
 """
 from __future__ import annotations
 
@@ -43,6 +45,12 @@ def private_folder(path: Path) -> Path:
 def cache_dir() -> Path:
     """``$XDG_CACHE_HOME/telvar`` or ``~/.cache/telvar``, owner-only."""
     return private_folder(_base("XDG_CACHE_HOME", Path.home() / ".cache") / "telvar")
+
+
+def data_dir(create: bool = True) -> Path:
+    """``$XDG_DATA_HOME/telvar`` or ``~/.local/share/telvar`` (the hosts' results databases), owner-only."""
+    folder = _base("XDG_DATA_HOME", Path.home() / ".local" / "share") / "telvar"
+    return private_folder(folder) if create else folder
 
 
 def token_dir(create: bool = True) -> Path:

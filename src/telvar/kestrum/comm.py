@@ -339,6 +339,18 @@ class TvCmd:
     def tvSendCmdGetBackTestPerformance(self, strategy_id):
         return _send("tvSendCmdGetBackTestPerformance", strategy_id)
 
+    def tvSendCmdGetTradingRules(self, targets, begin_date, end_date):
+        return _send("tvSendCmdGetTradingRules", targets, begin_date, end_date)
+
+    def tvSendCmdBeginRun(self, info):
+        return _send("tvSendCmdBeginRun", info)
+
+    def tvSendCmdPutRunRows(self, strategy_id, table, columns, rows):
+        return _send("tvSendCmdPutRunRows", strategy_id, table, columns, rows)
+
+    def tvSendCmdEndRun(self, strategy_id, stats):
+        return _send("tvSendCmdEndRun", strategy_id, stats)
+
     def tvSendCmdGetFactorMultiFilePath(self, factors, targets, begin_date, end_date, kind):
         return _send("tvSendCmdGetFactorMultiFilePath", factors, targets, begin_date, end_date, kind)
 
