@@ -7,6 +7,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from telvar.kestrum.language.chinese import text
+from telvar.kestrum.utils.exceptions import TelvarWarning, TvDataError
 
 CALENDAR = [20251103, 20251104, 20251105, 20251106, 20251107, 20251110, 20251111, 20251112]
 
@@ -147,10 +148,31 @@ class TestTradingTime:
         bad = tmp_path / "bad.mat"
         bad.write_bytes(b"not a mat file" * 20)
         channel.answers["tvSendCmdGetTradingTime"] = str(bad)
-        times, day_pos = history.get_trading_time([], "min", 1, 2)
+        # not telvar's file (outside its cache root and the host's folder): reported and kept
+        with pytest.warns(TelvarWarning, match="bad.mat"):
+            times, day_pos = history.get_trading_time([], "min", 1, 2)
         assert times.size == 0 and day_pos.size == 0
-        times, day_pos = history.get_trading_time([], "day", 1, 2)
+        with pytest.warns(TelvarWarning, match="bad.mat"):
+            times, day_pos = history.get_trading_time([], "day", 1, 2)
         assert times.size == 0 and day_pos.size == 0
+        assert bad.exists()
+
+    @pytest.mark.parametrize("damage,variable", [
+        (lambda d: d.update(Time=d["Time"].astype(np.int8)), "Time"),
+        (lambda d: d.update(Time=np.array(["09:30", "09:31", "09:32"])), "Time"),
+        (lambda d: d.update(DayPos=d["DayPos"][:2]), "DayPos"),
+        (lambda d: d.update(DayPos=np.array([1.0, 2.5, 1.0])), "DayPos"),
+        (lambda d: d.update(DayPos=np.array([1, 2, 1], dtype=np.int8)), "DayPos"),
+        (lambda d: d.pop("DayPos"), "DayPos"),
+        (lambda d: d.update(Dayp0s=d.pop("DayPos")), "DayPos"),
+    ])
+    def test_content_that_does_not_fit_names_the_file_and_variable(self, history, host_file, damage, variable):
+        path = host_file([1.0, 2.0, 3.0], [1, 2, 1])
+        data = {k: v for k, v in scipy.io.loadmat(path).items() if not k.startswith("__")}
+        damage(data)
+        scipy.io.savemat(path, data)
+        with pytest.raises(TvDataError, match="time.mat.*%s" % variable):
+            history.get_trading_time([], "min", 1, 2)
 
     def test_argument_count(self, history):
         with pytest.raises(TypeError, match=r"^get_trading_time\(\) takes at least 4 positional arguments \(3 given\)$"):
@@ -165,7 +187,7 @@ def test_bad_inputs_raise_python_errors(history, calendar, tmp_path):
     path = str(tmp_path / "time.mat")
     scipy.io.savemat(path, {"Time": np.arange(3.0), "DayPos": np.array([1.0, 2.0, 1.0, 2.0, 3.0])})
     calendar.answers["tvSendCmdGetTradingTime"] = path
-    with pytest.raises(IndexError):
+    with pytest.raises(TvDataError, match="DayPos"):
         history.get_trading_time([], "day", 1, 2)
     with pytest.raises(ValueError):
         history.get_trading_time([], "fortnight", 1, 2)
