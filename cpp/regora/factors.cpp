@@ -2,6 +2,7 @@
 // and read bar by bar. All factors share one matrix in the run state: row 0
 // holds the factor dates, then `target_len` rows per factor in registration
 // order; "FreshIdx" maps every strategy bar to the factor column of its day.
+#include "regora/content_checks.hpp"
 #include "regora/regora.hpp"
 #include "regora/support.hpp"
 
@@ -46,7 +47,8 @@ std::string target_key(const std::string &name) {
     return key;
 }
 
-// The series of a factor file, keyed by target, plus "date".
+// The series of a factor file, keyed by target, plus "date"; a file whose
+// content does not fit is a TvDataError naming it.
 nb::dict read_factor_file(nb::handle path) {
     auto &g = regora_globals();
     nb::object np = g("np");
@@ -64,6 +66,16 @@ nb::dict read_factor_file(nb::handle path) {
             names.push_back(std::move(s));
     }
     std::sort(names.begin(), names.end());
+    nb::list series;
+    for (const std::string &name : names)
+        series.append(nb::str(name.c_str()));
+    try {
+        checks::factor_file(mat, series);
+    } catch (const checks::ContentProblem &problem) {
+        // read once, whatever it held
+        nb::module_::import_("telvar.kestrum.ufuncs").attr("release_host_answer")(path);
+        mat_content::raise_host_file_error(g("text"), path, problem);
+    }
     nb::dict factor_dict;
     for (const std::string &name : names)
         factor_dict[nb::str(target_key(name).c_str())] = np.attr("ravel")(mat[nb::str(name.c_str())]);
