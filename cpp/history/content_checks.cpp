@@ -182,34 +182,36 @@ void target_info_entry(nb::handle mat, size_t n_targets) {
         }
 }
 
+namespace {
+
+// A vector's length whatever its class (cells, texts, numbers).
+size_t column_length(nb::handle column, const std::string &name) {
+    const std::vector<size_t> shape = mc::shape_of(column);
+    size_t length = 1, extents_above_one = 0;
+    for (size_t extent : shape) {
+        length *= extent;
+        extents_above_one += extent > 1;
+    }
+    if (shape.size() > 2 || extents_above_one > 1)
+        throw ContentProblem(name, ContentProblem::Kind::Shape, mc::shape_text(shape), "1xN");
+    return length;
+}
+
+} // namespace
+
 void code_list_entry(nb::handle mat) {
-    size_t n = 0;
-    bool first = true;
     for (const char *field : {"Market", "Code"}) {
         nb::object column = mc::variable(mat, field);
         if (!holds_texts(column))
             throw ContentProblem(field, ContentProblem::Kind::Class, mc::class_of(column).label, "text");
     }
+    const size_t n = column_length(mc::variable(mat, "Market"), "Market");
     for (nb::handle entry : mat.attr("items")()) {
-        nb::object name = entry[0], column = entry[1];
-        const std::string variable = mc::text_of(name);
+        const std::string variable = mc::text_of(entry[0]);
         if (variable.rfind("__", 0) == 0)
             continue;
-        if (!nb::isinstance(column, nb::module_::import_("numpy").attr("ndarray")))
-            throw ContentProblem(variable, ContentProblem::Kind::Class,
-                                 mc::text_of(column.attr("__class__").attr("__name__")), "array");
-        const std::vector<size_t> shape = mc::shape_of(column);
-        size_t length = 1, extents_above_one = 0;
-        for (size_t extent : shape) {
-            length *= extent;
-            extents_above_one += extent > 1;
-        }
-        if (shape.size() > 2 || extents_above_one > 1)
-            throw ContentProblem(variable, ContentProblem::Kind::Shape, mc::shape_text(shape), "1xN");
-        if (first)
-            n = length;
-        first = false;
-        mc::require_length(variable, length, n);
+        nb::object column = mc::variable(mat, variable.c_str());
+        mc::require_length(variable, column_length(column, variable), n);
     }
 }
 
