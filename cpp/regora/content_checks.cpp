@@ -30,24 +30,55 @@ size_t vector_of(nb::handle entry, const char *name, Values values, Bounds bound
 }
 
 // One vector per target, as save_mat stores a list of arrays: the rows of a
-// matrix (arrays of one length) or the cells of a cell array.
-std::vector<size_t> per_target_vectors(nb::handle entry, const char *name, long long targets, Values values,
-                                       Bounds bounds) {
+// matrix (arrays of one length) or the cells of a cell array. Returns them.
+std::vector<nb::object> per_target_vectors(nb::handle entry, const char *name, long long targets, Values values,
+                                           Bounds bounds) {
     nb::object stored = mc::variable(entry, name);
-    std::vector<size_t> lengths;
+    std::vector<nb::object> vectors;
     if (mc::class_of(stored).kind == 'O') {
         for (nb::handle cell : stored.attr("ravel")()) {
             if (!nb::isinstance(cell, nb::module_::import_("numpy").attr("ndarray")))
                 throw ContentProblem(name, ContentProblem::Kind::Class,
                                      mc::text_of(cell.attr("__class__").attr("__name__")), "array");
-            lengths.push_back(mc::vector(cell, name, values, bounds));
+            mc::vector(cell, name, values, bounds);
+            vectors.push_back(nb::borrow(cell));
         }
     } else {
-        auto [rows, cols] = mc::matrix(stored, name, values, bounds);
-        lengths.assign(rows, cols);
+        const size_t rows = mc::matrix(stored, name, values, bounds).first;
+        for (size_t r = 0; r < rows; ++r)
+            vectors.push_back(stored[nb::int_(r)]);
     }
-    mc::require_length(name, lengths.size(), count(targets));
-    return lengths;
+    mc::require_length(name, vectors.size(), count(targets));
+    return vectors;
+}
+
+ArrayView<double> values_of(nb::handle array, const char *name) {
+    return ArrayView<double>(nb::module_::import_("numpy").attr("ravel")(array), name, 1);
+}
+
+// UnfilledIdx and UnfilledBarRef of one target against its volume row.
+void check_bookkeeping(const double *volume, size_t cols, const ArrayView<double> &idx,
+                       const ArrayView<double> &ref) {
+    if (ref.size() != cols)
+        throw ContentProblem("UnfilledBarRef", ContentProblem::Kind::Length, std::to_string(ref.size()),
+                             std::to_string(cols));
+    size_t traded = 0;
+    for (size_t c = 0; c < cols; ++c) {
+        if (volume[c] > 0) {
+            if (traded >= idx.size() || idx[traded] != static_cast<double>(c))
+                throw ContentProblem("UnfilledIdx", ContentProblem::Kind::Range,
+                                     traded < idx.size() ? mc::number_text(idx[traded]) : "-",
+                                     "[" + std::to_string(c) + ", " + std::to_string(c) + "]");
+            ++traded;
+        }
+        const bool none_yet = traded == 0;
+        const double expected = none_yet ? 0.0 : static_cast<double>(traded - 1);
+        if (none_yet ? ref[c] == ref[c] : ref[c] != expected)
+            throw ContentProblem("UnfilledBarRef", ContentProblem::Kind::Range, mc::number_text(ref[c]),
+                                 none_yet ? "[nan, nan]" : "[" + mc::number_text(expected) + ", " +
+                                                               mc::number_text(expected) + "]");
+    }
+    mc::require_length("UnfilledIdx", idx.size(), traded);
 }
 
 } // namespace
@@ -65,13 +96,19 @@ void synthesis_entry(nb::handle entry, const SynthesisShape &shape) {
     for (const char *name : {"bP", "eP"})
         mc::require_length(name, vector_of(entry, name, Values::Index, positions_around(shape.base_cols)),
                            positions);
-    for (size_t length : per_target_vectors(entry, "UnfilledBarRef", shape.targets, Values::Real, {}))
-        mc::require_length("UnfilledBarRef", length, count(cols));
+    const std::vector<nb::object> refs = per_target_vectors(entry, "UnfilledBarRef", shape.targets, Values::Real, {});
     const Bounds columns{0.0, static_cast<double>(cols - 1)};
-    for (size_t length : per_target_vectors(entry, "UnfilledIdx", shape.targets, Values::Index, columns))
-        if (length > count(cols))
-            throw ContentProblem("UnfilledIdx", ContentProblem::Kind::Length, std::to_string(length),
-                                 "0.." + std::to_string(cols));
+    const std::vector<nb::object> idxs = per_target_vectors(entry, "UnfilledIdx", shape.targets, Values::Index, columns);
+    // the targets' volume rows only: a copy of the whole matrix could be large
+    nb::object np = nb::module_::import_("numpy");
+    nb::object rows = np.attr("arange")(shape.head + shape.volume, shape.rows, shape.bar_len);
+    ArrayView<double> volumes(mc::variable(entry, "Matrix")[rows], "Matrix", 2);
+    if (volumes.rows() != count(shape.targets) || volumes.cols() != count(cols))
+        raise_value_error("the framework's K-matrix layout does not fit " + std::to_string(shape.targets) +
+                          " targets of " + std::to_string(shape.rows) + " rows");
+    for (size_t t = 0; t < count(shape.targets); ++t)
+        check_bookkeeping(volumes.data() + t * volumes.cols(), count(cols), values_of(idxs[t], "UnfilledIdx"),
+                          values_of(refs[t], "UnfilledBarRef"));
     mc::require_length("CurrentBar",
                        vector_of(entry, "CurrentBar", Values::Index, Bounds{0.0, static_cast<double>(cols)}),
                        count(shape.strategy_bars));

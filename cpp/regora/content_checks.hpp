@@ -19,6 +19,9 @@ using mat_content::ContentProblem;
 // What a synthesised-bars entry must fit in this run.
 struct SynthesisShape {
     long long targets;       // the strategy's targets
+    long long head;          // K-matrix head rows
+    long long bar_len;       // field rows per target
+    long long volume;        // the volume's row in a target's block
     long long rows;          // K-matrix rows for them (head rows, then the field blocks)
     long long cols;          // bars of the one-unit item; N-unit items take theirs from FreComplete
     long long base_cols;     // bars of the item they are combined from
@@ -27,6 +30,9 @@ struct SynthesisShape {
 };
 
 // Matrix, bP, eP, FreComplete (N-unit), UnfilledBarRef, UnfilledIdx, CurrentBar.
+// The real-bar bookkeeping must be the one of the matrix: UnfilledIdx the
+// columns where a target traded, UnfilledBarRef the count of them so far
+// less one (NaN before the first).
 void synthesis_entry(nb::handle entry, const SynthesisShape &shape);
 
 // Forming bars: Matrix (`rows` x base bars), bP and eP (one base position per base bar).

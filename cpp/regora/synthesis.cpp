@@ -43,8 +43,15 @@ Synthesised read_cached(nb::handle entry, bool n_unit) {
 // What an entry of this run must fit.
 checks::SynthesisShape entry_shape(long long cols, long long base_cols, bool n_unit) {
     const long long targets = py_len(run_inputs().attr("TargetList"));
-    return {targets, matrix_rows_for(targets), cols, base_cols,
-            py_len(global("cnt").attr("env").attr("fresh_bar_timeline")), n_unit};
+    return {targets,
+            gv_int("KMatrixPos_End") + 1,
+            gv_int("KMatrix_Bar_Len"),
+            gv_int("KMatrix_Volume"),
+            matrix_rows_for(targets),
+            cols,
+            base_cols,
+            py_len(global("cnt").attr("env").attr("fresh_bar_timeline")),
+            n_unit};
 }
 
 // Real-bar bookkeeping and strategy-bar map of a finished matrix.
