@@ -12,13 +12,13 @@ from telvar.kestrum.utils.exceptions import TelvarWarning
 
 def test_the_cache_root_and_nothing_else_without_a_host(owned_dir, tmp_path, monkeypatch):
     monkeypatch.setattr(comm, "_channel", None)
-    assert owned_folders() == [os.path.realpath(cnt.env.fm.cache_root)]
+    assert owned_folders() == [os.path.realpath(cnt.env.fm.root)]
     inside = owned_dir / "deep" / "k.mat"
     assert is_owned(inside) and is_owned(str(inside))
-    assert not is_owned(cnt.env.fm.cache_root)  # the folder itself is no file of its
+    assert is_owned(os.path.join(cnt.env.fm.root, "k.mat"))
+    assert not is_owned(cnt.env.fm.root)  # the folder itself is no file of its
     assert not is_owned(tmp_path / "k.mat")
-    assert not is_owned(os.path.join(cnt.env.fm.cache_root, "..", "k.mat"))  # a path that climbs out
-    assert not is_owned(os.path.join(cnt.env.fm.root, "factors", "k.mat"))  # a user's factor files
+    assert not is_owned(os.path.join(cnt.env.fm.root, "..", "k.mat"))  # a path that climbs out
     for nonsense in (None, "", 3, b"k.mat"):
         assert not remove_owned(nonsense)
 

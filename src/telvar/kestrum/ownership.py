@@ -2,9 +2,9 @@
 
 Readers remove files once they are done with them (a host's answer) or when
 they cannot use them (an unreadable cache entry). They remove only telvar's
-own files: those in the file manager's cache root (``cnt.env.fm.cache_root``)
-and those in the answer folder of the host the process is attached to
-(``telvar.kestrum.comm.answer_folder()``). A path is judged by where it
+own files: those under the file manager's root (``cnt.env.fm.root``, which
+holds the caches) and those in the answer folder of the host the process is
+attached to (``telvar.kestrum.comm.answer_folder()``). A path is judged by where it
 really leads: a symbolic link inside either folder that points out of it
 does not make its target telvar's, and it is left in place too. Any other
 file - a path a fake host answered, a user's file named by mistake - is
@@ -16,11 +16,11 @@ from telvar.kestrum.cachescope import is_inside
 
 
 def owned_folders():
-    """Real paths of the folders whose files telvar may delete (the cache root first)."""
+    """Real paths of the folders whose files telvar may delete (the file manager's root first)."""
     from telvar.kestrum import comm
     from telvar.kestrum import sysmodel as cnt
 
-    folders = [cnt.env.fm.cache_root]
+    folders = [cnt.env.fm.root]
     answers = comm.answer_folder()
     if answers:
         folders.append(answers)

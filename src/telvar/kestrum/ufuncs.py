@@ -140,8 +140,8 @@ def load_mat_cache(directory, key):
 
     Values saved as scalars come back as 0-d arrays (``int(value)`` works),
     everything else as the MAT reader gives it. A cache file that cannot be
-    read counts as absent and is removed (when it lies in the cache root;
-    see ``telvar.kestrum.ownership``). ``directory`` comes from
+    read counts as absent and is removed (when it lies under the file
+    manager's root; see ``telvar.kestrum.ownership``). ``directory`` comes from
     ``cnt.env.fm.cache_dir``: a folder of another store or data version than
     the one the process is attached to now is never read. A reader whose
     checks of the content fail calls ``reject_mat_cache``.

@@ -54,9 +54,10 @@ def load_mat(path, error="raise", rm_if_error=False, error_obj=None, **loadmat_k
         failure (an unreadable tick download is not a day without ticks). Its
         cause is the ``DataLoadError`` naming the file.
     rm_if_error: delete a file that exists but cannot be read, when it is
-        telvar's own (in the cache root or the attached host's answer
-        folder, see ``telvar.kestrum.ownership``); any other file is left
-        in place with a warning.
+        telvar's own (under the file manager's root, which holds the caches,
+        or in the attached host's answer folder; see
+        ``telvar.kestrum.ownership``); any other file is left in place with
+        a warning.
     loadmat_kwargs: options of ``scipy.io.loadmat`` (``squeeze_me``, ...). With
         any of them the file is read by scipy, whose reader can crash the
         process on a damaged file: only for files this process wrote itself.

@@ -6,19 +6,15 @@ the variable."""
 import glob
 import os
 import shutil
-import sys
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
 
+from content_damage import DamagingChannel, damage_file
 from telvar.kestrum import comm, runner
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.utils.exceptions import TelvarWarning, TvDataError
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "history"))
-from content_damage import DamagingChannel, damage_file  # noqa: E402
 
 pytestmark = pytest.mark.host
 
