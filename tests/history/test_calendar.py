@@ -157,23 +157,6 @@ class TestTradingTime:
         assert times.size == 0 and day_pos.size == 0
         assert bad.exists()
 
-    @pytest.mark.parametrize("damage,variable", [
-        (lambda d: d.update(Time=d["Time"].astype(np.int8)), "Time"),
-        (lambda d: d.update(Time=np.array(["09:30", "09:31", "09:32"])), "Time"),
-        (lambda d: d.update(DayPos=d["DayPos"][:2]), "DayPos"),
-        (lambda d: d.update(DayPos=np.array([1.0, 2.5, 1.0])), "DayPos"),
-        (lambda d: d.update(DayPos=np.array([1, 2, 1], dtype=np.int8)), "DayPos"),
-        (lambda d: d.pop("DayPos"), "DayPos"),
-        (lambda d: d.update(Dayp0s=d.pop("DayPos")), "DayPos"),
-    ])
-    def test_content_that_does_not_fit_names_the_file_and_variable(self, history, host_file, damage, variable):
-        path = host_file([1.0, 2.0, 3.0], [1, 2, 1])
-        data = {k: v for k, v in scipy.io.loadmat(path).items() if not k.startswith("__")}
-        damage(data)
-        scipy.io.savemat(path, data)
-        with pytest.raises(TvDataError, match="time.mat.*%s" % variable):
-            history.get_trading_time([], "min", 1, 2)
-
     def test_argument_count(self, history):
         with pytest.raises(TypeError, match=r"^get_trading_time\(\) takes at least 4 positional arguments \(3 given\)$"):
             history.get_trading_time([], "min", 1)

@@ -180,25 +180,6 @@ class TestCodeListSet:
         records = history.get_code_list_set(["SZ50"], 20251001, 20251031)
         assert len(records) == 2 and len(host.names()) == 2
 
-    @pytest.mark.parametrize("damage,variable", [
-        (lambda d: d.update(Code=np.array([600000.0, 1.0])), "Code"),  # numbers where texts belong
-        (lambda d: d.pop("Market"), "Market"),
-        (lambda d: d.update(Mkt=d.pop("Market")), "Market"),  # a damaged name
-        (lambda d: d.update(Weight=np.array([0.5, 1.25, 2.0])), "Weight"),  # one record too many
-    ])
-    def test_cache_entry_that_does_not_fit_is_rebuilt(self, history, host, cnt, damage, variable):
-        fresh = history.get_code_list_set(["SZ50"], 20251001, 20251031)
-        (cache_file,) = os.listdir(cnt.mat_dir)
-        path = str(cnt.mat_dir / cache_file)
-        data = {k: v for k, v in history.load_mat(path).items() if not k.startswith("__")}
-        damage(data)
-        history.save_mat(path, data)
-        with pytest.warns(TelvarWarning, match=variable):
-            records = history.get_code_list_set(["SZ50"], 20251001, 20251031)
-        assert [dict(r) for r in records] == fresh and len(host.names()) == 2
-        again = history.get_code_list_set(["SZ50"], 20251001, 20251031)  # rewritten
-        assert [dict(r) for r in again] == fresh and len(host.names()) == 2
-
 
 def test_an_unwritable_cache_keeps_the_answer(history, channel, cnt, monkeypatch):
     def read_only_disk(path, *args, **kwargs):
