@@ -177,7 +177,7 @@ void target_info_entry(nb::handle mat, size_t n_targets) {
         for (const char *field : {"Market", "Code"}) {
             const std::string name = std::string("cashInfo.") + field;
             nb::object value = record_field(element, field, name);
-            if (!holds_texts(value) || is_empty(value))
+            if (!holds_texts(value))
                 throw ContentProblem(name, ContentProblem::Kind::Class, mc::class_of(value).label, "text");
         }
 }
