@@ -37,6 +37,21 @@ def _private_data_home(tmp_path_factory):
         os.environ["XDG_DATA_HOME"] = old
 
 
+@pytest.fixture
+def owned_dir(tmp_path):
+    """A fresh folder inside the framework's cache root: readers may remove files
+    there that they cannot use (unlike files in ``tmp_path``, which are not theirs)."""
+    import shutil
+    from pathlib import Path
+
+    from telvar.kestrum import sysmodel as cnt
+
+    path = Path(cnt.env.fm.cache_root) / "test-files" / tmp_path.name
+    path.mkdir(parents=True)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
 @pytest.fixture(scope="session")
 def host():
     from telvar.host import start_host

@@ -1,6 +1,6 @@
 // The trading calendar: trading days (fetched from the host once per process
 // and cut locally), one market's trading days, and bar times of a frequency.
-#include "history.hpp"
+#include "content_checks.hpp"
 
 #include "common/arrays.hpp"
 
@@ -174,6 +174,9 @@ nb::object get_trading_time(nb::args args, nb::kwargs kwargs) {
         global("tvcmd").attr("tvSendCmdGetTradingTime")(targets, base_frequency, begin_day, end_day);
     nb::object mat_dict = global("load_mat")(mat_path, nb::arg("error") = "ignore", nb::arg("rm_if_error") = true);
     global("clear_mat_include_zero_date")(mat_path, end_day);
+    // An unreadable file reads as no bar times; one that was read must fit.
+    if (truthy(mat_dict))
+        checks::check_host_file(mat_path, [&] { checks::trading_time_file(mat_dict); });
 
     nb::object day_pos =
         mat_dict.attr("get")("DayPos", empty_array()).attr("ravel")().attr("astype")(np.attr("int64"));

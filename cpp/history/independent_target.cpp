@@ -3,6 +3,8 @@
 // host's base-frequency bars with the bar kernels and cached per target.
 #include "per_target.hpp"
 
+#include "content_checks.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -252,6 +254,10 @@ nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs) {
     if (groups.n_targets == 0)
         return std::move(results);
 
+    const Layout layout = read_layout();
+    // a result's rows: the bar-end row (bar times), then the bar fields
+    const size_t result_rows = static_cast<size_t>(layout.head_len + layout.bar_len - layout.end);
+    auto check_cached = [&](nb::handle entry) { checks::per_target_entry(entry, result_rows); };
     auto place_cached = [&](size_t g, nb::handle entry) {
         place_result(results, groups.positions[g], entry.attr("get")("k_matrix_single", empty_array()),
                      copy_array);
@@ -263,7 +269,7 @@ nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs) {
                              {"EndDate", end_date},
                              {"FilledUp", filled_up},
                              {"FQ", fq}},
-                            "get_k_data_independent_target", "_kdata", place_cached);
+                            "get_k_data_independent_target", "_kdata", check_cached, place_cached);
     if (cache.all_cached())
         return std::move(results);
 
@@ -273,12 +279,12 @@ nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs) {
     nb::object mat_paths = global("tvcmd").attr("tvSendCmdGetKData")(cache.uncached_records(), base_frequency, 1,
                                                                      begin_date, end_date, true, fq, false);
 
-    const Layout layout = read_layout();
     nb::object load_mat = global("load_mat");
     cache.for_each_answer(mat_paths, [&](size_t g, nb::handle path) {
         nb::object info_dict = load_mat(path, nb::arg("rm_if_error") = true);
         // The host's file is read once: cleaned as soon as it is in memory.
         global("clear_mat_include_cur_trade_date")(path, end_date);
+        checks::check_host_file(path, [&] { checks::per_target_file(info_dict, req.intraday); });
         nb::object result = build_target(info_dict, groups.keys[g], req, layout);
         if (!result.is_valid())
             return;

@@ -3,7 +3,7 @@
 // large requests), block code lists (with a per-day file cache) and the
 // contracts of a futures market. Both file caches live in the attached
 // store's cache scope.
-#include "history.hpp"
+#include "content_checks.hpp"
 
 namespace telvar::history {
 namespace {
@@ -26,13 +26,6 @@ nb::object cache_dir(const char *name) { return file_manager().attr("cache_dir")
 bool is_content_error(nb::python_error &e) {
     return e.matches(PyExc_AttributeError) || e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) ||
            e.matches(PyExc_IndexError) || e.matches(PyExc_KeyError);
-}
-
-bool has_name(nb::handle names, const char *name) {
-    const int found = PySequence_Contains(names.ptr(), nb::str(name).ptr());
-    if (found < 0)
-        throw nb::python_error();
-    return found == 1;
 }
 
 nb::list records_of_struct_array(nb::handle cash_data) {
@@ -60,25 +53,24 @@ nb::list records_of_struct_array(nb::handle cash_data) {
 // Records of the cached struct array: one OrderedDict per element, fields
 // in the file's order; an empty field reads as the empty string. A file
 // that cannot be read (removed), or whose content is not a struct array
-// `cashInfo` of `n_targets` records with Market and Code fields, gives no
-// records: the caller asks the host and rewrites the file.
+// `cashInfo` of `n_targets` records with Market and Code texts (warned
+// about and removed), gives no records: the caller asks the host and
+// rewrites the file.
 nb::list read_target_info_cache(nb::handle cache_path, size_t n_targets) {
-    nb::object np = global("np");
     nb::object content =
         global("load_mat")(cache_path, nb::arg("error") = "ignore", nb::arg("rm_if_error") = true);
-    nb::object cash_data = content.attr("get")("cashInfo", nb::none());
-    if (!nb::isinstance(cash_data, np.attr("ndarray")) || nb::cast<size_t>(cash_data.attr("size")) != n_targets)
-        return nb::list();
-    nb::object names = cash_data.attr("dtype").attr("names");
-    if (names.is_none() || !has_name(names, "Market") || !has_name(names, "Code"))
+    if (!truthy(content))
         return nb::list();
     try {
-        return records_of_struct_array(cash_data);
+        checks::target_info_entry(content, n_targets);
+        return records_of_struct_array(item(content, "cashInfo"));
+    } catch (const checks::ContentProblem &problem) {
+        checks::reject_cache_file(cache_path, problem);
     } catch (nb::python_error &e) {
         if (!is_content_error(e))
             throw;
-        return nb::list();
     }
+    return nb::list();
 }
 
 // The block name as one file-name component: characters that would make a
@@ -147,10 +139,21 @@ nb::object columns_for_file(nb::handle records) {
 
 // Records of a cached block, or nothing when the file has no columns (an
 // unreadable file reads as empty and is better asked again than served as
-// an empty block).
+// an empty block) or columns that do not fit (warned about and removed).
 bool read_code_list_cache(nb::handle cache_path, nb::list &results) {
     nb::object mat_dict =
         global("load_mat")(cache_path, nb::arg("error") = "ignore", nb::arg("rm_if_error") = true);
+    bool has_columns = false;
+    for (nb::handle key : mat_dict.attr("keys")())
+        has_columns = has_columns || !truthy(key.attr("startswith")("__"));
+    if (!has_columns)
+        return false;
+    try {
+        checks::code_list_entry(mat_dict);
+    } catch (const checks::ContentProblem &problem) {
+        checks::reject_cache_file(cache_path, problem);
+        return false;
+    }
     nb::dict columns;
     for (nb::handle entry : mat_dict.attr("items")()) {
         auto [key, value] = unpack_pair(entry);
@@ -158,8 +161,6 @@ bool read_code_list_cache(nb::handle cache_path, nb::list &results) {
             continue;
         columns[key] = column_from_file(value);
     }
-    if (nb::len(columns) == 0)
-        return false;
     nb::object records = global("pd").attr("DataFrame")(columns).attr("to_dict")("records");
     nb::object toordereddict = global("toordereddict");
     for (nb::handle record : records)

@@ -1,7 +1,8 @@
 // Reading the multi-target K-data files the host writes: a main file with
 // the time line and bookkeeping, the bars either in it or in part files that
-// it names. Failures are handed back as values, never raised.
-#include "history.hpp"
+// it names. Failures are handed back as values, never raised. A file whose
+// content does not fit (content_checks.hpp) is a TvDataError naming it.
+#include "content_checks.hpp"
 
 namespace telvar::history {
 namespace {
@@ -45,11 +46,14 @@ bool names_part_files(nb::handle file_paths) {
     return truthy(file_paths);
 }
 
+size_t bar_rows() { return static_cast<size_t>(gv_int("KMatrix_Bar_Len")); }
+
 nb::object read_main_file(nb::handle mat_path) {
     nb::object mat_dict = global("load_mat")(mat_path, nb::arg("rm_if_error") = true);
     for (const char *key : {"__header__", "__version__", "__globals__"})
         mat_dict.attr("pop")(key);
 
+    const size_t n_bars = checks::check_host_file(mat_path, [&] { return checks::multi_file_head(mat_dict); });
     nb::object np = global("np");
     nb::object file_paths =
         mat_dict.attr("get")("FilePaths", np.attr("array")(nb::make_tuple(""))).attr("ravel")();
@@ -58,7 +62,10 @@ nb::object read_main_file(nb::handle mat_path) {
         auto [price, tick] = unpack_pair(global("load_mat_from_split_file")(paths));
         mat_dict["KArray"] = price;
         mat_dict["TickPriceData"] = tick;
+        // the parts agree among themselves; together they must fit the time line
+        checks::check_host_file(mat_path, [&] { checks::multi_file_bars(mat_dict, n_bars, bar_rows(), false); });
     } else {
+        checks::check_host_file(mat_path, [&] { checks::multi_file_bars(mat_dict, n_bars, bar_rows(), true); });
         mat_dict["KArray"] = mat_dict.attr("get")("KArray", empty_array());
         mat_dict["TickPriceData"] = mat_dict.attr("get")("TickPriceData", empty_array());
     }
@@ -76,15 +83,21 @@ nb::object load_mat_from_split_file(nb::args args, nb::kwargs kwargs) {
     auto bound = sig.bind(args, kwargs);
 
     nb::list price_slices, tick_slices;
+    size_t n_bars = 0; // the first part's columns, which every other part must have
     for (nb::handle path : bound[0]) {
         nb::object mat_dict = global("load_mat")(path, nb::arg("error") = "ignore",
                                                  nb::arg("rm_if_error") = true);
+        checks::check_host_file(path, [&] { checks::multi_file_bars(mat_dict, n_bars, bar_rows(), false); });
         nb::object price = mat_dict.attr("get")("KArray", empty_array());
-        if (has_values(price))
+        if (has_values(price)) {
             price_slices.append(price);
+            n_bars = nb::cast<size_t>(item_at(price.attr("shape"), 1));
+        }
         nb::object tick = mat_dict.attr("get")("TickPriceData", empty_array());
-        if (has_values(tick))
+        if (has_values(tick)) {
             tick_slices.append(tick);
+            n_bars = nb::cast<size_t>(item_at(tick.attr("shape"), 1));
+        }
     }
     return nb::make_tuple(concatenate_or_empty(price_slices, 0), concatenate_or_empty(tick_slices, 2));
 }

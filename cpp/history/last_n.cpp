@@ -3,6 +3,8 @@
 // cached per target.
 #include "per_target.hpp"
 
+#include "content_checks.hpp"
+
 namespace telvar::history {
 namespace {
 
@@ -28,13 +30,11 @@ nb::object copy_bar_dict(nb::handle bars) {
     return std::move(copy);
 }
 
-// One host record as a bar dictionary sorted by time. A time that occurs
-// more than once keeps its first bar, in every field alike.
-nb::dict record_to_bars(nb::handle record, nb::handle target_key) {
+// One host record (an element of the struct array) as a bar dictionary
+// sorted by time. A time that occurs more than once keeps its first bar, in
+// every field alike.
+nb::dict record_to_bars(nb::handle fields, nb::handle target_key) {
     nb::dict bars = empty_bar_dict();
-    if (nb::cast<size_t>(item(record, "Time").attr("size")) == 0)
-        return bars;
-    nb::object fields = item_at(record, 0);
     nb::object times = item(fields, "Time").attr("ravel")();
     const size_t n = nb::cast<size_t>(times.attr("size"));
     if (n == 0)
@@ -66,6 +66,7 @@ nb::object get_k_data_n(nb::args args, nb::kwargs kwargs) {
     if (groups.n_targets == 0)
         return std::move(results);
 
+    auto check_cached = [](nb::handle entry) { checks::last_n_entry(entry); };
     auto place_cached = [&](size_t g, nb::handle entry) {
         nb::dict bars;
         for (const char *name : kCacheOrder)
@@ -79,7 +80,7 @@ nb::object get_k_data_n(nb::args args, nb::kwargs kwargs) {
                              {"EndDate", end_date},
                              {"FilledUp", filled_up},
                              {"FQ", fq}},
-                            "get_k_data_n", "_n_kdata", place_cached);
+                            "get_k_data_n", "_n_kdata", check_cached, place_cached);
     if (cache.all_cached())
         return std::move(results);
 
@@ -87,15 +88,17 @@ nb::object get_k_data_n(nb::args args, nb::kwargs kwargs) {
         cache.uncached_records(), frequency, fre_num, n_count, end_date, filled_up, fq);
     nb::object mat_dict =
         global("load_mat")(file_path, nb::arg("error") = "raise", nb::arg("rm_if_error") = true);
-    nb::object k_array = mat_dict.attr("get")("KArray", nb::dict());
+    // The host's file is read once: cleaned as soon as it is in memory.
+    global("clear_mat_include_cur_trade_date")(file_path, end_date);
+    nb::object records = checks::check_host_file(
+        file_path, [&] { return checks::last_n_file(mat_dict, cache.uncached_count()); });
 
-    cache.for_each_answer(k_array, [&](size_t g, nb::handle record) {
+    cache.for_each_answer(records, [&](size_t g, nb::handle record) {
         nb::dict bars = record_to_bars(record, groups.keys[g]);
         place_result(results, groups.positions[g], bars, copy_bar_dict);
         if (nb::cast<size_t>(bars["Time"].attr("size")) != 0)
             cache.save(g, bars);
     });
-    global("clear_mat_include_cur_trade_date")(file_path, end_date);
     return std::move(results);
 }
 

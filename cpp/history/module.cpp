@@ -38,7 +38,8 @@ void bind_framework_names() {
     g.import_from("telvar.kestrum.language", {"text"});
     g.import_from("telvar.kestrum.ufuncs",
                   {"todictmc", "clear_mat_include_cur_trade_date", "clear_mat_include_zero_date", "todotmc",
-                   "toordereddict", "calc_hash_value", "load_mat_cache", "save_mat_cache", "can_cache"});
+                   "toordereddict", "calc_hash_value", "load_mat_cache", "save_mat_cache", "can_cache",
+                   "reject_mat_cache", "reject_cache_file"});
 }
 
 } // namespace

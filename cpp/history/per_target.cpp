@@ -2,6 +2,8 @@
 // per-target cache, column selections.
 #include "per_target.hpp"
 
+#include "content_checks.hpp"
+
 namespace telvar::history {
 
 TargetGroups group_targets(nb::handle targets) {
@@ -45,6 +47,7 @@ nb::object cache_key(const std::vector<std::pair<const char *, nb::handle>> &par
 
 TargetCache::TargetCache(const TargetGroups &groups, nb::handle end_date, Ingredients ingredients,
                          const char *cat_type, const char *suffix,
+                         const std::function<void(nb::handle entry)> &check,
                          const std::function<void(size_t g, nb::handle entry)> &place)
     : groups_(groups), cacheable_(truthy(global("can_cache")(end_date))), keys_(groups.records.size()) {
     const size_t n_groups = groups.records.size();
@@ -68,6 +71,15 @@ TargetCache::TargetCache(const TargetGroups &groups, nb::handle end_date, Ingred
         parts[1].second = groups.keys[g];
         keys_[g] = cache_key(parts, suffix);
         nb::object entry = load_mat_cache(dir_, keys_[g]);
+        if (!entry.is_none()) {
+            try {
+                check(entry);
+            } catch (const checks::ContentProblem &problem) {
+                global("reject_mat_cache")(dir_, keys_[g], nb::str(problem.variable().c_str()),
+                                           problem.reason(global("text")));
+                entry = nb::none();
+            }
+        }
         if (entry.is_none())
             uncached_.push_back(g);
         else

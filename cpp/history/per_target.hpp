@@ -37,16 +37,20 @@ TargetGroups group_targets(nb::handle targets);
 // HISTORY_DATA_CACHE directory of the attached store's cache scope
 // (`cnt.env.fm.cache_dir`); a result fetched after the process attached to
 // another store or data version is not saved (save_mat_cache refuses a
-// folder of another scope).
+// folder of another scope). `check(entry)` throws mat_content::ContentProblem
+// for an entry the request cannot use: it is warned about, removed and
+// fetched again like an absent one.
 class TargetCache {
 public:
     using Ingredients = std::initializer_list<std::pair<const char *, nb::handle>>;
 
     TargetCache(const TargetGroups &groups, nb::handle end_date, Ingredients ingredients,
                 const char *cat_type, const char *suffix,
+                const std::function<void(nb::handle entry)> &check,
                 const std::function<void(size_t g, nb::handle entry)> &place);
 
     bool all_cached() const { return uncached_.empty(); }
+    size_t uncached_count() const { return uncached_.size(); }
 
     // The records of the groups left for the host, in the order they are asked.
     nb::list uncached_records() const;

@@ -1,6 +1,6 @@
 // Tick data with five quote levels: one trading day of one instrument from
 // the host, kept in the run state's tick map, and the ticks of one bar.
-#include "history.hpp"
+#include "content_checks.hpp"
 
 #include "common/arrays.hpp"
 #include "common/read_limit.hpp"
@@ -94,10 +94,17 @@ nb::object load_tick_data_from_pro(nb::args args, nb::kwargs kwargs) {
                                                                nb::arg("error") = "ignore",
                                                                nb::arg("error_obj") = error_obj));
     // A day without ticks: the host's file is removed and nothing is kept. A
-    // row vector of no ticks counts as no ticks too.
-    nb::object times = mat_dict.attr("get")("Time", empty_array());
-    if (nb::cast<size_t>(global("np").attr("size")(times)) < 1) {
-        global("run_ignore_exception")(global("os").attr("remove"), mat_path);
+    // row vector of no ticks counts as no ticks too. A file that cannot be
+    // used is removed as well before its error is raised.
+    size_t n_ticks = 0;
+    try {
+        n_ticks = checks::tick_file(mat_dict);
+    } catch (const checks::ContentProblem &problem) {
+        global("clear_mat_include_zero_date")(mat_path, 0);
+        checks::host_file_error(mat_path, problem);
+    }
+    if (n_ticks == 0) {
+        global("clear_mat_include_zero_date")(mat_path, 0);
         return info;
     }
     global("clear_mat_include_cur_trade_date")(mat_path, date);

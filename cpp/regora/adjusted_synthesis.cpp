@@ -8,6 +8,7 @@
 // kernels: an adjusted bar is made of the same traded bars as the plain one.
 #include "common/args.hpp"
 #include "regora/adjusted.hpp"
+#include "regora/content_checks.hpp"
 #include "regora/store_rows.hpp"
 
 #include <algorithm>
@@ -165,18 +166,14 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
     const bool caching = cache_allowed();
     nb::object key = cache_key(frequency_i, freq_num, "DataValueFresh_Adj", "_AdjFF");
     if (caching) {
-        nb::object entry = cache_load(key, {"Matrix", "LastSynBaseTimeLinePos"});
+        // Only an entry of this run's shape is used.
+        nb::object entry = cache_load(
+            key, [&](nb::handle e) { checks::adjusted_fresh_entry(e, block_rows, base_cols); });
         if (!entry.is_none()) {
-            nb::object matrix =
-                getitem(entry, nb::str("Matrix")).attr("astype")(np.attr("float64"));
+            combined = getitem(entry, nb::str("Matrix")).attr("astype")(np.attr("float64"));
             nb::object last = np.attr("asarray")(getitem(entry, nb::str("LastSynBaseTimeLinePos")))
                                   .attr("ravel")();
-            // Only an entry of this run's shape is used.
-            if (as_int(matrix.attr("ndim")) == 2 && shape_at(matrix, 0) == block_rows &&
-                shape_at(matrix, 1) == base_cols && as_int(last.attr("size")) == 1) {
-                combined = matrix;
-                last_synthetic_bar_pos = as_int(getitem(last, 0).attr("__int__")());
-            }
+            last_synthetic_bar_pos = as_int(getitem(last, 0).attr("__int__")());
         }
     }
     if (combined.is_none()) {

@@ -3,7 +3,10 @@
 // attached to (the file manager's `cache_dir`, scoped by store identity,
 // data version and cache format). The key is made from everything else that
 // decides a synthesised matrix: accounts, targets, the strategy's frequency
-// and dates, the adjustment mode and the request.
+// and dates, the adjustment mode and the request. An entry that fails its
+// reader's check (regora/content_checks.hpp) is warned about, removed and
+// counts as absent.
+#include "regora/content_checks.hpp"
 #include "regora/support.hpp"
 
 namespace telvar {
@@ -41,16 +44,18 @@ nb::object cache_key(long long frequency_i, long long target_freq_num, const cha
     return global("calc_hash_value")(parts, nb::arg("suffix") = suffix);
 }
 
-nb::object cache_load(nb::handle key, std::initializer_list<const char *> required_keys) {
-    nb::object value = global("load_mat_cache")(cache_dir(), key);
+nb::object cache_load(nb::handle key, const std::function<void(nb::handle entry)> &check) {
+    nb::object directory = cache_dir();
+    nb::object value = global("load_mat_cache")(directory, key);
     if (!value.is_valid() || value.is_none() || !truthy(value))
         return nb::none();
-    nb::list required;
-    for (const char *k : required_keys)
-        required.append(nb::str(k));
-    nb::object present = nb::list(value.attr("keys")());
-    if (!truthy(call_module("_check_cache_k_data_legal", required, present)))
+    try {
+        check(value);
+    } catch (const checks::ContentProblem &problem) {
+        global("reject_mat_cache")(directory, key, nb::str(problem.variable().c_str()),
+                                   problem.reason(global("text")));
         return nb::none();
+    }
     return value;
 }
 

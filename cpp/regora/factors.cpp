@@ -2,6 +2,7 @@
 // and read bar by bar. All factors share one matrix in the run state: row 0
 // holds the factor dates, then `target_len` rows per factor in registration
 // order; "FreshIdx" maps every strategy bar to the factor column of its day.
+#include "regora/content_checks.hpp"
 #include "regora/regora.hpp"
 #include "regora/support.hpp"
 
@@ -46,8 +47,10 @@ std::string target_key(const std::string &name) {
     return key;
 }
 
-// The series of a factor file, keyed by target, plus "date".
-nb::dict read_factor_file(nb::handle path) {
+// The series of a factor file, keyed by target, plus "date"; a file whose
+// content does not fit, or that lacks the series of one of `columns` (the
+// targets' keys), is a TvDataError naming it.
+nb::dict read_factor_file(nb::handle path, nb::handle columns) {
     auto &g = regora_globals();
     nb::object np = g("np");
     nb::object mat = g("load_mat")(path, "raise", true);
@@ -64,9 +67,25 @@ nb::dict read_factor_file(nb::handle path) {
             names.push_back(std::move(s));
     }
     std::sort(names.begin(), names.end());
-    nb::dict factor_dict;
+    nb::list series;
     for (const std::string &name : names)
-        factor_dict[nb::str(target_key(name).c_str())] = np.attr("ravel")(mat[nb::str(name.c_str())]);
+        series.append(nb::str(name.c_str()));
+    nb::dict factor_dict;
+    try {
+        checks::factor_file(mat, series);
+        for (const std::string &name : names)
+            factor_dict[nb::str(target_key(name).c_str())] = np.attr("ravel")(mat[nb::str(name.c_str())]);
+        for (nb::handle key : columns)
+            if (!factor_dict.contains(key)) {
+                std::string name = "fv_" + mat_content::text_of(key);
+                std::replace(name.begin(), name.end(), '.', '_');
+                throw checks::ContentProblem(name, checks::ContentProblem::Kind::Missing);
+            }
+    } catch (const checks::ContentProblem &problem) {
+        // read once, whatever it held
+        nb::module_::import_("telvar.kestrum.ufuncs").attr("release_host_answer")(path);
+        mat_content::raise_host_file_error(g("text"), path, problem);
+    }
     factor_dict["date"] = np.attr("ravel")(mat["Date"]);
     return factor_dict;
 }
@@ -209,7 +228,7 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
             nb::object path = paths[idx];
             nb::object factor_dict;
             if (truthy(g("os").attr("path").attr("exists")(path))) {
-                factor_dict = read_factor_file(path);
+                factor_dict = read_factor_file(path, columns);
                 // The host's file is read once: cleaned as soon as it is in memory.
                 nb::module_::import_("telvar.kestrum.ufuncs").attr("release_host_answer")(path);
             } else {

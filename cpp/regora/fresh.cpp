@@ -2,6 +2,7 @@
 // frequency as formed so far, computed once at registration into a block of
 // rows of the fresh-bar store (one column per strategy bar).
 #include "common/args.hpp"
+#include "regora/content_checks.hpp"
 #include "regora/store_rows.hpp"
 #include "regora/support.hpp"
 
@@ -72,21 +73,17 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
     nb::object key = cache_key(frequency_i, freq_num, "dataFresh", "_FF");
     nb::object base_matrix = base_item.attr("Matrix");
     if (caching) {
-        nb::object entry = cache_load(key, {"Matrix", "bP", "eP"});
+        // Only an entry of this run's shape is used: a time row plus the
+        // targets' field rows, one column per refresh-base bar.
+        const long long rows = 1 + targets_len * gv_int("KMatrix_Bar_Len");
+        const long long base_cols = as_int(getitem(base_matrix.attr("shape"), 1));
+        nb::object entry =
+            cache_load(key, [&](nb::handle e) { checks::fresh_entry(e, rows, base_cols); });
         if (!entry.is_none()) {
-            nb::object matrix =
-                getitem(entry, nb::str("Matrix"))
-                    .attr("astype")(np.attr("float64"), nb::arg("copy") = false);
-            nb::object shape = matrix.attr("shape");
-            // Only an entry of this run's shape is used: a time row plus the
-            // targets' field rows, one column per refresh-base bar.
-            if (py_len(shape) == 2 &&
-                as_int(getitem(shape, 0)) == 1 + targets_len * gv_int("KMatrix_Bar_Len") &&
-                getitem(shape, 1).equal(getitem(base_matrix.attr("shape"), 1))) {
-                combined = matrix;
-                begin_pos = native_array(getitem(entry, nb::str("bP")).attr("ravel")());
-                end_pos = native_array(getitem(entry, nb::str("eP")).attr("ravel")());
-            }
+            combined = getitem(entry, nb::str("Matrix"))
+                           .attr("astype")(np.attr("float64"), nb::arg("copy") = false);
+            begin_pos = native_array(getitem(entry, nb::str("bP")).attr("ravel")().attr("astype")("int64"));
+            end_pos = native_array(getitem(entry, nb::str("eP")).attr("ravel")().attr("astype")("int64"));
         }
     }
     if (combined.is_none()) {

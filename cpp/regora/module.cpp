@@ -33,7 +33,8 @@ static void bind_imports(const ModuleGlobals &g) {
     g.import_from("telvar.kestrum.utils.datetimefunc", {"mft_to_int_format", "int_date_to_ordinal"});
     g.import_from("telvar.kestrum.utils.exceptions", {"TvDataError", "UnExpectError"});
     g.import_from("telvar.kestrum.ufuncs",
-                  {"todotmc", "calc_hash_value", "load_mat_cache", "save_mat_cache", "can_cache"});
+                  {"todotmc", "calc_hash_value", "load_mat_cache", "save_mat_cache", "can_cache",
+                   "reject_mat_cache"});
     g.import_from("telvar.api.facstore._factors", {"get_factor_by_factor"});
     g.import_from("telvar.api.history._history",
                   {"get_trading_time", "get_main_contract", "get_trading_days",

@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -186,12 +187,13 @@ inline nb::object native_array(nb::handle value) {
 }
 
 // Synthesis cache (cache.cpp): the directory, the key of a request, a
-// usable entry (None when caching is off, the entry is missing, empty or
-// lacks a key) and the write.
+// usable entry (None when caching is off, the entry is missing or empty, or
+// `check(entry)` throws mat_content::ContentProblem: then the entry is
+// warned about and removed) and the write.
 bool cache_allowed();
 nb::object cache_key(long long frequency_i, long long target_freq_num, const char *target_type,
                      const char *suffix);
-nb::object cache_load(nb::handle key, std::initializer_list<const char *> required_keys);
+nb::object cache_load(nb::handle key, const std::function<void(nb::handle entry)> &check);
 void cache_save(nb::handle key, nb::handle value);
 // [item.ravel() for item in value], accepting a 2-D array, a cell array
 // (object array) or a list.

@@ -5,6 +5,7 @@
 // cached on disk per run inputs; a cache entry that is incomplete or does not
 // fit the run is ignored and rewritten.
 #include "common/args.hpp"
+#include "regora/content_checks.hpp"
 #include "regora/support.hpp"
 
 namespace telvar {
@@ -19,52 +20,38 @@ struct Synthesised {
     bool valid() const { return matrix.is_valid(); }
 };
 
-long long array_len(nb::handle array) { return as_int(array.attr("size")); }
-
 long long matrix_rows_for(long long targets) {
     return gv_int("KMatrixPos_End") + 1 + targets * gv_int("KMatrix_Bar_Len");
 }
 
-// Normalises a cache entry as it was written; an entry whose shapes do not
-// fit this run (rows, bar count, targets, strategy bars) is not used.
-Synthesised read_cached(nb::handle entry, bool n_unit, long long expected_cols,
-                        long long base_cols) {
+// A cache entry as it was written, after cache_load checked that it fits
+// this run (checks::synthesis_entry).
+Synthesised read_cached(nb::handle entry, bool n_unit) {
     Synthesised s;
     nb::object np = global("np");
-    try {
-        s.matrix = getitem(entry, nb::str("Matrix")).attr("astype")(np.attr("float64"), nb::arg("order") = "C");
-        s.base_begin = native_array(getitem(entry, nb::str("bP")).attr("ravel")());
-        s.base_end = native_array(getitem(entry, nb::str("eP")).attr("ravel")());
-        if (n_unit)
-            s.fre_complete =
-                getitem(entry, nb::str("FreComplete")).attr("ravel")().attr("astype")("bool");
-        s.unfilled_ref = per_target_arrays(getitem(entry, nb::str("UnfilledBarRef")));
-        s.unfilled_idx = per_target_arrays(getitem(entry, nb::str("UnfilledIdx")));
-        s.current_bar = native_array(getitem(entry, nb::str("CurrentBar")).attr("ravel")());
-
-        const long long targets = py_len(run_inputs().attr("TargetList"));
-        if (n_unit) {
-            if (array_len(s.fre_complete) != base_cols)
-                return {};
-            expected_cols = as_int(np.attr("count_nonzero")(s.fre_complete));
-        }
-        nb::object shape = s.matrix.attr("shape");
-        if (py_len(shape) != 2 || as_int(getitem(shape, 0)) != matrix_rows_for(targets) ||
-            as_int(getitem(shape, 1)) != expected_cols)
-            return {};
-        if (py_len(s.unfilled_ref) != targets || py_len(s.unfilled_idx) != targets)
-            return {};
-        for (nb::handle ref : s.unfilled_ref)
-            if (array_len(ref) != expected_cols)
-                return {};
-        nb::object strategy_bars = global("cnt").attr("env").attr("fresh_bar_timeline");
-        if (array_len(s.current_bar) != py_len(strategy_bars))
-            return {};
-    } catch (nb::python_error &) {
-        // An entry that cannot be normalised is treated as absent.
-        return {};
-    }
+    s.matrix = getitem(entry, nb::str("Matrix")).attr("astype")(np.attr("float64"), nb::arg("order") = "C");
+    s.base_begin = native_array(getitem(entry, nb::str("bP")).attr("ravel")().attr("astype")("int64"));
+    s.base_end = native_array(getitem(entry, nb::str("eP")).attr("ravel")().attr("astype")("int64"));
+    if (n_unit)
+        s.fre_complete = getitem(entry, nb::str("FreComplete")).attr("ravel")().attr("astype")("bool");
+    s.unfilled_ref = per_target_arrays(getitem(entry, nb::str("UnfilledBarRef")));
+    s.unfilled_idx = per_target_arrays(getitem(entry, nb::str("UnfilledIdx")));
+    s.current_bar = native_array(getitem(entry, nb::str("CurrentBar")).attr("ravel")().attr("astype")("int64"));
     return s;
+}
+
+// What an entry of this run must fit.
+checks::SynthesisShape entry_shape(long long cols, long long base_cols, bool n_unit) {
+    const long long targets = py_len(run_inputs().attr("TargetList"));
+    return {targets,
+            gv_int("KMatrixPos_End") + 1,
+            gv_int("KMatrix_Bar_Len"),
+            gv_int("KMatrix_Volume"),
+            matrix_rows_for(targets),
+            cols,
+            base_cols,
+            py_len(global("cnt").attr("env").attr("fresh_bar_timeline")),
+            n_unit};
 }
 
 // Real-bar bookkeeping and strategy-bar map of a finished matrix.
@@ -148,10 +135,11 @@ nb::object synthetic_1_freq_k_data(nb::args args, nb::kwargs kwargs) {
     nb::object key = cache_key(frequency_i, 1, "highBase", "_BF");
     Synthesised s;
     if (caching) {
-        nb::object entry = cache_load(
-            key, {"Matrix", "bP", "eP", "UnfilledBarRef", "UnfilledIdx", "CurrentBar"});
+        const long long base_cols = as_int(getitem(base_item.attr("Matrix").attr("shape"), 1));
+        const checks::SynthesisShape shape = entry_shape(bar_count, base_cols, false);
+        nb::object entry = cache_load(key, [&](nb::handle e) { checks::synthesis_entry(e, shape); });
         if (!entry.is_none())
-            s = read_cached(entry, false, bar_count, 0);
+            s = read_cached(entry, false);
     }
     if (!s.valid()) {
         nb::object base_matrix = base_item.attr("Matrix");
@@ -207,10 +195,10 @@ nb::object synthetic_n_freq_k_data(nb::args args, nb::kwargs kwargs) {
     nb::object key = cache_key(frequency_i, freq_num, "data", "_NF");
     Synthesised s;
     if (caching) {
-        nb::object entry = cache_load(key, {"Matrix", "bP", "eP", "FreComplete",
-                                            "UnfilledBarRef", "UnfilledIdx", "CurrentBar"});
+        const checks::SynthesisShape shape = entry_shape(0, base_cols, true);
+        nb::object entry = cache_load(key, [&](nb::handle e) { checks::synthesis_entry(e, shape); });
         if (!entry.is_none())
-            s = read_cached(entry, true, 0, base_cols);
+            s = read_cached(entry, true);
     }
     if (!s.valid()) {
         nb::object numkern = global("numkern");

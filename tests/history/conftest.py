@@ -1,5 +1,6 @@
 """Fakes for unit tests of the history module: a recording command channel
 and a run state, patched into the module's own namespace."""
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -73,9 +74,14 @@ def channel(monkeypatch, history):
 @pytest.fixture
 def cnt(monkeypatch, history, tmp_path):
     """A run state with a task id, a socket, an empty calendar and one cache folder
-    (`mat_dir`) serving the target-information and code-list caches."""
-    mat_dir = tmp_path / "mat"
-    mat_dir.mkdir()
+    (`mat_dir`) serving the target-information and code-list caches. The folder
+    lies in the framework's cache root (``<tmp_path>/home/caches``), where the
+    readers may remove files they cannot use."""
+    from telvar.kestrum import sysmodel
+
+    monkeypatch.setattr(sysmodel.env.fm, "_root", str(tmp_path / "home"))
+    mat_dir = Path(sysmodel.env.fm.cache_root) / "mat"
+    mat_dir.mkdir(parents=True)
 
     def cache_dir(name):
         assert name in ("TelvarTargetInfo", "TelvarCodeList")
@@ -88,8 +94,6 @@ def cnt(monkeypatch, history, tmp_path):
         g_TelvarTargetsInfo={},
         g_TelvarInputInfo=SimpleNamespace(TargetListDot=[]),
     )
-    from telvar.kestrum import sysmodel
-
     fm = SimpleNamespace(cache_dir=cache_dir, is_current_cache_path=lambda p: True)
     fake = SimpleNamespace(vr=vr, env=SimpleNamespace(fm=fm, confirm_store=lambda: None),
                            synthetic_k_data_rule_map=sysmodel.synthetic_k_data_rule_map,

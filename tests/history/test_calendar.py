@@ -7,6 +7,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from telvar.kestrum.language.chinese import text
+from telvar.kestrum.utils.exceptions import TelvarWarning, TvDataError
 
 CALENDAR = [20251103, 20251104, 20251105, 20251106, 20251107, 20251110, 20251111, 20251112]
 
@@ -147,10 +148,14 @@ class TestTradingTime:
         bad = tmp_path / "bad.mat"
         bad.write_bytes(b"not a mat file" * 20)
         channel.answers["tvSendCmdGetTradingTime"] = str(bad)
-        times, day_pos = history.get_trading_time([], "min", 1, 2)
+        # not telvar's file (outside its cache root and the host's folder): reported and kept
+        with pytest.warns(TelvarWarning, match="bad.mat"):
+            times, day_pos = history.get_trading_time([], "min", 1, 2)
         assert times.size == 0 and day_pos.size == 0
-        times, day_pos = history.get_trading_time([], "day", 1, 2)
+        with pytest.warns(TelvarWarning, match="bad.mat"):
+            times, day_pos = history.get_trading_time([], "day", 1, 2)
         assert times.size == 0 and day_pos.size == 0
+        assert bad.exists()
 
     def test_argument_count(self, history):
         with pytest.raises(TypeError, match=r"^get_trading_time\(\) takes at least 4 positional arguments \(3 given\)$"):
@@ -165,7 +170,7 @@ def test_bad_inputs_raise_python_errors(history, calendar, tmp_path):
     path = str(tmp_path / "time.mat")
     scipy.io.savemat(path, {"Time": np.arange(3.0), "DayPos": np.array([1.0, 2.0, 1.0, 2.0, 3.0])})
     calendar.answers["tvSendCmdGetTradingTime"] = path
-    with pytest.raises(IndexError):
+    with pytest.raises(TvDataError, match="DayPos"):
         history.get_trading_time([], "day", 1, 2)
     with pytest.raises(ValueError):
         history.get_trading_time([], "fortnight", 1, 2)

@@ -21,7 +21,8 @@ def test_bindings_are_made_in_order_before_the_functions(history):
                  "utils_dt_weekday", "utils_dt_month", "utils_dt_year", "mft_to_datetime",
                  "mft_to_str_format", "to_int_now_date", "text", "todictmc",
                  "clear_mat_include_cur_trade_date", "clear_mat_include_zero_date", "todotmc",
-                 "toordereddict", "calc_hash_value", "load_mat_cache", "save_mat_cache", "can_cache"]
+                 "toordereddict", "calc_hash_value", "load_mat_cache", "save_mat_cache", "can_cache",
+                 "reject_mat_cache", "reject_cache_file"]
     assert names[:len(framework) + 1] == framework + ["HISTORY_DATA_CACHE"]
     assert history.HISTORY_DATA_CACHE == "TelvarHistoryDataCache"
     import telvar.kestrum.sysmodel as sysmodel

@@ -78,7 +78,7 @@ class TestTargetInfo:
         history.get_target_info(targets)
         assert channel.names() == ["tvSendCmdGetFutureInfo_20190920"] * 2
 
-    @pytest.mark.parametrize("damage", ["garbage", "truncated", "not_records", "too_few"])
+    @pytest.mark.parametrize("damage", ["garbage", "truncated", "not_records", "too_few", "numeric_code"])
     def test_an_unreadable_cache_file_is_asked_again_and_rewritten(self, history, channel, cnt, damage):
         targets = [stock(i) for i in range(100)]
         channel.answers["tvSendCmdGetFutureInfo_20190920"] = lambda t: info_records(t)
@@ -91,10 +91,17 @@ class TestTargetInfo:
             path.write_bytes(path.read_bytes()[:200])
         elif damage == "not_records":  # a readable file whose cashInfo is a plain matrix
             scipy.io.savemat(path, {"cashInfo": np.ones((1, 100))})
-        else:  # records of other targets
+        elif damage == "too_few":  # records of other targets
             history.save_mat(str(path), info_records([stock(i) for i in range(3)]), struct_name="cashInfo",
                              long_field_names=True)
-        records = history.get_target_info(targets)
+        else:  # a code stored as a number
+            history.save_mat(str(path), [dict(r, Code=i) for i, r in enumerate(info_records(targets))],
+                             struct_name="cashInfo", long_field_names=True)
+        if damage in ("garbage", "truncated"):  # unreadable: removed without a word
+            records = history.get_target_info(targets)
+        else:
+            with pytest.warns(TelvarWarning, match="cashInfo"):
+                records = history.get_target_info(targets)
         assert channel.names() == ["tvSendCmdGetFutureInfo_20190920"] * 2
         assert len(records) == 100 and records[7]["Code"] == "600007" and records[7]["Name"] == "name 7"
         # the file holds the answer again: the next call is served from it
@@ -163,7 +170,8 @@ class TestCodeListSet:
             assert [r["Block"] for r in records[::2]] == blocks
         assert len(host.names()) == len(blocks)
         assert len(os.listdir(cnt.mat_dir)) == len(blocks)
-        assert sorted(p.name for p in tmp_path.iterdir()) == ["mat"]
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["home"]
+        assert sorted(p.name for p in (tmp_path / "home" / "caches").iterdir()) == ["mat"]
 
     def test_unreadable_cache_file_is_asked_again(self, history, host, cnt):
         history.get_code_list_set(["SZ50"], 20251001, 20251031)

@@ -106,8 +106,8 @@ class TestRecords:
         path = tmp_path / "none.mat"
         scipy.io.savemat(str(path), {"Other": np.zeros(1)})
         channel.answers["tvSendCmdGetNKDataMulti"] = str(path)
-        (rb,) = get(history, [RB])
-        assert isinstance(rb, np.ndarray) and rb.size == 0
+        with pytest.raises(TvDataError, match="none.mat.*KArray"):
+            get(history, [RB])
         assert n_host.cleared == [(str(path), PAST)]
 
     def test_fields_of_another_length(self, history, run_state, n_host):

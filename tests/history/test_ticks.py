@@ -30,15 +30,16 @@ def tick_file(path, times):
 
 
 @pytest.fixture
-def tick_host(tmp_path, channel):
-    """tvSendCmdGetTDPData writing `tick_host.days[day]` (tick times) into a new file."""
+def tick_host(owned_dir, channel):
+    """tvSendCmdGetTDPData writing `tick_host.days[day]` (tick times) into a new file
+    (in the cache root, a folder whose files the readers may remove)."""
 
     class Host:
         days = {}
         paths = []
 
         def __call__(self, market, code, day, fq, no_return=None, check_permission=None):
-            path = tick_file(tmp_path / ("tick_%s_%d_%d.mat" % (code, day, len(self.paths))), self.days.get(day, []))
+            path = tick_file(owned_dir / ("tick_%s_%d_%d.mat" % (code, day, len(self.paths))), self.days.get(day, []))
             self.paths.append(path)
             return path
 

@@ -163,26 +163,32 @@ class TestMatCache:
 
 
 class TestHostFileCleanup:
-    def _file(self, tmp_path, name="host.mat"):
-        p = tmp_path / name
+    """Files that are not answers of the attached host are removed only in telvar's own folders."""
+
+    def _file(self, folder, name="host.mat"):
+        p = folder / name
         p.write_bytes(b"x")
         return str(p)
 
-    def test_current_trade_date(self, tmp_path):
-        p = self._file(tmp_path)
+    def test_current_trade_date(self, owned_dir, tmp_path):
+        p = self._file(owned_dir)
         assert not clear_mat_include_cur_trade_date(p, YESTERDAY) and os.path.exists(p)
         assert clear_mat_include_cur_trade_date(p, TODAY) and not os.path.exists(p)
-        p = self._file(tmp_path)
+        p = self._file(owned_dir)
         assert clear_mat_include_cur_trade_date(p, 99999999) and not os.path.exists(p)
         assert not clear_mat_include_cur_trade_date("", TODAY)
-        assert not clear_mat_include_cur_trade_date(str(tmp_path / "gone.mat"), TODAY)
+        assert not clear_mat_include_cur_trade_date(str(owned_dir / "gone.mat"), TODAY)
+        decoy = self._file(tmp_path)
+        assert not clear_mat_include_cur_trade_date(decoy, TODAY) and os.path.exists(decoy)
 
-    def test_zero_date(self, tmp_path):
-        p = self._file(tmp_path)
+    def test_zero_date(self, owned_dir, tmp_path):
+        p = self._file(owned_dir)
         assert not clear_mat_include_zero_date(p, 20250101) and os.path.exists(p)
         assert clear_mat_include_zero_date(p, 0) and not os.path.exists(p)
-        p = self._file(tmp_path)
+        p = self._file(owned_dir)
         assert clear_mat_include_zero_date(p, TOMORROW) and not os.path.exists(p)
+        decoy = self._file(tmp_path)
+        assert not clear_mat_include_zero_date(decoy, 0) and os.path.exists(decoy)
 
 
 class TestDateRules:

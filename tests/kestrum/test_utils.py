@@ -31,8 +31,8 @@ class TestLoadMat:
         d["KArray"] = d.pop("TimeLine")  # a plain mutable mapping
 
     @pytest.mark.parametrize("content", [b"", b"not a mat file at all" * 10])
-    def test_unreadable_file(self, tmp_path, content):
-        p = tmp_path / "bad.mat"
+    def test_unreadable_file(self, owned_dir, tmp_path, content):
+        p = owned_dir / "bad.mat"
         p.write_bytes(content)
         with pytest.raises(DataLoadError, match="bad.mat"):
             load_mat(str(p))
@@ -41,6 +41,12 @@ class TestLoadMat:
         with pytest.raises(DataLoadError):
             load_mat(str(p), "raise", True)  # positional error mode and remove flag
         assert not p.exists()
+        # a file that is not telvar's own is reported and left where it is
+        decoy = tmp_path / "bad.mat"
+        decoy.write_bytes(content)
+        with pytest.warns(TelvarWarning, match="bad.mat"):
+            assert load_mat(str(decoy), error="ignore", rm_if_error=True) == {}
+        assert decoy.exists()
 
     def test_error_object_and_missing_file(self, tmp_path):
         p = str(tmp_path / "absent.mat")
@@ -147,8 +153,8 @@ class TestFiles:
         assert random_file_name(suffix=".mat") != random_file_name(suffix=".mat")
         assert os.sep not in a
 
-    def test_check_expired_file(self, tmp_path):
-        p = tmp_path / "cache.mat"
+    def test_check_expired_file(self, owned_dir, tmp_path):
+        p = owned_dir / "cache.mat"
         assert check_expired_file(str(p), seconds=86400)  # missing counts as expired
         p.write_bytes(b"x")
         assert not check_expired_file(str(p), seconds=86400, rm_if_expired=True) and p.exists()
@@ -156,6 +162,10 @@ class TestFiles:
         os.utime(p, (old, old))
         assert check_expired_file(str(p), seconds=86400) and p.exists()
         assert check_expired_file(str(p), seconds=86400, rm_if_expired=True) and not p.exists()
+        decoy = tmp_path / "cache.mat"  # not in telvar's folders: expired, but kept
+        decoy.write_bytes(b"x")
+        os.utime(decoy, (old, old))
+        assert check_expired_file(str(decoy), seconds=86400, rm_if_expired=True) and decoy.exists()
 
     def test_run_ignore_exception(self, tmp_path):
         assert run_ignore_exception(os.remove, str(tmp_path / "none")) is None

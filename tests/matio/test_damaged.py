@@ -46,10 +46,10 @@ def _every_kind(path):
     return bytearray(path.read_bytes())
 
 
-def test_the_reported_k_data_file_is_an_error_not_a_crash(tmp_path):
+def test_the_reported_k_data_file_is_an_error_not_a_crash(owned_dir):
     from telvar.api.history import _history
 
-    path = tmp_path / "k.mat"
+    path = owned_dir / "k.mat"
     raw = _k_data(path)
     at = raw.find(struct.pack("<II", kit.miDOUBLE, 7 * 3 * 8))  # KArray's data element
     raw[at:at + 4] = struct.pack("<I", 0)

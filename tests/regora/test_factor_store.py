@@ -59,6 +59,28 @@ def test_stored_file_without_a_date_column_is_rejected(store):
     assert type(caught.value).__name__ == "TvDataError"
 
 
+@pytest.mark.parametrize("column, values", [
+    ("SSE.600000", ["1.5", "about 2", "2.0"]),  # text among the numbers
+    ("SSE.600000", [True, False, True]),  # a logical column would read as 1 and 0
+    ("Date", ["2025-11-03", "2025-11-04", "2025-11-05"]),  # dates that are not YYYYMMDD numbers
+    ("Date", [20251103.5, 20251104.0, 20251105.0]),
+])
+def test_stored_file_with_values_that_are_not_numbers_is_rejected(store, column, values):
+    frame = pd.DataFrame({"Date": store.days[:3], "SSE.600000": [1.0, 2.0, 3.0], "OTHER.X": ["a", "b", "c"]})
+    frame[column] = values
+    frame.to_csv(store.folder / "bad.csv", index=False)
+    with pytest.raises(Exception, match="bad.csv") as caught:
+        _factors.get_factor_by_factor("bad", TARGETS, store.days[0], store.days[-1], 0)
+    assert type(caught.value).__name__ == "TvDataError" and column.upper() in str(caught.value).upper()
+
+
+def test_columns_of_other_targets_are_not_read(store):
+    frame = pd.DataFrame({"Date": store.days[:2], "SSE.600000": [1, 2], "OTHER.X": ["a", "b"]})
+    frame.to_csv(store.folder / "ints.csv", index=False)
+    out = _factors.get_factor_by_factor("ints", TARGETS, store.days[0], store.days[1], 0)
+    np.testing.assert_array_equal(out["SSE.600000"], [1.0, 2.0])
+
+
 @pytest.mark.parametrize("name, reference, lookback, fq", [
     ("close", lambda c: c, 0, "NA"),
     ("return_1", lambda c: c / c.shift(1) - 1, 1, "FWard"),

@@ -6,6 +6,7 @@ import pytest
 
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
+from telvar.kestrum.utils.exceptions import TelvarWarning
 
 from regora_market import TARGETS, reference_bars, reference_forming, registry_sizes
 
@@ -143,7 +144,28 @@ def test_second_run_reads_the_cache(world, monkeypatch):
     assert_same_state(state, snapshot())
 
 
-@pytest.mark.parametrize("damage", ["truncate", "drop_key", "wrong_shape"])
+def _drop_key(data):
+    data.pop("CurrentBar", None) if "CurrentBar" in data else data.pop("eP")
+
+
+def _rename_key(data):
+    data["CurrentBaR"] = data.pop("CurrentBar") if "CurrentBar" in data else data.pop("eP")
+
+
+# each damage leaves a readable file whose content the reader cannot use
+DAMAGES = {
+    "drop_key": _drop_key,
+    "rename_key": _rename_key,
+    "wrong_shape": lambda d: d.update(Matrix=d["Matrix"][:, :3]),
+    "text_matrix": lambda d: d.update(Matrix="hello"),
+    "int8_matrix": lambda d: d.update(Matrix=np.nan_to_num(d["Matrix"]).astype(np.int8)),
+    "logical_matrix": lambda d: d.update(Matrix=d["Matrix"] > 0),
+    "fractional_positions": lambda d: d.update(bP=d["bP"] + 0.5),
+    "positions_out_of_range": lambda d: d.update(eP=d["eP"] + 10 ** 6),
+}
+
+
+@pytest.mark.parametrize("damage", ["truncate", *DAMAGES])
 def test_damaged_cache_is_ignored_and_rewritten(world, monkeypatch, damage):
     import scipy.io
 
@@ -154,14 +176,18 @@ def test_damaged_cache_is_ignored_and_rewritten(world, monkeypatch, damage):
             path.write_bytes(path.read_bytes()[:100])
         else:
             data = {k: v for k, v in scipy.io.loadmat(str(path)).items() if not k.startswith("__")}
-            if damage == "drop_key":
-                data.pop("CurrentBar", None) if "CurrentBar" in data else data.pop("eP")
-            else:
-                data["Matrix"] = data["Matrix"][:, :3]
+            DAMAGES[damage](data)
             scipy.io.savemat(str(path), data)
     fresh_run(world)
     counter = KernelCounter(monkeypatch, world.regora)
-    register_all(world.regora)
+    if damage == "truncate":  # unreadable: removed without a word
+        register_all(world.regora)
+    else:
+        with pytest.warns(TelvarWarning) as warned:
+            register_all(world.regora)
+        messages = [str(w.message) for w in warned]
+        assert len(messages) == len(cache_files(world))  # one warning per entry, naming it
+        assert all(any(str(p) in m for m in messages) for p in cache_files(world))
     assert {"tvCalcCombineMatrixHtoL", "tvCalcCombineMatrix1toN", "tvCalcDataValueFresh"} <= set(counter.calls)
     assert_same_state(reference, snapshot())
     # rewritten: a third run computes nothing

@@ -5,11 +5,12 @@ from collections.abc import Mapping
 
 import numpy as np
 
+from telvar.kestrum.ownership import remove_owned
 from telvar.kestrum.utils.argchecker import parse_date
 from telvar.kestrum.utils.datetimefunc import to_int_now_date
 from telvar.kestrum.utils.logger import user_warning
 from telvar.kestrum.utils.utilcls import OrderedDict
-from telvar.kestrum.utils.utilfunc import load_mat, run_ignore_exception, save_mat, stable_digest
+from telvar.kestrum.utils.utilfunc import load_mat, save_mat, stable_digest
 
 _LOADMAT_HEADER = ("__header__", "__version__", "__globals__")
 _SAFE_NAME = re.compile(r"^[A-Za-z0-9_.\-]*$")
@@ -139,16 +140,18 @@ def load_mat_cache(directory, key):
 
     Values saved as scalars come back as 0-d arrays (``int(value)`` works),
     everything else as the MAT reader gives it. A cache file that cannot be
-    read counts as absent and is removed. ``directory`` comes from
+    read counts as absent and is removed (when it lies under the file
+    manager's root; see ``telvar.kestrum.ownership``). ``directory`` comes from
     ``cnt.env.fm.cache_dir``: a folder of another store or data version than
-    the one the process is attached to now is never read.
+    the one the process is attached to now is never read. A reader whose
+    checks of the content fail calls ``reject_mat_cache``.
     """
     path = _cache_path(directory, key)
     if not _cache_usable(directory) or not os.path.isfile(path):
         return None
     data = load_mat(path, error="ignore", rm_if_error=True)
     if not data:
-        run_ignore_exception(os.remove, path)
+        remove_owned(path)
         return None
     for name in _LOADMAT_HEADER:
         data.pop(name, None)
@@ -159,6 +162,24 @@ def load_mat_cache(directory, key):
             if isinstance(value, np.ndarray) and value.size == 1:
                 data[name] = value.reshape(())
     return data
+
+
+def reject_mat_cache(directory, key, variable, reason):
+    """A cache entry that a reader could read but not use: warn, and remove it.
+
+    The reader then counts the entry as absent: it builds the result again
+    and rewrites the entry. ``variable`` names what failed the reader's
+    check, ``reason`` says how (a catalog text).
+    """
+    reject_cache_file(_cache_path(directory, key), variable, reason)
+
+
+def reject_cache_file(path, variable, reason):
+    """``reject_mat_cache`` for a cache file given by its path."""
+    from telvar.kestrum.language import text
+
+    user_warning(text.WARN_CACHE_CONTENT.format(PATH=path, VARIABLE=variable, REASON=reason), stacklevel=3)
+    remove_owned(path)
 
 
 def _is_number(value):
@@ -238,7 +259,8 @@ def release_host_answer(mat_path):
 def clear_mat_include_cur_trade_date(mat_path, end_date):
     """Remove a host file once it has been read: an answer of the attached host
     always (see ``release_host_answer``), another file when its period reaches
-    today (its data are not final).
+    today (its data are not final) and it is telvar's own (see
+    ``telvar.kestrum.ownership``; any other file stays where it is).
 
     Returns True when the file was removed.
     """
@@ -252,8 +274,8 @@ def clear_mat_include_cur_trade_date(mat_path, end_date):
 
 def clear_mat_include_zero_date(mat_path, end_date):
     """Remove a host file once it has been read: an answer of the attached host
-    always, another file when requested with end date 0 ("up to now") or when
-    its period reaches today.
+    always, another file of telvar's own when requested with end date 0 ("up
+    to now") or when its period reaches today.
 
     Returns True when the file was removed.
     """
@@ -267,18 +289,12 @@ def clear_mat_include_zero_date(mat_path, end_date):
 
 
 def _remove(path):
-    if not os.path.isfile(path):
-        return False
-    try:
-        os.remove(path)
-    except OSError:
-        return False
-    return True
+    return os.path.isfile(path) and remove_owned(path)
 
 
 __all__ = [
     "todotmc", "todictmc", "toordereddict", "check_targets_without_change",
     "begin_date_checking_rule", "end_date_checking_rule",
-    "calc_hash_value", "can_cache", "load_mat_cache", "save_mat_cache",
+    "calc_hash_value", "can_cache", "load_mat_cache", "save_mat_cache", "reject_mat_cache", "reject_cache_file",
     "clear_mat_include_cur_trade_date", "clear_mat_include_zero_date", "release_host_answer",
 ]

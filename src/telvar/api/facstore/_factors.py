@@ -156,6 +156,23 @@ def _history():
     return _history
 
 
+def _class_error(path, column, values, expected):
+    found = "text" if values.dtype == object else str(values.dtype)
+    reason = "%s %s" % (column, text.TEXT_CONTENT_CLASS.format(FOUND=found, EXPECTED=expected))
+    return TvDataError(text.ERROR_FACTOR_FILE.format(PATH=path, REASON=reason))
+
+
+def _checked_days(path, values):
+    """The date column as YYYYMMDD integers; text, logical values, fractions or gaps are refused."""
+    kind = values.dtype.kind
+    if kind in "iu":
+        return values.to_numpy(dtype=np.int64)
+    numbers = values.to_numpy(dtype=np.float64) if kind == "f" else None
+    if numbers is None or not np.all(np.isfinite(numbers) & (numbers == np.floor(numbers))):
+        raise _class_error(path, "date", values, "YYYYMMDD")
+    return numbers.astype(np.int64)
+
+
 def _read_stored(path, days, keys):
     frame = pd.read_parquet(path) if path.endswith(".parquet") else pd.read_csv(path)
     frame.columns = [str(c).strip().upper() for c in frame.columns]
@@ -163,8 +180,11 @@ def _read_stored(path, days, keys):
         raise TvDataError(text.ERROR_FACTOR_FILE.format(PATH=path, REASON="no 'date' column"))
     if frame.columns.duplicated().any():
         raise TvDataError(text.ERROR_FACTOR_FILE.format(PATH=path, REASON="repeated column names"))
+    for key in keys:  # values of the targets asked for: numbers (a logical or text column misleads)
+        if key in frame.columns and frame[key].dtype.kind not in "iuf":
+            raise _class_error(path, key, frame[key], "float64/int")
+    frame["DATE"] = _checked_days(path, frame["DATE"])
     frame = frame.drop_duplicates("DATE", keep="last").set_index("DATE")
-    frame.index = frame.index.astype(np.int64)
     return frame.reindex(index=days, columns=keys).astype(np.float64)
 
 

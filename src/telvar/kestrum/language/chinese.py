@@ -28,6 +28,26 @@ class _Catalog:
     ERROR_READ_MAT = "无法读取数据文件 {PATH}: {REASON}"
     # PATH, REASON
     WARN_CACHE_WRITE_FAILED = "缓存文件写入失败, 本次结果不缓存: {PATH} ({REASON})"
+    # PATH, VARIABLE, REASON (REASON: one of the TEXT_CONTENT_* texts)
+    ERROR_HOST_FILE_CONTENT = "主机数据文件 {PATH} 无法使用: 变量 {VARIABLE} {REASON}"
+    # PATH, VARIABLE, REASON
+    WARN_CACHE_CONTENT = "缓存文件 {PATH} 的内容无法使用, 已重新计算并改写: 变量 {VARIABLE} {REASON}"
+    # PATH, REASON
+    WARN_FILE_LEFT_IN_PLACE = (
+        "文件 {PATH} 无法使用 ({REASON}); 它不在 telvar 的缓存目录或主机的应答目录中, 因此保留未删除"
+    )
+    # what a reader found wrong with a variable of a data file
+    TEXT_CONTENT_MISSING = "缺失"
+    # FOUND, EXPECTED
+    TEXT_CONTENT_CLASS = "的数据类型为 {FOUND}, 应为 {EXPECTED}"
+    # FOUND, EXPECTED
+    TEXT_CONTENT_LENGTH = "有 {FOUND} 个元素, 应为 {EXPECTED} 个"
+    # FOUND, EXPECTED
+    TEXT_CONTENT_SHAPE = "的形状为 {FOUND}, 应为 {EXPECTED}"
+    # FOUND
+    TEXT_CONTENT_NOT_WHOLE = "含有非整数值 {FOUND}"
+    # FOUND, EXPECTED
+    TEXT_CONTENT_RANGE = "含有值 {FOUND}, 超出范围 {EXPECTED}"
 
     # --- dates ---
     ERROR_INPUT_START_DATE = "开始日期错误: 该日期及之后没有交易日"

@@ -27,6 +27,27 @@ class _Catalog:
     ERROR_READ_MAT = "Cannot read data file {PATH}: {REASON}"
     # PATH, REASON
     WARN_CACHE_WRITE_FAILED = "Could not write the cache file, this result is not cached: {PATH} ({REASON})"
+    # PATH, VARIABLE, REASON (REASON: one of the TEXT_CONTENT_* texts)
+    ERROR_HOST_FILE_CONTENT = "Host data file {PATH} cannot be used: variable {VARIABLE} {REASON}"
+    # PATH, VARIABLE, REASON
+    WARN_CACHE_CONTENT = "Cache file {PATH} cannot be used and was rebuilt: variable {VARIABLE} {REASON}"
+    # PATH, REASON
+    WARN_FILE_LEFT_IN_PLACE = (
+        "File {PATH} cannot be used ({REASON}); it lies outside telvar's cache folder and the host's "
+        "answer folder, so it was left in place"
+    )
+    # what a reader found wrong with a variable of a data file
+    TEXT_CONTENT_MISSING = "is missing"
+    # FOUND, EXPECTED
+    TEXT_CONTENT_CLASS = "holds {FOUND} values where {EXPECTED} are needed"
+    # FOUND, EXPECTED
+    TEXT_CONTENT_LENGTH = "has {FOUND} elements where {EXPECTED} are needed"
+    # FOUND, EXPECTED
+    TEXT_CONTENT_SHAPE = "has shape {FOUND} where {EXPECTED} is needed"
+    # FOUND
+    TEXT_CONTENT_NOT_WHOLE = "holds {FOUND}, which is not a whole number"
+    # FOUND, EXPECTED
+    TEXT_CONTENT_RANGE = "holds {FOUND}, outside {EXPECTED}"
 
     # --- dates ---
     ERROR_INPUT_START_DATE = "Wrong begin date: there is no trading day on or after it"

@@ -53,7 +53,11 @@ def load_mat(path, error="raise", rm_if_error=False, error_obj=None, **loadmat_k
         either mode: a caller that names its error wants to hear about the
         failure (an unreadable tick download is not a day without ticks). Its
         cause is the ``DataLoadError`` naming the file.
-    rm_if_error: delete a file that exists but cannot be read.
+    rm_if_error: delete a file that exists but cannot be read, when it is
+        telvar's own (under the file manager's root, which holds the caches,
+        or in the attached host's answer folder; see
+        ``telvar.kestrum.ownership``); any other file is left in place with
+        a warning.
     loadmat_kwargs: options of ``scipy.io.loadmat`` (``squeeze_me``, ...). With
         any of them the file is read by scipy, whose reader can crash the
         process on a damaged file: only for files this process wrote itself.
@@ -71,7 +75,9 @@ def load_mat(path, error="raise", rm_if_error=False, error_obj=None, **loadmat_k
         return _unpad_texts(_matio.read(path))
     except Exception as exc:
         if rm_if_error and path and os.path.isfile(path):
-            _remove_quietly(path)
+            from telvar.kestrum.ownership import remove_owned
+
+            remove_owned(path, unusable_because=exc)
         from telvar.kestrum.language import text
 
         named = DataLoadError(text.ERROR_READ_MAT.format(PATH=path, REASON=exc))
@@ -134,6 +140,60 @@ def _writable(value):
     return value
 
 
+# save_mat's temporary files: ".telvar-tmp-" + mkstemp's eight letters, digits or
+# '_' + ".mat". Earlier versions named them ".tmp-XXXXXXXX.mat"; those are
+# removed only in telvar's own folders, where no other program writes.
+_TEMP_PREFIX = ".telvar-tmp-"
+_TEMP_NAME = re.compile(r"\.telvar-tmp-[a-z0-9_]{8}\.mat")
+_EARLIER_TEMP_NAME = re.compile(r"\.tmp-[a-z0-9_]{8}\.mat")
+# A temporary file older than this was left by a writer that was killed
+# (writing one cache file takes seconds); a younger one may be in use.
+STALE_TEMPORARY_SECONDS = 3600.0
+# Each folder is looked through at most this often by one process.
+_SWEEP_INTERVAL_SECONDS = 600.0
+_last_sweep = {}
+
+
+def remove_stale_temporaries(directory, now=None):
+    """Remove the temporary files that killed writers of ``save_mat`` left in ``directory``.
+
+    Only files of save_mat's own temporary names that were last modified
+    more than ``STALE_TEMPORARY_SECONDS`` ago are removed; a folder is looked
+    through at most once every ten minutes per process. Returns how many
+    files were removed.
+    """
+    now = time.time() if now is None else now
+    key = os.path.realpath(directory)
+    last = _last_sweep.get(key)
+    if last is not None and 0 <= now - last < _SWEEP_INTERVAL_SECONDS:
+        return 0
+    _last_sweep[key] = now
+    try:
+        entries = list(os.scandir(directory))
+    except OSError:
+        return 0
+    earlier_names_too = None
+    removed = 0
+    for entry in entries:
+        if not _TEMP_NAME.fullmatch(entry.name):
+            if not _EARLIER_TEMP_NAME.fullmatch(entry.name):
+                continue
+            if earlier_names_too is None:
+                from telvar.kestrum.ownership import is_owned
+
+                earlier_names_too = is_owned(os.path.join(directory, "x"))
+            if not earlier_names_too:
+                continue
+        try:
+            st = entry.stat(follow_symlinks=False)
+            if entry.is_file(follow_symlinks=False) and now - st.st_mtime > STALE_TEMPORARY_SECONDS:
+                os.remove(entry.path)
+                removed += 1
+        except OSError:  # removed meanwhile by another writer
+            continue
+    return removed
+
+
 def save_mat(path, data, struct_name=None, long_field_names=False, oned_as="row", do_compression=False):
     """Write ``data`` to a MATLAB v5 file atomically (temporary file, then rename).
 
@@ -141,7 +201,9 @@ def save_mat(path, data, struct_name=None, long_field_names=False, oned_as="row"
         list of records (mappings) stored as one struct array of that name.
     Lists of arrays of unequal length are stored as cell arrays; None as an
     empty array. A reader never sees a half-written file. The file is what
-    ``scipy.io.savemat`` would write with the same options.
+    ``scipy.io.savemat`` would write with the same options. Temporary files
+    that killed writers left in the folder are removed first (see
+    ``remove_stale_temporaries``).
     """
     if struct_name is not None:
         mdict = {_mat_name(struct_name): _struct_array(list(data))}
@@ -151,7 +213,8 @@ def save_mat(path, data, struct_name=None, long_field_names=False, oned_as="row"
         mdict = {_mat_name(k): _writable(v) for k, v in data.items()}
     directory = os.path.dirname(os.path.abspath(path))
     os.makedirs(directory, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix=".mat", dir=directory)
+    remove_stale_temporaries(directory)
+    fd, tmp = tempfile.mkstemp(prefix=_TEMP_PREFIX, suffix=".mat", dir=directory)
     os.close(fd)
     try:
         _matio.write(tmp, mdict, oned_as=oned_as, long_field_names=long_field_names,
@@ -266,7 +329,8 @@ def random_file_name(suffix="", middle=None, prefix=""):
 def check_expired_file(path, seconds=86400, rm_if_expired=False):
     """True when ``path`` is missing or was last modified more than ``seconds`` ago.
 
-    With ``rm_if_expired`` an expired file is deleted.
+    With ``rm_if_expired`` an expired file is deleted when it is telvar's own
+    (see ``telvar.kestrum.ownership``).
     """
     try:
         age = time.time() - os.path.getmtime(path)
@@ -274,7 +338,9 @@ def check_expired_file(path, seconds=86400, rm_if_expired=False):
         return True
     expired = age > seconds
     if expired and rm_if_expired:
-        _remove_quietly(path)
+        from telvar.kestrum.ownership import remove_owned
+
+        remove_owned(path)
     return expired
 
 
@@ -285,5 +351,6 @@ __all__ = [
     "run_ignore_exception",
     "random_file_name",
     "check_expired_file",
+    "remove_stale_temporaries",
     "stable_digest",
 ]
