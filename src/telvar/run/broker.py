@@ -48,7 +48,7 @@ class Broker:
         self.accepting = False  # orders are taken while the runner calls on_bar
         self.clock = None  # the context whose current bar orders are placed at (the runner's)
         self._pos = first_pos
-        self._rolls = {t: self._roll_schedule(r) for t, r in enumerate(rules) if r.contracts}
+        self._rolls = {t: self._roll_schedule(r) for t, r in enumerate(rules) if r.kind == "continuous"}
 
     @property
     def pos(self):
@@ -84,7 +84,7 @@ class Broker:
         p = self.portfolio.positions[t]
         r, P = self.rules[t], self.prices
         new = r.contract_on(P.bar_days[pos])
-        if new == p.contract:
+        if new is None or new == p.contract:
             return
         market = r.key.split(".", 1)[0]
         old_price = self._contract_price(market, p.contract, pos, P.close[t, P.cols[pos - 1]])
@@ -169,6 +169,8 @@ class Broker:
                         "buy" if qty > 0 else "sell", "up" if qty > 0 else "down", base, day))
                 return
         reason = self._rule_breach(t, r, qty, day)
+        if r.kind == "continuous" and r.contract_on(day) is None:
+            reason = "no main contract of %s is known on %d" % (r.key, day)
         if reason:
             order.refuse(reason)
             return

@@ -57,11 +57,10 @@ class TargetRules:
         return self.kind == "stock"
 
     def contract_on(self, day):
-        """The contract traded on ``day``: the day's main contract of a continuous code, else the code."""
-        if self.contracts:
-            found = self.contracts.get(int(day))
-            if found:
-                return found
+        """The contract traded on ``day``: the day's main contract of a continuous code (None when the
+        host named none), else the code."""
+        if self.kind == "continuous":
+            return self.contracts.get(int(day))
         return self.key.split(".", 1)[1]
 
     def limit_on(self, day):
