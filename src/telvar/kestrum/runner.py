@@ -338,8 +338,8 @@ def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq
 
 
 def _bar_loop(strategy, context, first, bars, broker, progress):
-    """on_bar at every bar; the broker acts before it at the bars it asked for, and after it when
-    orders wait for the bar's close."""
+    """on_bar at every bar; the broker acts before it at the bars it asked for (the fills of the
+    previous bar's close included), after the last bar in ``finish``."""
     from tqdm import tqdm
 
     vr = cnt.vr
@@ -360,8 +360,6 @@ def _bar_loop(strategy, context, first, bars, broker, progress):
             if pos >= broker.next_event:
                 broker.open_bar(pos)
             strategy.on_bar(context)
-            if broker.close_pending:
-                broker.close_bar(pos)
             bar.update(1)
 
 

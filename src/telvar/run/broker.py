@@ -7,8 +7,9 @@ Bar by bar (the runner calls it only when it has something to do):
   market orders at the bar's open (``fill="next_open"``), limit orders when
   the bar's range reaches the limit (at the limit, or at the open when the bar
   opens through it);
-- after ``on_bar`` (``close_bar``, ``fill="close"`` only): market orders at
-  the bar's close.
+- market orders of ``fill="close"`` fill at the close of the bar they were
+  placed at (``close_bar``, called at the next bar's start, before anything
+  else, and after the last bar).
 
 An order never fills on the bar it was placed at, except a market order with
 ``fill="close"``, which fills at that bar's close; so a fill never uses a bar
@@ -107,8 +108,11 @@ class Broker:
 
     # --- the bar loop ------------------------------------------------------------------------------
     def open_bar(self, pos):
-        """Rolls, then fills at this bar's open or within its range."""
+        """Market orders waiting for the previous bar's close (``fill="close"``), then rolls, then
+        fills at this bar's open or within its range."""
         self.prices.refresh()
+        if self.close_pending and pos > self.first_pos:
+            self.close_bar(pos - 1)
         for t in [t for t in self.portfolio.positions if t in self._rolls]:
             if pos in self._rolls[t][0]:
                 self._roll(t, pos)
@@ -117,23 +121,26 @@ class Broker:
         self._settle(pos)
 
     def close_bar(self, pos):
-        """Market orders of ``fill="close"`` at this bar's close."""
-        self.prices.refresh()
-        for order in [o for o in self.open if o.at_close]:
+        """Market orders of ``fill="close"`` at bar ``pos``'s close. The runner asks for it at the
+        next bar's start (nothing happens in between) and after the last bar."""
+        for order in [o for o in self.open if o.at_close and o.placed_pos <= pos]:
             self._try_fill(order, pos, at_close=True)
-        self._settle(pos)
+        self.close_pending = any(o.at_close for o in self.open if o.status == OPEN)
 
     def _settle(self, pos):
         self.open = [o for o in self.open if o.status == OPEN]
         self.close_pending = any(o.at_close for o in self.open)
-        nxt = pos + 1 if any(not o.at_close for o in self.open) else NEVER
+        nxt = pos + 1 if self.open else NEVER
         for t in self.portfolio.positions:
             if t in self._rolls:
                 nxt = min(nxt, self._next_roll(t, pos))
         self.next_event = nxt
 
     def finish(self):
-        """After the last bar: open orders are reported unfilled."""
+        """After the last bar: orders waiting for its close fill; others are reported unfilled."""
+        if self.close_pending:
+            self.close_bar(self.last_pos)
+        self.open = [o for o in self.open if o.status == OPEN]
         for o in self.open:
             o.status, o.reason = UNFILLED, "the run ended before a bar could fill it"
         self.open = []
@@ -251,10 +258,9 @@ class Broker:
             order.refuse("%s is an %s and cannot be traded" % (r.key, r.kind or "unknown kind"))
             return order.order_id
         self.open.append(order)
-        if at_close:
-            self.close_pending = True
-        else:
-            self.next_event = min(self.next_event, self.pos + 1)
+        self.close_pending = self.close_pending or at_close
+        # the runner calls open_bar at the next bar, which first fills what waits for this bar's close
+        self.next_event = min(self.next_event, self.pos + 1)
         return order.order_id
 
     def cancel(self, order_id):
