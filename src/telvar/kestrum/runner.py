@@ -5,7 +5,13 @@ line, the fresh-bar store's time row, the strategy's own K-data registered as
 the refresh item, the user context) and returns the context; tests and
 notebooks then call the module functions directly. ``run(strategy, ...)``
 does the same, calls ``strategy.init(context)`` once and
-``strategy.on_bar(context)`` at every bar position, and returns a summary.
+``strategy.on_bar(context)`` at every bar position, and returns a
+``telvar.run.RunResult``: the summary as a mapping, and the run's trades,
+orders, positions, equity and statistics. The strategy trades through its
+context (``order``, ``order_target``, ``order_target_value``,
+``order_target_percent``, ``cancel``, ``open_orders``, ``portfolio``) with
+the broker of ``telvar.run``, which the runner calls before ``on_bar`` only
+at the bars it asked for.
 
 ``warmup=N`` starts the run's inputs N trading days before ``begin_date``:
 those days' bars are fetched and registered like the others, so windows are
