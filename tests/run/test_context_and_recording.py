@@ -127,3 +127,33 @@ def test_the_real_host_records_the_run_and_answers_its_stats(host, connected_hos
             assert performance[key] == expected, key
     stock = result.trades[result.trades["target"] == STOCK]
     assert stock["tax"].iloc[-1] > 0 and (stock["quantity"] % 100 == 0).all()
+
+
+def test_the_real_hosts_trading_rules_drive_the_broker(host, connected_host):
+    """Needs the host's trading commands: skipped on a host that answers them with "unknown command"."""
+    from telvar.api.history import _history
+    from telvar.run.rules import load_rules
+
+    if not host_has_trading(comm.tvcmd):
+        pytest.skip("the host has no trading commands yet (tvSendCmdGetTradingRules: unknown command)")
+    rb, stock, index = load_rules([RB, STOCK, INDEX], 20251103, 20251128, {})
+    assert (rb.kind, rb.multiplier, rb.price_tick, rb.lot_size, rb.t_plus_one) == ("continuous", 10.0, 1.0, 1, False)
+    assert 0 < rb.margin_ratio < 1 and rb.costs.commission_rate > 0
+    dates, codes = _history.get_main_contract([RB], 20251103, 20251128)[RB]
+    assert [rb.contract_on(d) for d in dates] == list(codes)
+    assert (stock.kind, stock.lot_size, stock.t_plus_one, stock.margin_ratio) == ("stock", 100, True, 1.0)
+    assert stock.costs.stamp_tax_rate > 0 and stock.costs.min_commission > 0
+    days = _history.get_trading_days(20251103, 20251128)
+    closes = bars_of(STOCK, 20251031, 20251128, "day")
+    for day in days:
+        up, down = stock.limit_on(day)
+        previous = closes[closes["time"] < _ordinal(day)]["close"].iloc[-1]
+        # the exchange's 10% band around the previous close, on the price tick
+        assert up == pytest.approx(previous * 1.1, abs=0.006) and down == pytest.approx(previous * 0.9, abs=0.006)
+    assert not index.tradable
+
+
+def _ordinal(day):
+    from telvar.kestrum.utils.datetimefunc import int_date_to_ordinal
+
+    return int_date_to_ordinal(int(day))

@@ -53,6 +53,11 @@ class TradingSession:
         self.benchmark = None if benchmark is None else todotmc(benchmark)
         self.costs_given = check_overrides(costs)
         keys = list(context.target_names)
+        self.bench_days = None
+        if self.benchmark is not None:  # read now: a benchmark without bars fails before the run
+            from telvar.run.benchmark import benchmark_closes
+
+            self.bench_days = benchmark_closes(self.benchmark, context.begin_date, context.end_date)
         self.rules = load_rules(keys, context.begin_date, context.end_date, self.costs_given, tvcmd)
         vr = cnt.vr
         item = vr.g_TelvarKDataList[vr.g_TelvarInputInfo.RefreshKDataIdx]
@@ -96,14 +101,13 @@ class TradingSession:
 
     def finish(self, summary):
         """The run's results; the host records them."""
-        from telvar.run.benchmark import benchmark_closes, benchmark_returns
+        from telvar.run.benchmark import benchmark_returns
 
         self.broker.finish()
         trades, orders, positions, equity, daily = self.frames()
         bench_returns = bench_closes = None
-        if self.benchmark is not None:
-            dates, closes = benchmark_closes(self.benchmark, int(daily["date"].iloc[0]), int(daily["date"].iloc[-1]))
-            bench_returns, bench_closes = benchmark_returns(dates, closes, daily["date"].to_numpy())
+        if self.bench_days is not None:
+            bench_returns, bench_closes = benchmark_returns(*self.bench_days, daily["date"].to_numpy())
         pf = self.portfolio
         stats = compute_stats(daily["date"].to_numpy(), daily["equity"].to_numpy(), pf.capital,
                               [trip.profit for trip in pf.round_trips], int((~trades["roll"]).sum()),
