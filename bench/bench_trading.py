@@ -273,11 +273,9 @@ def run(report):
     from telvar.host import start_host
     from telvar.kestrum import comm
 
-    try:
-        import backtrader  # noqa: F401
-        have_backtrader = True
-    except ImportError:
-        have_backtrader = False
+    import importlib.util
+
+    have_backtrader = importlib.util.find_spec("backtrader") is not None
     path = _store()
     handle = start_host(str(path))
     try:

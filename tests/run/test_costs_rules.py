@@ -85,3 +85,20 @@ def test_a_host_without_trading_rules_gives_defaults_and_other_errors_pass():
         load_rules(keys, 20251104, 20251105, {}, Host(error="unknown instrument XX.YY"))
     with pytest.raises(ValueError, match="miss SSE.600000"):
         load_rules(keys, 20251104, 20251105, {}, Host(answers={"SHFE.RB0000": futures_rules("SHFE.RB0000")}))
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"capital": 0}, "capital"), ({"capital": float("nan")}, "capital"), ({"capital": True}, "capital"),
+    ({"fill": "open"}, "fill must be one of next_open, close"),
+    ({"costs": {"SSE": {"tax": 0.001}}}, "unknown fields tax")])
+def test_bad_trading_arguments_stop_the_run_before_any_set_up(kwargs, message):
+    from telvar.kestrum import runner
+
+    class Never:
+        def init(self, context):
+            raise AssertionError("not reached")
+
+    # an address no host listens at: the arguments are refused before it is tried
+    with pytest.raises(ValueError, match=message):
+        runner.run(Never(), ["SHFE.RB0000"], 20251104, 20251104, host="unix:/nonexistent/none.sock",
+                   progress=False, **kwargs)

@@ -301,12 +301,14 @@ def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq
     """
     from telvar.run.results import RunResult
 
+    if trading:
+        from telvar.run.trading import TradingSession, check_arguments
+
+        check_arguments(capital, costs, fill)
     started = time.perf_counter()
     context = setup(targets, begin_date, end_date, frequency, freq_num, fq, host, warmup)
     session = None
     if trading:
-        from telvar.run.trading import TradingSession
-
         session = TradingSession(context, getattr(strategy, "name", None) or type(strategy).__name__,
                                  capital=capital, costs=costs, fill=fill, benchmark=benchmark, risk_free=risk_free)
         context._broker = session.broker

@@ -41,6 +41,16 @@ def own_price_reader(frequency, freq_num, bar_times, bar_days):
     return price
 
 
+def check_arguments(capital, costs, fill):
+    """The runner's trading arguments checked before anything is set up."""
+    if isinstance(capital, bool) or not isinstance(capital, (int, float)) or not math.isfinite(capital) \
+            or not capital > 0:
+        raise ValueError("capital must be a positive amount, got %r" % (capital,))
+    if fill not in FILLS:
+        raise ValueError("fill must be one of %s, got %r" % (", ".join(FILLS), fill))
+    check_overrides(costs)
+
+
 class TradingSession:
     def __init__(self, context, strategy_name, capital=1_000_000, costs=None, fill="next_open", benchmark=None,
                  risk_free=0.0, tvcmd=None, own_price=None):
@@ -119,4 +129,4 @@ class TradingSession:
                          bench_closes, pf.capital)
 
 
-__all__ = ["TradingSession", "own_price_reader"]
+__all__ = ["TradingSession", "own_price_reader", "check_arguments"]
