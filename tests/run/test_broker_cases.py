@@ -204,3 +204,19 @@ def test_orders_fill_on_traded_bars_only_and_the_last_bar_fills_nothing(host, fa
     times = result_times(result)
     assert result.orders["bar"].iloc[0] == bar
     assert result.trades["price"].iloc[0] == cu[abs(cu["time"] - times[bar]) < 1e-7]["close"].iloc[0]
+
+
+def test_fills_on_coarser_strategy_bars_use_those_bars(host, fake_rules):
+    """On 15-minute strategy bars a market order fills at the next 15-minute bar's open, and a warm-up
+    leaves the first traded bar where on_bar starts."""
+    fake_rules({CU: futures_rules(CU, multiplier=5.0, tick=10.0, contracts=main_contracts(CU, 20251104, 20251105))})
+    plan = lambda c: {c.first_bar_pos + 3: lambda c: c.order(CU, 1)}
+    strategy = Scripted(plan)
+    result = run(strategy, [CU], 20251104, 20251105, frequency="min", freq_num=15, warmup=2)
+    bars = bars_of(CU, 20251104, 20251105, "min", 15)
+    placed = next(iter(strategy.seen))
+    times = result_times(result)
+    expected = next_traded(bars, times[placed])
+    assert result.trades["price"].iloc[0] == expected.open
+    assert times[result.trades["bar"].iloc[0]] == expected.time
+    assert result.equity.index[0] > 0 and result.daily_equity["date"].iloc[0] == 20251104
