@@ -2,8 +2,10 @@
 
 Runs the moving-average cross of ma_cross_strategy.py over futures main
 contracts (night sessions included) and stocks for four weeks of 1-minute
-bars, prints a short report and draws one instrument's 15-minute bars as the
-strategy saw them at a chosen minute: the completed bars and, highlighted,
+bars, trading through the runner's broker (costs and market rules from the
+host; the index SSE.000300 as the benchmark), prints a short report with the
+run's statistics, draws the equity curve and one instrument's 15-minute bars
+as the strategy saw them at a chosen minute: the completed bars and, highlighted,
 the bar still forming. Five trading days of warm-up fill the strategy's
 windows before its first bar. Candles follow the local convention (rising
 red, falling green) unless `--style western` asks for rising green, falling
@@ -39,20 +41,55 @@ WARMUP = 5  # trading days before BEGIN: the 5 daily and 20 fifteen-minute bars 
 CANDLE_STYLES = {"local": ("tab:red", "tab:green"), "western": ("tab:green", "tab:red")}
 
 
-def print_report(summary):
-    s = summary["strategy"]
+CAPITAL = 2_000_000
+BENCHMARK = "SSE.000300"
+# (stats key, label, format): fractions shown as percentages
+STATS_TABLE = [
+    ("TotalReturn", "total return", "pct"), ("AnnualReturn", "annual return", "pct"),
+    ("BenchmarkReturn", "benchmark return", "pct"), ("ExcessReturn", "excess return", "pct"),
+    ("AnnualVolatility", "annual volatility", "pct"), ("Sharpe", "Sharpe", "num"),
+    ("Sortino", "Sortino", "num"), ("MaxDrawdown", "max drawdown", "pct"),
+    ("MaxDrawdownStart", "  from", "day"), ("MaxDrawdownTrough", "  to", "day"),
+    ("MaxDrawdownRecovery", "  recovered", "day"), ("Calmar", "Calmar", "num"),
+    ("Alpha", "alpha", "num"), ("Beta", "beta", "num"), ("InformationRatio", "information ratio", "num"),
+    ("RoundTrips", "round trips", "int"), ("WinRate", "win rate", "pct"),
+    ("ProfitFactor", "profit factor", "num"), ("TradeCount", "fills", "int"),
+    ("Turnover", "turnover", "num"), ("Commission", "commission", "money"), ("Tax", "stamp tax", "money"),
+    ("FinalEquity", "final equity", "money"),
+]
+
+
+def format_stat(value, kind):
+    if value is None:
+        return "n/a"
+    return {"pct": "%.2f%%" % (100 * value), "num": "%.2f" % value, "int": "%d" % value,
+            "money": "{:,.2f}".format(value), "day": "%d" % value}[kind]
+
+
+def print_report(result):
+    s = result["strategy"]
     print()
     print("Back-test %s .. %s (after %d warm-up trading days), %s bars, %d targets" % (
-        summary["begin_date"], summary["end_date"], summary["warmup"], summary["frequency"],
-        len(summary["targets"])))
+        result["begin_date"], result["end_date"], result["warmup"], result["frequency"],
+        len(result["targets"])))
     print("  %d strategy bars in %.2f s (%.0f bars/s, %d windows read; set-up %.2f s)" % (
-        summary["bars"], summary["run_seconds"], summary["bars_per_second"], s["windows_read"],
-        summary["setup_seconds"]))
+        result["bars"], result["run_seconds"], result["bars_per_second"], s["windows_read"],
+        result["setup_seconds"]))
     print()
-    print("  %-14s %7s %9s %11s %10s" % ("target", "trades", "position", "points", "last"))
+    print("  %-14s %8s %9s %10s" % ("target", "signals", "position", "last"))
     for row in s["per_target"]:
-        print("  %-14s %7d %9d %11.2f %10.2f" % (row["target"], row["trades"], row["position"],
-                                                 row["points"], row["last"]))
+        print("  %-14s %8d %9d %10.2f" % (row["target"], row["signals"], row["position"], row["last"]))
+    print()
+    stats = result.stats
+    print("  Statistics (capital %s, benchmark %s, strategy id %s)" % (
+        "{:,.0f}".format(result.capital), BENCHMARK, result.strategy_id or "none: the host does not record runs"))
+    for key, label, kind in STATS_TABLE:
+        if key in stats:
+            print("  %-20s %16s" % (label, format_stat(stats[key], kind)))
+    refused = result.orders[result.orders["status"] == "refused"]
+    if len(refused):
+        print()
+        print("  %d orders refused, e.g. %s" % (len(refused), refused["reason"].iloc[0]))
     print()
 
 
@@ -167,6 +204,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--chart", default=os.path.join("build", "demo", "rb0000_15min_forming.png"))
     parser.add_argument("--roll-chart", default=os.path.join("build", "demo", "cu0000_adjusted_roll.png"))
+    parser.add_argument("--equity-chart", default=os.path.join("build", "demo", "equity.png"))
     parser.add_argument("--style", choices=sorted(CANDLE_STYLES), default="local",
                         help="candle colours: local (rising red, falling green) or western (rising green)")
     parser.add_argument("--no-progress", action="store_true")
@@ -174,9 +212,11 @@ def main(argv=None):
 
     started = time.perf_counter()
     print("Starting an embedded host on the sample store and setting up the run ...")
-    summary = runner.run(MaCrossStrategy(), TARGETS, BEGIN, END, frequency="min", freq_num=1,
-                         progress=not args.no_progress, warmup=WARMUP)
-    print_report(summary)
+    result = runner.run(MaCrossStrategy(), TARGETS, BEGIN, END, frequency="min", freq_num=1,
+                        progress=not args.no_progress, warmup=WARMUP, capital=CAPITAL, benchmark=BENCHMARK)
+    print_report(result)
+    result.plot(args.equity_chart)
+    print("Equity and drawdown written to %s" % args.equity_chart)
 
     # 14:07 on the last day: its 15-minute bar (14:00-14:15) has formed for 7 minutes
     from telvar.kestrum import sysmodel as cnt

@@ -12,7 +12,10 @@ daily bars. On every bar it reads:
 
 It goes long when the fast average crosses above the slow one in an up
 trend, short on the opposite cross in a down trend, and flat on a cross
-against the trend. Profit is counted in price points on 1-minute closes.
+against the trend, through the runner's broker: one lot of a future, about
+200,000 worth of a stock in whole lots (never short: a short signal is flat).
+Orders fill at the next minute's open with the host's costs and market rules
+(a stock bought today is sold tomorrow at the earliest).
 """
 import math
 
@@ -22,6 +25,8 @@ from telvar.api.regora import _regora
 
 OPEN, HIGH, LOW, CLOSE, VOLUME = 2, 3, 4, 5, 6  # columns of a window: target, time, then the fields
 FAST, SLOW, DAYS, RECENT = 5, 20, 5, 3
+STOCK_MARKETS = ("SSE", "SZSE")
+STOCK_VALUE, LOTS = 200_000, 1  # one position: the value of a stock, lots of a future
 
 
 class MaCrossStrategy:
@@ -33,10 +38,9 @@ class MaCrossStrategy:
         context.reg_15min_adj = _regora.reg_k_data("min", 15, True)
         context.reg_day_adj = _regora.reg_k_data("day", 1, True)
         n = len(context.targets)
-        self.position = np.zeros(n)
-        self.entry = np.full(n, np.nan)
-        self.pnl = np.zeros(n)
-        self.trades = np.zeros(n, dtype=int)
+        self.is_stock = [name.split(".")[0] in STOCK_MARKETS for name in context.target_names]
+        self.wanted = np.zeros(n, dtype=int)
+        self.signals = np.zeros(n, dtype=int)
         self.last_close = np.full(n, np.nan)
         self.last_fast_above = [None] * n
         self.windows_read = 0
@@ -64,24 +68,27 @@ class MaCrossStrategy:
             previous = day_close[:-1][~np.isnan(day_close[:-1])]
             trend_up = previous.size == 0 or day_close[-1] > previous.mean()
             wanted = (1 if trend_up else 0) if fast_above else (-1 if not trend_up else 0)
-            self._move_to(t, wanted, last)
+            self._move_to(context, t, wanted)
 
-    def _move_to(self, t, wanted, price):
-        if wanted == self.position[t]:
+    def _move_to(self, context, t, wanted):
+        if self.is_stock[t]:
+            wanted = max(wanted, 0)
+        if wanted == self.wanted[t]:
             return
-        if self.position[t] != 0:
-            self.pnl[t] += self.position[t] * (price - self.entry[t])
-        self.position[t] = wanted
-        self.entry[t] = price if wanted else np.nan
-        self.trades[t] += 1
+        self.wanted[t] = wanted
+        self.signals[t] += 1
+        # both count open orders as filled: a signal reversing an unfilled one orders the difference
+        if self.is_stock[t]:
+            context.order_target_value(t, wanted * STOCK_VALUE)
+        else:
+            context.order_target(t, wanted * LOTS)
 
     def summary(self, context):
-        """Per target: trades, final position, points won (open positions marked to the last close)."""
+        """Per target: signals acted on, the position held at the end and the last close."""
+        held = context.portfolio.positions
         rows = []
         for t, name in enumerate(context.target_names):
-            open_pnl = 0.0
-            if self.position[t] != 0 and not np.isnan(self.last_close[t]):
-                open_pnl = self.position[t] * (self.last_close[t] - self.entry[t])
-            rows.append({"target": name, "trades": int(self.trades[t]), "position": int(self.position[t]),
-                         "points": float(self.pnl[t] + open_pnl), "last": float(self.last_close[t])})
+            position = held[name].quantity if name in held else 0
+            rows.append({"target": name, "signals": int(self.signals[t]), "position": int(position),
+                         "last": float(self.last_close[t])})
         return {"per_target": rows, "windows_read": self.windows_read}

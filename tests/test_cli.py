@@ -61,6 +61,8 @@ def test_a_run_prints_its_summary_and_draws_its_chart(host, tmp_path, strategy_f
     assert "full_first_window: True" in out.stdout  # the warm-up filled the daily window
     assert re.search(r"SHFE\.RB0000\s+%d" % bars, out.stdout)
     assert "Back-test 20251110..20251111 after 3 warm-up trading days, 15min bars, 2 targets" in out.stdout
+    assert re.search(r"^\s+trading\s+0\.00%, max drawdown 0\.00%, Sharpe n/a, 0 fills, final equity 1000000\.00",
+                     out.stdout, re.M)
     assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 

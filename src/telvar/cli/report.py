@@ -27,6 +27,16 @@ def format_summary(summary):
         "  %-10s %.2f s" % ("set-up", summary["setup_seconds"]),
         "  %-10s %.2f s (%.0f bars/s)" % ("run", summary["run_seconds"], summary["bars_per_second"]),
     ]
+    stats = summary.get("stats")
+    if stats:
+        def pct(key):
+            return "n/a" if stats.get(key) is None else "%.2f%%" % (100 * stats[key])
+
+        lines.append("  %-10s %s, max drawdown %s, Sharpe %s, %d fills, final equity %.2f%s" % (
+            "trading", pct("TotalReturn"), pct("MaxDrawdown"),
+            "n/a" if stats.get("Sharpe") is None else "%.2f" % stats["Sharpe"], stats.get("TradeCount", 0),
+            stats.get("FinalEquity", 0.0),
+            " (strategy id %s)" % summary["strategy_id"] if summary.get("strategy_id") else ""))
     result = summary.get("strategy")
     if result is None:
         return "\n".join(lines)

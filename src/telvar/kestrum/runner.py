@@ -5,7 +5,13 @@ line, the fresh-bar store's time row, the strategy's own K-data registered as
 the refresh item, the user context) and returns the context; tests and
 notebooks then call the module functions directly. ``run(strategy, ...)``
 does the same, calls ``strategy.init(context)`` once and
-``strategy.on_bar(context)`` at every bar position, and returns a summary.
+``strategy.on_bar(context)`` at every bar position, and returns a
+``telvar.run.RunResult``: the summary as a mapping, and the run's trades,
+orders, positions, equity and statistics. The strategy trades through its
+context (``order``, ``order_target``, ``order_target_value``,
+``order_target_percent``, ``cancel``, ``open_orders``, ``portfolio``) with
+the broker of ``telvar.run``, which the runner calls before ``on_bar`` only
+at the bars it asked for.
 
 ``warmup=N`` starts the run's inputs N trading days before ``begin_date``:
 those days' bars are fetched and registered like the others, so windows are
@@ -36,6 +42,7 @@ from telvar.kestrum import globalvars as gv
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.uclass import UserContext
 from telvar.kestrum.ufuncs import begin_date_checking_rule, end_date_checking_rule, todictmc, todotmc
+from telvar.run.prices import bar_trading_days
 
 _embedded_host = None
 _host_tokens = {}  # address -> token of the host handles given to setup (a TCP host requires it)
@@ -72,6 +79,48 @@ class Context(UserContext):
         self.bar_times = bar_times
         self.reg_idx = reg_idx
         self.host_address = host_address
+        self.bar_days = None  # the trading day (YYYYMMDD) of each bar, set by setup
+        self._broker = None  # the run's broker while runner.run trades
+
+    # --- trading (the broker of runner.run) ----------------------------------------------------------
+    def _trading(self):
+        if self._broker is None:
+            raise RuntimeError("orders and the portfolio belong to runner.run (with trading on): "
+                               "there is no broker after setup alone")
+        return self._broker
+
+    def order(self, target, quantity, limit_price=None):
+        """Place an order and return its id: ``quantity`` signed (positive buys, negative sells),
+        a market order unless ``limit_price`` is given. ``target``: a target record, a 'MARKET.CODE'
+        name or a target index; a continuous code trades the main contract of the moment."""
+        return self._trading().place(target, quantity, limit_price)
+
+    def order_target(self, target, position):
+        """Order what brings the position to ``position`` units (open orders counted as filled);
+        None when nothing is needed."""
+        return self._trading().order_target(target, position)
+
+    def order_target_value(self, target, value):
+        """Order toward a position worth ``value`` at the current close (whole lots, toward zero)."""
+        return self._trading().order_target_value(target, value)
+
+    def order_target_percent(self, target, fraction):
+        """Order toward a position worth ``fraction`` of the equity (see ``order_target_value``)."""
+        return self._trading().order_target_percent(target, fraction)
+
+    def cancel(self, order_id):
+        """Cancel an open order; True when it was open."""
+        return self._trading().cancel(order_id)
+
+    @property
+    def open_orders(self):
+        """The open orders, oldest first (``telvar.run.orders.Order`` objects; read them only)."""
+        return list(self._trading().open)
+
+    @property
+    def portfolio(self):
+        """Cash, equity, margin, available cash and positions, marked at the current bar's close."""
+        return self._trading().view()
 
     @property
     def bar_pos(self):
@@ -223,27 +272,47 @@ def setup(targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", h
                       first_bar_pos=first_bar_pos)
     # until on_bar starts, the current bar is the first one the strategy trades
     context._internal_bar_num = first_bar_pos
+    context.bar_days = bar_trading_days(bar_times, day_pos)
     cnt.vr.g_TelvarSimCurBarFresh = first_bar_pos
     cnt.vr.g_TelvarUserContext = context
     return context
 
 
 def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", host=None,
-        progress=True, warmup=0):
+        progress=True, warmup=0, capital=1_000_000, costs=None, fill="next_open", benchmark=None,
+        risk_free=0.0, trading=True):
     """Set up, call ``strategy.init(context)`` once and ``strategy.on_bar(context)`` at every bar.
 
     With ``warmup`` N, N trading days of history before ``begin_date`` fill the
-    windows and ``on_bar`` starts at ``context.first_bar_pos``. Returns a
-    summary dictionary: bars (from ``begin_date`` on), targets, dates,
-    warm-up days, set-up and run seconds, bars per second, and the strategy's
-    ``summary(context)`` result when it has one.
-    """
-    from tqdm import tqdm
+    windows and ``on_bar`` starts at ``context.first_bar_pos``. The strategy
+    trades through its context (``context.order`` ...) with a broker that
+    starts with ``capital``, fills market orders at the next bar's open
+    (``fill="next_open"``) or at the current bar's close (``fill="close"``),
+    charges the host's default costs overridden by ``costs`` (see
+    ``telvar.run.costs``) and applies the host's market rules; ``benchmark``
+    (e.g. 'SSE.000300') adds benchmark statistics, ``risk_free`` (annual) enters
+    Sharpe, Sortino and alpha. ``trading=False`` runs without a broker.
 
+    Returns a ``telvar.run.RunResult``: a mapping with the summary (bars from
+    ``begin_date`` on, targets, dates, warm-up days, set-up and run seconds,
+    bars per second, the strategy's ``summary(context)`` result when it has
+    one, ``strategy_id`` and ``stats``) whose attributes hold the trades,
+    orders, positions, equity, stats and ``plot()``.
+    """
+    from telvar.run.results import RunResult
+
+    if trading:
+        from telvar.run.trading import TradingSession, check_arguments
+
+        check_arguments(capital, costs, fill)
     started = time.perf_counter()
     context = setup(targets, begin_date, end_date, frequency, freq_num, fq, host, warmup)
+    session = None
+    if trading:
+        session = TradingSession(context, getattr(strategy, "name", None) or type(strategy).__name__,
+                                 capital=capital, costs=costs, fill=fill, benchmark=benchmark, risk_free=risk_free)
+        context._broker = session.broker
     set_up = time.perf_counter() - started
-    vr = cnt.vr
     first = context.first_bar_pos
     bars = len(context.bar_times) - first
     try:
@@ -251,17 +320,13 @@ def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq
         strategy.init(context)
         cnt.smm.set_phase(gv.RUMMODE_PHASE_ONBAR)
         loop_start = time.perf_counter()
-        with tqdm(total=bars, unit="bar", desc="back-test", disable=not progress, leave=False) as bar:
-            for pos in range(first, first + bars):
-                context._internal_bar_num = pos
-                vr.g_TelvarSimCurBarFresh = pos
-                vr.g_TelvarReadLimit = pos  # reads of later bars raise
-                strategy.on_bar(context)
-                bar.update(1)
+        _bar_loop(strategy, context, first, bars, None if session is None else session.broker, progress)
         loop = time.perf_counter() - loop_start
     finally:
-        vr.g_TelvarReadLimit = -1
+        cnt.vr.g_TelvarReadLimit = -1
         cnt.smm.set_phase(gv.RUMMODE_PHASE_FINISHED)
+        if session is not None:
+            session.broker.accepting = False
     summary = {
         "bars": bars,
         "targets": list(context.target_names),
@@ -275,7 +340,35 @@ def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq
     }
     if hasattr(strategy, "summary"):
         summary["strategy"] = strategy.summary(context)
-    return summary
+    if session is None:
+        return RunResult(summary)
+    return session.finish(summary)
+
+
+def _bar_loop(strategy, context, first, bars, broker, progress):
+    """on_bar at every bar; the broker acts before it at the bars it asked for (the fills of the
+    previous bar's close included), after the last bar in ``finish``."""
+    from tqdm import tqdm
+
+    vr = cnt.vr
+    with tqdm(total=bars, unit="bar", desc="back-test", disable=not progress, leave=False) as bar:
+        if broker is None:
+            for pos in range(first, first + bars):
+                context._internal_bar_num = pos
+                vr.g_TelvarSimCurBarFresh = pos
+                vr.g_TelvarReadLimit = pos  # reads of later bars raise
+                strategy.on_bar(context)
+                bar.update(1)
+            return
+        broker.accepting, broker.clock = True, context
+        for pos in range(first, first + bars):
+            context._internal_bar_num = pos
+            vr.g_TelvarSimCurBarFresh = pos
+            vr.g_TelvarReadLimit = pos
+            if pos >= broker.next_event:
+                broker.open_bar(pos)
+            strategy.on_bar(context)
+            bar.update(1)
 
 
 __all__ = ["setup", "run", "Context"]

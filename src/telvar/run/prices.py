@@ -1,0 +1,83 @@
+"""The strategy's own bars as target x bar views, taken once at set-up.
+
+Prices come from the refresh K-data item (the strategy's frequency): its
+``Matrix`` holds one block of field rows per target and ``CurrentBar`` maps a
+strategy bar position to its column. The views share the matrix's memory, so
+a read is array indexing and a bar changed in place is seen as it is.
+"""
+import numpy as np
+
+from telvar.kestrum import globalvars as gv
+
+
+def bar_trading_days(bar_times, day_pos):
+    """The trading day (YYYYMMDD) of each bar: the day of its trading day's last bar.
+
+    Intraday day positions restart (drop) at each trading day's first bar, so
+    night bars, which carry the evening's clock time, get the next trading
+    day; bars of a day or coarser are each their own trading day's last.
+    """
+    from telvar.kestrum.utils.datetimefunc import mft_to_int_format
+
+    times = np.asarray(bar_times, dtype=np.float64).ravel()
+    day_pos = np.asarray(day_pos).ravel()
+    if times.size == 0:
+        return np.zeros(0, dtype=np.int64)
+    if day_pos.size == times.size:
+        new_day = np.r_[True, day_pos[1:] <= day_pos[:-1]]
+    else:
+        new_day = np.ones(times.size, dtype=bool)
+    starts = np.flatnonzero(new_day)
+    last_of_day = np.r_[starts[1:] - 1, times.size - 1]
+    day_of_group = mft_to_int_format(np.floor(times[last_of_day]))
+    return np.asarray(day_of_group, dtype=np.int64)[np.cumsum(new_day) - 1]
+
+
+class BarPrices:
+    """open/high/low/close/volume[target, column] views and the column of each bar position."""
+
+    def __init__(self, item, n_targets, bar_times, bar_days):
+        self.item = item
+        self.n_targets = n_targets
+        self.bar_times = np.asarray(bar_times, dtype=np.float64)
+        self.bar_days = np.asarray(bar_days, dtype=np.int64)
+        self.take_views()
+
+    def take_views(self):
+        matrix = self.item.Matrix
+        if not isinstance(matrix, np.ndarray) or matrix.ndim != 2 or matrix.dtype != np.float64:
+            raise TypeError("the strategy's K matrix must be a 2-D float64 array")
+        head, width, n = gv.KMatrixPos_Head_len, gv.KMatrix_Bar_Len, self.n_targets
+        if matrix.shape[0] < head + width * n:
+            raise ValueError("the strategy's K matrix has %d rows, fewer than %d targets need"
+                             % (matrix.shape[0], n))
+
+        def rows(offset):
+            return matrix[head + offset:head + width * n:width]
+
+        self.matrix = matrix
+        self.open, self.high, self.low = rows(gv.KMatrix_Open), rows(gv.KMatrix_High), rows(gv.KMatrix_Low)
+        self.close, self.volume = rows(gv.KMatrix_Close), rows(gv.KMatrix_Volume)
+        cols = np.asarray(self.item.CurrentBar)
+        if cols.size < self.bar_times.size:
+            raise ValueError("the strategy's K data maps %d bars, the run has %d" % (cols.size, self.bar_times.size))
+        cols = cols[:self.bar_times.size]
+        if cols.dtype.kind == "f":
+            if not np.isfinite(cols).all():
+                raise ValueError("the strategy's K data has bars without a column")
+            cols = cols.astype(np.int64)
+        if cols.size and (cols.min() < 0 or cols.max() >= matrix.shape[1]):
+            raise ValueError("the strategy's K data maps bars outside its matrix")
+        self.cols = cols.astype(np.intp)
+
+    def refresh(self):
+        """Take the views again when the K-data item got a new matrix."""
+        if self.item.Matrix is not self.matrix:
+            self.take_views()
+
+    def closes(self, targets, first, last):
+        """close[targets, bars first..last] as a float array (targets x bars)."""
+        return self.close[np.asarray(targets, dtype=np.intp)[:, None], self.cols[first:last + 1][None, :]]
+
+
+__all__ = ["BarPrices", "bar_trading_days"]
