@@ -127,6 +127,22 @@ def test_the_real_host_records_the_run_and_answers_its_stats(host, connected_hos
             assert performance[key] == expected, key
     stock = result.trades[result.trades["target"] == STOCK]
     assert stock["tax"].iloc[-1] > 0 and (stock["quantity"] % 100 == 0).all()
+    # the host keeps every trade, order and day of the run in its results database
+    import sqlite3
+
+    from telvar.host.results_db import default_results_path
+
+    store_id = comm.tvcmd.call("tvSendCmdGetStoreInfo")["store_id"]
+    with sqlite3.connect(default_results_path(store_id)) as db:
+        def count(table):
+            return db.execute(f"SELECT count(*) FROM {table} WHERE strategy_id = ?",
+                              [result.strategy_id]).fetchone()[0]
+        assert count("trades") == len(result.trades) > 0
+        assert count("orders") == len(result.orders)
+        assert count("daily_equity") == len(result.daily_equity)
+        prices = [r[0] for r in db.execute("SELECT price FROM trades WHERE strategy_id = ? ORDER BY rowid",
+                                           [result.strategy_id])]
+    assert prices == pytest.approx(list(result.trades["price"]))
 
 
 def test_the_real_hosts_trading_rules_drive_the_broker(host, connected_host):

@@ -69,14 +69,33 @@ def end_run(strategy_id, stats, tvcmd=None):
     tvcmd.call("tvSendCmdEndRun", strategy_id, {k: json_value(v) for k, v in stats.items()})
 
 
+# The host's run tables know these columns; the result's own frames name a few
+# differently or carry bar positions, which mean nothing outside this run.
+_HOST_NAMES = {
+    "trades": {"bar": None},
+    "orders": {"bar": None, "fill_bar": None},
+    "daily_equity": {"return": "daily_return"},
+}
+
+
+def host_frame(table, frame):
+    """``frame`` with the columns the host's ``table`` records (a roll trade is noted as such)."""
+    renames = _HOST_NAMES[table]
+    out = frame.drop(columns=[c for c, to in renames.items() if to is None and c in frame.columns])
+    out = out.rename(columns={c: to for c, to in renames.items() if to is not None})
+    if table == "trades" and "roll" in out.columns:
+        out = out.assign(note=np.where(out["roll"].astype(bool), "roll", None)).drop(columns=["roll"])
+    return out
+
+
 def record_run(strategy_id, trades, orders, daily, stats, tvcmd=None):
     """Send the run's rows and stats to the host (nothing without a strategy id)."""
     if strategy_id is None:
         return
-    put_rows(strategy_id, "trades", trades, tvcmd)
-    put_rows(strategy_id, "orders", orders, tvcmd)
-    put_rows(strategy_id, "daily_equity", daily, tvcmd)
+    put_rows(strategy_id, "trades", host_frame("trades", trades), tvcmd)
+    put_rows(strategy_id, "orders", host_frame("orders", orders), tvcmd)
+    put_rows(strategy_id, "daily_equity", host_frame("daily_equity", daily), tvcmd)
     end_run(strategy_id, stats, tvcmd)
 
 
-__all__ = ["begin_run", "put_rows", "end_run", "record_run", "json_value", "CHUNK_ROWS"]
+__all__ = ["begin_run", "put_rows", "end_run", "record_run", "host_frame", "json_value", "CHUNK_ROWS"]
