@@ -17,7 +17,7 @@ namespace {
 
 // tvMatrixUnfillComplete(matrix, head_len, bar_len, volume_offset)
 //     -> (UnfilledBarRef, UnfilledIdx), each a list with one array per target.
-// UnfilledIdx[t]: the columns where target t traded (traded.hpp: every bar
+// UnfilledIdx[t]: the columns where target t traded (common/traded_bar.hpp: every bar
 // with a close except filled ones), ascending, int64. The prices are the
 // block's first four fields, its volume the field at volume_offset.
 // UnfilledBarRef[t][c]: the index into UnfilledIdx[t] of t's last real bar at

@@ -5,7 +5,7 @@
 // the matrix's first column (0 when the whole matrix is passed), so a caller
 // may hand over only the tail of a long matrix with positions unchanged.
 // Each target's fields are combined together (combine_blocks.hpp), with
-// open, high and low from its traded bars only (traded.hpp);
+// open, high and low from its traded bars only (common/traded_bar.hpp);
 // tvCalcTradedMask hands out which bars traded.
 #include "combine_blocks.hpp"
 #include "kernel_args.hpp"

@@ -1,6 +1,6 @@
 // Combining a target's bars, all its fields together. Over a range of base
 // bars, skipping NaN: open, high and low come from the traded bars only
-// (first / max / min; traded.hpp says which bars traded), close = last,
+// (first / max / min; common/traded_bar.hpp says which bars traded), close = last,
 // volume and turnover = sums, open interest = last. A range without a traded
 // bar is itself a filled bar: open = high = low = close = its last close
 // (volume and turnover sum to 0). A range whose values are all NaN, or that

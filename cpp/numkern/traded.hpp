@@ -1,26 +1,9 @@
-// Which bars traded: the one definition every combining kernel, the real-bar
-// bookkeeping and the host's own bar arithmetic use.
-//
-// The host fills every slot in which an instrument did not trade with a bar
-// of volume 0 whose open, high, low and close repeat the last close (open
-// interest carried); slots before the first trade are NaN. Such a filled bar
-// must never lend its carried price to a combined bar's open, high or low.
-//
-//   A bar is *filled* when its volume is exactly 0 and its open, high, low
-//   and close all equal the close of the nearest earlier bar that has a close
-//   (for the first bar in view, when no earlier close is visible: when its
-//   four prices are equal). Every other bar with a close is *traded*.
-//
-// Data without volumes keeps its prices: a NaN volume (some index and FX
-// feeds) is never a filled bar, and with volume 0 everywhere every bar whose
-// price moved away from the last close is traded (a flat one carries nothing
-// a traded bar would not). A block without a volume field counts every bar
-// with a close as traded; a block without a close field every bar.
-//
-// "Earlier" means earlier in the matrix the kernel is given, so a kernel
-// handed the tail of a series judges the tail's first priced bar by its own
-// four prices; filled data judges the same either way.
+// How the kernels tell traded bars from filled ones, block by block. The
+// rule itself, shared with the registration windows, is in
+// common/traded_bar.hpp.
 #pragma once
+
+#include "common/traded_bar.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -31,28 +14,13 @@ namespace numkern {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Field offsets inside a target's block of a K matrix.
-constexpr int kOpen = 0, kHigh = 1, kLow = 2, kClose = 3, kVolume = 4, kTurnOver = 5,
-              kOpenInterest = 6, kKnownFields = 7;
-
-// `ref`: the close of the nearest earlier bar that has one, known to be a
-// number. Written with & instead of && so that it compiles to a few
-// comparisons without branches and loops over it vectorise.
-inline bool is_filled_after(double open, double high, double low, double close, double volume,
-                            double ref) {
-    return (volume == 0.0) & (open == ref) & (high == ref) & (low == ref) & (close == ref);
-}
-
-// `prev_close`: the same close, NaN when none is visible.
-inline bool is_filled(double open, double high, double low, double close, double volume,
-                      double prev_close) {
-    return is_filled_after(open, high, low, close, volume,
-                           prev_close == prev_close ? prev_close : close);
-}
+// Field offsets inside a target's block of a K matrix, after the four
+// prices (kOpen..kClose, common/traded_bar.hpp).
+constexpr int kVolume = 4, kTurnOver = 5, kOpenInterest = 6, kKnownFields = 7;
 
 // How a kernel tells traded bars from filled ones for a block of K fields.
 enum class Source {
-    Rule,  // the rule above (the block has open..close and a volume)
+    Rule,  // the rule (the block has open..close and a volume)
     Close, // no volume field: every bar with a close
     All,   // no close field: every bar
     Mask,  // a mask the caller worked out (e.g. from the unadjusted bars of

@@ -1,6 +1,6 @@
 // Marking a span of a target's bars as traded or not, in loops that
 // vectorise: the first step of every combining kernel (combine_blocks.hpp)
-// and of the traded-bar kernels. The rule itself is in traded.hpp.
+// and of the traded-bar kernels. The rule itself is in common/traded_bar.hpp.
 #pragma once
 
 #include "traded.hpp"

@@ -3,6 +3,7 @@
 // prices come from the adjusted matrices and the adjusted fresh-bar store,
 // while volume and the later fields stay raw.
 #include "common/args.hpp"
+#include "common/traded_bar.hpp"
 #include "regora/window_bars.hpp"
 
 #include <algorithm>
@@ -215,18 +216,27 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
         return window.finish();
     }
 
-    // Real-bar window: per target, the newest `length` bars with volume > 0.
+    // Real-bar window: per target, the newest `length` bars that traded,
+    // judged on the unadjusted bars (an adjusted price block has no volume,
+    // and across a roll its filled bars do not repeat the adjusted close).
+    if (volume_field <= kClose || volume_field >= bar_len)
+        raise_value_error("the framework's volume field lies outside a bar block, after "
+                          "its prices");
     std::vector<long long> columns;
     for (long long i = 0; i < targets; ++i) {
         const Sources &s = rows_of[static_cast<size_t>(i)];
-        const RealBars real(*s.plain, s.plain->books_of(s.block), length, s.raw_row);
+        const RealBars real(*s.plain, s.plain->books_of(s.block), length,
+                            s.raw_row - volume_field, s.raw_row);
         if (real.empty())
             continue; // no real bar yet
         const auto rows = forming_rows(i);
-        const int forming =
-            rows.first < 0 ? -1 : (dvf(rows.second + volume_field, bar_pos) > 0 ? 1 : 0);
+        RuleBar forming;
+        if (rows.first >= 0) {
+            const auto field = [&](long long f) { return dvf(rows.second + f, bar_pos); };
+            forming = {field(kOpen), field(kHigh), field(kLow), field(kClose), field(volume_field)};
+        }
         columns.clear();
-        real.pick(*s.plain, forming, columns);
+        real.pick(*s.plain, rows.first >= 0 ? &forming : nullptr, columns);
 
         const long long fill_len = static_cast<long long>(columns.size());
         const long long first_row = (i + 1) * length - fill_len;

@@ -180,7 +180,7 @@ NB_MODULE(_regora, m) {
           "reg_idx: the index from reg_k_data; bar_pos: strategy bar position\n"
           "(context.bar_pos; NaN for the last, negative from the end); length: bars per\n"
           "target; fill_up: True for every bar of the time line, False for the bars in\n"
-          "which the target traded.\n"
+          "which the target traded (numkern.tvCalcTradedMask: filled bars left out).\n"
           "Returns an object array of length * targets rows (target-major blocks, oldest\n"
           "first, the newest being the bar still forming) and 9 columns: target index, bar\n"
           "time, open, high, low, close, volume, turnover, open interest; NaN where there is\n"

@@ -7,6 +7,7 @@
 // writes each cell once (a forming bar may replace the last completed one),
 // with no None to fill in first.
 #include "common/args.hpp"
+#include "common/traded_bar.hpp"
 #include "regora/window_bars.hpp"
 
 #include <algorithm>
@@ -174,8 +175,11 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         return window.finish();
     }
 
-    // Real-bar window: per target, the newest `length` bars with volume > 0,
+    // Real-bar window: per target, the newest `length` bars that traded,
     // chosen target by target, then written across the targets (below).
+    if (volume_field <= kClose || volume_field >= bar_len)
+        raise_value_error("the framework's volume field lies outside a bar block, after "
+                          "its prices");
     struct RealRow {
         ItemAtBar *view;
         long long row0, row_end, target;
@@ -190,12 +194,18 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
         ItemAtBar &view = items.at(index_of(reg_idx(i, 0), "reg_idx item position"));
         const long long target_idx = index_of(reg_idx(i, 3), "reg_idx target index");
         const long long row0 = field_rows(view, target_idx);
-        const RealBars real(view, view.books_of(target_idx), length, row0 + volume_field);
+        const RealBars real(view, view.books_of(target_idx), length, row0, row0 + volume_field);
         if (real.empty())
             continue;
-        const int forming = !gather_forming(i) ? -1 : (forming_of(i)[volume_field] > 0 ? 1 : 0);
+        RuleBar forming;
+        const bool has_forming = gather_forming(i);
+        if (has_forming) {
+            const double *values = forming_of(i);
+            forming = {values[kOpen], values[kHigh], values[kLow], values[kClose],
+                       values[volume_field]};
+        }
         const size_t begin = picked.size();
-        real.pick(view, forming, picked);
+        real.pick(view, has_forming ? &forming : nullptr, picked);
         const bool forming_shown = picked.size() > begin && picked.back() < 0;
         plan.push_back({&view, row0, (i + 1) * length, i, begin,
                         picked.size() - begin - forming_shown, forming_shown});

@@ -2,10 +2,12 @@
 #include "regora/window_bars.hpp"
 
 #include "common/read_limit.hpp"
+#include "common/traded_bar.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace telvar {
@@ -145,10 +147,13 @@ void FilledSpan::require_same_bars(const ItemAtBar &view, long long length,
 }
 
 RealBars::RealBars(const ItemAtBar &view, const RealBarTarget &books, long long length,
-                   long long volume_row)
+                   long long block_row, long long volume_row)
     : length_(length) {
     const ArrayView<double> &bar_ref = books.bar_ref;
+    const long long rows = static_cast<long long>(view.matrix.rows());
     const long long cols = static_cast<long long>(view.matrix.cols());
+    if (block_row < 0 || block_row + kClose >= rows || volume_row < 0 || volume_row >= rows)
+        raise_index_error("the target's fields are not all in the K matrix");
     const long long end_bar =
         std::min(static_cast<long long>(bar_ref.cols()) - 1, view.current_bar);
     // Before the item's first bar there is nothing to show (an index of -1
@@ -164,35 +169,72 @@ RealBars::RealBars(const ItemAtBar &view, const RealBarTarget &books, long long 
     const long long start = books.real_columns[ref];
     if (start < 0 || end_bar >= cols || end_bar >= static_cast<long long>(view.time_line.cols()))
         raise_index_error("real-bar bookkeeping points outside the K matrix");
+    block_ = view.matrix.data() + block_row * cols;
     volume_ = view.matrix.data() + volume_row * cols;
+    cols_ = cols;
     end_bar_ = end_bar;
     start_ = start;
     empty_ = false;
 }
 
-void RealBars::pick(const ItemAtBar &view, int forming, std::vector<long long> &columns) const {
+double RealBars::close_at_or_before(long long col) const {
+    const double *close = row(kClose);
+    for (; col >= 0; --col)
+        if (close[col] == close[col])
+            return close[col];
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+inline bool RealBars::traded_without_volume(long long col) const {
+    // A bar without a close never traded: told before looking back for the
+    // previous close, so a run of such bars is read once.
+    const double *closes = row(kClose);
+    const double close = closes[col];
+    if (!(close == close))
+        return false;
+    const double before = col > 0 ? closes[col - 1] : close;
+    const double prev_close = before == before ? before : close_at_or_before(col - 2);
+    return is_traded(row(kOpen)[col], row(kHigh)[col], row(kLow)[col], close, volume_[col],
+                     prev_close);
+}
+
+bool RealBars::traded_after(const RuleBar &bar, long long col) const {
+    return traded_by_volume(bar.volume) ||
+           is_traded(bar.open, bar.high, bar.low, bar.close, bar.volume, close_at_or_before(col));
+}
+
+void RealBars::pick(const ItemAtBar &view, const RuleBar *forming,
+                    std::vector<long long> &columns) const {
     if (empty_)
         return;
     // The forming bar comes after the item's last column, or takes the place
-    // of the bar it is forming (shown only when it traded).
+    // of the bar it is forming (CurrentBar's column). Either way it follows
+    // the column before CurrentBar's (the last column when it lies past the
+    // matrix): that column's close is its previous close.
     long long newest_allowed = end_bar_;
     bool forming_shown = false;
-    if (forming >= 0) {
-        const bool open_tail = view.current_bar > static_cast<long long>(view.matrix.cols()) - 1;
+    if (forming) {
+        const bool open_tail = view.current_bar > cols_ - 1;
         if (open_tail) {
-            forming_shown = forming > 0;
+            forming_shown = traded_after(*forming, cols_ - 1);
         } else if (end_bar_ >= start_) {
-            forming_shown = forming > 0;
+            forming_shown = traded_after(*forming, view.current_bar - 1);
             --newest_allowed;
         }
     }
-    // The newest columns that traded, read from the volumes as they are now.
+    // The newest columns that traded, read from the matrix as it is now,
+    // written newest last into `room` slots, then moved to the slots' start.
     const size_t room = static_cast<size_t>(length_) - (forming_shown ? 1 : 0);
     const size_t first = columns.size();
-    for (long long col = newest_allowed; col >= start_ && columns.size() - first < room; --col)
-        if (volume_[col] > 0)
-            columns.push_back(col);
-    std::reverse(columns.begin() + static_cast<std::ptrdiff_t>(first), columns.end());
+    columns.resize(first + room);
+    long long *const slots = columns.data() + first;
+    long long *oldest = slots + room;
+    const double *const volume = volume_;
+    for (long long col = newest_allowed; col >= start_ && oldest != slots; --col)
+        if (traded_by_volume(volume[col]) || traded_without_volume(col))
+            *--oldest = col;
+    columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(first),
+                  columns.begin() + static_cast<std::ptrdiff_t>(first + (oldest - slots)));
     if (forming_shown)
         columns.push_back(-1);
 }

@@ -130,22 +130,41 @@ struct FilledSpan {
     void require_same_bars(const ItemAtBar &view, long long length, long long item_pos) const;
 };
 
+// A bar's fields the traded-bar rule reads (common/traded_bar.hpp).
+struct RuleBar {
+    double open, high, low, close, volume;
+};
+
 // The real-bar window of one row: the columns (oldest first) of the newest
-// `length` bars that traded; -1 stands for the forming bar.
+// `length` bars that traded (common/traded_bar.hpp), judged on the matrix as
+// it is now; -1 stands for the forming bar.
 class RealBars {
 public:
-    // Empty when the item has no real bar yet at the position. volume_row:
-    // the matrix row of the target's volume.
+    // Empty when the item has no real bar yet at the position. block_row:
+    // the matrix row of the target's first field (its open); volume_row: of
+    // its volume.
     RealBars(const ItemAtBar &view, const RealBarTarget &books, long long length,
-             long long volume_row);
+             long long block_row, long long volume_row);
     bool empty() const { return empty_; }
-    // Appends the columns to `columns`. forming: -1 without a forming bar,
-    // else whether it traded (volume > 0).
-    void pick(const ItemAtBar &view, int forming, std::vector<long long> &columns) const;
+    // Appends the columns to `columns`. forming: the forming bar (null
+    // without one), shown when it traded.
+    void pick(const ItemAtBar &view, const RuleBar *forming, std::vector<long long> &columns) const;
 
 private:
-    const double *volume_ = nullptr; // the target's volume row
-    long long length_, end_bar_ = 0, start_ = 0;
+    // Whether column `col`, whose volume does not say it traded, traded.
+    bool traded_without_volume(long long col) const;
+    // Whether `bar`, following column `col`, traded.
+    bool traded_after(const RuleBar &bar, long long col) const;
+    // The close of the nearest column at or before `col` that has one; NaN
+    // when none has.
+    double close_at_or_before(long long col) const;
+
+    // Field `field` of the target's block (read only for bars whose volume
+    // does not tell).
+    const double *row(int field) const { return block_ + field * cols_; }
+
+    const double *block_ = nullptr, *volume_ = nullptr; // the target's rows
+    long long length_, cols_ = 0, end_bar_ = 0, start_ = 0;
     bool empty_ = true;
 };
 

@@ -8,43 +8,7 @@ from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 
 from regora_market import TARGETS, reference_bars, reference_forming, start_run
-
-FIELDS = ["open", "high", "low", "close", "volume", "turnover", "oi"]
-
-
-def expected_window(market, frequency, freq_num, p, length, fill_up):
-    """Per target, the rows (time + fields) a window at position p should hold."""
-    completed, keys = reference_bars(market, frequency, freq_num)
-    blocks = []
-    for t in range(len(TARGETS)):
-        bars = completed[t]
-        # completed bars whose registered bar ends before the one forming at p
-        first_col_of_current = int(np.argmax(np.asarray(keys) == keys[p]))
-        before = bars[bars["last_col"] < first_col_of_current]
-        forming = reference_forming(market, keys, t, p)
-        rows = before[["time"] + FIELDS].to_numpy().tolist()
-        forming_row = [market.times[p]] + [forming[f] for f in FIELDS]
-        if fill_up:
-            rows = rows[-(length - 1):] if length > 1 else []
-            rows.append(forming_row)
-        else:
-            rows = [r for r in rows if r[5] > 0]
-            if forming_row[5] > 0:
-                rows.append(forming_row)
-            rows = rows[-length:]
-        blocks.append(rows)
-    return blocks
-
-
-def check_window(out, blocks, length):
-    assert out.dtype == object and out.shape == (length * len(blocks), 2 + gv.KMatrix_Bar_Len)
-    for t, rows in enumerate(blocks):
-        block = out[t * length:(t + 1) * length]
-        assert list(block[:, 0]) == [t] * length
-        empty = length - len(rows)
-        assert all(math.isnan(v) for v in block[:empty, 1:].ravel())
-        got = block[empty:, 1:].astype(float)
-        np.testing.assert_allclose(got, np.array(rows, dtype=float).reshape(-1, 8), equal_nan=True)
+from window_reference import check_window, expected_window
 
 
 @pytest.mark.parametrize("frequency,freq_num", [("min", 15), ("min", 7), ("day", 1), ("week", 1)])
@@ -365,29 +329,37 @@ def test_cells_written_in_place_show_at_the_next_read(world, fill_up):
     assert out[length - 1, 2 + gv.KMatrix_Close] == 999.5
 
 
-def test_real_window_follows_volumes_written_in_place(world):
-    """Which bars a real-bar window shows follows the volumes as they are now:
-    a shown bar whose volume is cleared leaves the window, an untraded one
-    (the stock's night bars) given a volume enters it."""
+def test_real_window_follows_bars_written_in_place(world):
+    """Which bars a real-bar window shows follows the bars as they are now: a
+    shown bar whose volume is cleared stays while its prices moved (data
+    without volumes) and leaves once it is also flat at the previous close (a
+    filled bar); an untraded one (the stock's night bars) given a volume
+    enters it."""
     r = world.regora
     reg_idx = r.reg_k_data("min", 15)
     item = cnt.vr.g_TelvarKDataList[int(reg_idx[0, 0])]
     time_line = cnt.vr.g_TelvarCache.get_history_k_data_time_line_cache(int(reg_idx[0, 0]))
-    volume = gv.KMatrixPos_Head_len + gv.KMatrix_Bar_Len + gv.KMatrix_Volume  # target 1, the stock
+    block = gv.KMatrixPos_Head_len + gv.KMatrix_Bar_Len  # target 1, the stock
+    volume, prices = block + gv.KMatrix_Volume, slice(block, block + 4)
     market = world.market
     day_start = np.flatnonzero(~market.night[1:] & market.night[:-1]) + 1
     pos, length = int(day_start[3]) + 2, 6  # just after a night session the stock did not trade
     stock_rows = slice(length, 2 * length)
     shown = r.get_reg_k_data(reg_idx, pos, length, False).astype(float)
     col = int(np.searchsorted(time_line, shown[2 * length - 3, 1]))
-    kept = item.Matrix[volume, col]
+    kept = item.Matrix[:, col].copy()
+    assert len(set(kept[prices])) > 1  # its prices moved
     item.Matrix[volume, col] = 0.0
     try:
+        out = r.get_reg_k_data(reg_idx, pos, length, False).astype(float)
+        np.testing.assert_array_equal(out[:, 1], shown[:, 1])
+        assert out[2 * length - 3, 2 + gv.KMatrix_Volume] == 0.0
+        item.Matrix[prices, col] = item.Matrix[block + gv.KMatrix_Close, col - 1]
         out = r.get_reg_k_data(reg_idx, pos, length, False).astype(float)
         assert time_line[col] not in out[stock_rows, 1]
         np.testing.assert_array_equal(out, window_over_a_copy(r, item, reg_idx, pos, length, False))
     finally:
-        item.Matrix[volume, col] = kept
+        item.Matrix[:, col] = kept
     np.testing.assert_array_equal(r.get_reg_k_data(reg_idx, pos, length, False).astype(float), shown)
 
     untraded = np.flatnonzero(item.Matrix[volume, :int(item.CurrentBar[pos])] == 0)
