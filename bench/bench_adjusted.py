@@ -29,7 +29,7 @@ EXTRA_VARIETIES = {
 
 
 def _varieties():
-    from telvar.host import instrument_catalog as catalog
+    from telvar.host.sample import catalog
 
     base = {v.market: v for v in catalog.VARIETIES}
     out = list(catalog.VARIETIES)
@@ -44,7 +44,7 @@ def _varieties():
 
 
 def _store():
-    from telvar.host import instrument_catalog as catalog
+    from telvar.host.sample import catalog
     from telvar.host.sample import GENERATOR_VERSION, build_store
 
     path = Path(tempfile.gettempdir()) / f"telvar-bench-{os.getuid()}" / \

@@ -34,7 +34,7 @@ def bench_store(extra_stocks):
 
 
 def targets_of(extra_stocks):
-    from telvar.host import instrument_catalog as catalog
+    from telvar.host.sample import catalog
 
     stocks = [{"Market": s.market, "Code": s.code} for s in catalog.STOCKS if s.kind == "stock"]
     stocks += [{"Market": "SSE", "Code": f"{601000 + k}"} for k in range(extra_stocks)]

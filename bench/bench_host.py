@@ -61,7 +61,7 @@ def _requests_per_second(report, address, n):
 
 
 def run(report):
-    from telvar.host import instrument_catalog as catalog
+    from telvar.host.sample import catalog
     from telvar.host import start_host
     from telvar.kestrum.comm import TelvarSocket
     from telvar.kestrum.utils.utilfunc import load_mat

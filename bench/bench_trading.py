@@ -41,7 +41,7 @@ def _store():
     import duckdb
 
     from telvar.host.sample import GENERATOR_VERSION, build_store
-    from telvar.host.storeinfo import new_data_version
+    from telvar.host.store.storeinfo import new_data_version
 
     path = Path(tempfile.gettempdir()) / f"telvar-bench-{os.getuid()}" / f"trading-v{GENERATOR_VERSION}.duckdb"
     if path.exists():

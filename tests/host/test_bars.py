@@ -4,7 +4,7 @@ import pandas as pd
 import pytest
 
 import bar_reference as ref
-from telvar.host import bars as B
+from telvar.host.store import bars as B
 
 
 def _reference(m, ends):

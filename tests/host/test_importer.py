@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from telvar.host.importer import ImportError_, import_files
-from telvar.host.marketdata import Dimensions
+from telvar.host.store.dimensions import Dimensions
 from telvar.host.server import Host
 from telvar.kestrum.comm import TelvarSocket
 from telvar.kestrum.utils.utilfunc import load_mat

@@ -194,7 +194,7 @@ def test_an_unknown_target_names_the_expected_form(store, tmp_path):
 
 
 def test_stores_written_before_night_on_are_read_and_upgraded(store, tmp_path):
-    from telvar.host.marketdata import Dimensions
+    from telvar.host.store.dimensions import Dimensions
 
     con = duckdb.connect(str(store))
     con.execute("ALTER TABLE sessions DROP COLUMN night_on")

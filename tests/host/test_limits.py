@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from telvar.host.connection import Limits
-from telvar.host.protocol import encode
+from telvar.host.server.connection import Limits
+from telvar.wire.frames import encode
 from telvar.kestrum.comm import HostConnectionError, HostTimeoutError, TelvarSocket
 
 pytestmark = pytest.mark.host

@@ -11,7 +11,7 @@ import threading
 import pytest
 
 from telvar.host import start_host
-from telvar.host.protocol import HEADER, Deadline, read_frame
+from telvar.wire.frames import HEADER, Deadline, read_frame
 from telvar.kestrum.comm import TelvarSocket, TvReturnError
 
 pytestmark = pytest.mark.host

@@ -73,7 +73,7 @@ class TestSocketPath:
         assert victim.read_text() == "my notes"
 
     def test_a_folder_and_a_live_socket_are_refused_and_left(self, tmp_path, make_host):
-        from telvar.host.listen import SocketPathError
+        from telvar.host.server.listen import SocketPathError
 
         folder = tmp_path / "data"
         (folder / "inner").mkdir(parents=True)
@@ -141,7 +141,7 @@ class TestSocketPath:
                 s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
                 s.settimeout(5)
                 s.connect(h.address[5:])
-                from telvar.host.protocol import encode, read_frame
+                from telvar.wire.frames import encode, read_frame
 
                 try:
                     s.sendall(encode({"cmd": "tvSendCmdPing", "args": [], "kwargs": {}}))
@@ -345,7 +345,7 @@ class TestToken:
         assert not token_file.exists()
 
     def test_a_token_file_open_to_others_is_refused(self, tmp_path):
-        from telvar.host.auth import TokenFileError, read_token, write_token
+        from telvar.wire.tokens import TokenFileError, read_token, write_token
 
         path = write_token(tmp_path / "t", "abc")
         assert read_token(path) == "abc" and stat.S_IMODE(path.stat().st_mode) == 0o600
@@ -387,7 +387,7 @@ def test_client_text_cannot_forge_log_lines(tmp_path, make_host):
 
 
 def test_the_sample_store_lives_in_the_users_cache_folder(tmp_path, monkeypatch):
-    from telvar.host import sample
+    from telvar.host.sample import build as sample
 
     built = []
     monkeypatch.delenv("TELVAR_SAMPLE_STORE", raising=False)
