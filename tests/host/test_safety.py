@@ -187,6 +187,17 @@ class TestAnswerFolder:
         assert all(p.exists() for p in new + users + [mine_inside])
         assert users[0].read_bytes() == b"user data"
 
+    def test_the_atomic_writers_leftovers_are_swept_by_age(self, make_host):
+        h = make_host()
+        old, young = h.out_dir / ".telvar-tmp-ab12cd_3.mat", h.out_dir / ".telvar-tmp-zz99yy00.mat"
+        look_alike = h.out_dir / ".telvar-tmp-ab12cd_3.mat.bak"  # not a name the writer gives
+        for p in (old, young, look_alike):
+            p.write_bytes(b"half a file")
+        for p in (old, look_alike):
+            age(p, 2 * HOUR)
+        assert h.remove_old_answers() == 1
+        assert [old.exists(), young.exists(), look_alike.exists()] == [False, True, True]
+
     def test_the_size_bound_removes_the_oldest_answers_first(self, tmp_path, make_host):
         from telvar.host.commands import HostOptions
 
