@@ -72,3 +72,15 @@ def connected_host(host, tmp_path):
     yield host
     comm.disconnect()
     cnt.env.fm.set_root(old_root)
+
+
+@pytest.fixture
+def run_root(tmp_path):
+    """The framework's file root in a temporary folder for one run; the run state is reset afterwards."""
+    from telvar.kestrum import sysmodel as cnt
+
+    old = cnt.env.fm.root
+    cnt.env.fm.set_root(str(tmp_path / "root"))
+    yield
+    cnt.env.fm.set_root(old)
+    cnt.reset()

@@ -1,3 +1,5 @@
+import shutil
+
 import duckdb
 import pytest
 
@@ -26,3 +28,11 @@ def mat():
     def read(path):
         return {k: v for k, v in load_mat(path).items() if not k.startswith("__")}
     return read
+
+
+@pytest.fixture
+def store(template, tmp_path):
+    """A fresh copy of the test module's ``template`` store."""
+    s = tmp_path / "user.duckdb"
+    shutil.copy(template, s)
+    return s

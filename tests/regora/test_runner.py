@@ -15,15 +15,6 @@ TARGETS = [{"Market": "SHFE", "Code": "RB0000"}, {"Market": "SHFE", "Code": "CU0
 FIELDS = ["open", "high", "low", "close", "volume", "turnover", "oi"]
 
 
-@pytest.fixture
-def run_root(tmp_path):
-    old = cnt.env.fm.root
-    cnt.env.fm.set_root(str(tmp_path / "root"))
-    yield
-    cnt.env.fm.set_root(old)
-    cnt.reset()
-
-
 def test_setup_builds_a_clean_run_state(host, run_root):
     from telvar.api.history import _history
     from telvar.api.regora import _regora
