@@ -6,7 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import bar_reference as ref
+from reference import bars as ref
 from telvar.kestrum.utils.utilfunc import save_mat
 
 FIELDS = ["Open", "High", "Low", "Close", "Volume", "TurnOver", "OpenInterest"]

@@ -3,7 +3,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import bar_reference as ref
+from reference import bars as ref
 from telvar.host.store import bars as B
 
 

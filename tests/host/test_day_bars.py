@@ -5,7 +5,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import bar_reference as ref
+from reference import bars as ref
 from telvar.host.store.daybars import day_bars
 from telvar.host.importer import import_files
 from telvar.host.sample import sample_store_path

@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 import scipy.io
 
-import bar_reference as ref
+from reference import bars as ref
 from telvar.host.commands import kdata
 from telvar.host.store import reads as md
 from telvar.host.commands import Context

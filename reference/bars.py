@@ -1,4 +1,4 @@
-"""The reference bar arithmetic every test compares against, written with pandas.
+"""The reference bar arithmetic every test and benchmark compares against, written with pandas.
 
 A combined bar takes its open, high and low from the *traded* bars in its
 range only (first / max / min), its close and open interest from the last
@@ -25,20 +25,67 @@ HOW = {"open": "first", "high": "max", "low": "min", "close": "last", "volume": 
        "oi": "last"}
 
 
+def traded_columns(open_, high, low, close, volume=None) -> np.ndarray:
+    """Which bars traded: the four prices (and the volume) of bars in time order along
+    the first axis, one series per column (or 1-D arrays for one series)."""
+    close = np.asarray(close, dtype=np.float64)
+    has_close = ~np.isnan(close)
+    if volume is None:
+        return has_close
+    columns = close if close.ndim == 2 else close[:, None]
+    prev = pd.DataFrame(columns).ffill().shift(1).to_numpy().reshape(close.shape)
+    ref = np.where(np.isnan(prev), close, prev)  # the nearest earlier close, else the bar's own
+    filled = np.asarray(volume) == 0
+    for price in (open_, high, low, close):
+        filled &= np.asarray(price) == ref
+    return has_close & ~filled
+
+
 def traded_mask(frame: pd.DataFrame) -> np.ndarray:
     """Which rows of ``frame`` (in time order) traded."""
     if "close" not in frame:
         return np.ones(len(frame), dtype=bool)
-    close = frame["close"].reset_index(drop=True)
-    has_close = close.notna().to_numpy()
     if "volume" not in frame:
-        return has_close
-    prev = close.ffill().shift(1)  # the nearest earlier close
-    ref = prev.fillna(close).to_numpy()
-    filled = frame["volume"].to_numpy() == 0
-    for c in PRICES:
-        filled &= frame[c].to_numpy() == ref
-    return has_close & ~filled
+        return frame["close"].notna().to_numpy()
+    return traded_columns(*(frame[c].to_numpy() for c in PRICES), frame["volume"].to_numpy())
+
+
+def _keys(by):
+    """Grouping keys by position: one key per row, a list of such keys (grouped by all), or a pd.Grouper."""
+    if isinstance(by, list) and by and isinstance(by[0], (np.ndarray, pd.Series)):
+        return [np.asarray(k) for k in by]
+    return np.asarray(by) if isinstance(by, (list, np.ndarray, pd.Series)) else by
+
+
+def combine_series(frame: pd.DataFrame, fields, series, traded, by, sort=False) -> pd.DataFrame:
+    """Bars of several series side by side, one aggregation per kind of field over all of them.
+
+    Column j of ``frame`` holds field ``fields[j]`` (a name of FIELDS) of series
+    ``series[j]``; ``traded`` holds the rows' traded flags, one column per series.
+    Rows are grouped by ``by`` (keys per row, a list of them, or a pd.Grouper on a DatetimeIndex).
+    """
+    fields, series = list(fields), np.asarray(series)
+    traded = np.asarray(traded, dtype=bool)
+    traded = traded if traded.ndim == 2 else traded[:, None]
+    columns = list(frame.columns)
+    opening = [j for j, f in enumerate(fields) if f in ("open", "high", "low")]
+    others = [j for j in range(len(columns)) if j not in set(opening)]
+    priced = frame.iloc[:, opening].where(traded[:, series[opening]])  # a filled bar lends no price
+    by = _keys(by)
+    parts = []
+    for data, picked in ((priced, opening), (frame, others)):
+        g = data.groupby(by, sort=sort)
+        for how in dict.fromkeys(HOW[fields[j]] for j in picked):
+            names = [columns[j] for j in picked if HOW[fields[j]] == how]
+            parts.append(g[names].sum(min_count=1) if how == "sum" else getattr(g[names], how)())
+    out = pd.concat(parts, axis=1)[columns]
+    close_of = {s: columns[j] for j, (f, s) in enumerate(zip(fields, series)) if f == "close"}
+    if close_of:
+        any_traded = pd.DataFrame(traded, index=frame.index).groupby(by, sort=sort).any().to_numpy()
+        for j in opening:  # a bar without a traded bar is a filled bar at its last close
+            if series[j] in close_of:
+                out[columns[j]] = out[columns[j]].where(any_traded[:, series[j]], out[close_of[series[j]]])
+    return out
 
 
 def combine(frame: pd.DataFrame, by, traded=None, sort=False, **extra) -> pd.DataFrame:
@@ -49,26 +96,13 @@ def combine(frame: pd.DataFrame, by, traded=None, sort=False, **extra) -> pd.Dat
     ``extra``: more named aggregations over all rows."""
     if traded is None:
         traded = frame["traded"].to_numpy() if "traded" in frame else traded_mask(frame)
-    traded = np.asarray(traded, dtype=bool)
     fields = [c for c in FIELDS if c in frame]
-    data = frame[fields].copy()
-    for c in ("open", "high", "low"):
-        if c in data:
-            data[c] = data[c].where(traded)
-    data["_traded"] = traded
-    for name, (column, _) in extra.items():
-        data["_x_" + name] = frame[column].to_numpy()
-    by = np.asarray(by) if isinstance(by, (list, np.ndarray, pd.Series)) else by
-    g = data.groupby(by, sort=sort)
-    out = pd.DataFrame({c: g[c].sum(min_count=1) if HOW[c] == "sum" else getattr(g[c], HOW[c])()
-                        for c in fields})
-    if "close" in out:
-        untraded = ~g["_traded"].any().astype(bool)
-        for c in ("open", "high", "low"):
-            if c in out:
-                out.loc[untraded, c] = out.loc[untraded, "close"]
-    for name, (_, how) in extra.items():
-        out[name] = getattr(g["_x_" + name], how)()
+    out = combine_series(frame[fields], fields, [0] * len(fields), traded, by, sort)
+    if extra:
+        by = _keys(by)
+        g = frame[list(dict.fromkeys(column for column, _ in extra.values()))].groupby(by, sort=sort)
+        for name, (column, how) in extra.items():
+            out[name] = getattr(g[column], how)()
     return out
 
 
