@@ -1,6 +1,5 @@
 """Importing the market rules: margin ratios and lot sizes of instruments, costs, and daily price limits;
 each refusal names file, row, column and value, and nothing of a refused file is written."""
-
 import duckdb
 import pytest
 

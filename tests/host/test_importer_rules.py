@@ -1,7 +1,6 @@
 """The importer refuses what the reads would never return, derives trading days from
 the sessions, rebuilds every day bar re-imported minute bars touch, and names
 file, row, column and value (as written) in every refusal."""
-
 import duckdb
 import pandas as pd
 import pytest
