@@ -120,6 +120,14 @@ class RecordingChannel:
         return [name for name, _, _ in self.calls]
 
 
+class CountingChannel(RecordingChannel):
+    """The real channel, with the names of the commands sent through it (``sent``)."""
+
+    @property
+    def sent(self):
+        return self.names()
+
+
 @pytest.fixture
 def host_channel(connected_host, history, monkeypatch):
     """The history module talking to the sample host through a recording channel."""

@@ -83,7 +83,7 @@ def test_a_bad_row_is_named_and_nothing_is_imported(store, tmp_path, row, column
 def test_missing_columns_and_unknown_kinds(store, tmp_path):
     with pytest.raises(ImportError_, match="missing columns 'high', 'low', 'close', 'volume', 'turnover'$"):
         import_files(store, "bars-day", [write_file(tmp_path / "d.csv", "market,code,trade_date,open\nSHFE,RB2601,"
-                                                                    "20251013,1")])
+                                                                       "20251013,1")])
     with pytest.raises(ImportError_, match="unknown kind"):
         import_files(store, "quotes", [tmp_path / "d.csv"])
     with pytest.raises(ImportError_, match="duplicate row"):

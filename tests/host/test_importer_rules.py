@@ -22,11 +22,11 @@ def template(tmp_path_factory):
     tmp = tmp_path_factory.mktemp("rules")
     s = tmp / "user.duckdb"
     import_files(s, "calendar", [write_file(tmp / "cal.csv", ["market,trade_date", "SHFE,20251009", "SHFE,20251010",
-                                                          "SHFE,20251013"])])
+                                                             "SHFE,20251013"])])
     import_files(s, "sessions", [write_file(tmp / "ses.csv", ["market,variety,seq,start_hhmm,end_hhmm,night",
-                                                          "SHFE,,0,2100,2300,true", "SHFE,,1,900,1015,false"])])
+                                                             "SHFE,,0,2100,2300,true", "SHFE,,1,900,1015,false"])])
     import_files(s, "instruments", [write_file(tmp / "ins.csv", ["market,code,name,kind,variety",
-                                                             "SHFE,RB2601,rebar,future,RB"])])
+                                                                "SHFE,RB2601,rebar,future,RB"])])
     return s
 
 
@@ -142,10 +142,11 @@ def test_sessions_declare_where_night_sessions_are_held(tmp_path):
         import_files(s, "sessions", [write_file(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,sunday"])])
     with pytest.raises(ImportError_, match="declare night_on both calendar_day and trading_day"):
         import_files(s, "sessions", [write_file(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,trading_day",
-                                                                 "FX,,1,0,2100,false,calendar_day"])])
+                                                                    "FX,,1,0,2100,false,calendar_day"])])
     sunday, friday = "FX,EURUSD,2017-04-23 22:00,1,1,1,1,1,1", "FX,EURUSD,2017-04-21 22:00,1,1,1,1,1,1"
     # undeclared: the night session closes where the day session opens, so it is held the evening before
-    import_files(s, "sessions", [write_file(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,", "FX,,1,0,2100,false,"])])
+    import_files(s, "sessions", [write_file(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,",
+                                                                 "FX,,1,0,2100,false,"])])
     import_files(s, "bars-min", [write_file(tmp_path / "b.csv", [HEAD, sunday])])
     with pytest.raises(ImportError_, match="evening of 2017-04-21 \\(Friday\\)"):
         import_files(s, "bars-min", [write_file(tmp_path / "b.csv", [HEAD, friday])])

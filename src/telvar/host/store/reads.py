@@ -78,7 +78,8 @@ def series_sql(table: str, columns, order: str, stitched: bool) -> str:
     picked = ", ".join(f"t.{c}" for c in columns)
     if stitched:
         rows = (f"main_contracts mc JOIN {table} t ON t.market = mc.market AND t.code = mc.contract "
-                "AND t.trade_date = mc.trade_date WHERE mc.market = ? AND mc.code = ? AND mc.trade_date BETWEEN ? AND ?")
+                "AND t.trade_date = mc.trade_date "
+                "WHERE mc.market = ? AND mc.code = ? AND mc.trade_date BETWEEN ? AND ?")
     else:
         rows = f"{table} t WHERE t.market = ? AND t.code = ? AND t.trade_date BETWEEN ? AND ?"
     return f"SELECT {picked} FROM {rows} ORDER BY t.{order}"
