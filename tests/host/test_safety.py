@@ -21,26 +21,6 @@ pytestmark = pytest.mark.host
 HOUR = 3600.0
 
 
-@pytest.fixture
-def make_host(tmp_path):
-    """In-process hosts on the sample store, shut down after the test."""
-    from telvar.host.sample import sample_store_path
-
-    hosts = []
-
-    def make(out=None, **kwargs):
-        if "port" not in kwargs:
-            kwargs.setdefault("socket_path", str(tmp_path / f"h{len(hosts)}.sock"))
-        h = Host(sample_store_path(), out if out is not None else tmp_path / "out", **kwargs)
-        h.start_in_thread()
-        hosts.append(h)
-        return h
-
-    yield make
-    for h in hosts:
-        h.shutdown()
-
-
 def age(path, seconds):
     t = time.time() - seconds
     os.utime(path, (t, t))
