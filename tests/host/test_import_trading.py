@@ -1,10 +1,9 @@
 """Importing the market rules: margin ratios and lot sizes of instruments, costs, and daily price limits;
 each refusal names file, row, column and value, and nothing of a refused file is written."""
-import duckdb
 import pytest
 
 from telvar.host.importer import ImportError_, import_files
-from user_files import rows, write_file
+from user_files import rows, write_file, written_before_trading_rules
 
 INSTRUMENTS = ["market,code,name,kind,variety,multiplier,price_tick",
                "SSE,600000,bank,stock,,1,0.01",
@@ -143,12 +142,7 @@ def test_limits_of_a_market_without_a_calendar_are_refused(store, tmp_path):
 
 
 def test_stores_without_the_trading_columns_and_tables_are_upgraded_on_import(store, tmp_path):
-    con = duckdb.connect(str(store))
-    con.execute("ALTER TABLE instruments DROP COLUMN margin_ratio")
-    con.execute("ALTER TABLE instruments DROP COLUMN lot_size")
-    con.execute("DROP TABLE costs")
-    con.execute("DROP TABLE limits")
-    con.close()
+    written_before_trading_rules(store)
     f = write_file(tmp_path / "lim.csv", ["market,code,trade_date,limit_up,limit_down",
                                           "SSE,600000,20251010,14.52,11.88"])
     import_files(store, "limits", [f])

@@ -16,3 +16,15 @@ def rows(store, sql):
         return con.execute(sql).fetchall()
     finally:
         con.close()
+
+
+def written_before_trading_rules(store):
+    """Make ``store`` one written before the trading rules: no margin or lot columns, no costs or limits."""
+    con = duckdb.connect(str(store))
+    try:
+        con.execute("ALTER TABLE instruments DROP COLUMN margin_ratio")
+        con.execute("ALTER TABLE instruments DROP COLUMN lot_size")
+        con.execute("DROP TABLE costs")
+        con.execute("DROP TABLE limits")
+    finally:
+        con.close()
