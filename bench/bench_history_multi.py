@@ -10,31 +10,24 @@ and the module's own work with the file reader taken out.
 The store: the sample generator with 46 extra stocks, so 49 stocks and the
 RB main contract (its night session widens the common time line).
 """
-import os
 import tempfile
-import time
-from pathlib import Path
 
 import numpy as np
 import scipy.io
 
 from bench.report import best_time
+from bench.hostdata import answered_again, cached_store
 
 
 def bench_store(extra_stocks):
-    from telvar.host.sample import GENERATOR_VERSION, build_store
+    from telvar.host.sample import build_store
 
-    path = Path(tempfile.gettempdir()) / f"telvar-bench-{os.getuid()}" / \
-        f"history-multi-{extra_stocks}-v{GENERATOR_VERSION}.duckdb"
-    if not path.exists():
-        started = time.perf_counter()
-        build_store(path, extra_stocks=extra_stocks, ticks=False)
-        print(f"   (built the bench store in {time.perf_counter() - started:.0f} s: {path})")
-    return path
+    return cached_store(f"history-multi-{extra_stocks}",
+                        lambda path: build_store(path, extra_stocks=extra_stocks, ticks=False))
 
 
 def targets_of(extra_stocks):
-    from telvar.host import instrument_catalog as catalog
+    from telvar.host.sample import catalog
 
     stocks = [{"Market": s.market, "Code": s.code} for s in catalog.STOCKS if s.kind == "stock"]
     stocks += [{"Market": "SSE", "Code": f"{601000 + k}"} for k in range(extra_stocks)]
@@ -95,7 +88,8 @@ def run(report):
             # The same fetch with a channel that answers at once with the host's file:
             # what the module and the file read cost without the host.
             channel = _history.tvcmd
-            _history.tvcmd = type("Instant", (), {"tvSendCmdGetKDataMulti": lambda self, *a: path})()
+            _history.tvcmd = type("Instant", (), {"tvSendCmdGetKDataMulti":
+                                                  lambda self, *a: answered_again(path)})()
             try:
                 t_local, _ = best_time(lambda: _history.get_k_data_multi(quiet), repeat=10)
             finally:

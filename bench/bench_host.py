@@ -8,25 +8,16 @@ main contract (whose night session widens the common time line).
 """
 import multiprocessing as mp
 import os
-import tempfile
 import time
-from pathlib import Path
 
+from bench.bench_history_multi import bench_store
 from bench.report import best_time
 
 EXTRA_STOCKS = 46
 
 
 def _store():
-    from telvar.host.sample import GENERATOR_VERSION, build_store
-
-    path = Path(tempfile.gettempdir()) / f"telvar-bench-{os.getuid()}" / \
-        f"history-multi-{EXTRA_STOCKS}-v{GENERATOR_VERSION}.duckdb"
-    if not path.exists():
-        t0 = time.perf_counter()
-        build_store(path, extra_stocks=EXTRA_STOCKS, ticks=False)
-        print(f"   (built the bench store in {time.perf_counter() - t0:.0f} s: {path})")
-    return path
+    return bench_store(EXTRA_STOCKS)
 
 
 def _client(address, n, start, out):
@@ -61,7 +52,7 @@ def _requests_per_second(report, address, n):
 
 
 def run(report):
-    from telvar.host import instrument_catalog as catalog
+    from telvar.host.sample import catalog
     from telvar.host import start_host
     from telvar.kestrum.comm import TelvarSocket
     from telvar.kestrum.utils.utilfunc import load_mat

@@ -3,12 +3,13 @@
 100 targets x 60,000 filled 1-minute bars (250 days of 09:31-11:30 and
 13:01-15:00), combined by clock bins (bars labelled by their end) with
 tvCalcKDataBeginEndPos + tvCalcCombineMatrixHtoL, against
-  (a) pandas, its fastest form: which bars traded worked out column-wise
-      (a filled bar has volume 0 and its prices at the previous close), one
-      resample(closed="right", label="right") and one cythonised
-      aggregation per kind (first/max/min over the traded bars, last,
-      sum(min_count=1)) over all columns of the same bars, a bin without a
-      traded bar filled at its last close; answers compared. The usual
+  (a) pandas, its fastest form (the shared reference, reference.bars):
+      which bars traded worked out column-wise (a filled bar has volume 0
+      and its prices at the previous close), one clock-bin grouping
+      (closed="right", label="right") and one cythonised aggregation per
+      kind (first/max/min over the traded bars, last, sum(min_count=1)) over
+      all columns of the same bars, a bin without a traded bar filled at its
+      last close; answers compared. The usual
       spelling, .agg(dict) over the bars as they are, is timed too, as
       pandas_agg (it lets filled bars lend their prices and cannot say
       min_count=1, so its answers are not compared), and
@@ -24,6 +25,7 @@ import numpy as np
 import pandas as pd
 
 from bench.report import best_time
+from reference import bars as ref
 from telvar.kestrum import numkern
 
 HEAD, BAR = 4, 7
@@ -59,25 +61,12 @@ def minute_bars(targets, days, seed=1):
 
 
 def pandas_bars(frame, width, targets):
-    """The pandas way: traded bars by whole columns, one resample, one aggregation per field kind."""
+    """The pandas way (the shared reference): traded bars by whole columns, one grouping, one aggregation per kind."""
+    values = frame.to_numpy()
     cols = np.arange(targets * BAR).reshape(targets, BAR)
-    o, h, l, c, v = (frame[list(cols[:, f])].to_numpy() for f in range(5))
-    close = frame[list(cols[:, 3])]
-    ref = close.ffill().shift(1).to_numpy()
-    ref = np.where(np.isnan(ref), c, ref)
-    traded = ~np.isnan(c) & ~((v == 0) & (o == ref) & (h == ref) & (l == ref) & (c == ref))
-    priced = pd.DataFrame(np.where(np.tile(traded, (1, 3)), np.hstack([o, h, l]), np.nan),
-                          index=frame.index, columns=np.r_[cols[:, 0], cols[:, 1], cols[:, 2]], copy=False)
-    rule = dict(rule=f"{width}min", closed="right", label="right")
-    r, rp = frame.resample(**rule), priced.resample(**rule)
-    any_traded = pd.DataFrame(traded, index=frame.index).resample(**rule).max().to_numpy() > 0
-    last_close = r[list(cols[:, 3])].last()
-    firsts = rp[list(cols[:, 0])].first().where(any_traded, last_close.to_numpy())
-    highs = rp[list(cols[:, 1])].max().where(any_traded, last_close.to_numpy())
-    lows = rp[list(cols[:, 2])].min().where(any_traded, last_close.to_numpy())
-    parts = [firsts, highs, lows, r[list(cols[:, [3, 6]].ravel())].last(),
-             r[list(cols[:, [4, 5]].ravel())].sum(min_count=1)]
-    return pd.concat(parts, axis=1)
+    traded = ref.traded_columns(*(values[:, cols[:, f]] for f in range(5)))
+    return ref.combine_series(frame, [ref.FIELDS[c % BAR] for c in frame.columns], frame.columns // BAR, traded,
+                              pd.Grouper(freq=f"{width}min", closed="right", label="right"))
 
 
 def pandas_agg_dict(frame, width):

@@ -59,7 +59,7 @@ def best_write_time(write, path, repeat):
 
 
 def run(report):
-    from telvar.host.writers import save_mat as host_save_mat
+    from telvar.host.commands.writers import save_mat as host_save_mat
     from telvar.kestrum import _matio
     from telvar.kestrum.utils.utilfunc import load_mat
 

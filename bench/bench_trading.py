@@ -17,14 +17,12 @@ fills an order in both frameworks alike. A host serves it.
   included) and for its loop and results alone, backtrader's for
   ``cerebro.run()`` on data already in memory.
 """
-import os
-import tempfile
 import time
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
+from bench.hostdata import cached_store
 
 BEGIN, END = 20251103, 20251128
 RATE, TAX = 0.0003, 0.0005
@@ -38,15 +36,15 @@ TIE = 1e-9
 
 def _store():
     """The bench store (built once): 50 stocks, every minute traded."""
+    return cached_store("trading", _build)
+
+
+def _build(tmp):
     import duckdb
 
-    from telvar.host.sample import GENERATOR_VERSION, build_store
-    from telvar.host.storeinfo import new_data_version
+    from telvar.host.sample import build_store
+    from telvar.host.store.storeinfo import new_data_version
 
-    path = Path(tempfile.gettempdir()) / f"telvar-bench-{os.getuid()}" / f"trading-v{GENERATOR_VERSION}.duckdb"
-    if path.exists():
-        return path
-    tmp = path.with_name(path.name + ".building")
     build_store(tmp, begin=20251020, end=20251205, extra_stocks=47, futures=False, ticks=False)
     con = duckdb.connect(str(tmp))
     try:
@@ -70,8 +68,6 @@ def _store():
         new_data_version(con)
     finally:
         con.close()
-    os.replace(tmp, path)
-    return path
 
 
 def _stocks(host, n):

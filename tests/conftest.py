@@ -8,6 +8,8 @@ import os
 
 import pytest
 
+from attached import attached_to
+
 # Tests compare messages with the default (Chinese) catalog; the catalog is
 # chosen when the framework is first imported, so a user's setting is dropped
 # before any test module imports it (test_languages sets it per subprocess).
@@ -63,12 +65,17 @@ def host():
 
 @pytest.fixture
 def connected_host(host, tmp_path):
-    from telvar.kestrum import comm
+    for _ in attached_to(host, tmp_path / "telvar-root"):
+        yield host
+
+
+@pytest.fixture
+def run_root(tmp_path):
+    """The framework's file root in a temporary folder for one run; the run state is reset afterwards."""
     from telvar.kestrum import sysmodel as cnt
 
-    old_root = cnt.env.fm.root
-    cnt.env.fm.set_root(tmp_path / "telvar-root")
-    comm.connect(host.address)
-    yield host
-    comm.disconnect()
-    cnt.env.fm.set_root(old_root)
+    old = cnt.env.fm.root
+    cnt.env.fm.set_root(str(tmp_path / "root"))
+    yield
+    cnt.env.fm.set_root(old)
+    cnt.reset()

@@ -1,6 +1,6 @@
 """The bar kernels against plain numpy/pandas reference definitions.
 
-Combining is checked against the shared pandas reference (bar_reference:
+Combining is checked against the shared pandas reference (reference.bars:
 open/high/low first/max/min over the traded bars, close last, volume and
 turnover sum(min_count=1), open interest last, a bar without a traded bar
 filled at its last close); positions against np.searchsorted.
@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import bar_reference as ref
+from reference import bars as ref
 from telvar.kestrum import numkern as nk
 
 HEAD, BAR = 4, 7

@@ -6,7 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import bar_reference as ref
+from reference import bars as ref
 from telvar.kestrum.utils.utilfunc import save_mat
 
 FIELDS = ["Open", "High", "Low", "Close", "Volume", "TurnOver", "OpenInterest"]
@@ -118,6 +118,14 @@ class RecordingChannel:
 
     def names(self):
         return [name for name, _, _ in self.calls]
+
+
+class CountingChannel(RecordingChannel):
+    """The real channel, with the names of the commands sent through it (``sent``)."""
+
+    @property
+    def sent(self):
+        return self.names()
 
 
 @pytest.fixture

@@ -9,6 +9,7 @@ import os
 import numpy as np
 import pytest
 
+from bar_files import CountingChannel
 from content_damage import DamagingChannel, damage_file, damage_record_field
 from telvar.kestrum import comm
 from telvar.kestrum import sysmodel as cnt
@@ -92,20 +93,6 @@ def test_host_answer_that_does_not_fit_names_the_file_and_the_variable(world, mo
     message = str(caught.value)
     assert any(path in message for path in channel.paths), message
     assert " %s " % named in message, message
-
-
-class CountingChannel:
-    def __init__(self, real):
-        self.real, self.sent = real, []
-
-    def __getattr__(self, name):
-        send = getattr(self.real, name)
-
-        def counted(*args, **kwargs):
-            self.sent.append(name)
-            return send(*args, **kwargs)
-
-        return counted
 
 
 def cache_files(folder):

@@ -7,6 +7,7 @@ import warnings
 import numpy as np
 import pytest
 
+from bar_files import CountingChannel
 from telvar.kestrum import comm
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.utils.datetimefunc import mft_to_str_format
@@ -18,23 +19,6 @@ RB = {"Market": "SHFE", "Code": "RB0000"}
 CU = {"Market": "SHFE", "Code": "CU0000"}
 IF = {"Market": "CFFEX", "Code": "IF0000"}
 PUFA = {"Market": "SSE", "Code": "600000"}
-
-
-class CountingChannel:
-    """The real channel, with the names of the commands sent through it."""
-
-    def __init__(self, real):
-        self.real = real
-        self.sent = []
-
-    def __getattr__(self, name):
-        command = getattr(self.real, name)
-
-        def send(*args, **kwargs):
-            self.sent.append(name)
-            return command(*args, **kwargs)
-
-        return send
 
 
 @pytest.fixture

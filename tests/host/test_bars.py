@@ -3,8 +3,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import bar_reference as ref
-from telvar.host import bars as B
+from reference import bars as ref
+from telvar.host.store import bars as B
 
 
 def _reference(m, ends):

@@ -5,7 +5,7 @@ import exchange_calendars as xc
 import numpy as np
 import pytest
 
-from telvar.host.timeutil import int_date_to_datenum
+from telvar.common.timeconv import int_date_to_datenum
 from telvar.kestrum.utils.exceptions import TvReturnError
 
 pytestmark = pytest.mark.host

@@ -5,8 +5,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import bar_reference as ref
-from telvar.host.daybars import day_bars
+from reference import bars as ref
+from telvar.host.store.daybars import day_bars
 from telvar.host.importer import import_files
 from telvar.host.sample import sample_store_path
 
@@ -99,9 +99,9 @@ def test_imported_minute_bars_give_the_sample_day_bars(sample, tmp_path):
 def test_a_stock_driven_to_its_limit_is_flagged_at_the_limit():
     """Days pushed past the limit close at the limit price the fundamental
     tables compute (exchange rounding), so every one of them is flagged."""
-    from telvar.host import fundamental_derive as derive
-    from telvar.host.instrument_catalog import StockSpec
-    from telvar.host.sample import _calendar_frame, _stock_bars, _trading_calendar
+    from telvar.host.sample import fundamentals as derive
+    from telvar.host.sample.catalog import StockSpec
+    from telvar.host.sample.build import _calendar_frame, _stock_bars, _trading_calendar
 
     cal, idx = _trading_calendar(_calendar_frame(20250901, 20251231), 20250901, 20251231)
     days = [int(d) for d in cal.days[idx]]

@@ -141,7 +141,7 @@ def test_an_answer_that_cannot_be_sent_is_an_error_not_a_hang(debug_host, monkey
 
 
 def test_answer_files_stay_in_the_output_folder(tmp_path):
-    from telvar.host.writers import new_path
+    from telvar.host.commands.writers import new_path
 
     p = new_path(tmp_path, "factor_../../etc/passwd")
     assert p.parent == tmp_path and "/" not in p.name
@@ -171,13 +171,13 @@ def test_tcp_host_on_the_loopback_interface(tmp_path):
     (("127.0.0.1", 5000), ("tcp", ("127.0.0.1", 5000))),
 ])
 def test_addresses(text, parsed):
-    from telvar.host.protocol import parse_address
+    from telvar.wire.frames import parse_address
 
     assert parse_address(text) == parsed
 
 
 def test_bad_address_is_rejected():
-    from telvar.host.protocol import parse_address
+    from telvar.wire.frames import parse_address
 
     with pytest.raises(ValueError, match="not a host address"):
         parse_address("somewhere")

@@ -14,14 +14,14 @@ import pandas as pd
 import pytest
 import scipy.io
 
-import bar_reference as ref
-from telvar.host import kdata
-from telvar.host import marketdata as md
+from reference import bars as ref
+from telvar.host.commands import kdata
+from telvar.host.store import reads as md
 from telvar.host.commands import Context
 from telvar.host.importer import import_files
 from telvar.host.sample import sample_store_path
-from telvar.host.timeutil import minutes_to_datenum
-from telvar.host.tradingtime import day_positions
+from telvar.common.timeconv import minutes_to_datenum
+from telvar.host.store.tradingtime import day_positions
 
 DAYS = [20251103, 20251104, 20251105, 20251106, 20251107, 20251110, 20251111, 20251112, 20251113, 20251114]
 SUSPENDED = (20251110, 20251111)

@@ -1,44 +1,31 @@
-import shutil
-
 import duckdb
 import numpy as np
 import pytest
 
 from telvar.host.importer import ImportError_, import_files
-from telvar.host.marketdata import Dimensions
+from telvar.host.store.dimensions import Dimensions
 from telvar.host.server import Host
 from telvar.kestrum.comm import TelvarSocket
 from telvar.kestrum.utils.utilfunc import load_mat
-
-
-def _write(path, text):
-    path.write_text(text.strip() + "\n", encoding="utf-8")
-    return path
+from user_files import write_file
 
 
 @pytest.fixture(scope="module")
 def template(tmp_path_factory):
     tmp_path = tmp_path_factory.mktemp("import")
     s = tmp_path / "user.duckdb"
-    import_files(s, "calendar", [_write(tmp_path / "cal.csv", """
+    import_files(s, "calendar", [write_file(tmp_path / "cal.csv", """
 market,trade_date
 SHFE,20251009
 SHFE,20251010
 SHFE,20251013""")])
-    import_files(s, "sessions", [_write(tmp_path / "ses.csv", """
+    import_files(s, "sessions", [write_file(tmp_path / "ses.csv", """
 market,variety,seq,start_hhmm,end_hhmm,night
 SHFE,,0,2100,2300,true
 SHFE,,1,900,1015,false""")])
-    import_files(s, "instruments", [_write(tmp_path / "ins.csv", """
+    import_files(s, "instruments", [write_file(tmp_path / "ins.csv", """
 market,code,name,kind,variety,multiplier,price_tick
 SHFE,RB2601,rebar,future,RB,10,1""")])
-    return s
-
-
-@pytest.fixture
-def store(template, tmp_path):
-    s = tmp_path / "user.duckdb"
-    shutil.copy(template, s)
     return s
 
 
@@ -51,7 +38,7 @@ SHFE,RB2601,2025-10-13 09:01,3102,3110,3102,3108,30,932000
 
 
 def test_imported_bars_are_served(store, tmp_path):
-    counts = import_files(store, "bars-min", [_write(tmp_path / "bars.csv", BARS)])
+    counts = import_files(store, "bars-min", [write_file(tmp_path / "bars.csv", BARS)])
     assert counts["minute_bars"] == 3
     con = duckdb.connect(str(store), read_only=True)
     assert con.execute("SELECT DISTINCT trade_date FROM minute_bars").fetchall() == [(20251013,)]
@@ -83,7 +70,7 @@ def test_imported_bars_are_served(store, tmp_path):
     ("SHFE,RB2601,not a time,3100,3101,3098,3100,1,1", "time", "not a time"),
 ])
 def test_a_bad_row_is_named_and_nothing_is_imported(store, tmp_path, row, column, value):
-    f = _write(tmp_path / "bad.csv", BARS + row)
+    f = write_file(tmp_path / "bad.csv", BARS + row)
     with pytest.raises(ImportError_) as err:
         import_files(store, "bars-min", [f])
     msg = str(err.value)
@@ -95,16 +82,16 @@ def test_a_bad_row_is_named_and_nothing_is_imported(store, tmp_path, row, column
 
 def test_missing_columns_and_unknown_kinds(store, tmp_path):
     with pytest.raises(ImportError_, match="missing columns 'high', 'low', 'close', 'volume', 'turnover'$"):
-        import_files(store, "bars-day", [_write(tmp_path / "d.csv", "market,code,trade_date,open\nSHFE,RB2601,"
-                                                                    "20251013,1")])
+        import_files(store, "bars-day", [write_file(tmp_path / "d.csv", "market,code,trade_date,open\nSHFE,RB2601,"
+                                                                       "20251013,1")])
     with pytest.raises(ImportError_, match="unknown kind"):
         import_files(store, "quotes", [tmp_path / "d.csv"])
     with pytest.raises(ImportError_, match="duplicate row"):
-        import_files(store, "bars-min", [_write(tmp_path / "dup.csv", BARS + BARS.strip().splitlines()[1])])
+        import_files(store, "bars-min", [write_file(tmp_path / "dup.csv", BARS + BARS.strip().splitlines()[1])])
 
 
 def test_parquet_files(store, tmp_path):
-    csv = _write(tmp_path / "bars.csv", BARS)
+    csv = write_file(tmp_path / "bars.csv", BARS)
     pq = tmp_path / "bars.parquet"
     duckdb.sql(f"COPY (SELECT * FROM read_csv('{csv}', all_varchar=true)) TO '{pq}' (FORMAT parquet)")
     assert import_files(store, "bars-min", [pq])["minute_bars"] == 3
@@ -114,10 +101,10 @@ def test_command_line_import(tmp_path, capsys):
     from telvar.host.__main__ import main
 
     store = tmp_path / "cli.duckdb"
-    good = _write(tmp_path / "cal.csv", "market,trade_date\nSSE,20251009\nSSE,20251010")
+    good = write_file(tmp_path / "cal.csv", "market,trade_date\nSSE,20251009\nSSE,20251010")
     assert main(["import", "--store", str(store), "calendar", str(good)]) == 0
     assert "calendar: 2 rows imported" in capsys.readouterr().out
-    bad = _write(tmp_path / "bad.csv", "market,trade_date\nSSE,20251013\nSSE,20251332")
+    bad = write_file(tmp_path / "bad.csv", "market,trade_date\nSSE,20251013\nSSE,20251332")
     assert main(["import", "--store", str(store), "calendar", str(bad)]) == 1
     err = capsys.readouterr().err
     assert "nothing imported" in err and "row 2" in err and "'20251332'" in err
@@ -127,9 +114,9 @@ def test_command_line_import(tmp_path, capsys):
 
 
 def test_continuous_series_without_main_contracts_keeps_its_own_bars(store, tmp_path):
-    import_files(store, "instruments", [_write(tmp_path / "c.csv", "market,code,name,kind,variety\n"
+    import_files(store, "instruments", [write_file(tmp_path / "c.csv", "market,code,name,kind,variety\n"
                                                                    "SHFE,RB0000,rebar main,continuous,RB")])
-    import_files(store, "bars-min", [_write(tmp_path / "b.csv", BARS.replace("RB2601", "RB0000"))])
+    import_files(store, "bars-min", [write_file(tmp_path / "b.csv", BARS.replace("RB2601", "RB0000"))])
     host = Host(store, tmp_path / "out", socket_path=str(tmp_path / "h.sock"))
     host.start_in_thread()
     try:

@@ -1,14 +1,13 @@
 """The importer refuses what the reads would never return, derives trading days from
 the sessions, rebuilds every day bar re-imported minute bars touch, and names
 file, row, column and value (as written) in every refusal."""
-import shutil
-
 import duckdb
 import pandas as pd
 import pytest
 
 from telvar.host.__main__ import main
 from telvar.host.importer import ImportError_, import_files
+from user_files import rows, write_file
 
 HEAD = "market,code,time,open,high,low,close,volume,turnover"
 GOOD = ["SHFE,RB2601,2025-10-10 21:01,3100,3105,3099,3104,12,372000",
@@ -17,38 +16,18 @@ GOOD = ["SHFE,RB2601,2025-10-10 21:01,3100,3105,3099,3104,12,372000",
 TICK_HEAD = "market,code,time,price,volume,volume_tick,turnover"
 
 
-def _write(path, lines):
-    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
-    return path
-
-
 @pytest.fixture(scope="module")
 def template(tmp_path_factory):
     """SHFE trading 2025-10-09, 10 and 13; night 21:00-23:00 on the previous trading day, day 09:00-10:15."""
     tmp = tmp_path_factory.mktemp("rules")
     s = tmp / "user.duckdb"
-    import_files(s, "calendar", [_write(tmp / "cal.csv", ["market,trade_date", "SHFE,20251009", "SHFE,20251010",
-                                                          "SHFE,20251013"])])
-    import_files(s, "sessions", [_write(tmp / "ses.csv", ["market,variety,seq,start_hhmm,end_hhmm,night",
-                                                          "SHFE,,0,2100,2300,true", "SHFE,,1,900,1015,false"])])
-    import_files(s, "instruments", [_write(tmp / "ins.csv", ["market,code,name,kind,variety",
-                                                             "SHFE,RB2601,rebar,future,RB"])])
+    import_files(s, "calendar", [write_file(tmp / "cal.csv", ["market,trade_date", "SHFE,20251009", "SHFE,20251010",
+                                                             "SHFE,20251013"])])
+    import_files(s, "sessions", [write_file(tmp / "ses.csv", ["market,variety,seq,start_hhmm,end_hhmm,night",
+                                                             "SHFE,,0,2100,2300,true", "SHFE,,1,900,1015,false"])])
+    import_files(s, "instruments", [write_file(tmp / "ins.csv", ["market,code,name,kind,variety",
+                                                                "SHFE,RB2601,rebar,future,RB"])])
     return s
-
-
-@pytest.fixture
-def store(template, tmp_path):
-    s = tmp_path / "user.duckdb"
-    shutil.copy(template, s)
-    return s
-
-
-def rows(store, sql):
-    con = duckdb.connect(str(store), read_only=True)
-    try:
-        return con.execute(sql).fetchall()
-    finally:
-        con.close()
 
 
 @pytest.mark.parametrize("kind, head, row, column, value, why", [
@@ -71,7 +50,7 @@ def test_rows_on_no_trading_day_are_refused_or_dropped(store, tmp_path, kind, he
             "bars-day": ["SHFE,RB2601,20251010,3100,3105,3099,3104,12,372000",
                          "SHFE,RB2601,20251013,3104,3110,3101,3108,35,1000000",
                          "SHFE,RB2601,20251009,3104,3110,3101,3108,35,1000000"]}[kind]
-    f = _write(tmp_path / "in.csv", [head, *good, row])
+    f = write_file(tmp_path / "in.csv", [head, *good, row])
     with pytest.raises(ImportError_) as err:
         import_files(store, kind, [f])
     msg = str(err.value)
@@ -85,7 +64,7 @@ def test_rows_on_no_trading_day_are_refused_or_dropped(store, tmp_path, kind, he
 
 
 def test_command_line_drops_and_counts(store, tmp_path, capsys):
-    f = _write(tmp_path / "in.csv", [HEAD, *GOOD, "SHFE,RB2601,2025-10-11 10:00,3100,3101,3098,3100,1,1"])
+    f = write_file(tmp_path / "in.csv", [HEAD, *GOOD, "SHFE,RB2601,2025-10-11 10:00,3100,3101,3098,3100,1,1"])
     assert main(["import", "--store", str(store), "--drop-off-calendar", "bars-min", str(f)]) == 0
     out = capsys.readouterr().out
     assert "minute_bars: 3 rows imported" in out and "1 rows dropped: on no trading day or outside the sessions" in out
@@ -96,20 +75,20 @@ def test_trading_days_come_from_the_sessions(store, tmp_path):
              "SHFE,RB2601,2025-10-10 23:00:30,3100,2,1,31000",               # just after the night close
              "SHFE,RB2601,2025-10-13 08:59:30,3100,3,1,31000",               # day call auction
              "SHFE,RB2601,2025-10-10 10:00:00.250,3100,1,1,31000"]           # Friday's own day session
-    import_files(store, "ticks", [_write(tmp_path / "t.csv", ticks)])
+    import_files(store, "ticks", [write_file(tmp_path / "t.csv", ticks)])
     assert [r[0] for r in rows(store, "SELECT trade_date FROM ticks ORDER BY ts")] == [
         20251010, 20251013, 20251013, 20251013]
     given = [HEAD + ",trade_date", GOOD[0] + ",20251013", GOOD[2] + ",20251010"]
     with pytest.raises(ImportError_) as err:
-        import_files(store, "bars-min", [_write(tmp_path / "b.csv", given)])
+        import_files(store, "bars-min", [write_file(tmp_path / "b.csv", given)])
     assert str(err.value).endswith("row 2, column 'trade_date', value '20251010': contradicts time "
                                    "2025-10-13 09:01, which lies in a session of trading day 20251013")
     with pytest.raises(ImportError_, match=r"row 1, column 'time', value '2025-10-13 09:01:30': .*seconds must be 0"):
-        import_files(store, "bars-min", [_write(tmp_path / "s.csv", [HEAD, GOOD[2].replace("09:01", "09:01:30")])])
+        import_files(store, "bars-min", [write_file(tmp_path / "s.csv", [HEAD, GOOD[2].replace("09:01", "09:01:30")])])
 
 
 def test_reimported_minute_bars_rebuild_every_day_bar_they_join_or_leave(store, tmp_path):
-    import_files(store, "bars-min", [_write(tmp_path / "b.csv", [HEAD, *GOOD])])
+    import_files(store, "bars-min", [write_file(tmp_path / "b.csv", [HEAD, *GOOD])])
     # a store written before trading days came from the sessions: Monday's bar was filed under Friday
     con = duckdb.connect(str(store))
     con.execute("UPDATE minute_bars SET trade_date = 20251010 WHERE ts = '2025-10-13 09:01'")
@@ -118,13 +97,13 @@ def test_reimported_minute_bars_rebuild_every_day_bar_they_join_or_leave(store, 
                 "min(low), last(close ORDER BY ts), sum(volume), sum(turnover), 0 FROM minute_bars GROUP BY ALL")
     con.close()
     again = GOOD[2].replace(",30,932000", ",40,1242000")
-    counts = import_files(store, "bars-min", [_write(tmp_path / "again.csv", [HEAD, again])])
+    counts = import_files(store, "bars-min", [write_file(tmp_path / "again.csv", [HEAD, again])])
     assert counts["day_bars (rebuilt)"] == 1
     assert rows(store, "SELECT trade_date, open, close, volume FROM day_bars") == [(20251013, 3100.0, 3108.0, 57.0)]
 
 
 def test_messages_show_values_as_written_and_name_every_missing_column(store, tmp_path):
-    f = _write(tmp_path / "h.csv", [HEAD, GOOD[0], "SHFE,RB2601,2025-10-13 09:02,3100,3099.0,3098,3100,1,1"])
+    f = write_file(tmp_path / "h.csv", [HEAD, GOOD[0], "SHFE,RB2601,2025-10-13 09:02,3100,3099.0,3098,3100,1,1"])
     with pytest.raises(ImportError_, match=r"row 2, column 'high', value '3099.0': high below"):
         import_files(store, "bars-min", [f])
     pq = tmp_path / "h.parquet"
@@ -135,12 +114,12 @@ def test_messages_show_values_as_written_and_name_every_missing_column(store, tm
         import_files(store, "bars-min", [pq])
     assert "column 'high', value 3099.0: high below" in str(err.value) and "np." not in str(err.value)
     with pytest.raises(ImportError_) as err:
-        import_files(store, "bars-min", [_write(tmp_path / "m.csv", ["market,code,time,open", "SHFE,RB2601,x,1"])])
+        import_files(store, "bars-min", [write_file(tmp_path / "m.csv", ["market,code,time,open", "SHFE,RB2601,x,1"])])
     assert str(err.value) == f"{tmp_path / 'm.csv'}: missing columns 'high', 'low', 'close', 'volume', 'turnover'"
 
 
 def test_times_with_a_utc_offset_get_one_clear_message(store, tmp_path, capsys):
-    f = _write(tmp_path / "z.csv", [HEAD, GOOD[0], "SHFE,RB2601,2025-10-13 01:01+00:00,3102,3110,3102,3108,30,1"])
+    f = write_file(tmp_path / "z.csv", [HEAD, GOOD[0], "SHFE,RB2601,2025-10-13 01:01+00:00,3102,3110,3102,3108,30,1"])
     assert main(["import", "--store", str(store), "bars-min", str(f)]) == 1
     err = capsys.readouterr().err
     assert err == (f"import failed, nothing imported: {f}: row 2, column 'time', value '2025-10-13 01:01+00:00': "
@@ -156,22 +135,23 @@ def test_times_with_a_utc_offset_get_one_clear_message(store, tmp_path, capsys):
 
 def test_sessions_declare_where_night_sessions_are_held(tmp_path):
     s = tmp_path / "fx.duckdb"
-    import_files(s, "calendar", [_write(tmp_path / "c.csv", ["market,trade_date", "FX,20170421", "FX,20170424"])])
-    import_files(s, "instruments", [_write(tmp_path / "i.csv", ["market,code,name,kind", "FX,EURUSD,euro,index"])])
+    import_files(s, "calendar", [write_file(tmp_path / "c.csv", ["market,trade_date", "FX,20170421", "FX,20170424"])])
+    import_files(s, "instruments", [write_file(tmp_path / "i.csv", ["market,code,name,kind", "FX,EURUSD,euro,index"])])
     head = "market,variety,seq,start_hhmm,end_hhmm,night,night_on"
     with pytest.raises(ImportError_, match=r"row 1, column 'night_on', value 'sunday': expected trading_day or "):
-        import_files(s, "sessions", [_write(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,sunday"])])
+        import_files(s, "sessions", [write_file(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,sunday"])])
     with pytest.raises(ImportError_, match="declare night_on both calendar_day and trading_day"):
-        import_files(s, "sessions", [_write(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,trading_day",
-                                                                 "FX,,1,0,2100,false,calendar_day"])])
+        import_files(s, "sessions", [write_file(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,trading_day",
+                                                                    "FX,,1,0,2100,false,calendar_day"])])
     sunday, friday = "FX,EURUSD,2017-04-23 22:00,1,1,1,1,1,1", "FX,EURUSD,2017-04-21 22:00,1,1,1,1,1,1"
     # undeclared: the night session closes where the day session opens, so it is held the evening before
-    import_files(s, "sessions", [_write(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,", "FX,,1,0,2100,false,"])])
-    import_files(s, "bars-min", [_write(tmp_path / "b.csv", [HEAD, sunday])])
+    import_files(s, "sessions", [write_file(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,",
+                                                                 "FX,,1,0,2100,false,"])])
+    import_files(s, "bars-min", [write_file(tmp_path / "b.csv", [HEAD, sunday])])
     with pytest.raises(ImportError_, match="evening of 2017-04-21 \\(Friday\\)"):
-        import_files(s, "bars-min", [_write(tmp_path / "b.csv", [HEAD, friday])])
-    import_files(s, "sessions", [_write(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,trading_day"])])
-    import_files(s, "bars-min", [_write(tmp_path / "b.csv", [HEAD, friday])])
+        import_files(s, "bars-min", [write_file(tmp_path / "b.csv", [HEAD, friday])])
+    import_files(s, "sessions", [write_file(tmp_path / "s.csv", [head, "FX,,0,2100,2400,true,trading_day"])])
+    import_files(s, "bars-min", [write_file(tmp_path / "b.csv", [HEAD, friday])])
     assert rows(s, "SELECT ts, trade_date FROM minute_bars ORDER BY ts") == [
         (pd.Timestamp("2017-04-21 22:00"), 20170424), (pd.Timestamp("2017-04-23 22:00"), 20170424)]
 
@@ -194,7 +174,7 @@ def test_an_unknown_target_names_the_expected_form(store, tmp_path):
 
 
 def test_stores_written_before_night_on_are_read_and_upgraded(store, tmp_path):
-    from telvar.host.marketdata import Dimensions
+    from telvar.host.store.dimensions import Dimensions
 
     con = duckdb.connect(str(store))
     con.execute("ALTER TABLE sessions DROP COLUMN night_on")
@@ -202,6 +182,6 @@ def test_stores_written_before_night_on_are_read_and_upgraded(store, tmp_path):
     con = duckdb.connect(str(store), read_only=True)
     assert [s.night_on for s in Dimensions(con).sessions[("SHFE", "")]] == [None, None]
     con.close()
-    import_files(store, "bars-min", [_write(tmp_path / "b.csv", [HEAD, *GOOD])])
+    import_files(store, "bars-min", [write_file(tmp_path / "b.csv", [HEAD, *GOOD])])
     assert rows(store, "SELECT night_on FROM sessions") == [(None,), (None,)]
     assert rows(store, "SELECT DISTINCT trade_date FROM minute_bars") == [(20251013,)]

@@ -2,7 +2,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from telvar.host.timeutil import datenum_to_minutes, minutes_to_datenum
+from telvar.common.timeconv import datenum_to_minutes, minutes_to_datenum
 from telvar.kestrum.utils.exceptions import TvReturnError
 
 pytestmark = pytest.mark.host

@@ -7,30 +7,22 @@ import time
 
 import pytest
 
-from telvar.host.connection import Limits
-from telvar.host.protocol import encode
+from telvar.host.server.connection import Limits
+from telvar.wire.frames import encode
 from telvar.kestrum.comm import HostConnectionError, HostTimeoutError, TelvarSocket
 
 pytestmark = pytest.mark.host
 
 
 @pytest.fixture
-def make_host(tmp_path):
-    from telvar.host.sample import sample_store_path
-    from telvar.host.server import Host
-
-    hosts = []
+def make_host(make_host, tmp_path):
+    """Hosts with the given connection limits, each with a log file of its own."""
+    logs = iter(range(1 << 20))
 
     def make(**limits):
-        h = Host(sample_store_path(), tmp_path / "out", socket_path=str(tmp_path / f"l{len(hosts)}.sock"),
-                 log_path=tmp_path / f"l{len(hosts)}.log", limits=Limits(**limits))
-        h.start_in_thread()
-        hosts.append(h)
-        return h
+        return make_host(log_path=tmp_path / f"l{next(logs)}.log", limits=Limits(**limits))
 
-    yield make
-    for h in hosts:
-        h.shutdown()
+    return make
 
 
 class FakeHost:

@@ -10,8 +10,9 @@ import threading
 
 import pytest
 
+from attached import attached_to
 from telvar.host import start_host
-from telvar.host.protocol import HEADER, Deadline, read_frame
+from telvar.wire.frames import HEADER, Deadline, read_frame
 from telvar.kestrum.comm import TelvarSocket, TvReturnError
 
 pytestmark = pytest.mark.host
@@ -47,15 +48,7 @@ def private_host(results):
 @pytest.fixture
 def channel_to(private_host, tmp_path):
     """``comm`` and ``_history`` attached to the private host."""
-    from telvar.kestrum import comm
-    from telvar.kestrum import sysmodel as cnt
-
-    old_root = cnt.env.fm.root
-    cnt.env.fm.set_root(tmp_path / "telvar-root")
-    comm.connect(private_host.address)
-    yield comm.tvcmd
-    comm.disconnect()
-    cnt.env.fm.set_root(old_root)
+    yield from attached_to(private_host, tmp_path / "telvar-root")
 
 
 def stored(results, sql, args=()):

@@ -21,26 +21,6 @@ pytestmark = pytest.mark.host
 HOUR = 3600.0
 
 
-@pytest.fixture
-def make_host(tmp_path):
-    """In-process hosts on the sample store, shut down after the test."""
-    from telvar.host.sample import sample_store_path
-
-    hosts = []
-
-    def make(out=None, **kwargs):
-        if "port" not in kwargs:
-            kwargs.setdefault("socket_path", str(tmp_path / f"h{len(hosts)}.sock"))
-        h = Host(sample_store_path(), out if out is not None else tmp_path / "out", **kwargs)
-        h.start_in_thread()
-        hosts.append(h)
-        return h
-
-    yield make
-    for h in hosts:
-        h.shutdown()
-
-
 def age(path, seconds):
     t = time.time() - seconds
     os.utime(path, (t, t))
@@ -73,7 +53,7 @@ class TestSocketPath:
         assert victim.read_text() == "my notes"
 
     def test_a_folder_and_a_live_socket_are_refused_and_left(self, tmp_path, make_host):
-        from telvar.host.listen import SocketPathError
+        from telvar.host.server.listen import SocketPathError
 
         folder = tmp_path / "data"
         (folder / "inner").mkdir(parents=True)
@@ -141,7 +121,7 @@ class TestSocketPath:
                 s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
                 s.settimeout(5)
                 s.connect(h.address[5:])
-                from telvar.host.protocol import encode, read_frame
+                from telvar.wire.frames import encode, read_frame
 
                 try:
                     s.sendall(encode({"cmd": "tvSendCmdPing", "args": [], "kwargs": {}}))
@@ -186,6 +166,17 @@ class TestAnswerFolder:
         assert [p.exists() for p in old] == [False] * 3
         assert all(p.exists() for p in new + users + [mine_inside])
         assert users[0].read_bytes() == b"user data"
+
+    def test_the_atomic_writers_leftovers_are_swept_by_age(self, make_host):
+        h = make_host()
+        old, young = h.out_dir / ".telvar-tmp-ab12cd_3.mat", h.out_dir / ".telvar-tmp-zz99yy00.mat"
+        look_alike = h.out_dir / ".telvar-tmp-ab12cd_3.mat.bak"  # not a name the writer gives
+        for p in (old, young, look_alike):
+            p.write_bytes(b"half a file")
+        for p in (old, look_alike):
+            age(p, 2 * HOUR)
+        assert h.remove_old_answers() == 1
+        assert [old.exists(), young.exists(), look_alike.exists()] == [False, True, True]
 
     def test_the_size_bound_removes_the_oldest_answers_first(self, tmp_path, make_host):
         from telvar.host.commands import HostOptions
@@ -345,7 +336,7 @@ class TestToken:
         assert not token_file.exists()
 
     def test_a_token_file_open_to_others_is_refused(self, tmp_path):
-        from telvar.host.auth import TokenFileError, read_token, write_token
+        from telvar.wire.tokens import TokenFileError, read_token, write_token
 
         path = write_token(tmp_path / "t", "abc")
         assert read_token(path) == "abc" and stat.S_IMODE(path.stat().st_mode) == 0o600
@@ -387,7 +378,7 @@ def test_client_text_cannot_forge_log_lines(tmp_path, make_host):
 
 
 def test_the_sample_store_lives_in_the_users_cache_folder(tmp_path, monkeypatch):
-    from telvar.host import sample
+    from telvar.host.sample import build as sample
 
     built = []
     monkeypatch.delenv("TELVAR_SAMPLE_STORE", raising=False)

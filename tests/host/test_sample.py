@@ -53,7 +53,7 @@ def test_sessions_and_prices_look_like_the_markets(week):
 
 def test_the_cached_sample_is_kept_per_duckdb_version(monkeypatch):
     # an older DuckDB cannot open a file a newer one wrote, so the two never share a cache file
-    from telvar.host import sample
+    from telvar.host.sample import build as sample
 
     here = sample.generator_fingerprint()
     monkeypatch.setattr(duckdb, "__version__", "0.0.1")

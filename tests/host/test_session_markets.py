@@ -10,7 +10,7 @@ import pytest
 
 import session_stores as stores
 from telvar.host import start_host
-from telvar.host.timeutil import datenum_to_minutes, minutes_to_datenum
+from telvar.common.timeconv import datenum_to_minutes, minutes_to_datenum
 from telvar.kestrum import comm, runner
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv

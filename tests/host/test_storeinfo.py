@@ -11,7 +11,7 @@ import pytest
 
 from telvar.host.importer import ImportError_, import_files
 from telvar.host.sample import build_store
-from telvar.host.storeinfo import read_store_info
+from telvar.host.store.storeinfo import read_store_info
 
 HEX = re.compile(r"[0-9a-f]{32}")
 

@@ -1,8 +1,8 @@
 import numpy as np
 import pytest
 
-from telvar.host.timeutil import datenum_to_minutes
-from telvar.host.writers import write_k_multi
+from telvar.common.timeconv import datenum_to_minutes
+from telvar.host.commands.writers import write_k_multi
 
 pytestmark = pytest.mark.host
 

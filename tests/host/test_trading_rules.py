@@ -3,12 +3,12 @@ day's price limits (checked against the exchanges' rounding worked out here from
 main contracts of continuous targets."""
 from decimal import ROUND_HALF_UP, Decimal
 
-import duckdb
 import pytest
 
 from telvar.host.importer import import_files
 from telvar.host.server import Host
 from telvar.kestrum.comm import TelvarSocket, TvReturnError
+from user_files import written_before_trading_rules
 
 pytestmark = pytest.mark.host
 BEGIN, END = 20250901, 20251231
@@ -206,12 +206,7 @@ def test_without_costs_rows_the_built_in_defaults_apply_and_sizes_follow_the_kin
 
 
 def test_a_store_written_before_the_trading_rules_is_served_with_defaults(user_store, tmp_path):
-    con = duckdb.connect(str(user_store))
-    con.execute("ALTER TABLE instruments DROP COLUMN margin_ratio")
-    con.execute("ALTER TABLE instruments DROP COLUMN lot_size")
-    con.execute("DROP TABLE costs")
-    con.execute("DROP TABLE limits")
-    con.close()
+    written_before_trading_rules(user_store)
     rules = _rules_of(user_store, tmp_path, ["SHFE.RB2601", "SSE.600000"])
     assert (rules["SHFE.RB2601"]["MarginRatio"], rules["SHFE.RB2601"]["LotSize"]) == (0.10, 1)
     assert (rules["SSE.600000"]["MarginRatio"], rules["SSE.600000"]["LotSize"]) == (1.0, 100)

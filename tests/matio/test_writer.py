@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 import scipy.io
 
-from telvar.host import writers
+from telvar.host.commands import writers
 from telvar.kestrum import _matio
 from telvar.kestrum.utils.utilfunc import save_mat
 
@@ -90,7 +90,7 @@ ATOMIC_FAILURE = """
 import os, resource, signal, sys
 import numpy as np
 from telvar.kestrum.utils.utilfunc import save_mat
-from telvar.host.writers import save_mat as host_save_mat
+from telvar.host.commands.writers import save_mat as host_save_mat
 folder = sys.argv[1]
 write = {"framework": lambda p, d: save_mat(p, d), "host": host_save_mat}[sys.argv[2]]
 path = os.path.join(folder, "answer.mat")

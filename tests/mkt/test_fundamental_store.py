@@ -6,10 +6,10 @@ import pandas as pd
 import pytest
 
 from telvar.api.fundamental.convertor import convert_fundamental_to_df
-from telvar.host import fundamental as F
-from telvar.host import fundamental_derive as D
+from telvar.host.commands import fundamental as F
+from telvar.host.sample import fundamentals as D
 from telvar.host.commands import CommandError
-from telvar.host.schema import create_schema
+from telvar.host.store.schema import create_schema
 
 INSERT_INSTRUMENT = ("INSERT INTO instruments (market, code, name, kind, variety, multiplier, price_tick, list_date, "
                      "delist_date) VALUES ")
@@ -55,7 +55,7 @@ def con():
     con.executemany("INSERT INTO day_bars VALUES (?,?,?,?,?,?,?,?,?,?)", _bars(days))
     con.execute("INSERT INTO day_bars VALUES ('SSE', '000300', 20250902, 1, 2, 1, 2, 1, 1, 0)")
     con.execute("INSERT INTO adj_factors VALUES ('SZSE', '000001', ?, 0.6, 1.5, 0.3)", [EX_DATE])
-    F.build_sample_fundamentals(con)
+    D.build_sample_fundamentals(con)
     yield con
     con.close()
 
@@ -198,6 +198,6 @@ def test_a_store_without_stocks_gets_empty_tables():
     create_schema(con)
     con.execute(INSERT_INSTRUMENT + "('SHFE', 'RB2601', 'rb', 'future', 'RB', 10, 1, 0, 0)")
     con.execute("INSERT INTO day_bars VALUES ('SHFE', 'RB2601', 20250902, 1, 2, 1, 2, 1, 1, 0)")
-    F.build_sample_fundamentals(con)
+    D.build_sample_fundamentals(con)
     for name in F.DATASETS:
         assert table(con, name).empty

@@ -5,12 +5,12 @@ a run of bars of one contract. Stretch k is scaled by the product over
 stretches 1..k of (last raw close of the stretch before / first raw open of
 the stretch). Bars whose trading day has no main contract keep raw prices.
 Adjusted bars combine the same traded bars as the raw ones: a raw frame's
-``traded`` column (bar_reference.traded_mask of the raw bars) is kept.
+``traded`` column (reference.bars.traded_mask of the raw bars) is kept.
 """
 import numpy as np
 import pandas as pd
 
-import bar_reference as ref
+from reference import bars as ref
 
 PRICES = ["open", "high", "low", "close"]
 

@@ -14,7 +14,7 @@ from types import SimpleNamespace
 import numpy as np
 import pandas as pd
 
-import bar_reference as ref
+from reference import bars as ref
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 
@@ -142,7 +142,7 @@ class Market:
 
 
 def aggregate(df, key):
-    """The reference bar arithmetic (bar_reference.combine) per value of column
+    """The reference bar arithmetic (reference.bars.combine) per value of column
     `key`, with the bars' times; traded flags from the frame's `traded` column."""
     return ref.combine(df, df[key], time=("time", "last"), first=("time", "first"))
 

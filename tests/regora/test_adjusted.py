@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import bar_reference as ref
+from reference import bars as ref
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 

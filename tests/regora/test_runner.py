@@ -3,7 +3,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import bar_reference as ref
+from reference import bars as ref
 from telvar.kestrum import runner
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
@@ -13,15 +13,6 @@ pytestmark = pytest.mark.host
 TARGETS = [{"Market": "SHFE", "Code": "RB0000"}, {"Market": "SHFE", "Code": "CU0000"},
            {"Market": "SSE", "Code": "600000"}]
 FIELDS = ["open", "high", "low", "close", "volume", "turnover", "oi"]
-
-
-@pytest.fixture
-def run_root(tmp_path):
-    old = cnt.env.fm.root
-    cnt.env.fm.set_root(str(tmp_path / "root"))
-    yield
-    cnt.env.fm.set_root(old)
-    cnt.reset()
 
 
 def test_setup_builds_a_clean_run_state(host, run_root):

@@ -55,15 +55,6 @@ class TestFirstBarOfTheTradedDates:
                 runner.setup(TARGETS, BEGIN, END, warmup=bad, host="unix:/nonexistent/never-used.sock")
 
 
-@pytest.fixture
-def run_root(tmp_path):
-    old = cnt.env.fm.root
-    cnt.env.fm.set_root(str(tmp_path / "root"))
-    yield
-    cnt.env.fm.set_root(old)
-    cnt.reset()
-
-
 def _windows(context, pos):
     """Plain and adjusted windows (filled and real-bar) of the registrations made by _register."""
     from telvar.api.regora import _regora

@@ -5,7 +5,6 @@ import pandas as pd
 import pytest
 
 from telvar.kestrum import comm
-from telvar.kestrum import sysmodel as cnt
 
 RB, STOCK, CU = "SHFE.RB0000", "SSE.600000", "SHFE.CU0000"
 FIELDS = ["time", "open", "high", "low", "close", "volume", "turnover", "oi"]
@@ -57,15 +56,6 @@ class FakeTradingHost:
 
     def __getattr__(self, name):
         return getattr(self.real, name)
-
-
-@pytest.fixture
-def run_root(tmp_path):
-    old = cnt.env.fm.root
-    cnt.env.fm.set_root(str(tmp_path / "root"))
-    yield
-    cnt.env.fm.set_root(old)
-    cnt.reset()
 
 
 @pytest.fixture

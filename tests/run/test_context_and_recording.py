@@ -130,7 +130,7 @@ def test_the_real_host_records_the_run_and_answers_its_stats(host, connected_hos
     # the host keeps every trade, order and day of the run in its results database
     import sqlite3
 
-    from telvar.host.results_db import default_results_path
+    from telvar.host.store.results_db import default_results_path
 
     store_id = comm.tvcmd.call("tvSendCmdGetStoreInfo")["store_id"]
     with sqlite3.connect(default_results_path(store_id)) as db:

@@ -12,9 +12,9 @@ from pathlib import Path
 
 def _serve(args) -> int:
     from .commands import HostOptions
-    from .connection import Limits
-    from .server import Host
-    from .serveopts import remove_token, token_from_file, write_ready_file
+    from .server.connection import Limits
+    from .server.host import Host
+    from .server.options import remove_token, token_from_file, write_ready_file
 
     if args.store is None:
         from .sample import sample_store_path
@@ -38,7 +38,7 @@ def _serve(args) -> int:
     token_path = Path(args.token_file) if args.token_file else None
     try:
         if tcp and token_path is None:
-            from .auth import default_token_path, write_token
+            from telvar.wire.tokens import default_token_path, write_token
 
             token_path = write_token(default_token_path(int(host.address.rsplit(":", 1)[1])), host.token)
             wrote_token = True
@@ -104,8 +104,9 @@ def _build_sample(args) -> int:
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(prog="python -m telvar.host", description=__doc__)
     sub = p.add_subparsers(dest="command", required=True)
-    from .protocol import MAX_FRAME, MAX_REQUEST
-    from .serveopts import SERVE_DESCRIPTION, nonnegative_float, nonnegative_int, positive_float, positive_int
+    from telvar.wire.frames import MAX_FRAME, MAX_REQUEST
+
+    from .server.options import SERVE_DESCRIPTION, nonnegative_float, nonnegative_int, positive_float, positive_int
 
     s = sub.add_parser("serve", help="serve a store", description=SERVE_DESCRIPTION,
                        formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -147,10 +148,10 @@ def main(argv=None) -> int:
     s.add_argument("--starter-workdir", help="remove this folder when stopping because the starter has ended")
     s.add_argument("--debug-commands", action="store_true", help=argparse.SUPPRESS)
     s.set_defaults(func=_serve)
-    from . import importer
+    from .importer import loader
 
     i = sub.add_parser("import", help="import CSV or Parquet files into a store",
-                       description=importer.__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+                       description=loader.__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     i.add_argument("--store", required=True)
     i.add_argument("kind", help="bars-min, bars-day, ticks, calendar, instruments, sessions, main-contracts, "
                                 "adj-factors, factors, blocks, costs, limits")

@@ -20,7 +20,7 @@ whole answer, however slowly the host sends it.
 A TCP host requires a token: ``connect(address, token=...)``, or
 ``token_file=PATH``, or ``$TELVAR_HOST_TOKEN_FILE``; without any, the token
 file a host started by this user left for its port is used (see
-``telvar.host.auth``).  A host that turns the connection away (no or a wrong
+``telvar.wire.tokens``).  A host that turns the connection away (no or a wrong
 token, too many connections) raises ``HostConnectionError`` with its reason.
 
 Every new connection of the process's channel first asks the host which store
@@ -42,11 +42,11 @@ import socket
 import threading
 import uuid
 
-from telvar.host.auth import TokenFileError, client_token
-from telvar.host.protocol import Deadline, ProtocolError, encode, format_address, parse_address, read_frame
 from telvar.kestrum.utils.exceptions import TvReturnError
 from telvar.kestrum.utils.utilcls import OrderedDict
 from telvar.kestrum.utils.utilfunc import stable_digest
+from telvar.wire.frames import Deadline, ProtocolError, encode, format_address, parse_address, read_frame
+from telvar.wire.tokens import TokenFileError, client_token
 
 DEFAULT_TIMEOUT_MS = 60000
 STORE_INFO_COMMAND = "tvSendCmdGetStoreInfo"
@@ -154,7 +154,7 @@ class TelvarSocket:
             return True
 
     def store_info(self):
-        """The served store's ``{"store_id", "data_version", ...}`` (see ``telvar.host.storeinfo``).
+        """The served store's ``{"store_id", "data_version", ...}`` (see ``telvar.host.store.storeinfo``).
 
         A host that cannot tell is named by its address, with a new data
         version each time it is asked (once per connection): caches made

@@ -6,6 +6,7 @@ target; one column per bar. Adjusted price matrices have no head rows and
 """
 import numpy as np
 
+from telvar.common.frequencies import FREQUENCY_CODES, FREQUENCY_NAMES
 from telvar.kestrum.language import text
 
 # --- head rows of a K matrix ---
@@ -36,16 +37,13 @@ Adj_KMatrix_Bar_Begin = Adj_KMatrix_Open
 Adj_KMatrix_Bar_End = Adj_KMatrix_Close  # inclusive
 Adj_KMatrix_Bar_Len = 4
 
-# --- frequency codes, fine to coarse ---
-KFreq_Tick = 0
-KFreq_Min = 1
-KFreq_Day = 2
-KFreq_Week = 3
-KFreq_Month = 4
-KFreq_Year = 5
-
-FREQUENCY_NAMES = ("tick", "min", "day", "week", "month", "year")
-_NAME_TO_CODE = {name: code for code, name in enumerate(FREQUENCY_NAMES)}
+# --- frequency codes, fine to coarse (the table: telvar.common.frequencies) ---
+KFreq_Tick = FREQUENCY_CODES["tick"]
+KFreq_Min = FREQUENCY_CODES["min"]
+KFreq_Day = FREQUENCY_CODES["day"]
+KFreq_Week = FREQUENCY_CODES["week"]
+KFreq_Month = FREQUENCY_CODES["month"]
+KFreq_Year = FREQUENCY_CODES["year"]
 
 # --- run phases ---
 RUMMODE_PHASE_NONE = 0       # outside a run
@@ -71,7 +69,7 @@ def frequency_to_int(frequency):
     when valid. An unknown name raises ValueError naming it.
     """
     if isinstance(frequency, str):
-        code = _NAME_TO_CODE.get(frequency.strip().lower())
+        code = FREQUENCY_CODES.get(frequency.strip().lower())
         if code is None:
             raise ValueError(text.ERROR_UNKNOWN_FREQUENCY.format(FREQUENCY=frequency))
         return code

@@ -42,7 +42,7 @@ from telvar.kestrum import globalvars as gv
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.uclass import UserContext
 from telvar.kestrum.ufuncs import begin_date_checking_rule, end_date_checking_rule, todictmc, todotmc
-from telvar.run.prices import bar_trading_days
+from telvar.run.prices import bar_trading_day_numbers, bar_trading_days
 
 _embedded_host = None
 _host_tokens = {}  # address -> token of the host handles given to setup (a TCP host requires it)
@@ -207,17 +207,9 @@ def first_bar_on_or_after(bar_times, day_pos, begin_date):
     """
     from telvar.kestrum.utils.datetimefunc import int_date_to_ordinal
 
-    times = np.asarray(bar_times, dtype=np.float64).ravel()
-    day_pos = np.asarray(day_pos).ravel()
-    if times.size == 0:
+    trading_day = bar_trading_day_numbers(bar_times, day_pos)
+    if trading_day.size == 0:
         return 0
-    if day_pos.size == times.size:
-        new_day = np.r_[True, day_pos[1:] <= day_pos[:-1]]
-    else:
-        new_day = np.ones(times.size, dtype=bool)
-    starts = np.flatnonzero(new_day)
-    last_of_day = np.r_[starts[1:] - 1, times.size - 1]
-    trading_day = np.floor(times[last_of_day])[np.cumsum(new_day) - 1]
     return int(np.searchsorted(trading_day, int_date_to_ordinal(begin_date), side="left"))
 
 

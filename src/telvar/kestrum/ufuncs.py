@@ -236,8 +236,8 @@ def release_host_answer(mat_path):
     folder that carry the host's answer names are touched; returns True when
     ``mat_path`` was one of them and was removed.
     """
-    from telvar.host.answers import is_answer_name
     from telvar.kestrum import comm
+    from telvar.wire.answer_files import is_answer_name, part_paths
 
     folder = comm.answer_folder()
     if not folder or not isinstance(mat_path, str) or not mat_path:
@@ -246,13 +246,12 @@ def release_host_answer(mat_path):
     name = os.path.basename(path)
     if os.path.dirname(path) != folder or not is_answer_name(name):
         return False
-    parts = name[:-len(".mat")] + "_part"
     try:
-        for entry in os.scandir(folder):
-            if entry.name.startswith(parts) and is_answer_name(entry.name):
-                _remove(entry.path)
+        parts = part_paths(folder, name)
     except OSError:
-        pass
+        parts = []
+    for part in parts:
+        _remove(part)
     return _remove(path)
 
 

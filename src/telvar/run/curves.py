@@ -8,13 +8,13 @@ close, so a held target is marked at its last traded price.
 import numpy as np
 import pandas as pd
 
-SERIAL_1970 = 719529  # the serial day number of 1970-01-01
+from telvar.common.timeconv import EPOCH_SERIAL_DAY
 
 
 def to_timestamps(times):
     """Serial day numbers -> pandas timestamps (to the second)."""
     times = np.asarray(times, dtype=np.float64)
-    return pd.to_datetime(np.round((times - SERIAL_1970) * 86400.0), unit="s")
+    return pd.to_datetime(np.round((times - EPOCH_SERIAL_DAY) * 86400.0), unit="s")
 
 
 def _steps(event_pos, bars):

@@ -10,27 +10,34 @@ import numpy as np
 from telvar.kestrum import globalvars as gv
 
 
-def bar_trading_days(bar_times, day_pos):
-    """The trading day (YYYYMMDD) of each bar: the day of its trading day's last bar.
+def bar_trading_day_numbers(bar_times, day_pos):
+    """The trading day of each bar as a serial day number: the day of its trading day's last bar.
 
     Intraday day positions restart (drop) at each trading day's first bar, so
     night bars, which carry the evening's clock time, get the next trading
     day; bars of a day or coarser are each their own trading day's last.
     """
-    from telvar.kestrum.utils.datetimefunc import mft_to_int_format
-
     times = np.asarray(bar_times, dtype=np.float64).ravel()
     day_pos = np.asarray(day_pos).ravel()
     if times.size == 0:
-        return np.zeros(0, dtype=np.int64)
+        return np.zeros(0)
     if day_pos.size == times.size:
         new_day = np.r_[True, day_pos[1:] <= day_pos[:-1]]
     else:
         new_day = np.ones(times.size, dtype=bool)
     starts = np.flatnonzero(new_day)
     last_of_day = np.r_[starts[1:] - 1, times.size - 1]
-    day_of_group = mft_to_int_format(np.floor(times[last_of_day]))
-    return np.asarray(day_of_group, dtype=np.int64)[np.cumsum(new_day) - 1]
+    return np.floor(times[last_of_day])[np.cumsum(new_day) - 1]
+
+
+def bar_trading_days(bar_times, day_pos):
+    """The trading day (YYYYMMDD) of each bar (see ``bar_trading_day_numbers``)."""
+    from telvar.kestrum.utils.datetimefunc import mft_to_int_format
+
+    days = bar_trading_day_numbers(bar_times, day_pos)
+    if days.size == 0:
+        return np.zeros(0, dtype=np.int64)
+    return np.asarray(mft_to_int_format(days), dtype=np.int64)
 
 
 class BarPrices:
@@ -80,4 +87,4 @@ class BarPrices:
         return self.close[np.asarray(targets, dtype=np.intp)[:, None], self.cols[first:last + 1][None, :]]
 
 
-__all__ = ["BarPrices", "bar_trading_days"]
+__all__ = ["BarPrices", "bar_trading_day_numbers", "bar_trading_days"]

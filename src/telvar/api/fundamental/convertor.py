@@ -12,7 +12,7 @@ Column types: ``date`` (YYYYMMDD integers, returned as ``datetime64[ns]``
 dates), ``str`` (codes and names, returned as strings), ``float``, ``int`` and
 ``bool``. Because the types travel with the answer, an empty result is an empty
 DataFrame that still has the data set's columns and dtypes. The columns of each
-data set are documented in ``telvar.host.fundamental``.
+data set are documented in ``telvar.host.store.fundamentals``.
 """
 import datetime
 

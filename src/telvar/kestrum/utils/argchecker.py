@@ -17,6 +17,8 @@ import re
 
 import numpy as np
 
+from telvar.common.timeconv import date_to_int
+
 _DATE_TEXT = re.compile(r"^(\d{4})[-/]?(\d{2})[-/]?(\d{2})$")
 
 
@@ -35,12 +37,12 @@ def parse_date(value, name="date", allow_empty_str=False):
     from telvar.kestrum.language import text
 
     if isinstance(value, _dt.date):
-        return value.year * 10000 + value.month * 100 + value.day
+        return date_to_int(value)
     if isinstance(value, np.datetime64):
         d = value.astype("datetime64[D]").item()
         if d is None:
             raise ValueError(text.ERROR_ARG_DATE.format(ARG=name, VALUE=value))
-        return d.year * 10000 + d.month * 100 + d.day
+        return date_to_int(d)
     if isinstance(value, str):
         if value == "" and allow_empty_str:
             return None

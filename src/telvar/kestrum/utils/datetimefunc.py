@@ -12,9 +12,9 @@ import datetime as _dt
 
 import numpy as np
 
-# serial day number of 1970-01-01 (numpy's datetime64 epoch)
-EPOCH_SERIAL_DAY = _dt.date(1970, 1, 1).toordinal() + 366
-SERIAL_DAY_OFFSET = 366
+from telvar.common.timeconv import (EPOCH_SERIAL_DAY, SERIAL_DAY_OFFSET, date_to_int, epoch_day_to_int_date,
+                                    epoch_day_to_ymd, epoch_day_weekday, int_date_to_epoch_day)
+
 _MS_PER_DAY = 86_400_000
 
 
@@ -33,12 +33,7 @@ def _split_ms(t, name):
 
 def _ymd(days):
     """Day numbers -> (year, month, day) int64 arrays, vectorised."""
-    d64 = (np.asarray(days, dtype=np.int64) - EPOCH_SERIAL_DAY).astype("datetime64[D]")
-    m64 = d64.astype("datetime64[M]")
-    year = m64.astype("datetime64[Y]").astype(np.int64) + 1970
-    month = m64.astype(np.int64) % 12 + 1
-    day = (d64 - m64.astype("datetime64[D]")).astype(np.int64) + 1
-    return year, month, day
+    return epoch_day_to_ymd(np.asarray(days, dtype=np.int64) - EPOCH_SERIAL_DAY)
 
 
 _INT_FORMATS = {
@@ -109,13 +104,12 @@ def int_date_to_ordinal(int_date):
     d = arr.astype(np.int64)
     year, month, day = d // 10000, d // 100 % 100, d % 100
     bad = (year < 1) | (year > 9999) | (month < 1) | (month > 12) | (day < 1) | (day > 31)
-    m64 = (year - 1970).astype("datetime64[Y]").astype("datetime64[M]") + (month - 1)
-    d64 = m64.astype("datetime64[D]") + (day - 1)
-    bad |= d64.astype("datetime64[M]") != m64
+    epoch_days = int_date_to_epoch_day(d)
+    bad |= epoch_day_to_int_date(epoch_days) != d  # a day past its month's end
     if np.any(bad):
         first = d.ravel()[np.argmax(bad.ravel())]
         raise ValueError("%d is not a valid date YYYYMMDD" % first)
-    out = d64.astype(np.int64) + EPOCH_SERIAL_DAY
+    out = epoch_days + EPOCH_SERIAL_DAY
     return int(out) if _is_scalar(int_date) else out
 
 
@@ -140,8 +134,7 @@ def datetime_to_mft(value):
 
 def to_int_now_date():
     """Today's local date as an integer YYYYMMDD."""
-    today = _dt.date.today()
-    return today.year * 10000 + today.month * 100 + today.day
+    return date_to_int(_dt.date.today())
 
 
 def _field(t, pick):
@@ -152,7 +145,7 @@ def _field(t, pick):
 
 def utils_dt_weekday(t):
     """Weekday of serial day number(s): Monday 0 ... Sunday 6 (as ``datetime.weekday``)."""
-    return _field(t, lambda days: (days - EPOCH_SERIAL_DAY + 3) % 7)
+    return _field(t, lambda days: epoch_day_weekday(days - EPOCH_SERIAL_DAY))
 
 
 def utils_dt_month(t):

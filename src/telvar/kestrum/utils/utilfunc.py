@@ -2,7 +2,6 @@
 import hashlib
 import os
 import re
-import tempfile
 import time
 import uuid
 from collections.abc import Mapping
@@ -10,6 +9,7 @@ from collections.abc import Mapping
 import numpy as np
 
 from telvar.kestrum import _matio
+from telvar.kestrum.utils.atomicmat import STALE_TEMPORARY_SECONDS, remove_stale_temporaries, write_mat_atomic  # noqa: F401
 from telvar.kestrum.utils.exceptions import DataLoadError
 
 # MAT variable and field names (MATLAB loads no others; scipy would drop them silently)
@@ -30,10 +30,6 @@ def run_ignore_exception(func, *args, **kwargs):
         return func(*args, **kwargs)
     except Exception:
         return None
-
-
-def _remove_quietly(path):
-    run_ignore_exception(os.remove, path)
 
 
 def load_mat(path, error="raise", rm_if_error=False, error_obj=None, **loadmat_kwargs):
@@ -140,60 +136,6 @@ def _writable(value):
     return value
 
 
-# save_mat's temporary files: ".telvar-tmp-" + mkstemp's eight letters, digits or
-# '_' + ".mat". Earlier versions named them ".tmp-XXXXXXXX.mat"; those are
-# removed only in telvar's own folders, where no other program writes.
-_TEMP_PREFIX = ".telvar-tmp-"
-_TEMP_NAME = re.compile(r"\.telvar-tmp-[a-z0-9_]{8}\.mat")
-_EARLIER_TEMP_NAME = re.compile(r"\.tmp-[a-z0-9_]{8}\.mat")
-# A temporary file older than this was left by a writer that was killed
-# (writing one cache file takes seconds); a younger one may be in use.
-STALE_TEMPORARY_SECONDS = 3600.0
-# Each folder is looked through at most this often by one process.
-_SWEEP_INTERVAL_SECONDS = 600.0
-_last_sweep = {}
-
-
-def remove_stale_temporaries(directory, now=None):
-    """Remove the temporary files that killed writers of ``save_mat`` left in ``directory``.
-
-    Only files of save_mat's own temporary names that were last modified
-    more than ``STALE_TEMPORARY_SECONDS`` ago are removed; a folder is looked
-    through at most once every ten minutes per process. Returns how many
-    files were removed.
-    """
-    now = time.time() if now is None else now
-    key = os.path.realpath(directory)
-    last = _last_sweep.get(key)
-    if last is not None and 0 <= now - last < _SWEEP_INTERVAL_SECONDS:
-        return 0
-    _last_sweep[key] = now
-    try:
-        entries = list(os.scandir(directory))
-    except OSError:
-        return 0
-    earlier_names_too = None
-    removed = 0
-    for entry in entries:
-        if not _TEMP_NAME.fullmatch(entry.name):
-            if not _EARLIER_TEMP_NAME.fullmatch(entry.name):
-                continue
-            if earlier_names_too is None:
-                from telvar.kestrum.ownership import is_owned
-
-                earlier_names_too = is_owned(os.path.join(directory, "x"))
-            if not earlier_names_too:
-                continue
-        try:
-            st = entry.stat(follow_symlinks=False)
-            if entry.is_file(follow_symlinks=False) and now - st.st_mtime > STALE_TEMPORARY_SECONDS:
-                os.remove(entry.path)
-                removed += 1
-        except OSError:  # removed meanwhile by another writer
-            continue
-    return removed
-
-
 def save_mat(path, data, struct_name=None, long_field_names=False, oned_as="row", do_compression=False):
     """Write ``data`` to a MATLAB v5 file atomically (temporary file, then rename).
 
@@ -203,7 +145,7 @@ def save_mat(path, data, struct_name=None, long_field_names=False, oned_as="row"
     empty array. A reader never sees a half-written file. The file is what
     ``scipy.io.savemat`` would write with the same options. Temporary files
     that killed writers left in the folder are removed first (see
-    ``remove_stale_temporaries``).
+    ``telvar.kestrum.utils.atomicmat``).
     """
     if struct_name is not None:
         mdict = {_mat_name(struct_name): _struct_array(list(data))}
@@ -211,19 +153,9 @@ def save_mat(path, data, struct_name=None, long_field_names=False, oned_as="row"
         if not isinstance(data, Mapping):
             raise TypeError("data must be a mapping of variable names to values")
         mdict = {_mat_name(k): _writable(v) for k, v in data.items()}
-    directory = os.path.dirname(os.path.abspath(path))
-    os.makedirs(directory, exist_ok=True)
-    remove_stale_temporaries(directory)
-    fd, tmp = tempfile.mkstemp(prefix=_TEMP_PREFIX, suffix=".mat", dir=directory)
-    os.close(fd)
-    try:
-        _matio.write(tmp, mdict, oned_as=oned_as, long_field_names=long_field_names,
-                     do_compression=do_compression, sync=True)
-        os.replace(tmp, path)
-    except BaseException:
-        _remove_quietly(tmp)
-        raise
-    return path
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    return write_mat_atomic(path, mdict, oned_as=oned_as, long_field_names=long_field_names,
+                            do_compression=do_compression, sync=True)
 
 
 def append_or_assign_2d_array_axis0(array, new_rows, pos=None, copy_=True):
