@@ -1,5 +1,5 @@
 """Real-bar windows over feeds without volumes: a window shows the bars that
-traded by the shared rule (bar_reference.traded_mask), the bars the real-bar
+traded by the shared rule (reference.bars.traded_mask), the bars the real-bar
 bookkeeping lists, plain and adjusted alike.
 
 The synthetic market is delivered as such feeds deliver it: the future as an
@@ -10,7 +10,7 @@ last close where it did not, as on every night session).
 import numpy as np
 import pytest
 
-import bar_reference as ref
+from reference import bars as ref
 from telvar.kestrum import sysmodel as cnt
 from telvar.kestrum.sysmodel import gv
 

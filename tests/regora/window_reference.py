@@ -2,7 +2,7 @@
 reference bars of regora_market.py.
 
 A real-bar window (fill_up=False) shows a target's bars that traded, judged
-by the shared rule (bar_reference.traded_mask) over the registered bars in
+by the shared rule (reference.bars.traded_mask) over the registered bars in
 time order; the bar forming at the position counts as traded when it is not
 a filled bar after the last completed bar before it.
 """
@@ -11,7 +11,7 @@ import math
 import numpy as np
 import pandas as pd
 
-import bar_reference as ref
+from reference import bars as ref
 from telvar.kestrum.sysmodel import gv
 
 from regora_market import FIELDS, TARGETS, reference_bars, reference_forming
