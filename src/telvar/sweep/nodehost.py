@@ -1,0 +1,104 @@
+"""One embedded host per Ray node, shared by the node's workers.
+
+The driver creates a ``NodeHost`` actor on every node that can run
+back-tests, pinned there with Ray's node-affinity scheduling and named after
+the sweep and the node; nodes that join later (autoscaling) get theirs when
+the driver next looks. A back-test task finds its own node's actor by name
+and asks it for the host's address and token. The actor starts the host on
+first request (and again if it died), on the node's copy of the store, which
+the host opens read-only, so any number of hosts may serve one store file.
+
+The actor takes no CPU: it must be placeable on a node whose CPUs are all
+busy with back-tests that wait for it. It is owned by the driver: when the
+driver ends, the actor ends, and the host stops with its starter.
+"""
+import time
+
+NAME_PREFIX = "telvar-sweep-host"
+LOOKUP_SECONDS = 120.0  # how long a task on a node that just joined waits for its host
+
+
+def actor_name(sweep_id, node_id):
+    return "%s-%s-%s" % (NAME_PREFIX, sweep_id, node_id)
+
+
+class NodeHost:
+    """The host of one node (a Ray actor class: see ``actor_class``)."""
+
+    def __init__(self, store):
+        self._store = store
+        self._handle = None
+
+    def connection(self):
+        """(address, token) of the node's host, started when it is not running."""
+        from telvar.host import start_host
+
+        if self._handle is None or not self._handle.alive():
+            if self._handle is not None:
+                self._handle.stop()
+            self._handle = start_host(self._store)
+        return self._handle.address, self._handle.token
+
+    def stop(self):
+        if self._handle is not None:
+            self._handle.stop()
+            self._handle = None
+        return True
+
+
+def actor_class():
+    import ray
+
+    return ray.remote(num_cpus=0, max_restarts=0)(NodeHost)
+
+
+def start_node_hosts(sweep_id, store, node_ids, known):
+    """Create the actors of the nodes in ``node_ids`` that have none yet; ``known`` maps node -> actor
+    and is updated."""
+    from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+
+    cls = None
+    for node_id in node_ids:
+        if node_id in known:
+            continue
+        cls = cls or actor_class()
+        known[node_id] = cls.options(
+            name=actor_name(sweep_id, node_id),
+            scheduling_strategy=NodeAffinitySchedulingStrategy(node_id, soft=False),
+        ).remote(store)
+    return known
+
+
+def stop_node_hosts(actors, timeout=15.0):
+    """Stop every node's host, then its actor; a node that is gone is skipped."""
+    import ray
+
+    stops = [actor.stop.remote() for actor in actors.values()]
+    try:
+        ray.wait(stops, num_returns=len(stops), timeout=timeout)
+    finally:
+        for actor in actors.values():
+            try:
+                ray.kill(actor)
+            except Exception:  # the node died with its actor
+                pass
+    actors.clear()
+
+
+def find_node_host(sweep_id, node_id, wait=LOOKUP_SECONDS):
+    """The actor of this node, waiting for the driver to create it on a node that just joined."""
+    import ray
+
+    name = actor_name(sweep_id, node_id)
+    deadline = time.monotonic() + wait
+    while True:
+        try:
+            return ray.get_actor(name)
+        except ValueError:
+            if time.monotonic() > deadline:
+                raise RuntimeError("no host for node %s after %.0f s: did the sweep's driver end?"
+                                   % (node_id, wait)) from None
+            time.sleep(0.5)
+
+
+__all__ = ["NodeHost", "start_node_hosts", "stop_node_hosts", "find_node_host", "actor_name"]
