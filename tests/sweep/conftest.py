@@ -11,9 +11,6 @@ import pytest
 
 os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
 
-RB, STOCK = "SHFE.RB0000", "SSE.600000"
-BEGIN, END = 20251103, 20251104  # a Monday and a Tuesday, with the Monday's night session
-
 
 def _ray_processes():
     """Pids of Ray's own daemons started under this process (raylet, GCS and the like)."""

@@ -16,9 +16,9 @@ import pytest
 from telvar.api.regora import _regora
 from telvar.kestrum import runner
 
-from conftest import BEGIN, END, RB, STOCK
-
 pytestmark = pytest.mark.host
+RB, STOCK = "SHFE.RB0000", "SSE.600000"
+BEGIN, END = 20251103, 20251104  # a Monday and a Tuesday, with the Monday's night session
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "ma_cross_strategy.py"
 TARGETS = [RB, STOCK]
 
@@ -101,6 +101,8 @@ def test_every_row_equals_the_run_in_one_process_and_is_recorded_by_a_host(ray_c
         assert_row_is(row, reference(strategy, params, host, **options))
         assert row["seconds"] > 0
     assert frame["TotalReturn"].nunique() == 4  # the parameters matter: a mix-up would show
+    (node_host,) = frame.attrs["hosts"].values()  # one node, one host
+    assert node_host["cpu_seconds"] > 0 and node_host["peak_mib"] > 20
     assert frame["strategy_id"].is_unique
     # the run was recorded in the store's results database, which every host of that store shares
     channel = TelvarSocket(host.address)
@@ -112,11 +114,14 @@ def test_every_row_equals_the_run_in_one_process_and_is_recorded_by_a_host(ray_c
     assert recorded["TotalReturn"] == frame["TotalReturn"][2] and recorded["Name"] == "MaCrossStrategy"
 
 
-def test_a_back_test_that_raises_fills_its_row_with_the_error_and_the_rest_complete(ray_cluster, host):
+def test_a_back_test_that_raises_fills_its_row_with_the_error_and_the_rest_complete(ray_cluster, host, tmp_path):
+    import sqlite3
+
     from telvar import sweep
 
     grid = [{"window": 6}, {"window": 6, "fail": "init"}, {"window": 12, "fail": "on_bar"}, {"window": 12}]
-    frame = sweep.run(Crossing, grid, TARGETS, BEGIN, END, warmup=1, progress=False)
+    runs = tmp_path / "runs.sqlite"
+    frame = sweep.run(Crossing, grid, TARGETS, BEGIN, END, warmup=1, progress=False, results=runs)
 
     assert frame["error"][1] == "RuntimeError: no data for window 6"
     assert frame["error"][2] == "ZeroDivisionError: bar 30"
@@ -124,6 +129,15 @@ def test_a_back_test_that_raises_fills_its_row_with_the_error_and_the_rest_compl
     for i in (0, 3):
         assert_row_is(frame.loc[i], reference(Crossing, grid[i], host, warmup=1))
     assert frame["fail"].tolist()[1:3] == ["init", "on_bar"]
+    # the node's host recorded the runs where it was told: the two that ended complete, the two that
+    # failed begun (the runner begins a run before init) and never ended
+    con = sqlite3.connect(str(runs))
+    try:
+        recorded = dict(con.execute("SELECT strategy_id, status FROM runs").fetchall())
+    finally:
+        con.close()
+    assert {recorded[frame["strategy_id"][i]] for i in (0, 3)} == {"complete"}
+    assert sorted(recorded.values()) == ["complete", "complete", "running", "running"]
 
 
 def test_a_worker_that_dies_is_run_again_then_reported(ray_cluster, host, tmp_path):

@@ -21,9 +21,12 @@ Data: by default each node runs one host on ``store`` (the sample store when
 None; a path that must exist on every node), opened read-only and shared by
 the node's workers; workers on the driver's node use the driver's cache root
 (``cnt.env.fm.root``), workers elsewhere their own default (``$TELVAR_HOME``
-or ``~/.telvar``); ``cache_root=`` sets one for all. ``host=`` names one host
-for every worker instead: a ``HostHandle`` (its token comes along) or an
-address with ``host_token=``.
+or ``~/.telvar``); ``cache_root=`` sets one for all. These hosts record the
+runs in their default results database, or in ``results=`` (a path every
+node can reach); ``frame.attrs["hosts"]`` tells, per node, the CPU seconds
+and peak memory (MiB) its host used. ``host=`` names one host for every
+worker instead: a ``HostHandle`` (its token comes along) or an address with
+``host_token=``.
 
 The runner's other keywords (``warmup``, ``fill``, ``benchmark``,
 ``risk_free``, ``trading``) pass through. ``progress`` shows a bar over the

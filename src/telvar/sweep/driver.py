@@ -96,7 +96,7 @@ def _failed_row(exc, max_retries):
 
 def run(strategy, grid, targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", store=None,
         host=None, address=None, capital=1_000_000, costs=None, progress=True, max_retries=1, *,
-        host_token=None, cache_root=None, num_cpus=None, dry_run=False, **run_options):
+        host_token=None, cache_root=None, results=None, num_cpus=None, dry_run=False, **run_options):
     """Back-test ``strategy(**params)`` for every parameter set of ``grid`` on Ray; one row per set.
 
     See the package's description for the arguments and the result.
@@ -107,7 +107,10 @@ def run(strategy, grid, targets, begin_date, end_date, frequency="min", freq_num
     if isinstance(max_retries, bool) or not isinstance(max_retries, int) or max_retries < 0:
         raise ValueError("max_retries must be an integer >= 0, got %r" % (max_retries,))
     host_address, token = _host_target(host, host_token, store)
+    if host_address is not None and results is not None:
+        raise ValueError("results= is where the sweep's own hosts record runs; host= records where it was told")
     store = _store_path(store)
+    results = None if results is None else os.path.abspath(os.fspath(results))
     targets, begin_date, end_date, options = _checked_run_arguments(
         targets, begin_date, end_date, frequency, freq_num, fq, capital, costs, run_options)
     stats = stat_names(options.get("trading", True), options.get("benchmark"))
@@ -124,21 +127,22 @@ def run(strategy, grid, targets, begin_date, end_date, frequency="min", freq_num
                          cache_root=None if cache_root is None else os.path.abspath(os.fspath(cache_root)),
                          driver_node=cluster.this_node(), driver_root=cnt.env.fm.root)
     blob_ref, config_ref = ray.put(pack(strategy)), ray.put(config)
-    actors = {}
+    actors, hosts = {}, {}
     try:
         if host_address is None:
             from telvar.sweep.nodehost import start_node_hosts
 
-            start_node_hosts(config.sweep_id, store, cluster.backtest_nodes(), actors)
+            start_node_hosts(config.sweep_id, store, cluster.backtest_nodes(), actors, results)
         rows, cancelled = _gather(sets, blob_ref, config_ref, max_retries, progress,
-                                  None if host_address is not None else (config.sweep_id, store, actors))
+                                  None if host_address is not None else (config.sweep_id, store, actors, results))
     finally:
         if actors:
             from telvar.sweep.nodehost import stop_node_hosts
 
-            stop_node_hosts(actors)
+            hosts = stop_node_hosts(actors)
     frame = result_frame(sets, rows, stats)
     frame.attrs["cancelled"] = cancelled
+    frame.attrs["hosts"] = hosts
     return frame
 
 
@@ -172,8 +176,8 @@ def _gather(sets, blob_ref, config_ref, max_retries, progress, node_hosts):
                 if node_hosts is not None and time.monotonic() > next_node_check:
                     from telvar.sweep.nodehost import start_node_hosts
 
-                    sweep_id, store, actors = node_hosts
-                    start_node_hosts(sweep_id, store, cluster.backtest_nodes(), actors)
+                    sweep_id, store, actors, results = node_hosts
+                    start_node_hosts(sweep_id, store, cluster.backtest_nodes(), actors, results)
                     next_node_check = time.monotonic() + NODE_CHECK_SECONDS
         except KeyboardInterrupt:
             for ref in pending:

@@ -25,8 +25,8 @@ def actor_name(sweep_id, node_id):
 class NodeHost:
     """The host of one node (a Ray actor class: see ``actor_class``)."""
 
-    def __init__(self, store):
-        self._store = store
+    def __init__(self, store, results=None):
+        self._store, self._results = store, results
         self._handle = None
 
     def connection(self):
@@ -36,14 +36,19 @@ class NodeHost:
         if self._handle is None or not self._handle.alive():
             if self._handle is not None:
                 self._handle.stop()
-            self._handle = start_host(self._store)
+            self._handle = start_host(self._store, results=self._results)
         return self._handle.address, self._handle.token
 
     def stop(self):
+        """Stop the host; returns what the node's hosts used: CPU seconds and peak memory (MiB)."""
+        import resource
+
         if self._handle is not None:
             self._handle.stop()
             self._handle = None
-        return True
+        # the hosts are this actor's only children, waited for by stop()
+        used = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return {"cpu_seconds": used.ru_utime + used.ru_stime, "peak_mib": used.ru_maxrss / 1024.0}
 
 
 def actor_class():
@@ -52,7 +57,7 @@ def actor_class():
     return ray.remote(num_cpus=0, max_restarts=0)(NodeHost)
 
 
-def start_node_hosts(sweep_id, store, node_ids, known):
+def start_node_hosts(sweep_id, store, node_ids, known, results=None):
     """Create the actors of the nodes in ``node_ids`` that have none yet; ``known`` maps node -> actor
     and is updated."""
     from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
@@ -65,17 +70,25 @@ def start_node_hosts(sweep_id, store, node_ids, known):
         known[node_id] = cls.options(
             name=actor_name(sweep_id, node_id),
             scheduling_strategy=NodeAffinitySchedulingStrategy(node_id, soft=False),
-        ).remote(store)
+        ).remote(store, results)
     return known
 
 
 def stop_node_hosts(actors, timeout=15.0):
-    """Stop every node's host, then its actor; a node that is gone is skipped."""
+    """Stop every node's host, then its actor; a node that is gone is skipped. Returns, per node
+    that answered, what its hosts used (see ``NodeHost.stop``)."""
     import ray
 
-    stops = [actor.stop.remote() for actor in actors.values()]
+    stops = {node: actor.stop.remote() for node, actor in actors.items()}
+    used = {}
     try:
-        ray.wait(stops, num_returns=len(stops), timeout=timeout)
+        ready, _ = ray.wait(list(stops.values()), num_returns=len(stops), timeout=timeout)
+        for node, ref in stops.items():
+            if ref in ready:
+                try:
+                    used[node] = ray.get(ref)
+                except ray.exceptions.RayError:  # the node or its actor died
+                    pass
     finally:
         for actor in actors.values():
             try:
@@ -83,6 +96,7 @@ def stop_node_hosts(actors, timeout=15.0):
             except Exception:  # the node died with its actor
                 pass
     actors.clear()
+    return used
 
 
 def find_node_host(sweep_id, node_id, wait=LOOKUP_SECONDS):
