@@ -74,6 +74,78 @@ def test_a_strategy_of_a_scripts_main_joins_the_running_ray_by_address(ray_clust
     assert answer["rows"][0]["TradeCount"] != answer["rows"][1]["TradeCount"]
 
 
+GROWING = textwrap.dedent('''
+    import json
+    import sys
+    import threading
+    import time
+
+    from ray.cluster_utils import Cluster
+    import ray
+
+    import telvar.sweep.driver
+    from telvar import sweep
+
+
+    class Slow:
+        def __init__(self, n):
+            self.n = n
+
+        def init(self, context):
+            time.sleep(1.5)
+
+        def on_bar(self, context):
+            pass
+
+
+    if __name__ == "__main__":
+        telvar.sweep.driver.NODE_CHECK_SECONDS = 1.0
+        cluster = Cluster(initialize_head=True, head_node_args={
+            "num_cpus": 1, "include_dashboard": False, "object_store_memory": 100 * 1024 * 1024})
+        try:
+            out = {}
+            worker = threading.Thread(target=lambda: out.update(table=sweep.run(
+                Slow, {"n": list(range(6))}, ["SHFE.RB0000"], 20251103, 20251103, address=cluster.address,
+                progress=False)))
+            worker.start()
+            time.sleep(2)  # the sweep runs on the head's one CPU, then a node joins
+            cluster.add_node(num_cpus=1, object_store_memory=100 * 1024 * 1024)
+            worker.join(120)
+            table = out["table"]
+            with open(sys.argv[1], "w") as f:
+                json.dump({"errors": table["error"].tolist(), "hosts": table.attrs["hosts"],
+                           "nodes": [n["NodeID"] for n in ray.nodes() if n["Alive"]]}, f)
+        finally:
+            ray.shutdown()
+            cluster.shutdown()
+''')
+
+
+def _raylets():
+    out = subprocess.run(["ps", "-e", "-o", "pid=,args="], capture_output=True, text=True).stdout
+    return {line.split()[0] for line in out.splitlines() if "raylet" in line and "ps -e" not in line}
+
+
+def test_a_node_that_joins_during_a_sweep_gets_its_host_and_takes_back_tests(tmp_path):
+    script, out = tmp_path / "growing.py", tmp_path / "out.json"
+    script.write_text(GROWING)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SRC)] + [p for p in os.environ.get(
+        "PYTHONPATH", "").split(os.pathsep) if p]), TELVAR_HOME=str(tmp_path / "home"))
+    before = _raylets()
+    done = subprocess.run([sys.executable, str(script), str(out)], env=env, cwd=tmp_path, capture_output=True,
+                          text=True, timeout=180)
+    assert done.returncode == 0, done.stderr[-3000:]
+    answer = json.loads(out.read_text())
+    assert answer["errors"] == [None] * 6
+    # both nodes had a host, and each host served back-tests: it starts when a task of its node asks
+    assert sorted(answer["hosts"]) == sorted(answer["nodes"]) and len(answer["nodes"]) == 2
+    assert all(used["cpu_seconds"] > 0 for used in answer["hosts"].values())
+    deadline = time.monotonic() + 15
+    while _raylets() - before and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert _raylets() - before == set()  # the small cluster is gone
+
+
 class Pausing:
     """Writes ``started-N`` into ``marker`` when it starts; ``pause``: then waits a minute in init,
     else runs and writes ``done-N`` when it ends."""
@@ -151,3 +223,19 @@ def test_the_node_host_starts_again_when_it_died():
     finally:
         node.stop()
     assert node._handle is None
+
+
+def test_a_node_host_that_cannot_start_says_why_to_every_task_without_trying_again(tmp_path):
+    from telvar.sweep.nodehost import NodeHost
+
+    broken = tmp_path / "broken.duckdb"
+    broken.write_bytes(b"not a database" * 100)
+    node = NodeHost(str(broken))
+    with pytest.raises(RuntimeError, match="the host of this node did not start: ") as first:
+        node.connection()
+    assert str(broken) in str(first.value)
+    started = time.monotonic()
+    with pytest.raises(RuntimeError) as again:
+        node.connection()
+    assert str(again.value) == str(first.value) and time.monotonic() - started < 0.1
+    assert node.stop()["cpu_seconds"] >= 0

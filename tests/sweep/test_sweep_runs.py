@@ -192,3 +192,14 @@ def test_one_tcp_host_named_for_every_worker_with_its_token(ray_cluster, host):
                             host_token="not-the-token", warmup=1, progress=False)
     assert refused["error"].str.startswith("HostConnectionError").all()
     assert refused["error"].str.contains("token").all()
+
+
+def test_a_store_the_node_host_cannot_serve_is_every_rows_error(ray_cluster, tmp_path):
+    from telvar import sweep
+
+    broken = tmp_path / "broken.duckdb"
+    broken.write_bytes(b"not a database" * 100)
+    frame = sweep.run(Crossing, {"window": [6, 9, 12]}, TARGETS, BEGIN, END, store=broken, progress=False)
+    errors = frame["error"].tolist()
+    assert len(set(errors)) == 1 and errors[0].startswith("RuntimeError: the host of this node did not start: ")
+    assert str(broken) in errors[0] and frame["TotalReturn"].isna().all()

@@ -28,15 +28,23 @@ class NodeHost:
     def __init__(self, store, results=None):
         self._store, self._results = store, results
         self._handle = None
+        self._failure = None  # why the host could not start: told to every task, not tried again
 
     def connection(self):
-        """(address, token) of the node's host, started when it is not running."""
+        """(address, token) of the node's host, started when it is not running (again after it died)."""
         from telvar.host import start_host
 
+        if self._failure is not None:
+            raise RuntimeError(self._failure)
         if self._handle is None or not self._handle.alive():
             if self._handle is not None:
                 self._handle.stop()
-            self._handle = start_host(self._store, results=self._results)
+                self._handle = None
+            try:
+                self._handle = start_host(self._store, results=self._results)
+            except Exception as exc:
+                self._failure = "the host of this node did not start: %s" % _short(exc)
+                raise RuntimeError(self._failure) from None
         return self._handle.address, self._handle.token
 
     def stop(self):
@@ -49,6 +57,13 @@ class NodeHost:
         # the hosts are this actor's only children, waited for by stop()
         used = resource.getrusage(resource.RUSAGE_CHILDREN)
         return {"cpu_seconds": used.ru_utime + used.ru_stime, "peak_mib": used.ru_maxrss / 1024.0}
+
+
+def _short(exc):
+    """An error in a line: the host's start-up error ends with its own traceback, whose last line says it."""
+    lines = [line.strip() for line in str(exc).strip().splitlines() if line.strip()]
+    text = lines[0] if len(lines) < 2 else "%s %s" % (lines[0], lines[-1])
+    return "%s: %s" % (type(exc).__name__, text)
 
 
 def actor_class():

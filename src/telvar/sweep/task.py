@@ -54,7 +54,10 @@ def host_for(config):
 
         from telvar.sweep.nodehost import find_node_host
 
-        address, token = ray.get(find_node_host(config.sweep_id, _node_id()).connection.remote())
+        try:
+            address, token = ray.get(find_node_host(config.sweep_id, _node_id()).connection.remote())
+        except ray.exceptions.RayTaskError as exc:  # the actor's own error, without Ray's traceback
+            raise RuntimeError(str(getattr(exc, "cause", None) or exc)) from None
         ref = _node_hosts[config.sweep_id] = HostRef(address, token)
     return ref
 
