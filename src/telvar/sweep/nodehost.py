@@ -4,9 +4,9 @@ The driver creates a ``NodeHost`` actor on every node that can run
 back-tests, pinned there with Ray's node-affinity scheduling and named after
 the sweep and the node; nodes that join later (autoscaling) get theirs when
 the driver next looks. A back-test task finds its own node's actor by name
-and asks it for the host's address and token. The actor starts the host on
-first request (and again if it died), on the node's copy of the store, which
-the host opens read-only, so any number of hosts may serve one store file.
+and asks it for the host's address and token. The actor starts the host at
+once (and again if it died), on the node's copy of the store, which the host
+opens read-only, so any number of hosts may serve one store file.
 
 The actor takes no CPU: it must be placeable on a node whose CPUs are all
 busy with back-tests that wait for it. It is owned by the driver: when the
@@ -47,6 +47,14 @@ class NodeHost:
                 raise RuntimeError(self._failure) from None
         return self._handle.address, self._handle.token
 
+    def warm(self):
+        """Start the host now, while the node's workers are still getting ready; a failure is kept for
+        ``connection`` to tell."""
+        try:
+            self.connection()
+        except Exception:
+            pass
+
     def stop(self):
         """Stop the host; returns what the node's hosts used: CPU seconds and peak memory (MiB)."""
         import resource
@@ -86,6 +94,7 @@ def start_node_hosts(sweep_id, store, node_ids, known, results=None):
             name=actor_name(sweep_id, node_id),
             scheduling_strategy=NodeAffinitySchedulingStrategy(node_id, soft=False),
         ).remote(store, results)
+        known[node_id].warm.remote()
     return known
 
 
