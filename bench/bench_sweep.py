@@ -94,7 +94,7 @@ def _ray_costs(report, ray):
     stop_node_hosts(actors)
     report.line("per-node host: %.2f s to start (actor and host process), %.2f s to stop"
                 % (host_start, time.perf_counter() - t0))
-    return round_trip
+    return host_start
 
 
 def _worker_memory(ray):
@@ -174,13 +174,17 @@ def _sweep(report, ray, strategy, grid, dates):
     return wall, table, (workers_cpu / n, host_cpu / n, cpu / n)
 
 
-def _report_overhead(report, table, sweep_wall, seq_seconds, seq_cpu, sweep_cpu):
+def _report_overhead(report, table, sweep_wall, seq_seconds, seq_cpu, sweep_cpu, host_start):
     n = len(table)
     inside = table["seconds"].to_numpy()
     report.line("CPU per back-test: one process %.3f s + its host %.3f s; sweep workers %.3f s + node host "
                 "%.3f s (+ driver %.3f s)" % (seq_cpu[0], seq_cpu[1], *sweep_cpu))
     report.line("  Ray's and the fresh host's CPU cost per back-test: %+.3f s (%+.0f%%)"
                 % (sum(sweep_cpu) - sum(seq_cpu), 100 * (sum(sweep_cpu) / sum(seq_cpu) - 1)))
+    # on idle cores one process takes its CPU time and its host's (they take turns); the sweep its
+    # CPU time spread over the cores, after waiting for the node's host
+    estimate = n * sum(seq_cpu) / (n * sum(sweep_cpu) / CPUS + host_start)
+    report.line("  throughput ratio on idle cores, estimated from these CPU times: %.2fx" % estimate)
     report.line("wall time of the %d CPUs not spent inside back-tests: %.3f s per back-test (host start, "
                 "idle tail)" % (CPUS, (CPUS * sweep_wall - inside.sum()) / n))
     report.line("a back-test in its worker: median %.3f s against %.3f s in one process; the first ones of "
@@ -228,9 +232,9 @@ def run(report):
                      rows_equal and all(table["error"].isna().all() for _, table, _ in sweeps))
         report.section("Ray's overhead (the first round: fresh workers)")
         report.line("Ray %s started in %.1f s (once per session; not counted above)" % (ray.__version__, init_seconds))
-        _ray_costs(report, ray)
+        host_start = _ray_costs(report, ray)
         (_, _, seq_seconds, seq_cpu, (driver_peak, host_peak)), (first_wall, table, sweep_cpu) = baselines[0], sweeps[0]
-        _report_overhead(report, table, first_wall, seq_seconds, seq_cpu, sweep_cpu)
+        _report_overhead(report, table, first_wall, seq_seconds, seq_cpu, sweep_cpu, host_start)
         workers = _worker_memory(ray)
         report.section("memory (peak resident)")
         node_hosts = [h["peak_mib"] for h in table.attrs["hosts"].values()]

@@ -154,11 +154,12 @@ def _gather(sets, blob_ref, config_ref, max_retries, progress, node_hosts):
     from telvar.sweep import cluster
 
     backtest = _remote_backtest(max_retries)
-    pending = {backtest.remote(blob_ref, params, config_ref): i for i, params in enumerate(sets)}
-    rows, errors = {}, 0
+    pending, rows, errors = {}, {}, 0
     next_node_check = time.monotonic() + NODE_CHECK_SECONDS
     with tqdm(total=len(sets), unit="back-test", desc="sweep", disable=not progress) as bar:
         try:
+            for i, params in enumerate(sets):  # inside: Ctrl-C while submitting cancels what was submitted
+                pending[backtest.remote(blob_ref, params, config_ref)] = i
             while pending:
                 ready, _ = ray.wait(list(pending), num_returns=1, timeout=1.0)
                 if ready:
@@ -182,8 +183,9 @@ def _gather(sets, blob_ref, config_ref, max_retries, progress, node_hosts):
         except KeyboardInterrupt:
             for ref in pending:
                 ray.cancel(ref)
-            logger.warning("sweep interrupted: %d back-tests cancelled, %d finished", len(pending), len(rows))
-            return rows, len(pending)
+            cancelled = len(sets) - len(rows)
+            logger.warning("sweep interrupted: %d back-tests cancelled, %d finished", cancelled, len(rows))
+            return rows, cancelled
     return rows, 0
 
 

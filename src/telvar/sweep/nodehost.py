@@ -77,7 +77,8 @@ def _short(exc):
 def actor_class():
     import ray
 
-    return ray.remote(num_cpus=0, max_restarts=0)(NodeHost)
+    # a restarted actor starts its host again when next asked
+    return ray.remote(num_cpus=0, max_restarts=2, max_task_retries=2)(NodeHost)
 
 
 def start_node_hosts(sweep_id, store, node_ids, known, results=None):

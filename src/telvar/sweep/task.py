@@ -73,7 +73,12 @@ def use_cache_root(config):
 
 
 def error_text(exc):
-    return "%s: %s" % (type(exc).__name__, exc)
+    """``Type: message`` of a back-test's exception; Ray's own errors (an actor that died, say) by
+    their first line, without the traceback they carry."""
+    text = str(exc)
+    if type(exc).__module__.startswith("ray."):
+        text = (text.strip().splitlines() or [""])[0]
+    return "%s: %s" % (type(exc).__name__, text)
 
 
 def run_backtest(strategy_blob, params, config):
