@@ -1,5 +1,5 @@
-"""A sweep from a script's ``__main__`` that joins a running Ray by address, Ctrl-C during a sweep,
-and the per-node host coming back after it died."""
+"""A sweep from a script's ``__main__`` that joins a running Ray by address, a node joining during a
+sweep, Ctrl-C during a sweep, and the per-node host coming back after it died or saying why it cannot."""
 import _thread
 import json
 import math
@@ -13,8 +13,11 @@ import time
 
 import pytest
 
+import telvar
+
 pytestmark = pytest.mark.host
-SRC = pathlib.Path(__file__).resolve().parents[2] / "src"
+# where this session's telvar comes from (the source tree, or the installed package), for scripts
+SRC = pathlib.Path(telvar.__file__).resolve().parents[1]
 
 SCRIPT = textwrap.dedent('''
     import json
