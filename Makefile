@@ -41,7 +41,7 @@ $(BUILD_DEPS_STAMP): | $(PY)
 # progress lines ([12/56] Building CXX object ...).
 $(INSTALL_STAMP): $(BUILD_DEPS_STAMP) $(SOURCES) $(SOURCE_LIST) pyproject.toml CMakeLists.txt README.md
 	@echo "== building and installing telvar into $(VENV) (the first build compiles for a few minutes)"
-	$(PY) -m pip install -v --no-build-isolation '.[test,demo]' 2>&1 | \
+	$(PY) -m pip install -v --no-build-isolation '.[test,demo,sweep]' 2>&1 | \
 	  { grep --line-buffered -v -e '^Requirement already satisfied' -e '^  Link requires a different Python' \
 	         -e '^  Skipping link' || true; }
 	@touch $@

@@ -16,6 +16,9 @@ against the trend, through the runner's broker: one lot of a future, about
 200,000 worth of a stock in whole lots (never short: a short signal is flat).
 Orders fill at the next minute's open with the host's costs and market rules
 (a stock bought today is sold tomorrow at the earliest).
+
+The window lengths are parameters (``MaCrossStrategy(fast=5, slow=20,
+days=5)``), so a parameter sweep can vary them.
 """
 import math
 
@@ -30,6 +33,13 @@ STOCK_VALUE, LOTS = 200_000, 1  # one position: the value of a stock, lots of a 
 
 
 class MaCrossStrategy:
+    def __init__(self, fast=FAST, slow=SLOW, days=DAYS):
+        if not 0 < fast <= slow:
+            raise ValueError("need 0 < fast <= slow, got fast=%r, slow=%r" % (fast, slow))
+        if days < 2:
+            raise ValueError("the daily trend needs at least 2 days, got %r" % (days,))
+        self.fast, self.slow, self.days = int(fast), int(slow), int(days)
+
     def init(self, context):
         context.reg_5min = _regora.reg_k_data("min", 5)
         context.reg_15min = _regora.reg_k_data("min", 15)
@@ -46,25 +56,25 @@ class MaCrossStrategy:
         self.windows_read = 0
 
     def on_bar(self, context):
-        pos = context.bar_pos
-        bars15 = _regora.get_reg_k_data(context.reg_15min, pos, SLOW, True)
-        days = _regora.get_reg_k_data(context.reg_day, pos, DAYS, True)
+        pos, slow, n_days = context.bar_pos, self.slow, self.days
+        bars15 = _regora.get_reg_k_data(context.reg_15min, pos, slow, True)
+        days = _regora.get_reg_k_data(context.reg_day, pos, n_days, True)
         recent = _regora.get_reg_k_data(context.reg_5min, pos, RECENT, False)
         self.windows_read += 3
         for t in range(len(context.targets)):
-            close15 = bars15[t * SLOW:(t + 1) * SLOW, CLOSE].astype(float)
+            close15 = bars15[t * slow:(t + 1) * slow, CLOSE].astype(float)
             if np.isnan(close15).any():
                 continue
             last = close15[-1]
             self.last_close[t] = last
             traded_now = not math.isnan(recent[(t + 1) * RECENT - 1, 1]) and \
                 recent[(t + 1) * RECENT - 1, 1] == context.now
-            fast_above = close15[-FAST:].mean() > close15.mean()
+            fast_above = close15[-self.fast:].mean() > close15.mean()
             crossed = self.last_fast_above[t] is not None and fast_above != self.last_fast_above[t]
             self.last_fast_above[t] = fast_above
             if not (crossed and traded_now):
                 continue
-            day_close = days[t * DAYS:(t + 1) * DAYS, CLOSE].astype(float)
+            day_close = days[t * n_days:(t + 1) * n_days, CLOSE].astype(float)
             previous = day_close[:-1][~np.isnan(day_close[:-1])]
             trend_up = previous.size == 0 or day_close[-1] > previous.mean()
             wanted = (1 if trend_up else 0) if fast_above else (-1 if not trend_up else 0)

@@ -19,7 +19,7 @@ def test_the_strategy_example_and_the_dataframe_recipes(host, tmp_path):
     from telvar.api.history import _history
     from telvar.kestrum import sysmodel as cnt
 
-    strategy, recipes, _ = python_blocks()
+    strategy, recipes = python_blocks()[:2]
     shortened = strategy.replace("20251128,", "20251105,").replace("warmup=5)", "warmup=5, host=HOST)")
     assert shortened.count("20251105") == 1 and "host=HOST" in shortened
     old_root = cnt.env.fm.root
