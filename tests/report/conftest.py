@@ -66,8 +66,7 @@ def artifacts():
     return ARTIFACTS
 
 
-@pytest.fixture(scope="session")
-def browser():
+def start_browser():
     """A headless Chromium driven by selenium (Debian's chromium and chromium-driver); skips without them."""
     webdriver = pytest.importorskip("selenium.webdriver")
     from selenium.webdriver.chrome.service import Service
@@ -82,6 +81,12 @@ def browser():
                 "--window-size=1360,900", "--hide-scrollbars"):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=Service(driver_path), options=options)
+    # the driver is named: selenium never looks for (or downloads) one of its own
+    return webdriver.Chrome(service=Service(driver_path), options=options)
+
+
+@pytest.fixture(scope="session")
+def browser():
+    driver = start_browser()
     yield driver
     driver.quit()

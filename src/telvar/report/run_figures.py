@@ -87,14 +87,14 @@ def monthly_figure(result, style):
     years, grid, yearly = monthly_returns(daily["date"].to_numpy(), daily["equity"].to_numpy(), result.capital)
     rising, falling = STYLES[style]
     z = np.where(np.isnan(grid), None, np.round(100.0 * grid, 6)).tolist()
-    text = [["" if v is None else "%.2f%%" % v for v in row] for row in z]
+    text = [["" if v is None else "%.2f" % v for v in row] for row in z]  # in %, as the title says
     reach = max(float(np.nanmax(np.abs(grid))) * 100 if np.isfinite(grid).any() else 1.0, 0.01)
     year_z = [[round(100.0 * v, 6)] for v in yearly]
-    year_text = [["%.2f%%" % v[0]] for v in year_z]
+    year_text = [["%.2f" % v[0]] for v in year_z]
     reach_year = max([abs(v[0]) for v in year_z] + [0.01])
     y = [str(v) for v in years]
     common = {"type": "heatmap", "y": y, "texttemplate": "%{text}", "xgap": 3, "ygap": 3,
-              "hoverongaps": False, "showscale": False, "textfont": {"size": 11}, "colorscale": _diverging(rising, falling)}
+              "hoverongaps": False, "showscale": False, "textfont": {"size": 10}, "colorscale": _diverging(rising, falling)}
     empty = {"type": "heatmap", "x": MONTHS, "y": y, "z": [[0] * 12 for _ in y], "xgap": 3, "ygap": 3,
              "showscale": False, "hoverinfo": "skip", "colorscale": [[0, "#f3f4f6"], [1, "#f3f4f6"]]}
     traces = [empty, dict(common, name="month", x=MONTHS, z=z, text=text, zmin=-reach, zmax=reach,

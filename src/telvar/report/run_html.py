@@ -20,6 +20,7 @@ TRADE_TABLE = [("time", "time", "text"), ("target", "target", "text"), ("contrac
 ORDER_TABLE = [("order_id", "order", "int"), ("time", "placed", "text"), ("target", "target", "text"),
                ("quantity", "quantity", "exact"), ("limit_price", "limit", "exact", {"empty": "market"}), ("status", "status", "text"),
                ("reason", "reason", "text", {"wrap": True})]
+COST_TARGETS_SHOWN = 6
 PROFIT_TABLE = [("target", "target", "text"), ("fills", "fills", "int"), ("bought", "bought", "exact"),
                 ("sold", "sold", "exact"), ("traded_value", "traded value", "money"),
                 ("commission", "commission", "money"), ("tax", "stamp tax", "money"),
@@ -68,11 +69,22 @@ def _rate(value):
 
 
 def cost_rows(inputs):
-    """Texts of the contract terms and costs in effect per target (none when the run did not keep them)."""
-    return [[r["target"], r["kind"], "%g" % r["multiplier"], "%g" % r["price_tick"], _rate(r["margin_ratio"]),
-             "%d" % r["lot_size"], _rate(r["commission_rate"]), "%g" % r["commission_per_lot"],
-             "%g" % r["min_commission"], _rate(r["stamp_tax_rate"]), "%g" % r["slippage_ticks"],
-             _rate(r["slippage"])] for r in inputs.get("rules") or []]
+    """Texts of the contract terms and costs in effect: one row per set of targets that share them (a
+    long list of targets is cut short; the full one is the row's tooltip)."""
+    rows = {}
+    for r in inputs.get("rules") or []:
+        terms = (r["kind"], "%g" % r["multiplier"], "%g" % r["price_tick"], _rate(r["margin_ratio"]),
+                 "%d" % r["lot_size"], _rate(r["commission_rate"]), "%g" % r["commission_per_lot"],
+                 "%g" % r["min_commission"], _rate(r["stamp_tax_rate"]), "%g" % r["slippage_ticks"],
+                 _rate(r["slippage"]))
+        rows.setdefault(terms, []).append(r["target"])
+    out = []
+    for terms, targets in rows.items():
+        shown = ", ".join(targets[:COST_TARGETS_SHOWN])
+        if len(targets) > COST_TARGETS_SHOWN:
+            shown += " and %d more" % (len(targets) - COST_TARGETS_SHOWN)
+        out.append({"targets": shown, "all": ", ".join(targets), "terms": terms})
+    return out
 
 
 def candle_section(result, inputs, target, style, bars):
@@ -121,7 +133,7 @@ def run_report(result, path, target=None, style="local", bars=None):
               "orders": table_spec(not_filled, ORDER_TABLE, "target", 25)}
     if profits is not None:
         tables["profit"] = table_spec(profits.sort_values("profit", ascending=False, kind="stable"),
-                                      PROFIT_TABLE, None, 0)
+                                      PROFIT_TABLE, None, 20 if len(profits) > 25 else 0)
     data = {"figures": {k: v for k, v in figures.items() if v is not None}, "tables": tables,
             "style": style}
     html = render("run.html.j2", title=stats.get("Name") or inputs.get("name") or "back-test",

@@ -89,7 +89,7 @@
       z.push(zr); text.push(tr); count.push(cr);
     });
     var others = data.params.filter(function (p) { return p !== x && p !== y; });
-    byId("map-note").textContent = ks.length + " of " + rows.length + " runs have a " + spec.label.toLowerCase() +
+    byId("map-note").textContent = ks.length + " of " + rows.length + " runs have a value of " + spec.label +
       (most > 1 ? "; runs that differ only in " + (others.join(", ") || "nothing") + " are combined by their " + how : "") +
       (spec.lower ? "; lower is better" : "") + ".";
     var trace = {
@@ -122,10 +122,10 @@
     var host = byId("table-best");
     host.textContent = "";
     new telvar.Table(host, {columns: cols, rows: picked, filter: null, pageSize: 0});
-    byId("best-by").textContent = "by " + spec.label.toLowerCase() + (spec.lower ? " (lowest first)" : "");
+    byId("best-by").textContent = "by " + spec.label + (spec.lower ? " (lowest first)" : "");
     var kpi = byId("kpi-best");
     kpi.querySelector(".kpi-value").textContent = ks.length ? telvar.format(rows[ks[0]][at[stat]], spec.kind) : "n/a";
-    kpi.querySelector(".kpi-label").textContent = "best " + spec.label.toLowerCase();
+    kpi.querySelector(".kpi-label").textContent = "best " + spec.label;
   }
 
   function failures() {
