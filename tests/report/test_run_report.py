@@ -147,3 +147,14 @@ def test_bars_given_instead_of_the_hosts(written, tmp_path):
     path = result.report(tmp_path / "bad.html", target=STOCK, bars=bars.drop(columns=["volume"]))
     html = Path(path).read_text(encoding="utf-8")
     assert "could not be read" in html and "missing volume" in html and "candles" not in page_data(html)["figures"]
+
+
+def test_a_result_without_its_inputs_still_has_a_report(written, attached, tmp_path):
+    import copy
+
+    result = copy.copy(written[0])
+    del result.inputs  # a result made before the runner kept them, or by other code
+    html = Path(result.report(tmp_path / "bare.html")).read_text(encoding="utf-8")
+    data = page_data(html)
+    assert set(data["figures"]) == {"equity", "monthly", "candles"}  # profit needs the multipliers
+    assert "1min" in html and len(data["tables"]["trades"]["rows"]) == len(result.trades)

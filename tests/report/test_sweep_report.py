@@ -66,3 +66,8 @@ def test_a_sweep_in_one_parameter_and_a_sweep_that_failed_whole(tmp_path):
                            "error": ["boom", "boom"]})
     data = page_data(Path(sweep_report(failed, tmp_path / "failed.html")).read_text(encoding="utf-8"))
     assert data["failed"] == [True, True] and [row[1] for row in data["rows"]] == [None, None]
+
+
+def test_the_sweep_package_offers_the_report():
+    sweep = pytest.importorskip("telvar.sweep")
+    assert sweep.report is sweep_report

@@ -146,7 +146,8 @@ def candle_figure(key, candles, fills, daily, style):
     if len(rolls):
         traces.append(_fill_trace("roll", rolls, labels, "diamond", ROLL, 8))
     return {"data": traces, "layout": layout(
-        580, hovermode="closest", xaxis=category_axis(labels, anchor="y2", rangeslider={"visible": False}),
+        580, hovermode="closest",
+        xaxis=category_axis(labels, anchor="y2", rangeslider={"visible": False}, range=[-1, len(labels)]),
         yaxis=axis(domain=[0.24, 1.0], title={"text": "price"}, tickformat=",~r"),
         yaxis2=axis(domain=[0.0, 0.18], title={"text": "volume"}, tickformat="~s"))}
 
