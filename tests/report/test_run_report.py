@@ -112,7 +112,11 @@ def test_the_candles_show_the_target_with_most_fills_and_its_fills(written, atta
 
 
 def test_the_page_is_self_contained_and_escapes_the_runs_texts(written):
-    _, html, _ = written
+    import plotly.graph_objects as go
+
+    _, html, data = written
+    for figure in data["figures"].values():  # plotly.js ignores a misspelt attribute; plotly does not
+        go.Figure(data=figure["data"], layout=figure["layout"])
     assert "<script src" not in html and "<link" not in html and "http://cdn" not in html
     assert "Plotly" in html and len(html) > 1_000_000  # plotly.js is inlined
     assert "<test>" not in html  # the strategy's name, "Mixed <test> & strategy"

@@ -94,7 +94,8 @@ def monthly_figure(result, style):
     reach_year = max([abs(v[0]) for v in year_z] + [0.01])
     y = [str(v) for v in years]
     common = {"type": "heatmap", "y": y, "texttemplate": "%{text}", "xgap": 3, "ygap": 3,
-              "hoverongaps": False, "showscale": False, "textfont": {"size": 10}, "colorscale": _diverging(rising, falling)}
+              "hoverongaps": False, "showscale": False, "textfont": {"size": 10},
+              "colorscale": _diverging(rising, falling)}
     empty = {"type": "heatmap", "x": MONTHS, "y": y, "z": [[0] * 12 for _ in y], "xgap": 3, "ygap": 3,
              "showscale": False, "hoverinfo": "skip", "colorscale": [[0, "#f3f4f6"], [1, "#f3f4f6"]]}
     traces = [empty, dict(common, name="month", x=MONTHS, z=z, text=text, zmin=-reach, zmax=reach,
@@ -114,7 +115,8 @@ def profit_figure(profits, style):
     rising, falling = STYLES[style]
     ordered = profits.sort_values("profit", kind="stable")
     values = ordered["profit"].to_numpy(dtype=np.float64)
-    return {"config": STATIC_CHART, "data": [{"type": "bar", "orientation": "h", "x": values, "y": ordered["target"].tolist(),
+    return {"config": STATIC_CHART,
+            "data": [{"type": "bar", "orientation": "h", "x": values, "y": ordered["target"].tolist(),
                       "marker": {"color": [rising if v >= 0 else falling for v in values]},
                       "customdata": np.c_[ordered["fills"].to_numpy(), ordered["commission"].to_numpy() +
                                           ordered["tax"].to_numpy()],

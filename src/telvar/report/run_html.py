@@ -18,7 +18,8 @@ TRADE_TABLE = [("time", "time", "text"), ("target", "target", "text"), ("contrac
                ("commission", "commission", "exact"), ("tax", "tax", "exact"), ("order_id", "order", "int"),
                ("roll", "roll", "bool")]
 ORDER_TABLE = [("order_id", "order", "int"), ("time", "placed", "text"), ("target", "target", "text"),
-               ("quantity", "quantity", "exact"), ("limit_price", "limit", "exact", {"empty": "market"}), ("status", "status", "text"),
+               ("quantity", "quantity", "exact"), ("limit_price", "limit", "exact", {"empty": "market"}),
+               ("status", "status", "text"),
                ("reason", "reason", "text", {"wrap": True})]
 COST_TARGETS_SHOWN = 6
 PROFIT_TABLE = [("target", "target", "text"), ("fills", "fills", "int"), ("bought", "bought", "exact"),
@@ -137,7 +138,8 @@ def run_report(result, path, target=None, style="local", bars=None):
     data = {"figures": {k: v for k, v in figures.items() if v is not None}, "tables": tables,
             "style": style}
     html = render("run.html.j2", title=stats.get("Name") or inputs.get("name") or "back-test",
-                  subtitle=_subtitle(result, targets), strategy_id=result.strategy_id, inputs=input_rows(result, inputs), costs=cost_rows(inputs),
+                  subtitle=_subtitle(result, targets), strategy_id=result.strategy_id,
+                  inputs=input_rows(result, inputs), costs=cost_rows(inputs),
                   stat_groups=stat_rows(stats), headline=_headline(stats), candle=candle,
                   counts={"trades": len(result.trades), "orders": len(orders), "not_filled": len(not_filled),
                           "refused": int((orders["status"] == "refused").sum())},
