@@ -16,7 +16,8 @@ all: install
 # Everything the installed package is made of. The list itself is kept in a
 # file rewritten only when it changes, so adding or removing a source file
 # also counts as a change.
-SOURCES := $(shell find cpp src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' \) \
+SOURCES := $(shell find cpp src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' \
+                   -o -name '*.j2' -o -name '*.js' -o -name '*.css' \) \
                    -not -path '*/__pycache__/*' 2>/dev/null | LC_ALL=C sort)
 SOURCE_LIST := build/install-sources.txt
 $(shell mkdir -p build && printf '%s\n' $(SOURCES) > $(SOURCE_LIST).new && \
@@ -41,7 +42,7 @@ $(BUILD_DEPS_STAMP): | $(PY)
 # progress lines ([12/56] Building CXX object ...).
 $(INSTALL_STAMP): $(BUILD_DEPS_STAMP) $(SOURCES) $(SOURCE_LIST) pyproject.toml CMakeLists.txt README.md
 	@echo "== building and installing telvar into $(VENV) (the first build compiles for a few minutes)"
-	$(PY) -m pip install -v --no-build-isolation '.[test,demo,sweep]' 2>&1 | \
+	$(PY) -m pip install -v --no-build-isolation '.[test,demo,sweep,report]' 2>&1 | \
 	  { grep --line-buffered -v -e '^Requirement already satisfied' -e '^  Link requires a different Python' \
 	         -e '^  Skipping link' || true; }
 	@touch $@

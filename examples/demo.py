@@ -4,7 +4,8 @@ Runs the moving-average cross of ma_cross_strategy.py over futures main
 contracts (night sessions included) and stocks for four weeks of 1-minute
 bars, trading through the runner's broker (costs and market rules from the
 host; the index SSE.000300 as the benchmark), prints a short report with the
-run's statistics, draws the equity curve and one instrument's 15-minute bars
+run's statistics, writes the run's HTML report (build/demo/report.html),
+draws the equity curve and one instrument's 15-minute bars
 as the strategy saw them at a chosen minute: the completed bars and, highlighted,
 the bar still forming. Five trading days of warm-up fill the strategy's
 windows before its first bar. Candles follow the local convention (rising
@@ -205,6 +206,8 @@ def main(argv=None):
     parser.add_argument("--chart", default=os.path.join("build", "demo", "rb0000_15min_forming.png"))
     parser.add_argument("--roll-chart", default=os.path.join("build", "demo", "cu0000_adjusted_roll.png"))
     parser.add_argument("--equity-chart", default=os.path.join("build", "demo", "equity.png"))
+    parser.add_argument("--report", default=os.path.join("build", "demo", "report.html"),
+                        help="the run's HTML report (needs jinja2 and plotly: pip install 'telvar[report]')")
     parser.add_argument("--style", choices=sorted(CANDLE_STYLES), default="local",
                         help="candle colours: local (rising red, falling green) or western (rising green)")
     parser.add_argument("--no-progress", action="store_true")
@@ -217,6 +220,8 @@ def main(argv=None):
     print_report(result)
     result.plot(args.equity_chart)
     print("Equity and drawdown written to %s" % args.equity_chart)
+    result.report(args.report, style=args.style)  # its candles: the target with the most fills
+    print("Report written to %s (open it in a browser)" % os.path.abspath(args.report))
 
     # 14:07 on the last day: its 15-minute bar (14:00-14:15) has formed for 7 minutes
     from telvar.kestrum import sysmodel as cnt

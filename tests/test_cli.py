@@ -52,9 +52,10 @@ RANGE = ["--begin", "20251110", "--end", "20251111"]
 @pytest.mark.host
 def test_a_run_prints_its_summary_and_draws_its_chart(host, tmp_path, strategy_file):
     chart = tmp_path / "charts" / "run.png"
+    report = tmp_path / "charts" / "run.html"
     out = telvar_cli(["run", strategy_file, "--targets", "SHFE.RB0000,SSE.600000", *RANGE,
                       "--freq", "15min", "--warmup", "3", "--host", host.address, "--no-progress",
-                      "--plot", chart], tmp_path)
+                      "--plot", chart, "--report", report], tmp_path)
     assert out.returncode == 0, out.stderr
     bars = int(re.search(r"^\s+bars\s+(\d+)$", out.stdout, re.M).group(1))
     assert "counted: %d" % bars in out.stdout and bars > 0
@@ -64,6 +65,10 @@ def test_a_run_prints_its_summary_and_draws_its_chart(host, tmp_path, strategy_f
     assert re.search(r"^\s+trading\s+0\.00%, max drawdown 0\.00%, Sharpe n/a, 0 fills, final equity 1000000\.00",
                      out.stdout, re.M)
     assert chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # a run without fills still has its report: the first target's candles, empty tables
+    assert "report written to %s" % report in out.stdout
+    html = report.read_text(encoding="utf-8")
+    assert "SHFE.RB0000: bars and fills" in html and "15min bars" in html
 
 
 @pytest.mark.host

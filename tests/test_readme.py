@@ -50,15 +50,19 @@ def test_the_trading_example(host, tmp_path):
     shortened = trading.replace("20251128,", "20251105,").replace('benchmark="SSE.000300")',
                                                                   'benchmark="SSE.000300", host=HOST)')
     shortened = shortened.replace('result.plot("equity.png")', 'result.plot(PNG)')
+    shortened = shortened.replace('result.report("report.html")', 'result.report(HTML)')
     assert shortened.count("host=HOST") == 1 and "PNG" in shortened and "20251128" not in shortened
+    assert "HTML" in shortened
     old_root = cnt.env.fm.root
     cnt.env.fm.set_root(str(tmp_path / "root"))
     try:
-        space = {"HOST": host, "PNG": str(tmp_path / "equity.png"), "print": lambda *a: None}
+        space = {"HOST": host, "PNG": str(tmp_path / "equity.png"), "HTML": str(tmp_path / "report.html"),
+                 "print": lambda *a: None}
         exec(compile(shortened, "README trading", "exec"), space)
         result = space["result"]
         assert set(result.trades["target"]) == {"SHFE.RB0000", "SSE.600000"}
         assert (tmp_path / "equity.png").stat().st_size > 0
+        assert "SHFE.RB0000" in (tmp_path / "report.html").read_text(encoding="utf-8")
         assert list(result.daily_equity["date"]) == [20251103, 20251104, 20251105]
         assert result.stats["BenchmarkReturn"] is not None
     finally:

@@ -2,6 +2,7 @@
 
     telvar run STRATEGY_FILE --targets SHFE.RB0000,SSE.600000 --begin 20251103 --end 20251128
                [--freq 1min] [--fq NA] [--warmup N] [--store PATH | --host ADDRESS] [--plot PATH]
+               [--report PATH]
     telvar host serve|import|build-sample ...     (the host's own commands)
 
 Bad input ends the command with a one-line message on standard error and

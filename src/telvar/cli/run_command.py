@@ -37,6 +37,7 @@ def _parser():
     where.add_argument("--store", help="start a host on this DuckDB store (default: the sample store)")
     where.add_argument("--host", help="address of a running host, e.g. unix:/tmp/telvar.sock")
     p.add_argument("--plot", help="write a chart of the run to this image file (needs matplotlib)")
+    p.add_argument("--report", help="write the run's report to this HTML file (needs jinja2 and plotly)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     return p
 
@@ -140,6 +141,11 @@ def _validated(args):
 
         if importlib.util.find_spec("matplotlib") is None:
             raise BadInput("--plot needs matplotlib: pip install 'telvar[demo]'")
+    if args.report is not None:
+        import importlib.util
+
+        if any(importlib.util.find_spec(name) is None for name in ("jinja2", "plotly")):
+            raise BadInput("--report needs jinja2 and plotly: pip install 'telvar[report]'")
     return inputs
 
 
@@ -186,6 +192,9 @@ def run_command(argv):
         if args.plot:
             plot_run(args.plot, strategy)
             print("chart written to %s" % args.plot)
+        if args.report:
+            summary.report(args.report)
+            print("report written to %s" % args.report)
     except KeyboardInterrupt:
         return _fail("interrupted", 130)
     except Exception as exc:

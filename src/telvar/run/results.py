@@ -18,7 +18,8 @@ attributes:
 - ``stats``: the statistics (see ``telvar.run.stats``); ``strategy_id``: the
   host's id of the run (None when the host does not record runs);
 - ``benchmark``: the benchmark's closes by date (None without one);
-- ``plot(path=None)``: equity, drawdown and benchmark in one figure.
+- ``plot(path=None)``: equity, drawdown and benchmark in one figure;
+  ``report(path)``: the run in one HTML file (see ``report``).
 """
 from collections.abc import Mapping
 
@@ -48,6 +49,24 @@ class RunResult(Mapping):
         from telvar.run.plot import plot_result
 
         return plot_result(self, path)
+
+    def report(self, path, target=None, style="local", bars=None):
+        """Write the run's report to ``path``: one self-contained HTML file (needs the ``report`` extra).
+
+        It shows the run's inputs, the statistics, equity and drawdown against
+        the benchmark, monthly returns, profit per target, the trades, the
+        orders that did not fill and one target's candles with its fills.
+        ``target`` chooses that target: a 'MARKET.CODE' key, a target record or
+        an index into the run's targets; by default the one with the most
+        fills. Its bars are read from the host the run used when the report is
+        written (so the process must still be attached to it), or given as
+        ``bars``: a DataFrame with time, open, high, low, close and volume.
+        ``style`` colours rises red and falls green ("local") or the other way
+        ("western"). Returns the path.
+        """
+        from telvar.report import run_report
+
+        return run_report(self, path, target=target, style=style, bars=bars)
 
     def __repr__(self):
         if self.stats is None:

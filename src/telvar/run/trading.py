@@ -1,6 +1,7 @@
 """One run's trading: set up with the run (rules, prices, portfolio, broker, strategy id), finished
 into the results the runner returns."""
 import math
+from dataclasses import asdict
 
 import numpy as np
 import pandas as pd
@@ -125,8 +126,24 @@ class TradingSession:
         stats.update({"Name": self.name, "BeginDate": int(self.context.begin_date),
                       "EndDate": int(self.context.end_date), "StrategyID": self.strategy_id})
         record.record_run(self.strategy_id, trades, orders, daily, stats, self.tvcmd)
-        return RunResult(summary, trades, orders, positions, equity, daily, stats, self.strategy_id,
-                         bench_closes, pf.capital)
+        result = RunResult(summary, trades, orders, positions, equity, daily, stats, self.strategy_id,
+                           bench_closes, pf.capital)
+        result.inputs = self.inputs()
+        return result
+
+    def inputs(self):
+        """What the run was asked to do, as its report shows it: dates, bars, capital, fill, the costs
+        given and, per target, the contract terms and costs in effect."""
+        c = self.context
+        return {
+            "name": self.name, "targets": list(c.target_names), "begin_date": int(c.begin_date),
+            "end_date": int(c.end_date), "warmup": int(c.warmup), "frequency": c.frequency,
+            "freq_num": int(c.freq_num), "fq": c.fq, "capital": float(self.portfolio.capital), "fill": self.fill,
+            "benchmark": self.benchmark, "risk_free": self.risk_free, "costs": self.costs_given,
+            "rules": [dict(target=r.key, kind=r.kind, multiplier=r.multiplier, price_tick=r.price_tick,
+                           margin_ratio=r.margin_ratio, lot_size=r.lot_size, **asdict(r.costs))
+                      for r in self.rules],
+        }
 
 
 __all__ = ["TradingSession", "own_price_reader", "check_arguments"]

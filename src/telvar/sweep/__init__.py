@@ -33,10 +33,23 @@ The runner's other keywords (``warmup``, ``fill``, ``benchmark``,
 back-tests; Ctrl-C cancels those not finished and returns the rows of those
 that did (``frame.attrs["cancelled"]`` counts the others).
 
+``report(table, path)`` writes the sweep's table as an HTML page (a heat map
+of any statistic over any two parameters, the best runs, the failed ones);
+see ``telvar.report.sweep_report``.
+
 A strategy class defined in ``__main__``, a notebook or a module of the
 user's own reaches the workers by value (see ``telvar.sweep.shipping``).
 """
 from telvar.sweep.driver import run
 from telvar.sweep.grid import expand_grid
 
-__all__ = ["run", "expand_grid"]
+
+def report(table, path, params=None, stat="Sharpe", best=10):
+    """Write the sweep ``table`` (what ``run`` returns) as one HTML page at ``path``; see
+    ``telvar.report.sweep_report``. Imported when called, so sweeps need no report extra."""
+    from telvar.report import sweep_report
+
+    return sweep_report(table, path, params=params, stat=stat, best=best)
+
+
+__all__ = ["run", "expand_grid", "report"]
