@@ -43,13 +43,6 @@ user's own reaches the workers by value (see ``telvar.sweep.shipping``).
 from telvar.sweep.driver import run
 from telvar.sweep.grid import expand_grid
 
-
-def report(table, path, params=None, stat="Sharpe", best=10):
-    """Write the sweep ``table`` (what ``run`` returns) as one HTML page at ``path``; see
-    ``telvar.report.sweep_report``. Imported when called, so sweeps need no report extra."""
-    from telvar.report import sweep_report
-
-    return sweep_report(table, path, params=params, stat=stat, best=best)
-
+from telvar.report import sweep_report as report  # jinja2 and plotly load only when it writes
 
 __all__ = ["run", "expand_grid", "report"]
