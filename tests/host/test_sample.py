@@ -90,7 +90,7 @@ def test_a_store_with_extra_stocks_is_written_an_instrument_at_a_time(tmp_path, 
     keys = minutes[["market", "code", "ts"]]
     assert keys.equals(keys.sort_values(["market", "code", "ts"]).reset_index(drop=True))
     pd.testing.assert_frame_equal(stored_days, day_bars(minutes), check_dtype=False)
-    assert all_a["code"].tolist() == [str(601000 + k) for k in range(12)] and set(all_a["n"]) == {6}
+    assert all_a["code"].tolist() == [str(601000 + k) for k in range(12)] and set(all_a["n"]) == {7}
     spec = B._all_stocks(12)[len(B.S.STOCKS) + 5]
     closes = stored_days[stored_days.code == "601005"].sort_values("trade_date")["close"].to_numpy()
     np.testing.assert_array_equal(momentum, np.round(closes / spec.eps, 4))
