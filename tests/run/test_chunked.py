@@ -157,6 +157,8 @@ def test_automatic_chunks_follow_the_memory_estimate():
     assert chunk_plan.auto_chunk(1000, bar_days, budget=whole) == 0
     assert chunk_plan.auto_chunk(1000, bar_days, budget=whole - 1) == "month"  # October holds 3 of 6 days
     assert chunk_plan.auto_chunk(1000, bar_days, budget=1000 * 720 * per_target_bar - 1) == "week"
+    # a 15-minute strategy's one-minute data count
+    assert chunk_plan.auto_chunk(1000, bar_days[::15], budget=whole - 1, minutes_per_bar=15) == "month"
 
 
 def test_chunked_runs_refuse_what_they_cannot_repeat(host, run_root):

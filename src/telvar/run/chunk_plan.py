@@ -50,16 +50,18 @@ def check_chunk(chunk):
     return int(chunk)
 
 
-def auto_chunk(targets, day_of_bar, budget=None):
-    """The chunk size for ``targets`` targets over bars whose trading days are ``day_of_bar``: 0 when the
-    whole run fits ``budget`` (see ``memory_budget``), else 'month', else 'week'."""
+def auto_chunk(targets, day_of_bar, budget=None, minutes_per_bar=1):
+    """The chunk size for ``targets`` targets over strategy bars whose trading days are ``day_of_bar``
+    (each ``minutes_per_bar`` one-minute bars): 0 when the whole run fits ``budget`` (see
+    ``memory_budget``), else 'month', else 'week'."""
     budget = memory_budget() if budget is None else budget
-    if estimated_peak(targets, len(day_of_bar)) <= budget:
+    if estimated_peak(targets, len(day_of_bar) * minutes_per_bar) <= budget:
         return 0
     days, bars_per_day = np.unique(np.asarray(day_of_bar, dtype=np.int64), return_counts=True)
     for size in SIZES:
         _, chunk_of_day = np.unique(_group_keys(days, size), return_inverse=True)
-        if estimated_peak(targets, int(np.bincount(chunk_of_day, weights=bars_per_day).max())) <= budget:
+        largest = int(np.bincount(chunk_of_day, weights=bars_per_day).max()) * minutes_per_bar
+        if estimated_peak(targets, largest) <= budget:
             return size
     return "week"
 

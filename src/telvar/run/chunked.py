@@ -101,7 +101,8 @@ def plan(targets, begin_date, end_date, frequency, freq_num, fq, host, warmup, c
     if times.size == first:
         return None  # the unchunked set-up says what is missing
     if chunk is None:
-        chunk = plan_.auto_chunk(len(targets), bar_trading_days(times[first:], day_pos[first:]))
+        chunk = plan_.auto_chunk(len(targets), bar_trading_days(times[first:], day_pos[first:]),
+                                 minutes_per_bar=freq_num)
     inputs = (targets, begin_date, end_date, frequency, freq_num, fq, address, warmup, run_begin)
     result = RunPlan(inputs, times, day_pos, first, chunk, int(chunk_warmup))
     return result if len(result.pieces) > 1 else None
