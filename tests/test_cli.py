@@ -106,6 +106,7 @@ BAD = {
     "unknown adjustment": (["run", "{good}", "--targets", "SHFE.RB0000", *RANGE, "--fq", "up"],
                            "NA, FWard or BWard"),
     "negative warm-up": (["run", "{good}", "--targets", "SHFE.RB0000", *RANGE, "--warmup", "-2"], "--warmup"),
+    "unknown chunk": (["run", "{good}", "--targets", "SHFE.RB0000", *RANGE, "--chunk", "fortnight"], "--chunk"),
     "missing store": (["run", "{good}", "--targets", "SHFE.RB0000", *RANGE, "--store", "nowhere.duckdb"],
                       "store not found"),
     "store and host": (["run", "{good}", "--targets", "SHFE.RB0000", *RANGE, "--store", "a", "--host", "b"],

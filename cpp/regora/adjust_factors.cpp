@@ -171,16 +171,19 @@ namespace {
 // Rescales the stretches after the first of one target in place; returns
 // the cumulative divisor and dividend. A roll without a usable previous
 // close or first open (no bar, NaN, a zero open) leaves the ratio as it
-// was instead of turning every later price into NaN or infinity.
+// was instead of turning every later price into NaN or infinity. The chain
+// starts from `origin` (1, 1 normally); a later part of a longer run starts
+// from the factors in force at its first bar, which scale its first stretch too.
 std::pair<double, double> adjust_target(const ArrayView<double> &base, const Layout &layout,
                                         long long target, const std::vector<long long> &points,
-                                        ArrayView<double> &adj) {
+                                        ArrayView<double> &adj, std::pair<double, double> origin) {
     const long long n = static_cast<long long>(base.cols());
     const double *open = base.data() + layout.plain_row(layout.price[0], target) * n;
     const double *close = base.data() + layout.plain_row(layout.price[3], target) * n;
-    double divisor = 1.0, dividend = 1.0;
-    for (size_t index = 2; index + 1 < points.size(); index += 2) {
-        const long long prev_end = points[index - 1];
+    double divisor = origin.first, dividend = origin.second;
+    const bool scale_first = divisor != 1.0 || dividend != 1.0;
+    for (size_t index = scale_first ? 0 : 2; index + 1 < points.size(); index += 2) {
+        const long long prev_end = index ? points[index - 1] : 0;
         const long long begin = points[index];
         const long long end = std::min(points[index + 1], n);
         if (prev_end >= 1 && begin < n) {
@@ -280,6 +283,10 @@ nb::object calc_1_freq_matrix_adj(nb::args args, nb::kwargs kwargs) {
         calc_info[key] = record;
     }
 
+    // {frequency code: {target key: (divisor, dividend)}} a chunked run sets for its later chunks
+    nb::object origins = nb::getattr(run_state(), "g_TelvarAdjOrigin", nb::none());
+    if (!origins.is_none())
+        origins = origins.attr("get")(py_int(frequency_i), nb::none());
     nb::object todotmc = global("todotmc");
     long long idx = 0;
     for (nb::handle target : target_list) {
@@ -290,10 +297,15 @@ nb::object calc_1_freq_matrix_adj(nb::args args, nb::kwargs kwargs) {
             continue;
         }
         const std::vector<long long> points = change_points_of(result, n);
-        std::pair<double, double> factors;
+        std::pair<double, double> factors{1.0, 1.0};
+        if (!origins.is_none()) {
+            nb::object origin = origins.attr("get")(todotmc(target), nb::none());
+            if (!origin.is_none())
+                factors = {nb::cast<double>(getitem(origin, 0)), nb::cast<double>(getitem(origin, 1))};
+        }
         {
             nb::gil_scoped_release release;
-            factors = adjust_target(base, layout, idx, points, adj);
+            factors = adjust_target(base, layout, idx, points, adj, factors);
         }
         nb::list record;
         record.append(py_int(points.back()));

@@ -58,3 +58,39 @@ def test_the_cached_sample_is_kept_per_duckdb_version(monkeypatch):
     here = sample.generator_fingerprint()
     monkeypatch.setattr(duckdb, "__version__", "0.0.1")
     assert sample.generator_fingerprint() != here
+
+
+def test_a_store_with_extra_stocks_is_written_an_instrument_at_a_time(tmp_path, monkeypatch):
+    import pandas as pd
+
+    from telvar.host.sample import build as B
+    from telvar.host.store.daybars import day_bars
+
+    inserted = []  # rows of each minute insert
+    real_write = B._MinuteWriter.write
+
+    def counting(self, frames):
+        inserted.append(sum(len(f) for f in frames))
+        return real_write(self, frames)
+
+    monkeypatch.setattr(B._MinuteWriter, "write", counting)
+    path = build_store(tmp_path / "extra.duckdb", begin=20251009, end=20251017, extra_stocks=12, ticks=False)
+    con = duckdb.connect(str(path), read_only=True)
+    try:
+        minutes = con.execute("SELECT * FROM minute_bars").df()
+        stored_days = con.execute("SELECT * FROM day_bars").df()
+        all_a = con.execute("SELECT market, code, count(*) AS n FROM blocks WHERE block = 'ALL_A' "
+                            "GROUP BY ALL ORDER BY code").df()
+        momentum = con.execute("SELECT value FROM factors WHERE factor = 'pe_ttm' AND code = '601005' "
+                               "ORDER BY trade_date").df()["value"].to_numpy()
+    finally:
+        con.close()
+    # one insert per stock and per futures variety, never all minutes at once, in the store's order
+    assert len(inserted) == len(B.S.STOCKS) + 12 + len(B.S.VARIETIES) and max(inserted) < len(minutes) / 4
+    keys = minutes[["market", "code", "ts"]]
+    assert keys.equals(keys.sort_values(["market", "code", "ts"]).reset_index(drop=True))
+    pd.testing.assert_frame_equal(stored_days, day_bars(minutes), check_dtype=False)
+    assert all_a["code"].tolist() == [str(601000 + k) for k in range(12)] and set(all_a["n"]) == {7}
+    spec = B._all_stocks(12)[len(B.S.STOCKS) + 5]
+    closes = stored_days[stored_days.code == "601005"].sort_values("trade_date")["close"].to_numpy()
+    np.testing.assert_array_equal(momentum, np.round(closes / spec.eps, 4))

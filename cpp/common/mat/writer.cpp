@@ -169,8 +169,13 @@ void put_header(Sink &sink) {
 } // namespace
 
 void measure(std::vector<NamedNode> &variables) {
-    for (NamedNode &var : variables)
-        measure_node(var.node, var.name.size());
+    for (NamedNode &var : variables) {
+        try {
+            measure_node(var.node, var.name.size());
+        } catch (const FormatError &e) {
+            throw FormatError("variable " + var.name + ": " + e.what()); // nothing written yet
+        }
+    }
 }
 
 void write_to(Sink &sink, const std::vector<NamedNode> &variables, bool compress) {

@@ -32,6 +32,9 @@ def _parser():
     p.add_argument("--fq", default="NA", help="stock price adjustment: NA, FWard or BWard (default NA)")
     p.add_argument("--warmup", default="0",
                    help="trading days of history before --begin that fill the windows (default 0)")
+    p.add_argument("--chunk", default="auto",
+                   help="run in consecutive chunks of month, week or N trading days, in bounded memory; 0 never; "
+                        "auto (default) when the run would not fit in half the memory")
     p.add_argument("--strategy", help="the class to run, when the file defines several")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--store", help="start a host on this DuckDB store (default: the sample store)")
@@ -78,6 +81,17 @@ def parse_fq(text):
         if text.lower() == mode.lower():
             return mode
     raise BadInput("unknown price adjustment %r: use NA, FWard or BWard" % text)
+
+
+def parse_chunk(text):
+    text = text.strip()
+    if text == "auto":
+        return None
+    if text in ("month", "week"):
+        return text
+    if re.fullmatch(r"\d+", text):
+        return int(text)
+    raise BadInput("bad --chunk %r: month, week, a number of trading days, 0 or auto" % text)
 
 
 def parse_warmup(text):
@@ -130,6 +144,7 @@ def _validated(args):
         "end_date": parse_date(args.end, "--end"),
         "fq": parse_fq(args.fq),
         "warmup": parse_warmup(args.warmup),
+        "chunk": parse_chunk(args.chunk),
     }
     inputs["frequency"], inputs["freq_num"] = parse_frequency(args.freq)
     if inputs["begin_date"] > inputs["end_date"]:

@@ -15,7 +15,9 @@ message; a host that does not answer in time raises ``HostTimeoutError`` and a
 host that cannot be reached ``HostConnectionError``, both naming the address.
 After either, the next command opens a fresh connection, and so does a
 command after the host closed an idle connection.  The time-out bounds the
-whole answer, however slowly the host sends it.
+whole answer, however slowly the host sends it; a host that writes its answer
+in part files tells of each one as it is written (the request asks for it),
+and the time-out then bounds the wait for each part.
 
 A TCP host requires a token: ``connect(address, token=...)``, or
 ``token_file=PATH``, or ``$TELVAR_HOST_TOKEN_FILE``; without any, the token
@@ -78,6 +80,7 @@ class TelvarSocket:
         self._present_token = False  # the next frame is the first on its connection
         self.on_store = None
         self.answer_dir = None  # where the host writes answer files (from its store information)
+        self.parts_heard = 0  # part files the host told of while writing answers
         self.set_timeout(timeout)
 
     def get_timeout(self):
@@ -197,7 +200,8 @@ class TelvarSocket:
 
     def _exchange(self, cmd, args, kwargs, reply):
         """One command on the open connection; the caller holds the lock."""
-        request = {"cmd": cmd, "args": list(args), "kwargs": dict(kwargs or {}), "reply": bool(reply)}
+        request = {"cmd": cmd, "args": list(args), "kwargs": dict(kwargs or {}), "reply": bool(reply),
+                   "stream": True}
         if self._present_token:
             token = self._token_for_host()
             if token is not None:
@@ -217,6 +221,9 @@ class TelvarSocket:
             if not reply:
                 return None
             answer = read_frame(deadline)
+            while _is_part(answer):  # a part of the answer is written: the time-out starts again
+                self.parts_heard += 1
+                answer = read_frame(Deadline(self._sock, self._timeout / 1000.0))
         except socket.timeout:
             self.close()  # a late answer would be read by the next command
             raise HostTimeoutError(f"the host at {self.address} did not answer {cmd} within "
@@ -255,6 +262,11 @@ class TelvarSocket:
             what = "refused the connection" if answer.get("refused") else f"broke off {cmd}"
             raise HostConnectionError(f"the host at {self.address} {what}: {answer['error']}")
         raise HostConnectionError(f"lost the host at {self.address} during {cmd}: {send_error}")
+
+
+def _is_part(frame) -> bool:
+    """A frame telling of a part file of the answer under way (not the answer itself)."""
+    return isinstance(frame, dict) and frame.get("ok") is True and "part" in frame and "value" not in frame
 
 
 _channel: TelvarSocket | None = None

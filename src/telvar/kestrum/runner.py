@@ -81,6 +81,8 @@ class Context(UserContext):
         self.host_address = host_address
         self.bar_days = None  # the trading day (YYYYMMDD) of each bar, set by setup
         self._broker = None  # the run's broker while runner.run trades
+        self.run_offset = 0  # the run position of bar position 0 (a chunk's first bar in a chunked run)
+        self.chunk = None  # telvar.run.chunked.Chunk of a chunked run
 
     # --- trading (the broker of runner.run) ----------------------------------------------------------
     def _trading(self):
@@ -125,6 +127,12 @@ class Context(UserContext):
     @property
     def bar_pos(self):
         return self._internal_bar_num
+
+    @property
+    def run_bar_pos(self):
+        """The current bar's position in the whole run: ``bar_pos`` as an unchunked run counts it (in a
+        chunked run ``bar_pos`` counts from the chunk's data start, as the window functions need)."""
+        return self._internal_bar_num + self.run_offset
 
     @property
     def now(self):
@@ -213,16 +221,8 @@ def first_bar_on_or_after(bar_times, day_pos, begin_date):
     return int(np.searchsorted(trading_day, int_date_to_ordinal(begin_date), side="left"))
 
 
-def setup(targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", host=None, warmup=0):
-    """Prepare a clean run state for a strategy and return its context.
-
-    ``warmup`` trading days of history before ``begin_date`` are fetched and
-    registered too (see the module's description); ``context.first_bar_pos``
-    is the first bar position on or after ``begin_date``.
-    """
-    from telvar.api.history import _history
-    from telvar.api.regora import _regora
-
+def check_inputs(targets, begin_date, end_date, frequency, freq_num):
+    """(targets as records, begin date, end date, frequency name, freq_num), checked."""
     targets = todictmc(list(targets))
     if not targets:
         raise ValueError("a run needs at least one target")
@@ -235,6 +235,21 @@ def setup(targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", h
     freq_num = _freq_num(freq_num)
     if frequency_i == gv.KFreq_Tick:
         raise ValueError("the runner drives bar strategies; tick frequency is not supported")
+    return targets, begin_date, end_date, frequency, freq_num
+
+
+def setup(targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", host=None, warmup=0):
+    """Prepare a clean run state for a strategy and return its context.
+
+    ``warmup`` trading days of history before ``begin_date`` are fetched and
+    registered too (see the module's description); ``context.first_bar_pos``
+    is the first bar position on or after ``begin_date``.
+    """
+    from telvar.api.history import _history
+    from telvar.api.regora import _regora
+
+    targets, begin_date, end_date, frequency, freq_num = check_inputs(targets, begin_date, end_date, frequency,
+                                                                      freq_num)
     warmup = _warmup_days(warmup)
 
     address = _host_address(host)
@@ -272,7 +287,7 @@ def setup(targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", h
 
 def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq="NA", host=None,
         progress=True, warmup=0, capital=1_000_000, costs=None, fill="next_open", benchmark=None,
-        risk_free=0.0, trading=True):
+        risk_free=0.0, trading=True, chunk=None, chunk_warmup=None):
     """Set up, call ``strategy.init(context)`` once and ``strategy.on_bar(context)`` at every bar.
 
     With ``warmup`` N, N trading days of history before ``begin_date`` fill the
@@ -285,18 +300,33 @@ def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq
     (e.g. 'SSE.000300') adds benchmark statistics, ``risk_free`` (annual) enters
     Sharpe, Sortino and alpha. ``trading=False`` runs without a broker.
 
+    ``chunk`` runs a minute strategy as consecutive sub-ranges in bounded
+    memory ('month', 'week' or a number of trading days; 0 never; None, the
+    default, chunks monthly only when the whole run would not fit in half the
+    memory): see ``telvar.run.chunked``, which also says what ``chunk_warmup``
+    (trading days of minute history before each chunk, default the larger of
+    ``warmup`` and 5) must cover.
+
     Returns a ``telvar.run.RunResult``: a mapping with the summary (bars from
     ``begin_date`` on, targets, dates, warm-up days, set-up and run seconds,
     bars per second, the strategy's ``summary(context)`` result when it has
-    one, ``strategy_id`` and ``stats``) whose attributes hold the trades,
-    orders, positions, equity, stats and ``plot()``.
+    one, ``strategy_id`` and ``stats``, ``chunks``) whose attributes hold the
+    trades, orders, positions, equity, stats and ``plot()``.
     """
-    from telvar.run.results import RunResult
+    from telvar.run import chunked
 
     if trading:
         from telvar.run.trading import TradingSession, check_arguments
 
         check_arguments(capital, costs, fill)
+    warmup = _warmup_days(warmup)
+    chunks = chunked.plan(targets, begin_date, end_date, frequency, freq_num, fq, host, warmup, chunk, chunk_warmup)
+    if chunks is not None:
+        trading_args = dict(capital=capital, costs=costs, fill=fill, benchmark=benchmark,
+                            risk_free=risk_free) if trading else None
+        context, session, set_up, loop = chunked.run(chunks, strategy, progress, trading_args)
+        return _finish(strategy, context, session, len(chunks.times) - chunks.first, set_up, loop,
+                       len(chunks.pieces))
     started = time.perf_counter()
     context = setup(targets, begin_date, end_date, frequency, freq_num, fq, host, warmup)
     session = None
@@ -319,6 +349,12 @@ def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq
         cnt.smm.set_phase(gv.RUMMODE_PHASE_FINISHED)
         if session is not None:
             session.broker.accepting = False
+    return _finish(strategy, context, session, bars, set_up, loop, 1)
+
+
+def _finish(strategy, context, session, bars, set_up, loop, chunks):
+    from telvar.run.results import RunResult
+
     summary = {
         "bars": bars,
         "targets": list(context.target_names),
@@ -329,6 +365,7 @@ def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq
         "setup_seconds": set_up,
         "run_seconds": loop,
         "bars_per_second": bars / loop if loop > 0 else float("inf"),
+        "chunks": chunks,
     }
     if hasattr(strategy, "summary"):
         summary["strategy"] = strategy.summary(context)
@@ -337,30 +374,41 @@ def run(strategy, targets, begin_date, end_date, frequency="min", freq_num=1, fq
     return session.finish(summary)
 
 
+def progress_bar(bars, progress):
+    from tqdm import tqdm
+
+    return tqdm(total=bars, unit="bar", desc="back-test", disable=not progress, leave=False)
+
+
 def _bar_loop(strategy, context, first, bars, broker, progress):
     """on_bar at every bar; the broker acts before it at the bars it asked for (the fills of the
     previous bar's close included), after the last bar in ``finish``."""
-    from tqdm import tqdm
+    with progress_bar(bars, progress) as bar:
+        bar_loop(strategy, context, first, bars, broker, bar)
 
+
+def bar_loop(strategy, context, first, bars, broker, bar):
+    """on_bar at bar positions first..first+bars-1; the broker works in run positions
+    (``context.run_offset`` added); ``bar`` is the progress bar."""
     vr = cnt.vr
-    with tqdm(total=bars, unit="bar", desc="back-test", disable=not progress, leave=False) as bar:
-        if broker is None:
-            for pos in range(first, first + bars):
-                context._internal_bar_num = pos
-                vr.g_TelvarSimCurBarFresh = pos
-                vr.g_TelvarReadLimit = pos  # reads of later bars raise
-                strategy.on_bar(context)
-                bar.update(1)
-            return
-        broker.accepting, broker.clock = True, context
+    if broker is None:
         for pos in range(first, first + bars):
             context._internal_bar_num = pos
             vr.g_TelvarSimCurBarFresh = pos
-            vr.g_TelvarReadLimit = pos
-            if pos >= broker.next_event:
-                broker.open_bar(pos)
+            vr.g_TelvarReadLimit = pos  # reads of later bars raise
             strategy.on_bar(context)
             bar.update(1)
+        return
+    broker.accepting, broker.clock = True, context
+    offset = context.run_offset
+    for pos in range(first, first + bars):
+        context._internal_bar_num = pos
+        vr.g_TelvarSimCurBarFresh = pos
+        vr.g_TelvarReadLimit = pos
+        if pos + offset >= broker.next_event:
+            broker.open_bar(pos + offset)
+        strategy.on_bar(context)
+        bar.update(1)
 
 
 __all__ = ["setup", "run", "Context"]

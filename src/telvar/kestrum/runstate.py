@@ -145,6 +145,9 @@ class RunVariables:
         self.g_TelvarDataValueFreshUserI = np.array([], dtype=np.float64)
         self.g_TelvarDataValueFreshUserD = np.array([], dtype=np.float64)
         self.g_TelvarFactorValueDict = {}
+        # {frequency code: {target key: (divisor, dividend)}}: the roll factors a later chunk of a chunked
+        # run starts its adjusted base from (see telvar.run.chunk_state)
+        self.g_TelvarAdjOrigin = {}
         self.g_TelvarCache = TelvarCache()
         self.drop_store_caches()
         # host connection (installed by telvar.kestrum.comm.connect)

@@ -188,11 +188,38 @@ def _is_number(value):
     return isinstance(value, (int, float, complex, np.number, np.bool_))
 
 
+# A MAT v5 variable records its size in 32 bits: one array may hold a little under 4 GiB.
+MAT_VARIABLE_LIMIT_BYTES = (1 << 32) - (1 << 16)
+
+
+def _too_large(data):
+    """The name and size of the first variable too large for one MAT v5 variable, or None."""
+    for name, value in data.items():
+        size = _nbytes(value)
+        if size > MAT_VARIABLE_LIMIT_BYTES:
+            return name, size
+    return None
+
+
+def _nbytes(value):
+    if isinstance(value, np.ndarray):
+        if value.dtype != object:
+            return value.nbytes
+        return sum(_nbytes(v) for v in value.flat)
+    if isinstance(value, (list, tuple)):
+        return sum(_nbytes(v) for v in value)
+    return 0
+
+
 def save_mat_cache(directory, key, data):
     """Store the mapping ``data`` under ``key`` in ``directory`` (atomic write).
 
-    Returns the file's path; when the file cannot be written the strategy
-    author is warned, nothing is left behind and None is returned. With
+    Returns the file's path; when the file cannot be written, for whatever
+    reason (a full disk, no permission, a variable too large for a MAT v5
+    file: 4 GiB each), the strategy author is warned, nothing is left behind
+    and None is returned: a cache never makes a run fail. An entry with a
+    variable over the MAT limit is not cached at all (it is not split: a run
+    that large is better run in chunks, whose entries are small). With
     caching switched off, or when ``directory`` belongs to another store
     scope than the current one (the process attached elsewhere since the
     folder was picked: the data may come from either store), nothing is
@@ -203,14 +230,19 @@ def save_mat_cache(directory, key, data):
     path = _cache_path(directory, key)
     if not _cache_usable(directory):
         return None
+    too_large = _too_large(data)
+    if too_large is not None:
+        reason = "variable %s holds %d bytes, more than a MAT v5 variable can (4 GiB)" % too_large
+        user_warning(text.WARN_CACHE_WRITE_FAILED.format(PATH=path, REASON=reason))
+        return None
     scalars = [k for k, v in data.items() if _is_number(v)]
     to_save = dict(data)
     if scalars:
         to_save[_SCALARS_VAR] = ",".join(str(k) for k in scalars)
     try:
         return save_mat(path, to_save)
-    except OSError as exc:
-        user_warning(text.WARN_CACHE_WRITE_FAILED.format(PATH=path, REASON=exc))
+    except Exception as exc:  # the result stands without its cache; an interrupt still stops the run
+        user_warning(text.WARN_CACHE_WRITE_FAILED.format(PATH=path, REASON="%s: %s" % (type(exc).__name__, exc)))
         return None
 
 

@@ -53,8 +53,8 @@ class Broker:
 
     @property
     def pos(self):
-        """The current bar: the clock's while the runner drives the strategy."""
-        return self.clock._internal_bar_num if self.clock is not None else self._pos
+        """The current bar: the clock's (its position in the whole run) while the runner drives the strategy."""
+        return self.clock.run_bar_pos if self.clock is not None else self._pos
 
     @pos.setter
     def pos(self, pos):

@@ -41,14 +41,28 @@ def bar_trading_days(bar_times, day_pos):
 
 
 class BarPrices:
-    """open/high/low/close/volume[target, column] views and the column of each bar position."""
+    """open/high/low/close/volume[target, column] views and the column of each bar position.
 
-    def __init__(self, item, n_targets, bar_times, bar_days):
-        self.item = item
+    ``bar_times`` and ``bar_days`` cover every bar of the run; in a chunked run the K-data item holds
+    only the chunk's bars, strategy position 0 of the item being run position ``offset``, and
+    ``cols`` maps the chunk's run positions (-1 elsewhere). ``attach`` takes the next chunk's item.
+    """
+
+    def __init__(self, item, n_targets, bar_times, bar_days, offset=0, n_local=None):
         self.n_targets = n_targets
         self.bar_times = np.asarray(bar_times, dtype=np.float64)
         self.bar_days = np.asarray(bar_days, dtype=np.int64)
+        self.attach(item, offset, n_local)
+
+    def attach(self, item, offset=0, n_local=None):
+        """Read prices from ``item``, whose strategy positions 0..n_local-1 are run positions from ``offset``."""
+        self.item, self.offset = item, int(offset)
+        self.n_local = self.bar_times.size - self.offset if n_local is None else int(n_local)
         self.take_views()
+
+    def release(self):
+        """Let go of the item's matrix (a chunk's data are freed before the next chunk is set up)."""
+        self.item = self.matrix = self.open = self.high = self.low = self.close = self.volume = None
 
     def take_views(self):
         matrix = self.item.Matrix
@@ -66,16 +80,20 @@ class BarPrices:
         self.open, self.high, self.low = rows(gv.KMatrix_Open), rows(gv.KMatrix_High), rows(gv.KMatrix_Low)
         self.close, self.volume = rows(gv.KMatrix_Close), rows(gv.KMatrix_Volume)
         cols = np.asarray(self.item.CurrentBar)
-        if cols.size < self.bar_times.size:
-            raise ValueError("the strategy's K data maps %d bars, the run has %d" % (cols.size, self.bar_times.size))
-        cols = cols[:self.bar_times.size]
+        if cols.size < self.n_local or self.offset + self.n_local > self.bar_times.size:
+            raise ValueError("the strategy's K data maps %d bars, the run has %d" % (cols.size, self.n_local))
+        cols = cols[:self.n_local]
         if cols.dtype.kind == "f":
             if not np.isfinite(cols).all():
                 raise ValueError("the strategy's K data has bars without a column")
             cols = cols.astype(np.int64)
         if cols.size and (cols.min() < 0 or cols.max() >= matrix.shape[1]):
             raise ValueError("the strategy's K data maps bars outside its matrix")
-        self.cols = cols.astype(np.intp)
+        if self.offset == 0 and self.n_local == self.bar_times.size:
+            self.cols = cols.astype(np.intp)
+            return
+        self.cols = np.full(self.bar_times.size, -1, dtype=np.intp)
+        self.cols[self.offset:self.offset + self.n_local] = cols
 
     def refresh(self):
         """Take the views again when the K-data item got a new matrix."""

@@ -54,7 +54,9 @@ def check_arguments(capital, costs, fill):
 
 class TradingSession:
     def __init__(self, context, strategy_name, capital=1_000_000, costs=None, fill="next_open", benchmark=None,
-                 risk_free=0.0, tvcmd=None, own_price=None):
+                 risk_free=0.0, tvcmd=None, own_price=None, timeline=None):
+        """``timeline`` (chunked runs): (bar times, trading days, first, last) of the whole run, in run
+        positions; the context then holds one chunk's bars, from run position ``context.run_offset``."""
         from telvar.kestrum import sysmodel as cnt
         from telvar.kestrum.ufuncs import todotmc
 
@@ -72,11 +74,13 @@ class TradingSession:
         self.rules = load_rules(keys, context.begin_date, context.end_date, self.costs_given, tvcmd)
         vr = cnt.vr
         item = vr.g_TelvarKDataList[vr.g_TelvarInputInfo.RefreshKDataIdx]
-        self.prices = BarPrices(item, len(keys), context.bar_times, context.bar_days)
-        self.first, self.last = context.first_bar_pos, len(context.bar_times) - 1
+        bar_times, bar_days, self.first, self.last = timeline or (
+            context.bar_times, context.bar_days, context.first_bar_pos, len(context.bar_times) - 1)
+        self.prices = BarPrices(item, len(keys), bar_times, bar_days, context.run_offset, len(context.bar_times))
+        self.chunk_frames = []  # (equity per bar, positions per day) of each chunk run so far
         self.portfolio = Portfolio(capital, self.rules)
         if own_price is None:
-            own_price = own_price_reader(context.frequency, context.freq_num, context.bar_times, context.bar_days)
+            own_price = own_price_reader(context.frequency, context.freq_num, bar_times, bar_days)
         self.broker = Broker(self.rules, self.prices, self.portfolio, self.first, self.last, fill, own_price)
         self.name = strategy_name
         self.tvcmd = tvcmd
@@ -85,6 +89,35 @@ class TradingSession:
             "Targets": keys, "Frequency": context.frequency, "FreqNum": context.freq_num,
             "Capital": self.portfolio.capital, "Fill": fill, "Costs": self.costs_given,
             "Benchmark": self.benchmark}, tvcmd)
+
+    def attach_chunk(self, context):
+        """Read prices from the chunk set up now (``context`` holds its bars)."""
+        from telvar.kestrum import sysmodel as cnt
+
+        vr = cnt.vr
+        self.prices.attach(vr.g_TelvarKDataList[vr.g_TelvarInputInfo.RefreshKDataIdx], context.run_offset,
+                           len(context.bar_times))
+
+    def close_chunk(self, first, last):
+        """After a chunk's bars (run positions first..last): market orders waiting for its last close fill
+        now, as they would at the next bar's start, and the chunk's equity and positions are kept; then
+        its prices are let go."""
+        if self.broker.close_pending:
+            self.broker.close_bar(last)
+        P = self.prices
+        self.chunk_frames.append((equity_per_bar(self.portfolio, P, self.rules, first, last),
+                                  daily_positions(self.portfolio, P, self.rules, first, last)))
+        P.release()
+
+    def _equity_and_positions(self):
+        if not self.chunk_frames:
+            P = self.prices
+            return (equity_per_bar(self.portfolio, P, self.rules, self.first, self.last),
+                    daily_positions(self.portfolio, P, self.rules, self.first, self.last))
+        equity = pd.concat([e for e, _ in self.chunk_frames])
+        positions = [p for _, p in self.chunk_frames]
+        positions = pd.concat([p for p in positions if len(p)] or positions[:1], ignore_index=True)
+        return equity, positions
 
     def frames(self):
         """(trades, orders, positions, equity per bar, daily equity) of the run so far."""
@@ -105,9 +138,8 @@ class TradingSession:
         fill_times[filled] = P.bar_times[fill_bar[filled].astype(np.int64)]
         orders["fill_bar"] = orders["fill_bar"].astype("Int64")
         orders.insert(orders.columns.get_loc("fill_price"), "fill_time", to_timestamps(fill_times))
-        equity = equity_per_bar(self.portfolio, P, self.rules, self.first, self.last)
+        equity, positions = self._equity_and_positions()
         daily = daily_equity(equity, self.portfolio.capital)
-        positions = daily_positions(self.portfolio, P, self.rules, self.first, self.last)
         return trades, orders, positions, equity, daily
 
     def finish(self, summary):

@@ -6,7 +6,12 @@ JSON.  A request is ``{"cmd": name, "args": [...], "kwargs": {...},
 token also carries ``"token": text``.  An answer is ``{"ok": true, "value":
 ...}`` or ``{"ok": false, "error": message}``; a host that turns a connection
 away answers ``{"ok": false, "refused": true, "error": message}`` and closes
-it.  Requests with ``reply`` false get no answer.  JSON (not pickle) keeps a
+it.  Requests with ``reply`` false get no answer.  A request with ``"stream":
+true`` may get frames ``{"ok": true, "part": path}`` before its answer, one
+for each part file of the answer as the host writes it; a client's time-out
+then bounds each frame, so a large answer is not late only because it is
+large (a host that does not stream sends the answer frame alone, and a
+client that does not ask is sent nothing else).  JSON (not pickle) keeps a
 request from running code in the host.
 
 Limits: an answer frame holds at most ``MAX_FRAME`` bytes, a request frame at

@@ -87,8 +87,9 @@ def get_k_data_multi(ctx: Context, targets, frequency, begin, end, filled_up, fq
     if len(insts) <= group:
         slots, daypos, tdays, mats = build(ctx, insts, freq, begin, end, bool(filled_up), fq, line=line)
         return write_k_multi(ctx.out_dir, "kdata_multi", _k_head(slots, daypos, tdays), _stack(mats), B.N_FIELDS,
-                             ctx.options.part_bytes)
-    # a large answer is built and written a group of targets at a time, so memory stays at one part
+                             ctx.options.part_bytes, ctx.part_written)
+    # a large answer is built and written a group of targets at a time, so memory stays at one part; a
+    # client that streams hears of each part as it is written
     main = new_path(ctx.out_dir, "kdata_multi")
     parts = []
     for k, start in enumerate(range(0, len(insts), group)):
@@ -96,6 +97,7 @@ def get_k_data_multi(ctx: Context, targets, frequency, begin, end, filled_up, fq
                                            fq, line=line)
         parts.append(save_mat(part_path(main, k + 1), {"KArray": _stack(mats)}))
         del mats
+        ctx.part_written(parts[-1])
     return save_mat(main, dict(_k_head(slots, daypos, tdays), FilePaths="|".join(parts)))
 
 

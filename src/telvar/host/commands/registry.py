@@ -30,6 +30,10 @@ class CommandError(Exception):
     """A request the host cannot answer (bad argument, unknown instrument, ...)."""
 
 
+class ClientGone(CommandError):
+    """The client went away while its answer was being written."""
+
+
 def command(name: str):
     def register(fn):
         if name in REGISTRY and REGISTRY[name] is not fn:
@@ -57,6 +61,14 @@ class Context:
     options: HostOptions = field(default_factory=HostOptions)
     cache: dict = field(default_factory=dict)  # per-host, read-only data shared by requests
     connection: dict = field(default_factory=dict)  # state of one client connection (its current run)
+    # sends a part file's path to a client that asked for its answer's parts as they are written
+    report_part: Callable[[str], bool] | None = None
+
+    def part_written(self, path: str) -> None:
+        """A part file of the answer is written: a client streaming the answer hears of it now, and its
+        time-out starts again (``ClientGone`` when it has left: the rest would be written for nobody)."""
+        if self.report_part is not None and not self.report_part(str(path)):
+            raise ClientGone("the client left while its answer was written")
 
     def shared(self, key: str, make: Callable[[], object]):
         """The per-host value ``key`` of ``cache``, made by ``make()`` by the first request that needs it."""

@@ -83,6 +83,7 @@ def get_tdp_data_multi(ctx: Context, targets, begin, end, fq):
     if len(insts) <= step:
         return save_mat(main, dict(head, TickPriceData=cube))
     # large answers: part files of whole targets, stacked back along the third axis
-    parts = save_parts(main, "TickPriceData", (cube[:, :, j:j + step] for j in range(0, len(insts), step)))
+    parts = save_parts(main, "TickPriceData", (cube[:, :, j:j + step] for j in range(0, len(insts), step)),
+                       ctx.part_written)
     return save_mat(main, dict(head, FilePaths="|".join(parts)))
 

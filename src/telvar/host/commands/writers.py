@@ -33,16 +33,23 @@ def new_path(out_dir: Path, stem: str) -> Path:
     return new_answer_path(out_dir, stem)
 
 
-def save_parts(main: Path, name: str, pieces) -> list[str]:
-    """Write each of ``pieces`` as variable ``name`` of part file 1, 2, ... of the answer ``main``."""
-    return [save_mat(part_path(main, k), {name: piece}) for k, piece in enumerate(pieces, 1)]
+def save_parts(main: Path, name: str, pieces, written=None) -> list[str]:
+    """Write each of ``pieces`` as variable ``name`` of part file 1, 2, ... of the answer ``main``;
+    ``written(path)`` is told of each part as soon as it is written."""
+    paths = []
+    for k, piece in enumerate(pieces, 1):
+        paths.append(save_mat(part_path(main, k), {name: piece}))
+        if written is not None:
+            written(paths[-1])
+    return paths
 
 
 def write_k_multi(out_dir: Path, stem: str, head: dict, k_array: np.ndarray, block_rows: int,
-                  part_bytes: int = DEFAULT_PART_BYTES) -> str:
+                  part_bytes: int = DEFAULT_PART_BYTES, written=None) -> str:
     """Write a multi-target bar file; large matrices go to part files named in ``FilePaths``.
 
-    Parts split the matrix between target blocks, so each part holds whole targets.
+    Parts split the matrix between target blocks, so each part holds whole targets; ``written`` as
+    for ``save_parts``.
     """
     main = new_path(out_dir, stem)
     if k_array.nbytes <= part_bytes or k_array.shape[0] <= block_rows:
@@ -51,7 +58,7 @@ def write_k_multi(out_dir: Path, stem: str, head: dict, k_array: np.ndarray, blo
     blocks_per_part = max(1, part_bytes // bytes_per_block)
     rows_per_part = blocks_per_part * block_rows
     parts = save_parts(main, "KArray", (k_array[start:start + rows_per_part]
-                                        for start in range(0, k_array.shape[0], rows_per_part)))
+                                        for start in range(0, k_array.shape[0], rows_per_part)), written)
     return save_mat(main, dict(head, FilePaths="|".join(parts)))
 
 

@@ -273,10 +273,11 @@ def _ticks(minutes: pd.DataFrame, tick_size: float, rng) -> pd.DataFrame:
 
 def _factors(day_bars: pd.DataFrame, stocks) -> pd.DataFrame:
     frames = []
+    by_stock = dict(iter(day_bars.groupby(["market", "code"], sort=False)))
     for s in stocks:
         if s.kind != "stock":
             continue
-        d = day_bars[(day_bars.market == s.market) & (day_bars.code == s.code)].sort_values("trade_date")
+        d = by_stock.get((s.market, s.code), day_bars.iloc[:0]).sort_values("trade_date")
         base = dict(market=s.market, code=s.code, trade_date=d.trade_date.to_numpy())
         frames.append(pd.DataFrame(dict(base, factor="pe_ttm", value=np.round(d.close.to_numpy() / s.eps, 4))))
         mom = d.close.to_numpy() / d.close.shift(20).to_numpy() - 1
@@ -286,20 +287,103 @@ def _factors(day_bars: pd.DataFrame, stocks) -> pd.DataFrame:
 
 
 def _blocks(days: np.ndarray, extra: list) -> pd.DataFrame:
-    rows = []
+    days = [int(d) for d in days]
+    parts = []  # (block, days, members), each member on each of its days, member by member
+
+    def add(block, on, members):
+        if on and members:
+            parts.append(pd.DataFrame({"block": block, "trade_date": np.tile(np.asarray(on, dtype=np.int64),
+                                                                              len(members)),
+                                       "market": np.repeat([m[0] for m in members], len(on)),
+                                       "code": np.repeat([m[1] for m in members], len(on))}))
+
     for block, members in S.BLOCKS.items():
-        for m in members:
-            rows += [(block, int(d), *m) for d in days]
+        add(block, days, list(members))
         for m, since in S.BLOCK_JOINS.get(block, []):
-            rows += [(block, int(d), *m) for d in days if d >= since]
-    for m in extra:
-        rows += [("ALL_A", int(d), *m) for d in days]
-    return pd.DataFrame(rows, columns=["block", "trade_date", "market", "code"])
+            add(block, [d for d in days if d >= since], [m])
+    add("ALL_A", days, list(extra))
+    columns = ["block", "trade_date", "market", "code"]
+    if not parts:
+        return pd.DataFrame(columns=columns)
+    return pd.concat(parts, ignore_index=True)[columns]
+
+
+def _all_stocks(extra_stocks: int) -> list:
+    stocks = list(S.STOCKS)
+    for k in range(extra_stocks):
+        r = _rng("extra", k)
+        stocks.append(S.StockSpec("SSE", f"{601000 + k}", f"样本股{k + 1:03d}", float(np.round(r.uniform(4, 80), 2)),
+                                  float(r.uniform(0.012, 0.03)), float(np.round(r.uniform(2e4, 2e5), -2)),
+                                  eps=float(r.uniform(0.2, 3))))
+    return stocks
+
+
+class _MinuteWriter:
+    """Minute bars go into the store one instrument (a stock, a futures variety) at a time, in the
+    store's order (market, code, time): only one instrument's minutes are in memory at once. Their
+    day bars, and the minutes the ticks are made from, are kept."""
+
+    def __init__(self, con, tick_days):
+        self.con, self.tick_days = con, tick_days
+        self.day_frames, self.tick_minutes, self.last = [], [], None
+
+    def write(self, frames):
+        frames = [f for f in frames if len(f)]
+        if not frames:
+            return
+        minutes = pd.concat(frames, ignore_index=True).sort_values(["market", "code", "ts"])
+        first = (minutes["market"].iloc[0], minutes["code"].iloc[0])
+        if self.last is not None and first <= self.last:
+            raise RuntimeError("instruments %s and %s interleave in the store's order" % (self.last, first))
+        self.last = (minutes["market"].iloc[-1], minutes["code"].iloc[-1])
+        self.con.execute("INSERT INTO minute_bars SELECT * FROM minutes")
+        self.day_frames.append(day_bars(minutes))
+        if _may_have_ticks(first):
+            self.tick_minutes.append(minutes[minutes["trade_date"].isin(self.tick_days)])
+
+    def day_bars(self):
+        if not self.day_frames:
+            return day_bars(pd.DataFrame(columns=["market", "code", "ts", "trade_date"]))
+        return pd.concat(self.day_frames, ignore_index=True)
+
+
+def _write_minutes(con, stocks, futures, cal, idx):
+    """Generate and store the minute bars; returns (day bars, minutes of the tick days, adjustment rows,
+    instrument rows, main-contract frames, first prices of contracts)."""
+    stock_ratios, variety_parts = {}, {}
+    jobs = [((s.market, s.code), "stock", s) for s in stocks]
+    if futures:
+        jobs += [((v.market, v.variety), "future", v) for v in S.VARIETIES]
+    writer = _MinuteWriter(con, cal.days[idx][-S.TICK_DAYS:])
+    for _, kind, spec in sorted(jobs, key=lambda job: job[0]):
+        if kind == "stock":
+            frames, stock_ratios[(spec.market, spec.code)] = _stock_bars(spec, cal, idx)
+        else:
+            frames, *variety_parts[(spec.market, spec.variety)] = _future_bars(spec, cal, idx)
+        writer.write(frames)
+    adj_rows, inst_rows, mains, contracts = [], [], [], {}
+    for s in stocks:
+        adj_rows += [(s.market, s.code, d, r, sp, dv) for d, r, sp, dv in stock_ratios[(s.market, s.code)]]
+        inst_rows.append((s.market, s.code, s.name, s.kind, "", 1.0, 0.01, 19991110, 99991231))
+    if futures:
+        for v in S.VARIETIES:
+            main_df, insts, first_refs = variety_parts[(v.market, v.variety)]
+            contracts.update(first_refs)
+            mains.append(main_df)
+            inst_rows += insts
+    tick_minutes = [m for m in writer.tick_minutes if len(m)]
+    tick_minutes = pd.concat(tick_minutes, ignore_index=True) if tick_minutes else None
+    return writer.day_bars(), tick_minutes, adj_rows, inst_rows, mains, contracts
 
 
 def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_stocks: int = 0,
                 futures: bool = True, ticks: bool = True) -> Path:
-    """Write a store to ``path`` (replaced atomically)."""
+    """Write a store to ``path`` (replaced atomically).
+
+    Minute bars are made and stored one instrument at a time, so memory stays
+    at one instrument's minutes (and the day bars), whatever ``extra_stocks``
+    and the range.
+    """
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
@@ -307,40 +391,20 @@ def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_st
         tmp.unlink()
     cal_df = _calendar_frame(begin, end)
     cal, idx = _trading_calendar(cal_df, begin, end)
-    stocks = list(S.STOCKS)
-    for k in range(extra_stocks):
-        r = _rng("extra", k)
-        stocks.append(S.StockSpec("SSE", f"{601000 + k}", f"样本股{k + 1:03d}", float(np.round(r.uniform(4, 80), 2)),
-                                  float(r.uniform(0.012, 0.03)), float(np.round(r.uniform(2e4, 2e5), -2)),
-                                  eps=float(r.uniform(0.2, 3))))
-    minute_frames, adj_rows, inst_rows, mains, contracts = [], [], [], [], {}
-    for s in stocks:
-        frames, ratios = _stock_bars(s, cal, idx)
-        minute_frames += frames
-        adj_rows += [(s.market, s.code, d, r, sp, dv) for d, r, sp, dv in ratios]
-        inst_rows.append((s.market, s.code, s.name, s.kind, "", 1.0, 0.01, 19991110, 99991231))
-    if futures:
-        for v in S.VARIETIES:
-            frames, main_df, insts, first_refs = _future_bars(v, cal, idx)
-            contracts.update(first_refs)
-            minute_frames += frames
-            mains.append(main_df)
-            inst_rows += insts
-    minutes = pd.concat(minute_frames, ignore_index=True)
-    days_df = day_bars(minutes)
+    stocks = _all_stocks(extra_stocks)
     con = duckdb.connect(str(tmp))
     try:
+        con.execute("SET memory_limit = '1GB'")  # what DuckDB itself holds; it spills to disk past that
         create_schema(con)
         con.execute("INSERT INTO calendar SELECT * FROM cal_df")
         sessions_df = _sessions_frame()
         # night_on stays NULL: the Chinese night sessions are held on the previous trading day by default
         con.execute(f"INSERT INTO sessions ({', '.join(sessions_df.columns)}) SELECT * FROM sessions_df")
+        days_df, tick_minutes, adj_rows, inst_rows, mains, contracts = _write_minutes(con, stocks, futures, cal, idx)
         inst_df = with_trading_columns(pd.DataFrame(inst_rows, columns=[
             "market", "code", "name", "kind", "variety", "multiplier", "price_tick", "list_date", "delist_date"]),
             S.VARIETIES)
         con.execute("INSERT INTO instruments SELECT * FROM inst_df")
-        minutes = minutes.sort_values(["market", "code", "ts"])
-        con.execute("INSERT INTO minute_bars SELECT * FROM minutes")
         con.execute("INSERT INTO day_bars SELECT * FROM days_df")
         if mains:
             main_all = pd.concat(mains, ignore_index=True)
@@ -352,8 +416,8 @@ def build_store(path, begin: int = SAMPLE_BEGIN, end: int = SAMPLE_END, extra_st
         con.execute("INSERT INTO factors SELECT * FROM fac_df")
         blk_df = _blocks(cal.days[idx], [(s.market, s.code) for s in stocks[len(S.STOCKS):]])
         con.execute("INSERT INTO blocks SELECT * FROM blk_df")
-        if ticks:
-            _insert_ticks(con, minutes, cal.days[idx], mains)
+        if ticks and tick_minutes is not None:
+            _insert_ticks(con, tick_minutes, cal.days[idx], mains)
         con.execute("INSERT INTO strategies VALUES ('TVS-0001', '双均线示例', ?, ?, 0.0834, 0.2712, -0.0561, "
                     "1.87, 0.54, 128)", [int(cal.days[idx[0]]), int(cal.days[idx[-1]])])
         con.execute("INSERT OR REPLACE INTO meta VALUES ('generator_version', ?), ('strategy_id', 'TVS-0001')",
@@ -373,11 +437,22 @@ def _insert_trading_rules(con, days_df, stocks, adj_df, contracts) -> None:
     con.execute(f"INSERT INTO limits ({', '.join(limits_df.columns)}) SELECT * FROM limits_df")
 
 
+# the instruments with ticks: these stocks and the main contracts of these continuous codes
+TICK_STOCKS = [("SSE", "600000", 0.01), ("SZSE", "000001", 0.01)]
+TICK_MAINS = {"RB0000": 1.0, "IF0000": 0.2}
+
+
+def _may_have_ticks(instrument) -> bool:
+    market, code = instrument
+    return any((market, code) == (m, c) for m, c, _ in TICK_STOCKS) or \
+        any(code.startswith(main[:-4]) for main in TICK_MAINS)
+
+
 def _insert_ticks(con, minutes: pd.DataFrame, days: np.ndarray, mains: list) -> None:
     tick_days = days[-S.TICK_DAYS:]
-    wanted = [("SSE", "600000", 0.01), ("SZSE", "000001", 0.01)]
+    wanted = list(TICK_STOCKS)
     main_all = pd.concat(mains, ignore_index=True) if mains else pd.DataFrame(columns=["market", "code", "trade_date", "contract"])
-    ticks_of = {"RB0000": 1.0, "IF0000": 0.2}
+    ticks_of = TICK_MAINS
     for code, tick in ticks_of.items():
         rows = main_all[(main_all.code == code) & (main_all.trade_date.isin(tick_days))]
         for contract in rows.contract.unique():

@@ -14,7 +14,8 @@ age by the next host that starts there, and removed once empty.
 Answers are read once.  Files older than the keep time are removed; when the
 folder holds more than its size bound, the oldest answers go first, but never
 one younger than ``RECENT_SECONDS`` (a client may be about to read it): a
-request whose answer finds the folder full of recent answers is refused.
+request whose answer finds the folder full of recent answers is refused. An
+answer larger than the bound on its own is kept when no other is left.
 """
 from __future__ import annotations
 
@@ -158,7 +159,9 @@ class AnswerFolder:
             if self._estimate <= self.max_bytes:
                 return
             _, total = self._sweep_locked(time.time(), keep=set(paths))
-            if total <= self.max_bytes:
+            # one answer larger than the bound is let through when nothing else is left: waiting would
+            # not make it fit, and a fetch must not fail only because it is large
+            if total <= self.max_bytes or total <= size:
                 return
             for p in paths:
                 _unlink(p)

@@ -1,6 +1,8 @@
 """One client connection of the host: limits, the token check, and the request loop.
 
-A request that has begun to arrive must arrive whole within the read
+A request that carries ``"stream": true`` gets a frame ``{"ok": true,
+"part": path}`` for each part file of its answer as the file is written,
+before its answer frame. A request that has begun to arrive must arrive whole within the read
 time-out; between requests a connection may stay idle for the idle time-out
 (a strategy process keeps one connection open for its whole run; its channel
 reconnects by itself after the host closed an idle one).  Request frames are
@@ -144,7 +146,14 @@ class Connection:
                 return
             if not self.authenticated and not self._check_token(req):
                 return
-            answer = host.run(ctx, req)
+            # a client that asks for it hears of each part file as it is written (its time-out then
+            # bounds each part, not the whole answer); others get the one answer frame only
+            streams = isinstance(req, dict) and req.get("stream") is True and req.get("reply", True) is not False
+            ctx.report_part = (lambda path: self._send({"ok": True, "part": path})) if streams else None
+            try:
+                answer = host.run(ctx, req)
+            finally:
+                ctx.report_part = None
             if answer is not None and not self._send(answer):
                 return
 
