@@ -173,3 +173,25 @@ def _ordinal(day):
     from telvar.kestrum.utils.datetimefunc import int_date_to_ordinal
 
     return int_date_to_ordinal(int(day))
+
+
+def test_a_benchmark_without_an_earlier_close_starts_from_its_first_open(host, connected_host):
+    """A run beginning on the store's first day has no benchmark close before it: the first day's
+    return is measured from that day's open instead of the run failing once it is over."""
+    class Idle:
+        def init(self, context):
+            pass
+
+        def on_bar(self, context):
+            pass
+
+    result = runner.run(Idle(), [STOCK], 20250901, 20250903, frequency="day", progress=False, host=host,
+                        benchmark=INDEX)
+    bars = bars_of(INDEX, 20250901, 20250903, "day")
+    first_open, closes = bars["open"].iloc[0], bars["close"].to_numpy()
+    assert result.stats["BenchmarkReturn"] == pytest.approx(closes[-1] / first_open - 1.0, rel=1e-12)
+    from telvar.kestrum.utils.exceptions import TvReturnError
+
+    with pytest.raises(TvReturnError, match="unknown instrument"):  # at set-up, not after the run
+        runner.run(Idle(), [STOCK], 20250901, 20250903, frequency="day", progress=False, host=host,
+                   benchmark="SSE.600000-not-there")

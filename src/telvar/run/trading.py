@@ -68,9 +68,14 @@ class TradingSession:
         keys = list(context.target_names)
         self.bench_days = None
         if self.benchmark is not None:  # read now: a benchmark without bars fails before the run
-            from telvar.run.benchmark import benchmark_closes
+            from telvar.run.benchmark import benchmark_closes, check_benchmark
 
             self.bench_days = benchmark_closes(self.benchmark, context.begin_date, context.end_date)
+            dates = self.bench_days[0]
+            in_run = dates[dates >= int(context.begin_date)]
+            if not in_run.size:
+                raise ValueError("no day bars of the benchmark %s from %s on" % (self.benchmark, context.begin_date))
+            check_benchmark(*self.bench_days, int(in_run[0]))
         self.rules = load_rules(keys, context.begin_date, context.end_date, self.costs_given, tvcmd)
         vr = cnt.vr
         item = vr.g_TelvarKDataList[vr.g_TelvarInputInfo.RefreshKDataIdx]
@@ -150,7 +155,8 @@ class TradingSession:
         trades, orders, positions, equity, daily = self.frames()
         bench_returns = bench_closes = None
         if self.bench_days is not None:
-            bench_returns, bench_closes = benchmark_returns(*self.bench_days, daily["date"].to_numpy())
+            dates, closes, opens = self.bench_days
+            bench_returns, bench_closes = benchmark_returns(dates, closes, daily["date"].to_numpy(), opens)
         pf = self.portfolio
         stats = compute_stats(daily["date"].to_numpy(), daily["equity"].to_numpy(), pf.capital,
                               [trip.profit for trip in pf.round_trips], int((~trades["roll"]).sum()),
