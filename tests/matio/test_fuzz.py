@@ -9,12 +9,17 @@ from pathlib import Path
 
 import pytest
 
+import telvar
+
 ROOT = Path(__file__).resolve().parents[2]
 
 
 @pytest.mark.host
 def test_thousands_of_damaged_real_files_never_crash_the_reader():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "src"), os.environ.get("PYTHONPATH", "")]))
+    # the subprocess imports the same telvar this test run imported: the
+    # installed one under `make test`, the working tree's under PYTHONPATH=src
+    package_root = str(Path(telvar.__file__).resolve().parents[1])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([package_root, os.environ.get("PYTHONPATH", "")]))
     done = subprocess.run([sys.executable, "-m", "bench", "fuzz_mat", "--files", "3000", "--seed", "11"],
                           cwd=ROOT, env=env, capture_output=True, text=True, timeout=300)
     summary = re.search(r"files tried (\d+) \| read (\d+) \| refused .*? (\d+) \| crashes (\d+) \| "
