@@ -15,6 +15,8 @@ An order never fills on the bar it was placed at, except a market order with
 ``fill="close"``, which fills at that bar's close; so a fill never uses a bar
 after the one it is attributed to. No order fills on a bar in which its
 target did not trade (volume 0, a suspended day): it waits for the next one.
+Data without volumes (a NaN volume) keeps its prices: a bar with a close
+traded, as the windows and the combined bars count it.
 Orders still open after the last bar are reported unfilled. A market order is
 refused when it would buy at the day's limit-up price or sell at its limit-down
 price (a limit order waits instead), when a stock sell exceeds the shares held
@@ -160,7 +162,8 @@ class Broker:
     def _try_fill(self, order, pos, at_close):
         t, r, P = order.target, self.rules[order.target], self.prices
         c = P.cols[pos]
-        if not P.volume[t, c] > 0:
+        volume = P.volume[t, c]
+        if not (volume > 0 or volume != volume and math.isfinite(P.close[t, c])):
             return  # no trade in this bar: wait
         base = self._fill_price(order, t, c, at_close)
         if base is None or not math.isfinite(base):
