@@ -5,7 +5,6 @@ own script and style sheet are written into it. Data travel as JSON inside a
 ``<script>`` element, escaped so that no text of the data can close it.
 The file is written atomically (a temporary file beside it, then a rename).
 """
-import datetime as _dt
 import json
 import math
 import os
@@ -14,6 +13,8 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+
+from telvar.common.jsonvalue import json_scalar
 
 HERE = Path(__file__).resolve().parent
 STATIC = HERE / "static"
@@ -32,21 +33,11 @@ def _imports():
 def plain(value):
     """``value`` as JSON can carry it: numpy numbers as Python ones, NaN and infinities as None,
     timestamps and dates as text, containers converted through."""
-    if value is None or value is pd.NaT or value is pd.NA:
-        return None
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    if isinstance(value, (int, np.integer)):
-        return int(value)
-    if isinstance(value, (float, np.floating)):
-        return float(value) if math.isfinite(value) else None
-    if isinstance(value, (pd.Timestamp, _dt.datetime)):
-        return value.strftime("%Y-%m-%d %H:%M:%S")
     if isinstance(value, dict):
         return {str(k): plain(v) for k, v in value.items()}
     if isinstance(value, (list, tuple, np.ndarray, pd.Series, pd.Index)):
         return [plain(v) for v in value]
-    return str(value)
+    return json_scalar(value)
 
 
 def column_values(series):

@@ -7,11 +7,10 @@ request frame is limited); ``tvSendCmdEndRun(id, stats)`` completes the run.
 A host without these commands (an older host) records nothing: the run goes
 on, ``strategy_id`` is None and a line in the ``telvar`` log says so.
 """
-import math
 
 import numpy as np
-import pandas as pd
 
+from telvar.common.jsonvalue import json_scalar as json_value
 from telvar.kestrum.utils.logger import logger
 
 CHUNK_ROWS = 5000
@@ -19,21 +18,6 @@ CHUNK_ROWS = 5000
 
 def _unknown(error):
     return "unknown command" in str(error)
-
-
-def json_value(value):
-    """A value the protocol carries: numbers, texts, None (NaN, NA and infinities become None)."""
-    if value is None or value is pd.NA or value is pd.NaT:
-        return None
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    if isinstance(value, (int, np.integer)):
-        return int(value)
-    if isinstance(value, (float, np.floating)):
-        return float(value) if math.isfinite(value) else None
-    if isinstance(value, pd.Timestamp):
-        return value.strftime("%Y-%m-%d %H:%M:%S")
-    return str(value)
 
 
 def begin_run(info, tvcmd=None):

@@ -1,15 +1,6 @@
 /* A run's report: its charts and tables from the page's data; telvarReport.ready once all are drawn. */
 (function () {
   "use strict";
-  // ready once every chart is drawn and painted; readyAt: milliseconds since the page began to load
-  function done() {
-    requestAnimationFrame(function () {
-      requestAnimationFrame(function () {
-        window.telvarReport.readyAt = performance.now();
-        window.telvarReport.ready = true;
-      });
-    });
-  }
   var data = telvar.reportData();
   var tables = {};
   Object.keys(data.tables).forEach(function (name) {
@@ -20,8 +11,8 @@
   var drawn = Object.keys(data.figures).map(function (name) {
     return telvar.drawChart("chart-" + name, data.figures[name]);
   });
-  Promise.all(drawn).then(done, function (e) {
+  Promise.all(drawn).then(telvar.markReady, function (e) {
     window.telvarReport.errors.push(String(e));
-    done();
+    telvar.markReady();
   });
 })();

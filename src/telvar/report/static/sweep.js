@@ -1,15 +1,6 @@
 /* A sweep's report: the heat map and the best runs follow the statistic and parameters chosen. */
 (function () {
   "use strict";
-  // ready once every chart is drawn and painted; readyAt: milliseconds since the page began to load
-  function done() {
-    requestAnimationFrame(function () {
-      requestAnimationFrame(function () {
-        window.telvarReport.readyAt = performance.now();
-        window.telvarReport.ready = true;
-      });
-    });
-  }
   var data = telvar.reportData();
   var columns = data.columns, rows = data.rows, failed = data.failed;
   var at = {};
@@ -145,8 +136,8 @@
   window.telvarReport.tables = {all: new telvar.Table(byId("table-all"), {columns: columns, rows: rows, pageSize: 50})};
   failures();
   [pick.stat, pick.x, pick.y, pick.agg].forEach(function (s) { s.addEventListener("change", redraw); });
-  redraw().then(done, function (e) {
+  redraw().then(telvar.markReady, function (e) {
     window.telvarReport.errors.push(String(e));
-    done();
+    telvar.markReady();
   });
 })();

@@ -236,5 +236,16 @@
     return Plotly.newPlot(div, figure.data, figure.layout, Object.assign({}, PLOT_CONFIG, figure.config || {}));
   }
 
-  window.telvar = {Table: Table, format: format, reportData: reportData, drawChart: drawChart};
+  // the page is ready once every chart is drawn and painted; readyAt: milliseconds since it began to load
+  function markReady() {
+    requestAnimationFrame(function () {
+      requestAnimationFrame(function () {
+        window.telvarReport.readyAt = performance.now();
+        window.telvarReport.ready = true;
+      });
+    });
+  }
+
+  window.telvar = {Table: Table, format: format, reportData: reportData, drawChart: drawChart,
+                   markReady: markReady};
 })();
