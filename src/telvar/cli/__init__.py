@@ -1,8 +1,9 @@
 """The ``telvar`` command line.
 
     telvar run STRATEGY_FILE --targets SHFE.RB0000,SSE.600000 --begin 20251103 --end 20251128
-               [--freq 1min] [--fq NA] [--warmup N] [--store PATH | --host ADDRESS] [--plot PATH]
-               [--report PATH]
+               [--freq 1min] [--fq NA] [--warmup N] [--chunk auto|month|week|N|0]
+               [--strategy CLASS] [--store PATH | --host ADDRESS] [--plot PATH] [--report PATH]
+               [--no-progress]
     telvar host serve|import|build-sample ...     (the host's own commands)
 
 Bad input ends the command with a one-line message on standard error and
