@@ -13,7 +13,9 @@ import sys
 import threading
 import time
 
+import telvar
 from bench.hostdata import cached_store
+from bench.scale_child import proc_status_bytes
 
 GIB = 1 << 30
 MEMORY_CAP = 12 * GIB
@@ -21,27 +23,18 @@ STOCKS, BEGIN, ENDS = 1000, 20250701, {1: 20250731, 3: 20250930, 6: 20251231}
 QUICK_STOCKS, QUICK_ENDS = 100, {1: 20250731, 2: 20250829}
 
 
-def _rss(pid):
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return 0
-
-
 def _child(*args, cap=MEMORY_CAP):
     """Run one step; (result dict or None, the largest resident memory seen, what stopped it)."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(["src", os.environ.get("PYTHONPATH", "")]))
+    # the child imports the telvar this process imported (installed, or the working tree's)
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(telvar.__file__)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([package_root, os.environ.get("PYTHONPATH", "")]))
     proc = subprocess.Popen([sys.executable, "-m", "bench.scale_child", *map(str, args)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=env)
     seen, stopped = [0], [None]
 
     def watch():
         while proc.poll() is None:
-            seen[0] = max(seen[0], _rss(proc.pid))
+            seen[0] = max(seen[0], (proc_status_bytes(proc.pid, "VmRSS") or 0))
             if seen[0] > cap:
                 stopped[0] = "stopped at %.1f GiB resident" % (seen[0] / GIB)
                 proc.kill()

@@ -15,11 +15,12 @@ def _peak_bytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def _host_peak(pid):
+def proc_status_bytes(pid, field):
+    """A memory figure of /proc/PID/status (``VmRSS``, ``VmHWM``) in bytes; None once the process is gone."""
     try:
         with open("/proc/%d/status" % pid) as f:
             for line in f:
-                if line.startswith("VmHWM:"):
+                if line.startswith(field + ":"):
                     return int(line.split()[1]) * 1024
     except OSError:
         pass
@@ -67,7 +68,7 @@ def run(store, stocks, begin, end, chunk):
         result = runner.run(ScaleStrategy(), targets, int(begin), int(end), host=host, progress=False,
                             chunk=chunk, trading=False)
         seconds = time.perf_counter() - started
-        host_peak = _host_peak(host.pid)
+        host_peak = proc_status_bytes(host.pid, "VmHWM")
     return {"seconds": seconds, "peak": _peak_bytes(), "host_peak": host_peak, "bars": result["bars"],
             "target_bars": result["bars"] * len(targets), "chunks": result["chunks"],
             "setup_seconds": result["setup_seconds"], "run_seconds": result["run_seconds"],
