@@ -80,20 +80,36 @@ def test_costs_are_imported_with_zero_for_columns_left_out(store, tmp_path):
     assert rows(store, "SELECT commission_rate, commission_per_lot FROM costs WHERE variety = 'RB'") == [(0.0, 2.5)]
 
 
-@pytest.mark.parametrize("row, column, value, why", [
-    ("SSE,,bond,0.0001,0", "kind", "'bond'", "expected one of stock, index, future, continuous"),
-    ("SSE,,stock,-0.0001,0", "commission_rate", "'-0.0001'", "must not be negative"),
-    ("SSE,,stock,1.2,0", "commission_rate", "'1.2'", "below 1"),
-    ("SSE,,stock,0.0001,-3", "slippage_ticks", "'-3'", "must not be negative"),
-    (",,stock,0.0001,0", "market", "''", "must not be empty"),
+COSTS_HEADER, COSTS_GOOD = "market,variety,kind,commission_rate,slippage_ticks", "SZSE,,stock,0.0003,0"
+LIMITS_HEADER, LIMITS_GOOD = "market,code,trade_date,limit_up,limit_down", "SSE,600000,20251013,14.52,11.88"
+
+
+@pytest.mark.parametrize("kind, header, good, row, column, value, why", [
+    ("costs", COSTS_HEADER, COSTS_GOOD, "SSE,,bond,0.0001,0", "kind", "'bond'",
+     "expected one of stock, index, future, continuous"),
+    ("costs", COSTS_HEADER, COSTS_GOOD, "SSE,,stock,-0.0001,0", "commission_rate", "'-0.0001'",
+     "must not be negative"),
+    ("costs", COSTS_HEADER, COSTS_GOOD, "SSE,,stock,1.2,0", "commission_rate", "'1.2'", "below 1"),
+    ("costs", COSTS_HEADER, COSTS_GOOD, "SSE,,stock,0.0001,-3", "slippage_ticks", "'-3'", "must not be negative"),
+    ("costs", COSTS_HEADER, COSTS_GOOD, ",,stock,0.0001,0", "market", "''", "must not be empty"),
+    ("limits", LIMITS_HEADER, LIMITS_GOOD, "SSE,600999,20251010,14.52,11.88", "code", "'600999'",
+     "unknown instrument SSE.600999"),
+    ("limits", LIMITS_HEADER, LIMITS_GOOD, "SSE,600000,20251011,14.52,11.88", "trade_date", "'20251011'",
+     "not a trading day of the SSE calendar"),
+    ("limits", LIMITS_HEADER, LIMITS_GOOD, "SSE,600000,20251010,14.52,0", "limit_down", "'0'", "must be positive"),
+    ("limits", LIMITS_HEADER, LIMITS_GOOD, "SSE,600000,20251010,11.00,11.88", "limit_up", "'11.00'",
+     "below limit_down"),
+    ("limits", LIMITS_HEADER, LIMITS_GOOD, "SSE,600000,20251010,,11.88", "limit_up", "''", "not a finite number"),
+    ("limits", LIMITS_HEADER, LIMITS_GOOD, "SSE,600000,2025-10-10,14.52,11.88", "trade_date", "'2025-10-10'",
+     "not a date YYYYMMDD"),
 ])
-def test_bad_costs_are_refused(store, tmp_path, row, column, value, why):
-    f = write_file(tmp_path / "costs.csv", ["market,variety,kind,commission_rate,slippage_ticks",
-                                           "SZSE,,stock,0.0003,0", row])
+def test_bad_costs_and_limits_are_refused(store, tmp_path, kind, header, good, row, column, value, why):
+    """A bad row names the file, row, column and value; nothing of the file is imported."""
+    f = write_file(tmp_path / (kind + ".csv"), [header, good, row])
     with pytest.raises(ImportError_) as err:
-        import_files(store, "costs", [f])
+        import_files(store, kind, [f])
     assert str(err.value).startswith(f"{f}: row 2, column '{column}', value {value}: ") and why in str(err.value)
-    assert rows(store, "SELECT count(*) FROM costs") == [(0,)]
+    assert rows(store, f"SELECT count(*) FROM {kind}") == [(0,)]
 
 
 def test_duplicate_costs_rows_are_refused(store, tmp_path):
@@ -113,23 +129,6 @@ def test_limits_are_imported(store, tmp_path):
     assert rows(store, "SELECT * FROM limits ORDER BY market, code, trade_date") == [
         ("SHFE", "RB2601", 20251010, 3300.0, 3300.0), ("SHFE", "RB2601", 20251013, 3338.0, 2902.0),
         ("SSE", "600000", 20251010, 14.52, 11.88)]
-
-
-@pytest.mark.parametrize("row, column, value, why", [
-    ("SSE,600999,20251010,14.52,11.88", "code", "'600999'", "unknown instrument SSE.600999"),
-    ("SSE,600000,20251011,14.52,11.88", "trade_date", "'20251011'", "not a trading day of the SSE calendar"),
-    ("SSE,600000,20251010,14.52,0", "limit_down", "'0'", "must be positive"),
-    ("SSE,600000,20251010,11.00,11.88", "limit_up", "'11.00'", "below limit_down"),
-    ("SSE,600000,20251010,,11.88", "limit_up", "''", "not a finite number"),
-    ("SSE,600000,2025-10-10,14.52,11.88", "trade_date", "'2025-10-10'", "not a date YYYYMMDD"),
-])
-def test_bad_limits_are_refused(store, tmp_path, row, column, value, why):
-    f = write_file(tmp_path / "lim.csv", ["market,code,trade_date,limit_up,limit_down",
-                                         "SSE,600000,20251013,14.52,11.88", row])
-    with pytest.raises(ImportError_) as err:
-        import_files(store, "limits", [f])
-    assert str(err.value).startswith(f"{f}: row 2, column '{column}', value {value}: ") and why in str(err.value)
-    assert rows(store, "SELECT count(*) FROM limits") == [(0,)]
 
 
 def test_limits_of_a_market_without_a_calendar_are_refused(store, tmp_path):
