@@ -10,6 +10,20 @@ from telvar.kestrum.utils.utilfunc import load_mat
 from user_files import write_file
 
 
+def ask_host(store, tmp_path, command, args):
+    """One answer of a host started on ``store``, read."""
+    host = Host(store, tmp_path / "out", socket_path=str(tmp_path / "h.sock"))
+    host.start_in_thread()
+    try:
+        sock = TelvarSocket(host.address)
+        try:
+            return load_mat(sock.request(command, args))
+        finally:
+            sock.close()
+    finally:
+        host.shutdown()
+
+
 @pytest.fixture(scope="module")
 def template(tmp_path_factory):
     tmp_path = tmp_path_factory.mktemp("import")
@@ -49,17 +63,10 @@ def test_imported_bars_are_served(store, tmp_path):
     cal = Dimensions(con).calendar("SHFE")
     assert dict(zip(cal.days.tolist(), cal.nights.tolist())) == {20251009: False, 20251010: True, 20251013: True}
     con.close()
-    host = Host(store, tmp_path / "out", socket_path=str(tmp_path / "h.sock"))
-    host.start_in_thread()
-    try:
-        sock = TelvarSocket(host.address)
-        m = load_mat(sock.request("tvSendCmdGetKDataMulti", [[{"Market": "SHFE", "Code": "RB2601"}], "min",
-                                                             20251013, 20251013, True, "NA"]))
-        assert m["KArray"].shape == (7, 120 + 75)
-        np.testing.assert_array_equal(m["KArray"][3, :3], [3104, 3102, 3102])  # third slot filled
-        sock.close()
-    finally:
-        host.shutdown()
+    m = ask_host(store, tmp_path, "tvSendCmdGetKDataMulti",
+                 [[{"Market": "SHFE", "Code": "RB2601"}], "min", 20251013, 20251013, True, "NA"])
+    assert m["KArray"].shape == (7, 120 + 75)
+    np.testing.assert_array_equal(m["KArray"][3, :3], [3104, 3102, 3102])  # third slot filled
 
 
 @pytest.mark.parametrize("row, column, value", [
@@ -117,13 +124,6 @@ def test_continuous_series_without_main_contracts_keeps_its_own_bars(store, tmp_
     import_files(store, "instruments", [write_file(tmp_path / "c.csv", "market,code,name,kind,variety\n"
                                                                    "SHFE,RB0000,rebar main,continuous,RB")])
     import_files(store, "bars-min", [write_file(tmp_path / "b.csv", BARS.replace("RB2601", "RB0000"))])
-    host = Host(store, tmp_path / "out", socket_path=str(tmp_path / "h.sock"))
-    host.start_in_thread()
-    try:
-        sock = TelvarSocket(host.address)
-        m = load_mat(sock.request("tvSendCmdGetKDataMulti", [[{"Market": "SHFE", "Code": "RB0000"}], "day",
-                                                             20251013, 20251013, False, "NA"]))
-        np.testing.assert_array_equal(m["KArray"][:5, 0], [3100, 3110, 3099, 3108, 47])
-        sock.close()
-    finally:
-        host.shutdown()
+    m = ask_host(store, tmp_path, "tvSendCmdGetKDataMulti",
+                 [[{"Market": "SHFE", "Code": "RB0000"}], "day", 20251013, 20251013, False, "NA"])
+    np.testing.assert_array_equal(m["KArray"][:5, 0], [3100, 3110, 3099, 3108, 47])
