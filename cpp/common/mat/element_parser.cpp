@@ -347,13 +347,18 @@ void ElementParser::char_array(uint64_t end, Value &v) {
             load_u16(reinterpret_cast<const unsigned char *>(raw.data()) + 2 * i, swapped_) & 0xffu);
 }
 
-void ElementParser::cells(uint64_t end, int depth, Value &v) {
-    const uint64_t at = s_.offset();
+uint64_t ElementParser::nested(uint64_t at, int depth, Value::Kind kind, Value &v) {
     const uint64_t count = element_count(v, at);
-    v.kind = Value::Kind::Cell;
+    v.kind = kind;
     if (depth + 1 > max_depth_)
         fail(at, "cells and structs are nested more than " + std::to_string(max_depth_) +
                      " deep");
+    return count;
+}
+
+void ElementParser::cells(uint64_t end, int depth, Value &v) {
+    const uint64_t at = s_.offset();
+    const uint64_t count = nested(at, depth, Value::Kind::Cell, v);
     if (count > (end - at) / kTagBytes)
         fail(at, "a cell array of " + std::to_string(count) + " elements cannot fit in the " +
                      std::to_string(end - at) + " bytes that remain");
@@ -365,11 +370,7 @@ void ElementParser::cells(uint64_t end, int depth, Value &v) {
 
 void ElementParser::structure(uint64_t end, int depth, Value &v) {
     const uint64_t at = s_.offset();
-    const uint64_t count = element_count(v, at);
-    v.kind = Value::Kind::Struct;
-    if (depth + 1 > max_depth_)
-        fail(at, "cells and structs are nested more than " + std::to_string(max_depth_) +
-                     " deep");
+    const uint64_t count = nested(at, depth, Value::Kind::Struct, v);
     field_names(end, v);
     if (v.fields.empty()) {
         budget_.take_unbacked(count);

@@ -54,6 +54,8 @@ private:
     void numeric(uint64_t end, uint32_t flags, Value &v);
     Buffer numeric_part(uint64_t end, uint64_t count, Scalar *scalar);
     void char_array(uint64_t end, Value &v);
+    // A cell array's or struct's element count, once its depth is allowed.
+    uint64_t nested(uint64_t at, int depth, Value::Kind kind, Value &v);
     void cells(uint64_t end, int depth, Value &v);
     void structure(uint64_t end, int depth, Value &v);
     void field_names(uint64_t end, Value &v);
