@@ -9,7 +9,7 @@ BUILD_DEPS := 'scikit-build-core>=0.10' 'nanobind>=2.4' 'numpy>=2.0' ninja
 SHELL := bash
 .SHELLFLAGS := -eo pipefail -c
 
-.PHONY: all install demo test test-modules bench dev clean
+.PHONY: all install demo test test-modules bench dev stubs clean
 
 all: install
 
@@ -17,7 +17,7 @@ all: install
 # file rewritten only when it changes, so adding or removing a source file
 # also counts as a change.
 SOURCES := $(shell find cpp src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' \
-                   -o -name '*.j2' -o -name '*.js' -o -name '*.css' \) \
+                   -o -name '*.pyi' -o -name py.typed -o -name '*.j2' -o -name '*.js' -o -name '*.css' \) \
                    -not -path '*/__pycache__/*' 2>/dev/null | LC_ALL=C sort)
 SOURCE_LIST := build/install-sources.txt
 $(shell mkdir -p build && printf '%s\n' $(SOURCES) > $(SOURCE_LIST).new && \
@@ -78,6 +78,11 @@ dev: $(BUILD_DEPS_STAMP)
 	cmake -S . -B $(DEV_BUILD) -G Ninja -DTELVAR_INPLACE=ON -DTELVAR_TEST_MODULES_BUILD=ON \
 	      -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(DEV_BUILD) --target $(TARGET)
+
+# The checked-in type stubs (.pyi) of the compiled modules, rewritten from a
+# development build; tests/test_stubs.py fails when they are out of date.
+stubs: dev
+	PYTHONPATH=src $(PY) -m tools.stubs
 
 clean:
 	rm -rf build dist *.egg-info $(INSTALL_STAMP)
