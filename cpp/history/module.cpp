@@ -80,7 +80,9 @@ NB_MODULE(_history, m) {
           "fq_type, need_show_ui_tip.\n"
           "Returns (error, path): error None or the host's TvReturnError (not raised).");
     m.def("load_tick_data_from_pro", &load_tick_data_from_pro,
-          nb::sig("def load_tick_data_from_pro(market: str, code: str, date: int, fq_type: str, combine_5th: bool = True, check_permission: bool = True) -> telvar.kestrum.utils.utilcls.DotDict"),
+          nb::sig("def load_tick_data_from_pro(market: str, code: str, date: int, fq_type: str, "
+                  "combine_5th: bool = True, "
+                  "check_permission: bool = True) -> telvar.kestrum.utils.utilcls.DotDict"),
           "Ticks of one instrument on one trading day, with five quote levels.\n"
           "\n"
           "market, code: the instrument; date: trading day YYYYMMDD; fq_type: 'NA', 'FWard'\n"
@@ -99,7 +101,8 @@ NB_MODULE(_history, m) {
           "turnover, open interest; one column per bar), TradeFreshPos, TickPriceData.\n"
           "Raises the host's or the file's error.");
     m.def("get_k_data_independent_target", &get_k_data_independent_target,
-          nb::sig("def get_k_data_independent_target(targets: list, frequency: str, freq_num: int, begin_date, end_date, filled_up: bool, fq: str) -> list[numpy.ndarray]"),
+          nb::sig("def get_k_data_independent_target(targets: list, frequency: str, freq_num: int, "
+                  "begin_date, end_date, filled_up: bool, fq: str) -> list[numpy.ndarray]"),
           "Each target's bars on its own time line.\n"
           "\n"
           "targets: list of 'MARKET.CODE' keys or {'Market', 'Code'} records; frequency:\n"
@@ -110,7 +113,8 @@ NB_MODULE(_history, m) {
           "close, volume, turnover, open interest; oldest bar first), np.array([]) for a\n"
           "target without bars.");
     m.def("get_k_data_n", &get_k_data_n,
-          nb::sig("def get_k_data_n(targets: list, frequency: str, fre_num: int, n_count: int, end_date, filled_up: bool, fq: str) -> list"),
+          nb::sig("def get_k_data_n(targets: list, frequency: str, fre_num: int, n_count: int, "
+                  "end_date, filled_up: bool, fq: str) -> list"),
           "The last n_count bars of each target up to end_date.\n"
           "\n"
           "targets, frequency, filled_up, fq as for get_k_data_independent_target;\n"
@@ -132,10 +136,12 @@ NB_MODULE(_history, m) {
           "Raises ValueError when no trading day lies on or after begin_day, or on or\n"
           "before end_day.");
     m.def("get_trading_days_condition", &get_trading_days_condition,
-          nb::sig("def get_trading_days_condition(market: str, begin_day: int, end_day: int) -> numpy.ndarray"),
+          nb::sig("def get_trading_days_condition(market: str, begin_day: int, "
+                  "end_day: int) -> numpy.ndarray"),
           "One market's trading days from begin_day to end_day, as serial day numbers (float).");
     m.def("get_trading_time", &get_trading_time,
-          nb::sig("def get_trading_time(targets: list, frequency: str, begin_day, end_day, freq_num: int = 1) -> tuple[numpy.ndarray, numpy.ndarray]"),
+          nb::sig("def get_trading_time(targets: list, frequency: str, begin_day, end_day, "
+                  "freq_num: int = 1) -> tuple[numpy.ndarray, numpy.ndarray]"),
           "The bar times of a frequency over the targets' sessions.\n"
           "\n"
           "targets: list of targets; frequency: 'min', 'day', 'week', 'month' or 'year';\n"
@@ -172,7 +178,8 @@ NB_MODULE(_history, m) {
           "up to now, not cached).\n"
           "Returns one flat list of records, block after block.");
     m.def("get_bar_tick_data", &get_bar_tick_data,
-          nb::sig("def get_bar_tick_data(target_idx: int, bar_pos: int, fq_type: str = 'NA') -> telvar.kestrum.utils.utilcls.DotDict"),
+          nb::sig("def get_bar_tick_data(target_idx: int, bar_pos: int, "
+                  "fq_type: str = 'NA') -> telvar.kestrum.utils.utilcls.DotDict"),
           "The ticks inside one strategy bar of a target.\n"
           "\n"
           "target_idx: index into the run's targets; bar_pos: strategy bar position;\n"
