@@ -91,8 +91,8 @@ def test_every_compiled_module_has_a_stub_and_the_package_is_marked_typed():
             parts = path.relative_to(package.parent).with_name(path.name.split(".")[0]).parts
             compiled.add(".".join(parts))
     assert compiled == set(stubs.STUBS), (
-        "every compiled module of the package needs a stub listed in tools/stubs.py (a module "
-        "left in src/ by an older development build, such as a test-only one, goes with `make clean`)")
+        "every compiled module of the package needs a stub listed in tools/stubs.py (a test-only "
+        "module an older development build left in src/ goes with the next `make dev`)")
     assert (package / "py.typed").is_file()
 
 
