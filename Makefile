@@ -9,7 +9,7 @@ BUILD_DEPS := 'scikit-build-core>=0.10' 'nanobind>=2.4' 'numpy>=2.0' ninja
 SHELL := bash
 .SHELLFLAGS := -eo pipefail -c
 
-.PHONY: all install demo test bench dev clean
+.PHONY: all install demo test test-modules bench dev stubs clean
 
 all: install
 
@@ -17,7 +17,7 @@ all: install
 # file rewritten only when it changes, so adding or removing a source file
 # also counts as a change.
 SOURCES := $(shell find cpp src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' \
-                   -o -name '*.j2' -o -name '*.js' -o -name '*.css' \) \
+                   -o -name '*.pyi' -o -name py.typed -o -name '*.j2' -o -name '*.js' -o -name '*.css' \) \
                    -not -path '*/__pycache__/*' 2>/dev/null | LC_ALL=C sort)
 SOURCE_LIST := build/install-sources.txt
 $(shell mkdir -p build && printf '%s\n' $(SOURCES) > $(SOURCE_LIST).new && \
@@ -52,21 +52,37 @@ install: $(INSTALL_STAMP)
 demo: install
 	$(PY) examples/demo.py
 
-test: install
+test: install test-modules
 	$(PY) -m pytest -q
+
+# Extension modules only the tests use (TELVAR_TEST_MODULES in
+# CMakeLists.txt): never installed, written to build/test-modules, which
+# tests/conftest.py puts on sys.path. Their own build directory builds
+# nothing else.
+TEST_MODULES_BUILD := build/test-modules-build
+test-modules: $(BUILD_DEPS_STAMP)
+	cmake -S . -B $(TEST_MODULES_BUILD) -G Ninja -DTELVAR_TEST_MODULES_BUILD=ON -DCMAKE_BUILD_TYPE=Release \
+	      -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake --build $(TEST_MODULES_BUILD) --target telvar_test_modules
 
 bench: install
 	$(PY) -m bench
 
-# Development build: modules are written next to their packages in src/, so
+# Development build: modules are written next to their packages in src/
+# (the test-only ones to build/test-modules), so
 # `PYTHONPATH=src .venv/bin/python -m pytest` runs against the working tree.
 # DEV_BUILD and TARGET let several people build different modules at once.
 DEV_BUILD ?= build/dev
 TARGET    ?= all
 dev: $(BUILD_DEPS_STAMP)
-	cmake -S . -B $(DEV_BUILD) -G Ninja -DTELVAR_INPLACE=ON -DCMAKE_BUILD_TYPE=Release \
-	      -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake -S . -B $(DEV_BUILD) -G Ninja -DTELVAR_INPLACE=ON -DTELVAR_TEST_MODULES_BUILD=ON \
+	      -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(DEV_BUILD) --target $(TARGET)
+
+# The checked-in type stubs (.pyi) of the compiled modules, rewritten from a
+# development build; tests/test_stubs.py fails when they are out of date.
+stubs: dev
+	PYTHONPATH=src $(PY) -m tools.stubs
 
 clean:
 	rm -rf build dist *.egg-info $(INSTALL_STAMP)

@@ -5,10 +5,18 @@
 temporary folder.  Tests that use them should be marked ``@pytest.mark.host``.
 """
 import os
+import sys
+from pathlib import Path
 
 import pytest
 
 from attached import attached_to
+
+# Extension modules built for the tests only (TELVAR_TEST_MODULES in
+# CMakeLists.txt; `make dev` and `make test` build them) are imported as
+# top-level modules from here; the installed package does not have them.
+TEST_MODULE_DIR = Path(__file__).resolve().parent.parent / "build" / "test-modules"
+sys.path.insert(0, str(TEST_MODULE_DIR))
 
 # Tests compare messages with the default (Chinese) catalog; the catalog is
 # chosen when the framework is first imported, so a user's setting is dropped

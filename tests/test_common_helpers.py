@@ -2,7 +2,11 @@
 import numpy as np
 import pytest
 
-from telvar.kestrum import _common_probe as probe
+try:
+    import _common_probe as probe
+except ImportError as e:  # a test-only module: not in the installed package
+    raise ImportError("the test-only module _common_probe is not built; `make dev` or "
+                      "`make test-modules` builds it into build/test-modules") from e
 
 
 class TestArgumentCounts:

@@ -86,7 +86,7 @@ NB_MODULE(_matio, m) {
         }
     });
     m.def("read", &read_mat, nb::arg("path"), nb::arg("max_bytes") = nb::none(),
-          "read(path, max_bytes=None) -> dict\n\n"
+          nb::sig("def read(path: str | bytes | os.PathLike, max_bytes: int | None = None) -> dict[str, object]"),
           "The variables of a MAT v5 file, as scipy.io.loadmat(path) gives them. A file that\n"
           "cannot be read safely raises MatFileError (a ValueError) saying what and where;\n"
           "OSError when it cannot be opened or read. max_bytes bounds the memory the\n"
@@ -94,9 +94,13 @@ NB_MODULE(_matio, m) {
     m.def("write", &write_mat, nb::arg("path"), nb::arg("mdict"), nb::kw_only(),
           nb::arg("oned_as") = "row", nb::arg("long_field_names") = false,
           nb::arg("do_compression") = false, nb::arg("sync") = false,
-          "write(path, mdict, *, oned_as='row', long_field_names=False, do_compression=False, "
-          "sync=False)\n\n"
+          nb::sig("def write(path: str | bytes | os.PathLike, mdict: collections.abc.Mapping[str, object], *, "
+                  "oned_as: str = 'row', long_field_names: bool = False, do_compression: bool = False, "
+                  "sync: bool = False) -> None"),
           "Creates or truncates `path` and stores the variables of `mdict` as scipy.io.savemat\n"
-          "would, reading arrays where they lie. sync waits until the file is on disk. On an\n"
-          "error the file may be left half written: write to a temporary file and rename it.");
+          "would, reading arrays where they lie. oned_as: 'row' or 'column', the shape 1-D\n"
+          "arrays are stored in; long_field_names: struct field names of up to 63 characters\n"
+          "instead of 31; do_compression: zlib-compress each variable; sync: wait until the\n"
+          "file is on disk. On an error the file may be left half written: write to a\n"
+          "temporary file and rename it.");
 }

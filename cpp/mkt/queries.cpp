@@ -25,50 +25,62 @@ const Query queries[] = {
       {"target_list", "begin_date", "end_date", "field"},
       {K::required_list, K::begin_date, K::end_date, K::list},
       true},
-     "def market_limit(target_list, begin_date='', end_date='', field=())",
+     "def market_limit(target_list: list | tuple, begin_date: str | int = '', "
+     "end_date: str | int = '', field: list | tuple = ()) -> pandas.DataFrame",
      "Daily limit-up and limit-down prices of stocks and whether the close sat at a limit."},
     {{"market_equ_flow",
       {"target_list", "begin_date", "end_date", "field"},
       {K::required_list, K::begin_date, K::end_date, K::list},
       true},
-     "def market_equ_flow(target_list, begin_date='', end_date='', field=())",
+     "def market_equ_flow(target_list: list | tuple, begin_date: str | int = '', "
+     "end_date: str | int = '', field: list | tuple = ()) -> pandas.DataFrame",
      "Daily money inflow and outflow of stocks by order size."},
     {{"market_industry_flow",
       {"industry_list", "begin_date", "end_date", "field"},
       {K::list, K::begin_date, K::end_date, K::list},
       false},
-     "def market_industry_flow(industry_list=(), begin_date='', end_date='', field=())",
+     "def market_industry_flow(industry_list: list | tuple = (), "
+     "begin_date: str | int = '', end_date: str | int = '', "
+     "field: list | tuple = ()) -> pandas.DataFrame",
      "Daily money flow of industries."},
     {{"market_rank_stocks",
       {"target_list", "abnormal_type_cd", "begin_date", "end_date", "field"},
       {K::required_list, K::list, K::begin_date, K::end_date, K::list},
       true},
-     "def market_rank_stocks(target_list, abnormal_type_cd=(), begin_date='', end_date='', "
-     "field=())",
+     "def market_rank_stocks(target_list: list | tuple, "
+     "abnormal_type_cd: list | tuple = (), begin_date: str | int = '', "
+     "end_date: str | int = '', field: list | tuple = ()) -> pandas.DataFrame",
      "Daily rankings of stocks with abnormal moves, by abnormal type code."},
     {{"market_rank_industry",
       {"industry_list", "begin_date", "end_date", "field"},
       {K::list, K::begin_date, K::end_date, K::list},
       false},
-     "def market_rank_industry(industry_list=(), begin_date='', end_date='', field=())",
+     "def market_rank_industry(industry_list: list | tuple = (), "
+     "begin_date: str | int = '', end_date: str | int = '', "
+     "field: list | tuple = ()) -> pandas.DataFrame",
      "Daily rankings of industries by price change."},
     {{"ipo_con_traddays",
       {"target_list", "begin_date", "end_date", "field"},
       {K::list, K::begin_date, K::end_date, K::list},
       false},
-     "def ipo_con_traddays(target_list=(), begin_date='', end_date='', field=())",
+     "def ipo_con_traddays(target_list: list | tuple = (), "
+     "begin_date: str | int = '', end_date: str | int = '', "
+     "field: list | tuple = ()) -> pandas.DataFrame",
      "Consecutive limit-up trading days of newly listed stocks."},
     {{"market_subnew_equd",
       {"target_list", "begin_date", "end_date", "field"},
       {K::list, K::begin_date, K::end_date, K::list},
       false},
-     "def market_subnew_equd(target_list=(), begin_date='', end_date='', field=())",
+     "def market_subnew_equd(target_list: list | tuple = (), "
+     "begin_date: str | int = '', end_date: str | int = '', "
+     "field: list | tuple = ()) -> pandas.DataFrame",
      "Daily data of sub-new stocks."},
     {{"market_blockd",
       {"target_list", "begin_date", "end_date", "field"},
       {K::list, K::begin_date, K::end_date, K::list},
       false},
-     "def market_blockd(target_list=(), begin_date='', end_date='', field=())",
+     "def market_blockd(target_list: list | tuple = (), begin_date: str | int = '', "
+     "end_date: str | int = '', field: list | tuple = ()) -> pandas.DataFrame",
      "Block trades."},
 };
 
@@ -105,28 +117,33 @@ const std::string &full_doc(size_t i) {
 }
 
 // An inspect.Signature for the checked wrapper: functools.wraps points
-// inspect at the compiled body, which inspect cannot read.
+// inspect at the compiled body, which inspect cannot read. Its annotations
+// are the ones the compiled body's signature text shows.
 nb::object python_signature(const QuerySpec &spec) {
     nb::module_ inspect = nb::module_::import_("inspect");
     nb::object parameter = inspect.attr("Parameter");
     nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    nb::str list_type("list | tuple"), date_type("str | int");
     nb::list parameters;
     for (size_t i = 0; i < spec.names.size(); ++i) {
         nb::str name(spec.names[i]);
         switch (spec.kinds[i]) {
         case ParamKind::required_list:
-            parameters.append(parameter(name, kind));
+            parameters.append(parameter(name, kind, nb::arg("annotation") = list_type));
             break;
         case ParamKind::list:
-            parameters.append(parameter(name, kind, nb::arg("default") = nb::tuple()));
+            parameters.append(parameter(name, kind, nb::arg("default") = nb::tuple(),
+                                        nb::arg("annotation") = list_type));
             break;
         case ParamKind::begin_date:
         case ParamKind::end_date:
-            parameters.append(parameter(name, kind, nb::arg("default") = nb::str("")));
+            parameters.append(parameter(name, kind, nb::arg("default") = nb::str(""),
+                                        nb::arg("annotation") = date_type));
             break;
         }
     }
-    return inspect.attr("Signature")(parameters);
+    return inspect.attr("Signature")(parameters,
+                                     nb::arg("return_annotation") = nb::str("pandas.DataFrame"));
 }
 
 } // namespace

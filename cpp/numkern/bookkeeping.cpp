@@ -131,7 +131,9 @@ nb::object ismember(nb::args args, nb::kwargs kwargs) {
 
 void register_bookkeeping(nb::module_ &m) {
     m.def("tvMatrixUnfillComplete", &tvMatrixUnfillComplete,
-          nb::sig("def tvMatrixUnfillComplete(matrix, head_len, bar_len, volume_offset) -> tuple[list[numpy.ndarray], list[numpy.ndarray]]"),
+          nb::sig("def tvMatrixUnfillComplete(matrix: numpy.typing.ArrayLike, head_len: int, "
+                  "bar_len: int, volume_offset: int) -> tuple[list[numpy.ndarray], "
+                  "list[numpy.ndarray]]"),
           "(UnfilledBarRef, UnfilledIdx), one array per target: UnfilledIdx[t] the columns\n"
           "where target t traded (see tvCalcTradedMask; prices are the block's first four\n"
           "fields, the volume at volume_offset); UnfilledBarRef[t][c] the index into\n"
@@ -139,7 +141,8 @@ void register_bookkeeping(nb::module_ &m) {
           "matrix: a filled K matrix; head_len: its head rows; bar_len: rows per target;\n"
           "volume_offset: the volume row within a target's block.");
     m.def("ismember", &ismember,
-          nb::sig("def ismember(a, b) -> tuple[numpy.ndarray, numpy.ndarray]"),
+          nb::sig("def ismember(a: numpy.typing.ArrayLike, "
+                  "b: numpy.typing.ArrayLike) -> tuple[numpy.ndarray, numpy.ndarray]"),
           "(found, loc), shaped like a: whether each element of a occurs in b, and its\n"
           "lowest index in b (flattened), -1 where absent. NaN is never a member.");
 }

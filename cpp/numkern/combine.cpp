@@ -244,7 +244,11 @@ nb::object tvCalcTradedMask(nb::args args, nb::kwargs kwargs) {
 
 void register_combine(nb::module_ &m) {
     m.def("tvCalcCombineMatrixHtoL", &tvCalcCombineMatrixHtoL,
-          nb::sig("def tvCalcCombineMatrixHtoL(base_matrix, matrix, begin_pos, end_pos, bar_len, offset=0, head_len=4, traded=None) -> numpy.ndarray"),
+          nb::sig("def tvCalcCombineMatrixHtoL(base_matrix: numpy.typing.ArrayLike, "
+                  "matrix: numpy.typing.ArrayLike, begin_pos: numpy.typing.ArrayLike, "
+                  "end_pos: numpy.typing.ArrayLike, bar_len: int, offset: int = 0, "
+                  "head_len: int = 4, "
+                  "traded: numpy.typing.ArrayLike | None = None) -> numpy.ndarray"),
           "The head rows of `matrix` (which may be those rows alone) over target rows that\n"
           "hold, for every column k, the base bars begin_pos[k]..end_pos[k] of `base_matrix`\n"
           "combined, NaN skipped: open first, high max and low min over the traded bars,\n"
@@ -256,7 +260,9 @@ void register_combine(nb::module_ &m) {
           "columns; `offset` is the column of base_matrix's first column.\n"
           "bar_len: rows per target; head_len: head rows of both matrices; traded: see above.");
     m.def("tvCalcCombineMatrix1toN", &tvCalcCombineMatrix1toN,
-          nb::sig("def tvCalcCombineMatrix1toN(matrix, begin_pos, end_pos, bar_len, offset=0, head_len=4) -> numpy.ndarray"),
+          nb::sig("def tvCalcCombineMatrix1toN(matrix: numpy.typing.ArrayLike, "
+                  "begin_pos: numpy.typing.ArrayLike, end_pos: numpy.typing.ArrayLike, "
+                  "bar_len: int, offset: int = 0, head_len: int = 4) -> numpy.ndarray"),
           "A matrix shaped like `matrix`, head rows copied, whose target rows hold at every\n"
           "column i the bar formed from begin_pos[i] up to min(i, end_pos[i]) (the whole\n"
           "N-unit bar where i closes it), combined as tvCalcCombineMatrixHtoL does.\n"
@@ -264,21 +270,27 @@ void register_combine(nb::module_ &m) {
           "bar_len: rows per target; offset: the absolute column of matrix's first column;\n"
           "head_len: head rows.");
     m.def("tvCalcDataValueFresh", &tvCalcDataValueFresh,
-          nb::sig("def tvCalcDataValueFresh(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0) -> numpy.ndarray"),
+          nb::sig("def tvCalcDataValueFresh(matrix: numpy.typing.ArrayLike, "
+                  "begin_pos: numpy.typing.ArrayLike, end_pos: numpy.typing.ArrayLike, "
+                  "bar_len: int, targets_len: int, offset: int = 0) -> numpy.ndarray"),
           "Row 0: the base time row; then bar_len rows per target (the matrix's last\n"
           "targets_len blocks): the bar formed from begin_pos[i] up to base column i,\n"
           "combined as tvCalcCombineMatrixHtoL does (filled bars lend no price).\n"
           "begin_pos, end_pos: base-column positions as tvCalcRegKDataBeginEndPos makes them;\n"
           "offset: the absolute column of matrix's first column.");
     m.def("tvCalcDataValueFresh_Adj", &tvCalcDataValueFresh_Adj,
-          nb::sig("def tvCalcDataValueFresh_Adj(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0, traded=None) -> numpy.ndarray"),
+          nb::sig("def tvCalcDataValueFresh_Adj(matrix: numpy.typing.ArrayLike, "
+                  "begin_pos: numpy.typing.ArrayLike, end_pos: numpy.typing.ArrayLike, "
+                  "bar_len: int, targets_len: int, offset: int = 0, "
+                  "traded: numpy.typing.ArrayLike | None = None) -> numpy.ndarray"),
           "Like tvCalcDataValueFresh for an adjusted price matrix (targets_len blocks of\n"
           "bar_len rows, no head rows); no time row in the result. Adjusted prices carry\n"
           "no volume: pass `traded`, tvCalcTradedMask of the unadjusted base K matrix, or\n"
           "every bar with a close counts as traded. matrix, begin_pos, end_pos, offset as\n"
           "for tvCalcDataValueFresh.");
     m.def("tvCalcTradedMask", &tvCalcTradedMask,
-          nb::sig("def tvCalcTradedMask(matrix, head_len=4, bar_len=7) -> numpy.ndarray"),
+          nb::sig("def tvCalcTradedMask(matrix: numpy.typing.ArrayLike, head_len: int = 4, "
+                  "bar_len: int = 7) -> numpy.ndarray"),
           "Which bars traded, one row per target (bool, targets x columns). A bar is\n"
           "filled when its volume is exactly 0 and its open, high, low and close all equal\n"
           "the close of the nearest earlier bar that has one (the first bar with a close in\n"

@@ -145,23 +145,28 @@ nb::object tvCalculateFreshMask(nb::args args, nb::kwargs kwargs) {
 
 void register_positions(nb::module_ &m) {
     m.def("tvCalcKDataBeginEndPos", &tvCalcKDataBeginEndPos,
-          nb::sig("def tvCalcKDataBeginEndPos(base_time_line, time_line) -> tuple[numpy.ndarray, numpy.ndarray]"),
+          nb::sig("def tvCalcKDataBeginEndPos(base_time_line: numpy.typing.ArrayLike, "
+                  "time_line: numpy.typing.ArrayLike) -> tuple[numpy.ndarray, numpy.ndarray]"),
           "(begin_pos, end_pos): for every bar k of time_line, the first and last column of\n"
           "base_time_line in (time_line[k-1], time_line[k]] (the first bar takes all\n"
           "earlier columns); a bar with no base column has begin_pos = end_pos + 1.");
     m.def("tvCalcRegKDataBeginEndPos", &tvCalcRegKDataBeginEndPos,
-          nb::sig("def tvCalcRegKDataBeginEndPos(base_time_line, time_line, offset=0) -> tuple[numpy.ndarray, numpy.ndarray]"),
+          nb::sig("def tvCalcRegKDataBeginEndPos(base_time_line: numpy.typing.ArrayLike, "
+                  "time_line: numpy.typing.ArrayLike, offset: int = 0) -> tuple[numpy.ndarray, "
+                  "numpy.ndarray]"),
           "(begin_pos, end_pos), one entry per base column: the first and last base column\n"
           "of the bar of time_line it belongs to. Columns after the last bar form an open\n"
           "trailing bar ending at the last column. `offset` is added to every position.\n"
           "base_time_line, time_line: ascending bar end times (serial days).");
     m.def("tvCalcKDataCurrentBar", &tvCalcKDataCurrentBar,
-          nb::sig("def tvCalcKDataCurrentBar(time_line, fresh_time_line) -> numpy.ndarray"),
+          nb::sig("def tvCalcKDataCurrentBar(time_line: numpy.typing.ArrayLike, "
+                  "fresh_time_line: numpy.typing.ArrayLike) -> numpy.ndarray"),
           "For every strategy bar time, the column of time_line whose bar contains it (the\n"
           "first at or after it; len(time_line) when there is none), int64.\n"
           "time_line: the item's bar times; fresh_time_line: the strategy's bar times.");
     m.def("tvCalculateFreshMask", &tvCalculateFreshMask,
-          nb::sig("def tvCalculateFreshMask(day_pos, frequency_i, freq_num) -> numpy.ndarray"),
+          nb::sig("def tvCalculateFreshMask(day_pos: numpy.typing.ArrayLike, frequency_i: int, "
+                  "freq_num: int) -> numpy.ndarray"),
           "Boolean mask, true at the bars that close an N-unit bar. Intraday frequencies\n"
           "count per trading day from day_pos (a day's last bar always closes a bar; the\n"
           "series' last bar only on a multiple of N); day and coarser count over the series.\n"

@@ -1,0 +1,1 @@
+"""Developer tools run from the repository's root (python -m tools.<name>)."""
