@@ -3,7 +3,9 @@ PYTHON ?= python3
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
 # quoted: the shell would read an unquoted '>=' as a redirection
-BUILD_DEPS := 'scikit-build-core>=0.10' 'nanobind>=2.4' 'numpy>=2.0' ninja
+# nanobind's minor version is held: the checked-in stubs are its stub
+# generator's output, which tests/test_stubs.py compares with the modules
+BUILD_DEPS := 'scikit-build-core>=0.10' 'nanobind>=3.1,<3.2' 'numpy>=2.0' ninja
 
 # bash for pipefail: the install's output is filtered, its exit status kept
 SHELL := bash
