@@ -35,8 +35,11 @@ def placed(ctx: Context, insts, freq: str, line, begin: int, end: int, filled: b
     distinct = list(first_block)
     block = list(first_block.values())
     k = P.k_matrix(len(insts), keys.size if insts else 0)
-    load = md.load_minute_rows if freq == "min" else md.load_day_rows
-    for rows in load(ctx, distinct, begin, end):
+    if freq == "min":  # the trading days of minute bars serve only to adjust their prices
+        loaded = md.load_minute_rows(ctx, distinct, begin, end, days=fq != "NA")
+    else:
+        loaded = md.load_day_rows(ctx, distinct, begin, end)
+    for rows in loaded:
         values = _adjusted(ctx, distinct, rows, fq)
         target = block[rows.inst] if isinstance(rows.inst, int) else np.asarray(block, np.int64)[rows.inst]
         P.place_rows(k, keys, rows.keys, target, values)

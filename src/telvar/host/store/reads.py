@@ -101,12 +101,12 @@ class Rows(NamedTuple):
 
     ``inst``: per row, the position of its instrument in the list asked for (an
     int when all rows are of one); ``keys``: bar keys (epoch minutes of minute
-    bars, trading days of day bars); ``tdays``: trading days; ``values``: the
-    7 field columns.
+    bars, trading days of day bars); ``tdays``: trading days (None when not
+    read); ``values``: the 7 field columns.
     """
     inst: np.ndarray | int
     keys: np.ndarray
-    tdays: np.ndarray
+    tdays: np.ndarray | None
     values: list
 
 
@@ -114,9 +114,10 @@ def _columns(r) -> list:
     return [np.asarray(r[c], dtype=np.float64) for c in FIELD_COLUMNS]
 
 
-def load_minute_rows(ctx, insts: list[Instrument], begin: int, end: int) -> list[Rows]:
+def load_minute_rows(ctx, insts: list[Instrument], begin: int, end: int, days: bool = True) -> list[Rows]:
     """Minute bars of ``insts`` (distinct instruments): one query per market for the plain ones,
-    one per stitched continuous instrument."""
+    one per stitched continuous instrument. Without ``days`` the plain ones' trading days are not
+    read (``tdays`` None)."""
     out = []
     by_market: dict[str, list[int]] = {}
     for i, inst in enumerate(insts):
@@ -131,13 +132,15 @@ def load_minute_rows(ctx, insts: list[Instrument], begin: int, end: int) -> list
         marks = ", ".join("?" * len(codes))
         # no ORDER BY: rows are placed by their keys, and the store's order (instrument, time) lets
         # the scan skip the row groups of other instruments
-        r = ctx.con.execute(f"SELECT list_position(?::VARCHAR[], code)::INTEGER AS k, ts, trade_date, {_FIELD_SQL} "
+        day_sql = "trade_date, " if days else ""
+        r = ctx.con.execute(f"SELECT list_position(?::VARCHAR[], code)::INTEGER AS k, ts, {day_sql}{_FIELD_SQL} "
                             f"FROM minute_bars WHERE market = ? AND code IN ({marks}) AND trade_date BETWEEN ? AND ?",
                             [codes, market, *codes, begin, end]).fetchnumpy()
         if len(r["ts"]) == 0:
             continue
         inst = np.asarray(members, np.int64)[np.asarray(r["k"], np.int64) - 1]
-        out.append(Rows(inst, datetime64_to_minutes(r["ts"]), np.asarray(r["trade_date"], np.int64), _columns(r)))
+        tdays = np.asarray(r["trade_date"], np.int64) if days else None
+        out.append(Rows(inst, datetime64_to_minutes(r["ts"]), tdays, _columns(r)))
     return out
 
 
