@@ -118,8 +118,7 @@ def broker_cost(report, address, targets, begin, end):
                     "%.0f ms, %.0f ms" % (len(targets), bars, label, loop_without * 1e3, loop_with * 1e3,
                                           whole_without * 1e3, whole_with * 1e3))
         share = (loop_with - loop_without) / loop_without
-        state = "MET" if share <= 0.10 else "MISSED"
-        report.line("  broker's share of the bar loop: %+.1f%% (want <= 10%%) %s" % (100 * share, state))
+        report.target("broker's share of the bar loop, %s (%%)" % label, 100 * share, at_most=10)
         report.line("  broker's share of the whole run (set-up, rules and results included): %+.1f%%"
                     % (100 * (whole_with - whole_without) / whole_without))
 
