@@ -8,15 +8,21 @@ namespace telvar {
 namespace host {
 
 size_t place_rows(double *k, size_t width, size_t targets, const int64_t *slots, const Bars &bars) {
+    if (width == 0)
+        return 0;
     const size_t stride = kFields * targets;
     const int64_t *const end = slots + width;
     const int64_t *hint = slots;
     size_t placed = 0;
     for (size_t i = 0; i < bars.rows; ++i) {
         const int64_t key = bars.keys[i];
-        // rows mostly come in time order: search on from the last slot found
-        const int64_t *from = (hint != end && *hint <= key) ? hint : slots;
-        const int64_t *at = std::lower_bound(from, end, key);
+        // rows mostly come in time order, a bar in the slot after the last one's: look there
+        // first, then search on from the last slot found
+        const int64_t *at = hint + 1;
+        if (!(at < end && *at == key)) {
+            const int64_t *from = (hint != end && *hint <= key) ? hint : slots;
+            at = std::lower_bound(from, end, key);
+        }
         if (at == end || *at != key)
             continue;
         hint = at;
