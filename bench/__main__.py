@@ -5,7 +5,9 @@ A benchmark is a file bench/bench_<name>.py with a function `run(report)`;
 ratios, answer checks, performance targets; `report.quick` asks for smaller
 inputs). Time them with bench.report.best_time (wall time; with --cpu-time
 the process's CPU time, steadier on a busy machine). Files run in name order;
-naming some runs only those. The exit status is 1 when an answer check failed.
+naming some runs only those. The run ends with a summary of every performance
+target (label, value, what is wanted, MET or MISSED). The exit status is 1
+when an answer check failed (a missed target is reported, not a failure).
 `python -m bench fuzz_mat --files N [--seed S]` is the MAT reader's fuzz run.
 """
 import argparse
@@ -39,11 +41,13 @@ def main(argv=None):
     report.files, report.seed = args.files, args.seed
     for name in args.names or found:
         print(f"\n##### bench_{name}")
+        report.benchmark = name
         try:
             importlib.import_module(f"bench.bench_{name}").run(report)
         except Exception:  # one broken benchmark must not hide the others
             traceback.print_exc()
             report.failures.append(f"bench_{name} raised")
+    report.summary()
     if report.failures:
         print(f"\nFAILED: {', '.join(report.failures)}")
         return 1

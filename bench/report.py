@@ -31,6 +31,8 @@ class Report:
     def __init__(self, quick=False):
         self.quick = quick
         self.failures = []
+        self.targets = []  # (benchmark, label, value, wanted, "MET" or "MISSED") of every target
+        self.benchmark = ""  # the benchmark file running now (set by the runner)
 
     def section(self, title):
         print(f"\n== {title}")
@@ -55,7 +57,21 @@ class Report:
         if not ok:
             self.failures.append(label)
 
-    def target(self, label, value, at_least):
-        """A performance target: printed with 'met' or 'missed' (not a failure)."""
-        state = "met" if value >= at_least else "MISSED"
-        print(f"   target {label}: {value:.2f} (want >= {at_least:g}) {state}")
+    def target(self, label, value, at_least=None, at_most=None):
+        """A performance target: ``value`` should be at least ``at_least`` (or at most ``at_most``).
+        Printed with MET or MISSED (a missed target is not a failure) and kept for the summary."""
+        if (at_least is None) == (at_most is None):
+            raise ValueError("a target wants either at_least or at_most")
+        met = value >= at_least if at_most is None else value <= at_most
+        wanted = f">= {at_least:g}" if at_most is None else f"<= {at_most:g}"
+        state = "MET" if met else "MISSED"
+        self.targets.append((self.benchmark, label, value, wanted, state))
+        print(f"   target {label}: {value:.2f} (want {wanted}) {state}")
+
+    def summary(self):
+        """Every target of the run, one line each, so that all are seen at once."""
+        print(f"\n##### targets ({sum(t[4] == 'MET' for t in self.targets)} of {len(self.targets)} met)")
+        width = max((len(f"{b}: {label}") for b, label, *_ in self.targets), default=0)
+        for benchmark, label, value, wanted, state in self.targets:
+            name = f"{benchmark}: {label}"
+            print(f"   {name:<{width}}  {value:10.2f}  (want {wanted:<8})  {state}")

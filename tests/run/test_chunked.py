@@ -174,3 +174,17 @@ def test_chunked_runs_refuse_what_they_cannot_repeat(host, run_root):
     with pytest.raises(ValueError, match="minute strategies"):
         runner.run(WithUserData(), ["SSE.600000"], 20251103, 20251110, frequency="day", host=host,
                    progress=False, chunk="week")
+
+
+def test_a_run_that_fits_whatever_its_bars_is_not_planned_from_the_host(host, monkeypatch):
+    """Two days of one target fit in memory even with a bar at every minute: the automatic choice
+    needs no time line from the host; with a budget that small runs exceed, it asks for it."""
+    from telvar.api.history import _history
+    from telvar.run import chunked
+
+    asked = []
+    monkeypatch.setattr(_history, "get_trading_time", lambda *a: asked.append(a) or ([], []))
+    args = ([{"Market": "SSE", "Code": "600000"}], 20251103, 20251104, "min", 1, "NA", host, 0, None, None)
+    assert chunked.plan(*args) is None and not asked
+    monkeypatch.setenv("TELVAR_RUN_MEMORY_BYTES", "1000")
+    assert chunked.plan(*args) is None and len(asked) == 1  # no bars: the set-up says what is missing

@@ -28,6 +28,7 @@ import time
 
 import numpy as np
 
+from telvar.common.timeconv import int_to_date
 from telvar.kestrum import globalvars as gv
 from telvar.kestrum import sysmodel as cnt
 from telvar.run import chunk_plan as plan_
@@ -75,6 +76,13 @@ class RunPlan:
         return Chunk(k, len(self.pieces), first_day, last_day, data_day, start, first, last)
 
 
+def _fits_at_most(targets, begin_date, end_date):
+    """True when the run fits in memory in one piece with a one-minute bar at every minute of every
+    calendar day from ``begin_date`` to ``end_date`` (more bars than any market has)."""
+    days = (int_to_date(end_date) - int_to_date(begin_date)).days + 1
+    return plan_.estimated_peak(targets, days * 24 * 60) <= plan_.memory_budget()
+
+
 def plan(targets, begin_date, end_date, frequency, freq_num, fq, host, warmup, chunk, chunk_warmup):
     """The run's plan when it runs in two chunks or more, else None (an unchunked run)."""
     from telvar.api.history import _history
@@ -91,6 +99,8 @@ def plan(targets, begin_date, end_date, frequency, freq_num, fq, host, warmup, c
         raise ValueError("chunk_warmup must be a number of trading days >= 1, got %r" % (chunk_warmup,))
     targets, begin_date, end_date, frequency, freq_num = runner.check_inputs(targets, begin_date, end_date,
                                                                              frequency, freq_num)
+    if chunk is None and not warmup and _fits_at_most(len(targets), begin_date, end_date):
+        return None  # no need to ask the host for the bars: even a minute bar all day and night fits
     address = runner._host_address(host)
     runner._clean_state(address)
     run_begin = runner._warmup_begin_date(begin_date, warmup) if warmup else begin_date

@@ -7,6 +7,7 @@ from telvar.common.frequencies import FREQUENCY_NAMES
 from telvar.wire.answer_files import part_path
 
 from ..store import bars as B
+from ..store import placement as P
 from ..store import reads as md
 from ..store.tradingtime import bar_datenums, day_positions, period_keys
 from .lastn import last_position, window_start
@@ -22,8 +23,54 @@ def base_line(ctx: Context, insts, freq: str, begin: int, end: int):
     return md.minute_slots(ctx, insts, begin, end) if freq == "min" else md.day_slots(ctx, insts, begin, end)
 
 
+def placed(ctx: Context, insts, freq: str, line, begin: int, end: int, filled: bool, fq: str) -> np.ndarray:
+    """The base bars (minute bars, or day bars for a day or coarser) of ``insts`` on the time line
+    ``line`` = (slot minutes, trading days), filled or not: a column-major K matrix of 7 rows per
+    instrument, made in place (``store.placement``)."""
+    slots, tdays = line
+    keys = slots if freq == "min" else tdays
+    first_block: dict = {}
+    for i, inst in enumerate(insts):
+        first_block.setdefault(inst, i)
+    distinct = list(first_block)
+    block = list(first_block.values())
+    k = P.k_matrix(len(insts), keys.size if insts else 0)
+    if freq == "min":  # the trading days of minute bars serve only to adjust their prices
+        loaded = md.load_minute_rows(ctx, distinct, begin, end, days=fq != "NA")
+    else:
+        loaded = md.load_day_rows(ctx, distinct, begin, end)
+    for rows in loaded:
+        values = _adjusted(ctx, distinct, rows, fq)
+        target = block[rows.inst] if isinstance(rows.inst, int) else np.asarray(block, np.int64)[rows.inst]
+        P.place_rows(k, keys, rows.keys, target, values)
+    if filled:
+        P.fill_blocks(k)
+    for i, inst in enumerate(insts):
+        if first_block[inst] != i:  # an instrument asked for twice
+            j = first_block[inst]
+            k[B.N_FIELDS * i:B.N_FIELDS * (i + 1)] = k[B.N_FIELDS * j:B.N_FIELDS * (j + 1)]
+    return k
+
+
+def _adjusted(ctx: Context, insts, rows, fq: str) -> list:
+    """The rows' field columns with the prices of stocks adjusted for splits and dividends."""
+    if fq == "NA":
+        return rows.values
+    values = list(rows.values)
+    for i in ([rows.inst] if isinstance(rows.inst, int) else np.unique(rows.inst).tolist()):
+        sel = slice(None) if isinstance(rows.inst, int) else rows.inst == i
+        mult = md.adjustment(ctx, insts[i], rows.tdays[sel], fq)
+        if mult is None:
+            continue
+        for f in range(4):
+            if values[f] is rows.values[f]:
+                values[f] = values[f].copy()
+            values[f][sel] *= mult
+    return values
+
+
 def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq: str, units: int = 1,
-          anchor_end: bool = False, line=None):
+          anchor_end: bool = False, line=None, as_matrix: bool = False):
     """Bars of ``insts`` on their common time line.
 
     N-unit intraday bars are counted per trading day (a day's last bar closes a
@@ -31,24 +78,16 @@ def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq
     start, or from its end with ``anchor_end`` (so that the last bar is whole).
 
     ``line`` is the base time line to place the bars on (default: that of ``insts``).
-    Returns (slot minutes, day positions, trading days, [ (7, T) matrix per instrument ]).
+    Returns (slot minutes, day positions, trading days, [ (7, T) matrix per instrument ]), or with
+    ``as_matrix`` the instruments' blocks in one column-major K matrix instead of the list (minute and
+    day bars are placed straight into it).
     """
     slots, tdays = line if line is not None else base_line(ctx, insts, freq, begin, end)
-    if freq == "min":
-        mats = []
-        loaded = md.load_minutes_many(ctx, insts, begin, end)
-        for inst in insts:
-            t, td, v = loaded[(inst.market, inst.code)]
-            mats.append(B.place(slots, t, md.adjust(ctx, inst, td, v, fq)))
-        daypos = day_positions(tdays)
-    else:
-        mats = []
-        for inst in insts:
-            td, v = md.load_days(ctx, inst, begin, end)
-            mats.append(B.place(tdays, td, md.adjust(ctx, inst, td, v, fq)))
-        daypos = np.ones(slots.size, np.int64)
-    if filled:
-        mats = [B.fill(m, inplace=True) for m in mats]  # fresh matrices from place()
+    k = placed(ctx, insts, freq, (slots, tdays), begin, end, filled, fq)
+    daypos = day_positions(tdays) if freq == "min" else np.ones(slots.size, np.int64)
+    if as_matrix and units == 1 and freq in ("min", "day"):
+        return slots, daypos, tdays, k
+    mats = [k[B.N_FIELDS * i:B.N_FIELDS * (i + 1)] for i in range(len(insts))]
     if freq in ("week", "month", "year"):
         key = period_keys(tdays, freq)
         ends = np.r_[key[1:] != key[:-1], True] if key.size else np.zeros(0, bool)
@@ -67,7 +106,7 @@ def build(ctx: Context, insts, freq: str, begin: int, end: int, filled: bool, fq
         mats = [B.combine(m, ends) for m in mats]
         slots, tdays = slots[ends], tdays[ends]
         daypos = day_positions(tdays) if freq == "min" else np.ones(slots.size, np.int64)
-    return slots, daypos, tdays, mats
+    return slots, daypos, tdays, (_stack(mats) if as_matrix else mats)
 
 
 def _insts(ctx, targets):
@@ -85,18 +124,19 @@ def get_k_data_multi(ctx: Context, targets, frequency, begin, end, filled_up, fq
     per_target = B.N_FIELDS * max(1, line[0].size) * 8
     group = max(1, ctx.options.part_bytes // per_target)
     if len(insts) <= group:
-        slots, daypos, tdays, mats = build(ctx, insts, freq, begin, end, bool(filled_up), fq, line=line)
-        return write_k_multi(ctx.out_dir, "kdata_multi", _k_head(slots, daypos, tdays), _stack(mats), B.N_FIELDS,
+        slots, daypos, tdays, k_array = build(ctx, insts, freq, begin, end, bool(filled_up), fq, line=line,
+                                              as_matrix=True)
+        return write_k_multi(ctx.out_dir, "kdata_multi", _k_head(slots, daypos, tdays), k_array, B.N_FIELDS,
                              ctx.options.part_bytes, ctx.part_written)
     # a large answer is built and written a group of targets at a time, so memory stays at one part; a
     # client that streams hears of each part as it is written
     main = new_path(ctx.out_dir, "kdata_multi")
     parts = []
     for k, start in enumerate(range(0, len(insts), group)):
-        slots, daypos, tdays, mats = build(ctx, insts[start:start + group], freq, begin, end, bool(filled_up),
-                                           fq, line=line)
-        parts.append(save_mat(part_path(main, k + 1), {"KArray": _stack(mats)}))
-        del mats
+        slots, daypos, tdays, k_array = build(ctx, insts[start:start + group], freq, begin, end, bool(filled_up),
+                                              fq, line=line, as_matrix=True)
+        parts.append(save_mat(part_path(main, k + 1), {"KArray": k_array}))
+        del k_array
         ctx.part_written(parts[-1])
     return save_mat(main, dict(_k_head(slots, daypos, tdays), FilePaths="|".join(parts)))
 

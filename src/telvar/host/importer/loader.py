@@ -133,6 +133,9 @@ KINDS = {
 }
 _KINDS_OF_INSTRUMENT = INSTRUMENT_KINDS
 _TIMED_KINDS = ("bars-min", "bars-day", "ticks")
+# Bars are stored in the order of their key (instrument, then time): a read of some instruments then
+# skips the row groups of the others, and gets each one's rows in time order.
+_ORDERED_TABLES = {"minute_bars": ("market", "code", "ts"), "day_bars": ("market", "code", "trade_date")}
 
 
 def _check_rows(file, kind, df, raw):
@@ -258,9 +261,41 @@ def _rebuild_day_bars(con) -> int:
         AND a.code = m.code AND a.trade_date = m.trade_date""").df()
     rebuilt = day_bars(minutes)
     con.register("rebuilt", rebuilt)
-    con.execute(f"INSERT INTO day_bars ({', '.join(rebuilt.columns)}) SELECT * FROM rebuilt")
+    _insert_in_order(con, "day_bars", "rebuilt", list(rebuilt.columns), rebuilt)
     con.execute("DROP TABLE affected")
     return len(rebuilt)
+
+
+def _plain(value):
+    """A key value as the database takes it as a parameter."""
+    if isinstance(value, pd.Timestamp):
+        return value.to_pydatetime()
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def _insert_in_order(con, table: str, source: str, columns: list[str], frame) -> None:
+    """Insert the rows of ``source`` (the registered ``frame``); a table kept in key order stays in it:
+    the rows go in sorted, and when they do not all come after the rows already there the table is
+    written again in order."""
+    names = ", ".join(columns)
+    key = _ORDERED_TABLES.get(table)
+    if key is None or len(frame) == 0:
+        con.execute(f"INSERT INTO {table} ({names}) SELECT {names} FROM {source}")
+        return
+    order = ", ".join(key)
+    first = [_plain(v) for v in frame.sort_values(list(key)).iloc[0][list(key)]]
+    # rows at or after the first new key (the new rows would interleave with them): a row whose key
+    # equals it in the first i columns and is greater in the next (or equal, in the last)
+    later, params = [], []
+    for i, column in enumerate(key):
+        same = [f"{k} = ?" for k in key[:i]]
+        later.append(" AND ".join(same + [f"{column} {'>=' if i == len(key) - 1 else '>'} ?"]))
+        params += first[:i + 1]
+    later = " OR ".join(f"({c})" for c in later)
+    interleaves = con.execute(f"SELECT EXISTS (SELECT 1 FROM {table} WHERE {later})", params).fetchone()[0]
+    con.execute(f"INSERT INTO {table} ({names}) SELECT {names} FROM {source} ORDER BY {order}")
+    if interleaves:
+        con.execute(f"CREATE OR REPLACE TABLE {table} AS SELECT * FROM {table} ORDER BY {order}")
 
 
 def import_files(store, kind: str, files, create: bool = True, drop_off_calendar: bool = False) -> dict:
@@ -298,7 +333,7 @@ def import_files(store, kind: str, files, create: bool = True, drop_off_calendar
                 _note_affected_days(con)
             cond = " AND ".join(f"t.{k} = i.{k}" for k in key)
             con.execute(f"DELETE FROM {table} t WHERE EXISTS (SELECT 1 FROM incoming i WHERE {cond})")
-            con.execute(f"INSERT INTO {table} ({', '.join(df.columns)}) SELECT * FROM incoming")
+            _insert_in_order(con, table, "incoming", list(df.columns), df)
             counts[table] = len(df)
             if minutes:
                 counts["day_bars (rebuilt)"] = _rebuild_day_bars(con)

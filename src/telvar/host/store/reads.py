@@ -6,6 +6,8 @@ the store's small tables are kept once loaded (``dims``).
 """
 from __future__ import annotations
 
+from typing import NamedTuple
+
 import numpy as np
 
 from telvar.common.timeconv import datetime64_to_minutes
@@ -94,40 +96,60 @@ def load_minutes(ctx, inst: Instrument, begin: int, end: int):
     return datetime64_to_minutes(r["ts"]), np.asarray(r["trade_date"], np.int64), values
 
 
-def load_minutes_many(ctx, insts: list[Instrument], begin: int, end: int) -> dict:
-    """``load_minutes`` of several instruments: one query per market for the plain ones."""
-    out = {}
-    by_market: dict[str, list[str]] = {}
-    for inst in insts:
+class Rows(NamedTuple):
+    """Stored bars of one or more instruments, in no particular order.
+
+    ``inst``: per row, the position of its instrument in the list asked for (an
+    int when all rows are of one); ``keys``: bar keys (epoch minutes of minute
+    bars, trading days of day bars); ``tdays``: trading days (None when not
+    read); ``values``: the 7 field columns.
+    """
+    inst: np.ndarray | int
+    keys: np.ndarray
+    tdays: np.ndarray | None
+    values: list
+
+
+def _columns(r) -> list:
+    return [np.asarray(r[c], dtype=np.float64) for c in FIELD_COLUMNS]
+
+
+def load_minute_rows(ctx, insts: list[Instrument], begin: int, end: int, days: bool = True) -> list[Rows]:
+    """Minute bars of ``insts`` (distinct instruments): one query per market for the plain ones,
+    one per stitched continuous instrument. Without ``days`` the plain ones' trading days are not
+    read (``tdays`` None)."""
+    out = []
+    by_market: dict[str, list[int]] = {}
+    for i, inst in enumerate(insts):
         if stitched(ctx, inst):
-            out[(inst.market, inst.code)] = load_minutes(ctx, inst, begin, end)
+            sql = series_sql("minute_bars", ("ts", "trade_date") + FIELD_COLUMNS, "ts", True)
+            r = ctx.con.execute(sql, [inst.market, inst.code, begin, end]).fetchnumpy()
+            out.append(Rows(i, datetime64_to_minutes(r["ts"]), np.asarray(r["trade_date"], np.int64), _columns(r)))
         else:
-            by_market.setdefault(inst.market, []).append(inst.code)
-    empty = (np.zeros(0, np.int64), np.zeros(0, np.int64), np.zeros((B.N_FIELDS, 0)))
-    for market, codes in by_market.items():
-        codes = sorted(set(codes))
-        for code in codes:
-            out[(market, code)] = empty
+            by_market.setdefault(inst.market, []).append(i)
+    for market, members in by_market.items():
+        codes = [insts[i].code for i in members]
         marks = ", ".join("?" * len(codes))
-        # unordered scan plus a numpy sort: much cheaper than ORDER BY code, ts in the database
-        r = ctx.con.execute(f"SELECT list_position(?::VARCHAR[], code)::BIGINT AS k, ts, trade_date, {_FIELD_SQL} "
+        # no ORDER BY: rows are placed by their keys, and the store's order (instrument, time) lets
+        # the scan skip the row groups of other instruments
+        day_sql = "trade_date, " if days else ""
+        r = ctx.con.execute(f"SELECT list_position(?::VARCHAR[], code)::INTEGER AS k, ts, {day_sql}{_FIELD_SQL} "
                             f"FROM minute_bars WHERE market = ? AND code IN ({marks}) AND trade_date BETWEEN ? AND ?",
                             [codes, market, *codes, begin, end]).fetchnumpy()
         if len(r["ts"]) == 0:
             continue
-        minutes = datetime64_to_minutes(r["ts"])
-        key = (np.asarray(r["k"], np.int64) << 32) | (minutes - minutes.min())
-        order = None if np.all(key[1:] >= key[:-1]) else np.argsort(key, kind="stable")
-        cols = [np.asarray(r[c], np.float64) for c in list(r)[3:]]
-        if order is not None:
-            key, minutes = key[order], minutes[order]
-            cols = [c[order] for c in cols]
-        tdays = np.asarray(r["trade_date"], np.int64) if order is None else np.asarray(r["trade_date"], np.int64)[order]
-        values = np.vstack(cols)
-        ks = key >> 32
-        bounds = np.flatnonzero(np.r_[True, ks[1:] != ks[:-1], True])
-        for lo, hi in zip(bounds[:-1], bounds[1:]):
-            out[(market, codes[int(ks[lo]) - 1])] = (minutes[lo:hi], tdays[lo:hi], values[:, lo:hi])
+        inst = np.asarray(members, np.int64)[np.asarray(r["k"], np.int64) - 1]
+        tdays = np.asarray(r["trade_date"], np.int64) if days else None
+        out.append(Rows(inst, datetime64_to_minutes(r["ts"]), tdays, _columns(r)))
+    return out
+
+
+def load_day_rows(ctx, insts: list[Instrument], begin: int, end: int) -> list[Rows]:
+    """Day bars of ``insts`` (keys are trading days), one query per instrument."""
+    out = []
+    for i, inst in enumerate(insts):
+        tdays, values = load_days(ctx, inst, begin, end)
+        out.append(Rows(i, tdays, tdays, list(values)))
     return out
 
 

@@ -4,7 +4,9 @@ One SQLite file, by default ``$XDG_DATA_HOME/telvar/results/<store id>.sqlite``
 (else under ``~/.local/share``), or the one ``serve --results PATH`` names.
 It is created owner-only and kept in WAL mode with a busy timeout, so several
 host processes can record runs into one file at once; the market store stays
-read-only.  The file is opened on the first write: a host whose clients run
+read-only. A run's opening and rows are committed without waiting for the
+disk; its end waits, so a complete run is on disk with everything before it
+(a crash can lose only rows of runs that had not ended).  The file is opened on the first write: a host whose clients run
 no back-test never creates it.
 
 Tables (plain SQLite, for anyone to query):
@@ -149,6 +151,7 @@ class ResultsDB:
         try:
             con.execute(f"PRAGMA busy_timeout = {int(self.busy_timeout * 1000)}")
             con.execute("PRAGMA journal_mode = WAL")  # readers never wait for a writer; writers queue
+            con.execute("PRAGMA synchronous = NORMAL")  # in WAL mode: commits do not wait for the disk
             self._write(con, create_tables)
         except sqlite3.Error as exc:
             con.close()
@@ -159,9 +162,12 @@ class ResultsDB:
         self._con = con
         return con
 
-    def _write(self, con, work):
-        """Run ``work`` in one write transaction (taken at once: no deadlock between processes)."""
+    def _write(self, con, work, durable=False):
+        """Run ``work`` in one write transaction (taken at once: no deadlock between processes);
+        ``durable`` waits until it is on disk, and with it every transaction committed before."""
         try:
+            if durable:
+                con.execute("PRAGMA synchronous = FULL")
             con.execute("BEGIN IMMEDIATE")
         except sqlite3.Error as exc:
             raise ResultsError(f"results database {self.path}: {exc}") from None
@@ -177,6 +183,12 @@ class ResultsDB:
             if isinstance(exc, sqlite3.Error):
                 raise ResultsError(f"results database {self.path}: {exc}") from None
             raise
+        finally:
+            if durable:
+                try:
+                    con.execute("PRAGMA synchronous = NORMAL")
+                except sqlite3.Error:  # the next write finds the connection as it is
+                    pass
 
     def close(self) -> None:
         with self._lock:
@@ -230,7 +242,7 @@ class ResultsDB:
                 self._running(con, sid)
                 con.execute("UPDATE runs SET status = 'complete', ended_at = ?, stats = ? WHERE strategy_id = ?",
                             [_now(), text, sid])
-            self._write(con, finish)
+            self._write(con, finish, durable=True)
 
     def run(self, sid: str) -> dict | None:
         """``{"strategy_id", "name", "begin_date", "end_date", "status", "info", "stats"}``, or None."""
