@@ -29,6 +29,7 @@ STUBS = {
     "telvar.api.fundamental.mkt.mkt": "src/telvar/api/fundamental/mkt/mkt.pyi",
     "telvar.kestrum.numkern": "src/telvar/kestrum/numkern.pyi",
     "telvar.kestrum._matio": "src/telvar/kestrum/_matio.pyi",
+    "telvar.host.store._kmatrix": "src/telvar/host/store/_kmatrix.pyi",
 }
 
 
