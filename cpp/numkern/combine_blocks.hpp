@@ -59,18 +59,23 @@ TELVAR_VECTOR_CLONES void combine_block_running(const BlockIn &in, const std::ve
             BarWalk<K, S>::write(BarState{}, out, run.start);
             continue;
         }
-        const double before = prev.before(run.pre_from);
         if (single) {
-            const BarState bar = whole(run.pre_from, run.single_to, before);
+            const BarState bar = whole(run.pre_from, run.single_to, prev.before(run.pre_from));
             BarWalk<K, S>::write(bar, out, run.start);
             prev.reached(last + 1, bar.last);
             continue;
         }
+        // The close before the run is needed for its columns before its
+        // first output column, and to mark further columns; a run starting
+        // its bar inside columns already marked needs neither.
+        const bool marked = run.start >= span.lo && run.stop <= span.lo + span.len;
         BarState bar;
-        bar.last = before;
-        if (run.pre_from < run.start)
-            bar = whole(run.pre_from, run.start - 1, before);
-        if (run.start < span.lo || run.stop > span.lo + span.len) {
+        if (run.pre_from < run.start || !marked) {
+            bar.last = prev.before(run.pre_from);
+            if (run.pre_from < run.start)
+                bar = whole(run.pre_from, run.start - 1, bar.last);
+        }
+        if (!marked) {
             // Marks for this run and the columns after it (which bars traded
             // does not depend on the bar they fall in).
             const int64_t hi = std::min(in.n, std::max(run.stop, run.start + kFormingSpanColumns));
