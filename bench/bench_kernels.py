@@ -28,6 +28,7 @@ weeks and months. The kernels must answer bit for bit as the loop does
 import numpy as np
 import pandas as pd
 
+from bench import report as timing
 from bench.report import best_time
 from reference import bars as ref
 from telvar.kestrum import _kernel_baseline as baseline
@@ -198,6 +199,18 @@ def kernel_cases(matrix, adj, traded, tl, ends):
     ]
 
 
+def paired_best(ours, plain, repeat=7):
+    """Best times of ours() and plain(), called in turns so that a burst of
+    other work on the machine falls on both; and their last results."""
+    best, results = [float("inf")] * 2, [None, None]
+    for _ in range(repeat):
+        for k, fn in enumerate((ours, plain)):
+            start = timing.clock()
+            results[k] = fn()
+            best[k] = min(best[k], timing.clock() - start)
+    return best, results
+
+
 def against_plain_loop(report, label, matrix, frequencies):
     """frequencies: (name, bar times, group ends) of each frequency to combine `matrix` into."""
     targets = (matrix.shape[0] - HEAD) // BAR
@@ -207,8 +220,7 @@ def against_plain_loop(report, label, matrix, frequencies):
                    f"({targets} targets x {matrix.shape[1]} bars, K matrix {matrix.nbytes / 2**20:.0f} MiB)")
     for name, tl, ends in frequencies:
         for kernel, ours, plain in kernel_cases(matrix, adj, traded, tl, ends):
-            t_ours, got = best_time(ours, repeat=5)
-            t_plain, want = best_time(plain, repeat=5)
+            (t_ours, t_plain), (got, want) = paired_best(ours, plain)
             what = f"{kernel}, {name}"
             report.compare(what, t_ours, plain_loop=t_plain)
             report.check(f"{what} equals the plain loop bit for bit", same_bits(got, want))
