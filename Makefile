@@ -44,7 +44,7 @@ $(BUILD_DEPS_STAMP): | $(PY)
 # progress lines ([12/56] Building CXX object ...).
 $(INSTALL_STAMP): $(BUILD_DEPS_STAMP) $(SOURCES) $(SOURCE_LIST) pyproject.toml CMakeLists.txt README.md
 	@echo "== building and installing telvar into $(VENV) (the first build compiles for a few minutes)"
-	$(PY) -m pip install -v --no-build-isolation '.[test,demo,sweep,report]' 2>&1 | \
+	$(PY) -m pip install -v --no-build-isolation '.[test,demo,sweep,report,bench]' 2>&1 | \
 	  { grep --line-buffered -v -e '^Requirement already satisfied' -e '^  Link requires a different Python' \
 	         -e '^  Skipping link' || true; }
 	@touch $@
@@ -67,7 +67,7 @@ test-modules: $(BUILD_DEPS_STAMP)
 	      -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(TEST_MODULES_BUILD) --target telvar_test_modules
 
-bench: install
+bench: install test-modules
 	$(PY) -m bench
 
 # Development build: modules are written next to their packages in src/

@@ -1,5 +1,11 @@
 """What a benchmark file's `run(report)` is given: timing and printing helpers."""
+import importlib
+import pathlib
+import sys
 import time
+
+# Modules built for the tests and benchmarks only, never installed (`make test-modules`)
+BENCH_ONLY_MODULES = pathlib.Path(__file__).resolve().parent.parent / "build" / "test-modules"
 
 
 # The clock of best_time: wall time, or this process's CPU time when the
@@ -16,6 +22,17 @@ def best_time(fn, repeat=3):
         result = fn()
         best = min(best, clock() - start)
     return best, result
+
+
+def bench_only_module(name):
+    """A module built for the tests and benchmarks only, from build/test-modules."""
+    if str(BENCH_ONLY_MODULES) not in sys.path:
+        sys.path.insert(0, str(BENCH_ONLY_MODULES))
+    try:
+        return importlib.import_module(name)
+    except ImportError as exc:
+        raise ImportError("%s is built for the benchmarks only: run `make test-modules` (or `make dev`) "
+                          "first (%s)" % (name, exc)) from exc
 
 
 def _ms(seconds):

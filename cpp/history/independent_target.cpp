@@ -140,7 +140,12 @@ nb::object combine_to_frequency(nb::handle matrix, nb::object &time_line, const 
     auto [base_begin, base_end] = unpack_pair(numkern.attr("tvCalcKDataBeginEndPos")(time_line, new_time_line));
 
     ArrayView<double> times(new_time_line, "bar times", 1);
-    nb::object temp = new_kmatrix(times.size(), l);
+    // The kernel writes every target row itself: only the head rows it
+    // copies are made (NaN where not set below).
+    nb::object temp = l.time_line < l.head_len && l.day_pos < l.head_len
+                          ? global("np").attr("full")(nb::make_tuple(l.head_len, times.size()),
+                                                      global("np").attr("nan"))
+                          : new_kmatrix(times.size(), l);
     {
         ArrayView<double> t(temp, "matrix", 2, true);
         for (size_t j = 0; j < times.size(); ++j) {
@@ -149,7 +154,7 @@ nb::object combine_to_frequency(nb::handle matrix, nb::object &time_line, const 
         }
     }
     nb::object combined = numkern.attr("tvCalcCombineMatrixHtoL")(matrix, temp, base_begin, base_end,
-                                                                  l.bar_len, 0);
+                                                                  l.bar_len, 0, l.head_len);
     time_line = new_time_line;
     return combined;
 }

@@ -4,17 +4,18 @@
 // tvCalcRegKDataBeginEndPos make them; `offset` is the absolute column of
 // the matrix's first column (0 when the whole matrix is passed), so a caller
 // may hand over only the tail of a long matrix with positions unchanged.
-// Each target's fields are combined together (combine_blocks.hpp), with
-// open, high and low from its traded bars only (common/traded_bar.hpp);
+// Each target's fields are combined together, one walk per bar
+// (combine_blocks.hpp), with open, high and low from its traded bars only
+// (common/traded_bar.hpp);
 // tvCalcTradedMask hands out which bars traded.
 #include "combine_blocks.hpp"
+#include "traded_span.hpp"
 #include "kernel_args.hpp"
 #include "kernels.hpp"
 
 #include "common/args.hpp"
 
 #include <algorithm>
-#include <numeric>
 
 namespace nb = nanobind;
 
@@ -56,13 +57,10 @@ struct Blocks {
 
 // Whole bars: output column k combines base columns begin[k]..end[k].
 void combine_blocks_ranges(const Blocks &b, const Ranges &r) {
-    std::vector<int64_t> at(b.out_cols);
-    std::iota(at.begin(), at.end(), int64_t{0});
     dispatch_block(b.known_fields(), b.source(), [&](auto k, auto s) {
-        TradedSpan span;
         for (size_t t = 0; t < b.targets; ++t)
             combine_block_ranges<decltype(k)::value, decltype(s)::value>(
-                b.in(t), r.begin.data(), r.end.data(), b.out_cols, b.out_block(t), span, at.data());
+                b.in(t), r.begin.data(), r.end.data(), b.out_cols, b.out_block(t));
     });
     for (size_t t = 0; t < b.targets; ++t)
         for (size_t f = kKnownFields; f < b.bar_len; ++f)
@@ -72,12 +70,10 @@ void combine_blocks_ranges(const Blocks &b, const Ranges &r) {
 
 // Forming bars: output column i holds the bar formed up to base column i.
 void combine_blocks_running(const Blocks &b, const std::vector<Run> &runs) {
-    const SingleRuns single(runs);
     dispatch_block(b.known_fields(), b.source(), [&](auto k, auto s) {
-        TradedSpan span;
         for (size_t t = 0; t < b.targets; ++t)
-            combine_block_running<decltype(k)::value, decltype(s)::value>(b.in(t), runs, single,
-                                                                         b.out_block(t), span);
+            combine_block_running<decltype(k)::value, decltype(s)::value>(b.in(t), runs,
+                                                                         b.out_block(t));
     });
     for (size_t t = 0; t < b.targets; ++t)
         for (size_t f = kKnownFields; f < b.bar_len; ++f)

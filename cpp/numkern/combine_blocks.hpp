@@ -1,198 +1,90 @@
-// Combining a target's bars, all its fields together. Over a range of base
-// bars, skipping NaN: open, high and low come from the traded bars only
-// (first / max / min; common/traded_bar.hpp says which bars traded), close = last,
-// volume and turnover = sums, open interest = last. A range without a traded
-// bar is itself a filled bar: open = high = low = close = its last close
-// (volume and turnover sum to 0). A range whose values are all NaN, or that
-// is empty, gives NaN. Fields past open interest are carried like it (last).
-//
-// A target's ranges are taken in batches that lie within one span of at most
-// kSpanColumns base columns (a longer range is a batch of its own): the span
-// is read once to mark its traded bars (traded_span), and its ranges are
-// then combined row by row from data still in the cache.
+// Combining a target's bars, all its fields together: whole bars over given
+// ranges of base columns (whole_bar.hpp), and the bar formed so far at every
+// column (bar_walk.hpp). Each bar is one walk over its base columns; the
+// close before a walk's first column is carried from the walk before
+// (PrevClose), so ranges in ascending order cost no look-back at all. Fields
+// past open interest are carried like it (last).
 #pragma once
 
-#include "combine_ops.hpp"
-#include "traded_span.hpp"
+#include "bar_walk.hpp"
+#include "forming_runs.hpp"
+#include "whole_bar.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <type_traits>
 #include <vector>
 
 namespace telvar {
 namespace numkern {
 
-struct BlockOut {
-    double *row[kKnownFields] = {};
-};
-
-// Whether any bar of span columns [b, e] (absolute) traded.
-inline bool any_traded(const TradedSpan &span, int64_t b, int64_t e) {
-    for (int64_t j = b; j <= e; ++j)
-        if (span.traded(j))
-            return true;
-    return false;
-}
-
-// Calls fn(values) with the values field f is combined from: open, high
-// and low of the traded bars only (the span's marks added), the others as
-// they are.
-template <typename Fn>
-void with_field_values(const BlockIn &in, const TradedSpan &span, int f, Fn &&fn) {
-    if (f <= kLow)
-        fn(TradedValues{in.row[f], span.mark.data(), span.lo});
-    else
-        fn(RowValues{in.row[f]});
-}
-
-// A bar without a traded bar is a filled bar at its close. Its open from
-// the traded bars is then NaN, so only a NaN open needs a look at the marks
-// (a traded bar may lack an open, too).
-inline void fill_untraded(const BlockOut &out, int64_t col) {
-    const double close = out.row[kClose][col];
-    for (int f = kOpen; f < kClose; ++f)
-        out.row[f][col] = close;
-}
-
-// Output columns at[k] (k in [k0, k1)) = base columns b[k]..e[k] combined;
-// the span covers them. Field by field, so that each row is read in order.
-template <int K>
-void write_ranges(const BlockIn &in, const TradedSpan &span, const int64_t *b, const int64_t *e,
-                  size_t k0, size_t k1, const int64_t *at, const BlockOut &out) {
-    for (int f = 0; f < K; ++f) {
-        double *dst = out.row[f];
-        dispatch_op(op_for_field(static_cast<size_t>(f)), [&](auto op) {
-            with_field_values(in, span, f, [&](const auto &x) {
-                for (size_t k = k0; k < k1; ++k)
-                    dst[at[k]] = fold<decltype(op)::value>(x, b[k], e[k]);
-            });
-        });
-    }
-    if constexpr (K > kClose) {
-        const double *open = out.row[kOpen];
-        for (size_t k = k0; k < k1; ++k)
-            if (!(open[at[k]] == open[at[k]]) && b[k] <= e[k] && !any_traded(span, b[k], e[k]))
-                fill_untraded(out, at[k]);
-    }
-}
-
-// Output columns start..stop-1 of runs [k0, k1): the bar from pre_from up
-// to each (single runs are written by write_ranges).
-template <int K>
-void write_runs(const BlockIn &in, const TradedSpan &span, const Run *runs, size_t k0, size_t k1,
-                const BlockOut &out) {
-    for (int f = 0; f < K; ++f) {
-        double *dst = out.row[f];
-        dispatch_op(op_for_field(static_cast<size_t>(f)), [&](auto op) {
-            constexpr Op o = decltype(op)::value;
-            with_field_values(in, span, f, [&](const auto &x) {
-                for (size_t k = k0; k < k1; ++k) {
-                    const Run &run = runs[k];
-                    if (run.single_to != -2)
-                        continue;
-                    Acc<o> acc = fold_acc<o>(x, run.pre_from, run.start - 1);
-                    for (int64_t i = run.start; i < run.stop; ++i) {
-                        acc.push(x(i));
-                        dst[i] = acc.value();
-                    }
-                }
-            });
-        });
-    }
-    if constexpr (K > kClose) {
-        // Columns before the bar's first traded bar (their open is NaN).
-        const double *open = out.row[kOpen];
-        for (size_t k = k0; k < k1; ++k) {
-            const Run &run = runs[k];
-            if (run.single_to != -2 || open[run.start] == open[run.start])
-                continue;
-            bool traded = any_traded(span, run.pre_from, run.start - 1);
-            for (int64_t i = run.start; i < run.stop && !(open[i] == open[i]); ++i) {
-                traded = traded || span.traded(i);
-                if (!traded)
-                    fill_untraded(out, i);
-            }
-        }
-    }
-}
-
-// Groups items [k, count) into batches whose base columns lie within one
-// span of at most kSpanColumns; first_of/last_of give an item's base
-// columns (empty when first > last). Calls batch(k0, k1, lo, hi) with the
-// span [lo, hi] of items k0..k1-1 (lo > hi when they are all empty).
-template <typename First, typename Last, typename Batch>
-void in_batches(size_t count, First &&first_of, Last &&last_of, Batch &&batch) {
-    size_t k = 0;
-    while (k < count) {
-        int64_t lo = std::numeric_limits<int64_t>::max(), hi = std::numeric_limits<int64_t>::min();
-        size_t k1 = k;
-        for (; k1 < count; ++k1) {
-            const int64_t b = first_of(k1), e = last_of(k1);
-            if (b > e)
-                continue;
-            const int64_t new_lo = std::min(lo, b), new_hi = std::max(hi, e);
-            if (lo <= hi && new_hi - new_lo + 1 > kSpanColumns)
-                break;
-            lo = new_lo;
-            hi = new_hi;
-        }
-        batch(k, k1, lo, hi);
-        k = k1;
-    }
-}
-
-// out column k = base columns begin[k] .. end[k] combined. `at` is scratch
-// for the output columns (0..count-1).
+// Output column k = base columns begin[k] .. end[k] combined (NaN when empty).
 template <int K, Source S>
-void combine_block_ranges(const BlockIn &in, const int64_t *begin, const int64_t *end,
-                          size_t count, const BlockOut &out, TradedSpan &span,
-                          const int64_t *at) {
+TELVAR_VECTOR_CLONES void combine_block_ranges(const BlockIn &in, const int64_t *begin,
+                                               const int64_t *end, size_t count,
+                                               const BlockOut &out) {
     PrevCloseOf<S> prev(in);
-    in_batches(
-        count, [&](size_t k) { return begin[k]; }, [&](size_t k) { return end[k]; },
-        [&](size_t k0, size_t k1, int64_t lo, int64_t hi) {
-            if (lo <= hi)
-                prev.reached(hi + 1, traded_span<K, S>(in, lo, hi + 1, prev.before(lo), span));
-            write_ranges<K>(in, span, begin, end, k0, k1, at, out);
-        });
+    const WholeBar<K, S> whole(in);
+    for (size_t k = 0; k < count; ++k) {
+        const int64_t b = begin[k], e = end[k];
+        BarState bar;
+        if (b <= e) {
+            bar = whole(b, e, prev.before(b));
+            prev.reached(e + 1, bar.last);
+        }
+        BarWalk<K, S>::write(bar, out, static_cast<int64_t>(k));
+    }
 }
 
-// The bar formed so far at every output column, run by run. `single` holds
-// the base ranges and output columns of the single runs: pre_from[k],
-// single_to[k], start[k] for every run k.
-struct SingleRuns {
-    std::vector<int64_t> from, to, at;
-    explicit SingleRuns(const std::vector<Run> &runs) {
-        for (const Run &run : runs) {
-            from.push_back(run.pre_from);
-            to.push_back(run.single_to != -2 ? run.single_to : run.pre_from - 1);
-            at.push_back(run.start);
-        }
-    }
-};
+// Columns whose traded marks a forming walk works out at a time: several
+// bars' worth, so that marking costs little per bar, and few enough that
+// the rows it reads are still in the L2 cache when the bars are walked.
+constexpr int64_t kFormingSpanColumns = 4096;
 
+// Output column i = the bar formed up to base column i, run by run
+// (forming_runs.hpp). A run's columns before its first output column are
+// combined as a whole bar first.
 template <int K, Source S>
-void combine_block_running(const BlockIn &in, const std::vector<Run> &runs, const SingleRuns &single,
-                           const BlockOut &out, TradedSpan &span) {
+TELVAR_VECTOR_CLONES void combine_block_running(const BlockIn &in, const std::vector<Run> &runs,
+                                                const BlockOut &out) {
     PrevCloseOf<S> prev(in);
-    auto last_of = [&](size_t k) {
-        return runs[k].single_to != -2 ? runs[k].single_to : runs[k].stop - 1;
-    };
-    in_batches(
-        runs.size(), [&](size_t k) { return runs[k].pre_from; }, last_of,
-        [&](size_t k0, size_t k1, int64_t lo, int64_t hi) {
-            if (lo <= hi)
-                prev.reached(hi + 1, traded_span<K, S>(in, lo, hi + 1, prev.before(lo), span));
-            write_runs<K>(in, span, runs.data(), k0, k1, out);
-            // single runs: whole ranges; the others' entries are empty ranges
-            // at their own columns, so they are left to write_runs
-            for (size_t k = k0; k < k1; ++k)
-                if (runs[k].single_to != -2)
-                    write_ranges<K>(in, span, single.from.data(), single.to.data(), k, k + 1,
-                                    single.at.data(), out);
-        });
+    const WholeBar<K, S> whole(in);
+    BarWalk<K, S> forming(in);
+    TradedSpan span;
+    for (const Run &run : runs) {
+        const bool single = run.single_to != -2;
+        const int64_t last = single ? run.single_to : run.stop - 1;
+        if (run.pre_from > last) { // an empty range
+            BarWalk<K, S>::write(BarState{}, out, run.start);
+            continue;
+        }
+        if (single) {
+            const BarState bar = whole(run.pre_from, run.single_to, prev.before(run.pre_from));
+            BarWalk<K, S>::write(bar, out, run.start);
+            prev.reached(last + 1, bar.last);
+            continue;
+        }
+        // The close before the run is needed for its columns before its
+        // first output column, and to mark further columns; a run starting
+        // its bar inside columns already marked needs neither.
+        const bool marked = run.start >= span.lo && run.stop <= span.lo + span.len;
+        BarState bar;
+        if (run.pre_from < run.start || !marked) {
+            bar.last = prev.before(run.pre_from);
+            if (run.pre_from < run.start)
+                bar = whole(run.pre_from, run.start - 1, bar.last);
+        }
+        if (!marked) {
+            // Marks for this run and the columns after it (which bars traded
+            // does not depend on the bar they fall in).
+            const int64_t hi = std::min(in.n, std::max(run.stop, run.start + kFormingSpanColumns));
+            prev.reached(hi, traded_span<K, S>(in, run.start, hi, bar.last, span));
+        }
+        forming.start(bar);
+        forming.walk_writing(run.start, run.stop - 1, span.mark.data() + (run.start - span.lo),
+                             out);
+    }
 }
 
 // Calls fn(integral_constant<int, K>, integral_constant<Source, S>) for a
@@ -227,23 +119,31 @@ template <typename Fn> void dispatch_block(int known_fields, Source source, Fn &
     }
 }
 
+// The last number among row[b..e] (NaN when there is none).
+inline double last_number(const double *row, int64_t b, int64_t e) {
+    for (int64_t j = e; j >= b; --j)
+        if (row[j] == row[j])
+            return row[j];
+    return kNaN;
+}
+
 // Fields past open interest: the last value of each range.
 inline void last_of_ranges(const double *row, const int64_t *begin, const int64_t *end,
                            size_t count, double *out) {
     for (size_t k = 0; k < count; ++k)
-        out[k] = reduce<Op::Last>(row, begin[k], end[k]);
+        out[k] = last_number(row, begin[k], end[k]);
 }
 
 inline void last_running(const double *row, const std::vector<Run> &runs, double *out) {
     for (const Run &run : runs) {
         if (run.single_to != -2) {
-            out[run.start] = reduce<Op::Last>(row, run.pre_from, run.single_to);
+            out[run.start] = last_number(row, run.pre_from, run.single_to);
             continue;
         }
-        Acc<Op::Last> acc = reduce_acc<Op::Last>(row, run.pre_from, run.start - 1);
+        double last = last_number(row, run.pre_from, run.start - 1);
         for (int64_t i = run.start; i < run.stop; ++i) {
-            acc.push(row[i]);
-            out[i] = acc.value();
+            last = row[i] == row[i] ? row[i] : last;
+            out[i] = last;
         }
     }
 }

@@ -9,7 +9,6 @@ namespace numkern {
 void register_positions(nanobind::module_ &m);
 void register_combine(nanobind::module_ &m);
 void register_bookkeeping(nanobind::module_ &m);
-void register_bench_baseline(nanobind::module_ &m);
 
 } // namespace numkern
 } // namespace telvar

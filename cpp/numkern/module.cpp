@@ -7,5 +7,4 @@ NB_MODULE(numkern, m) {
     telvar::numkern::register_positions(m);
     telvar::numkern::register_combine(m);
     telvar::numkern::register_bookkeeping(m);
-    telvar::numkern::register_bench_baseline(m);
 }
