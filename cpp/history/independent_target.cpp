@@ -1,9 +1,9 @@
 // Per-target K-data matrices: each target's bars at any frequency and bar
 // size over a date range, on the target's own time line, built from the
 // host's base-frequency bars with the bar kernels and cached per target.
-#include "per_target.hpp"
+#include "history/per_target.hpp"
 
-#include "content_checks.hpp"
+#include "history/content_checks.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -30,7 +30,7 @@ Layout read_layout() {
     l.head_len = gv_int("KMatrixPos_Head_len");
     l.bar_len = gv_int("KMatrix_Bar_Len");
     for (int f = 0; f < 7; ++f)
-        l.field[f] = l.head_len + gv_int(kFieldOffsets[f]);
+        l.field[f] = l.head_len + as_int(global("gv").attr(kFieldOffsets[f]));
     l.volume = l.field[4];
     for (Py_ssize_t row : {l.time_line, l.day_pos, l.end, l.head_len, l.field[0], l.field[6]})
         if (row < 0)
@@ -136,7 +136,7 @@ nb::object combine_to_frequency(nb::handle matrix, nb::object &time_line, const 
                                 const Layout &l) {
     nb::object numkern = global("numkern");
     nb::object complete = global("cnt").attr("calc_base_fre_complete")(time_line, req.frequency_i, true);
-    nb::object new_time_line = item(time_line, complete);
+    nb::object new_time_line = getitem(time_line, complete);
     auto [base_begin, base_end] = unpack_pair(numkern.attr("tvCalcKDataBeginEndPos")(time_line, new_time_line));
 
     ArrayView<double> times(new_time_line, "bar times", 1);
@@ -162,7 +162,7 @@ nb::object build_target(nb::handle info_dict, nb::handle target_key, const Reque
     nb::object matrix = base_matrix(info_dict, target_key, req, l);
     if (!matrix.is_valid())
         return matrix;
-    nb::object time_line = item_at(matrix, l.time_line); // the kernels leave their inputs as they are
+    nb::object time_line = getitem(matrix, l.time_line); // the kernels leave their inputs as they are
     if (!req.intraday)
         matrix = combine_to_frequency(matrix, time_line, req, l);
 
@@ -171,14 +171,14 @@ nb::object build_target(nb::handle info_dict, nb::handle target_key, const Reque
     nb::object complete; // invalid: every bar is complete
     if (req.n_period) {
         complete = global("np").attr("array")(
-            numkern.attr("tvCalculateFreshMask")(item_at(matrix, l.day_pos), req.frequency_i, req.freq_num),
+            numkern.attr("tvCalculateFreshMask")(getitem(matrix, l.day_pos), req.frequency_i, req.freq_num),
             nb::arg("dtype") = "bool");
         // The host delivered whole trading days, so the last bar of the range
         // closes its bar even when fewer than N bars are left for it.
         if (nb::cast<size_t>(complete.attr("size")) > 0)
             complete[nb::int_(-1)] = true;
         auto [begin_pos, end_pos] = unpack_pair(
-            numkern.attr("tvCalcRegKDataBeginEndPos")(time_line, item(time_line, complete), 0));
+            numkern.attr("tvCalcRegKDataBeginEndPos")(time_line, getitem(time_line, complete), 0));
         new_matrix = numkern.attr("tvCalcCombineMatrix1toN")(matrix, begin_pos, end_pos, l.bar_len, 0);
     } else {
         new_matrix = matrix;
@@ -199,7 +199,7 @@ nb::object build_target(nb::handle info_dict, nb::handle target_key, const Reque
     if (!req.filled_up) {
         nb::object traded = numkern.attr("tvCalcTradedMask")(new_matrix, l.head_len, l.bar_len);
         const std::vector<uint8_t> flags =
-            selection_mask(item_at(traded, 0), n, "tvCalcTradedMask result");
+            selection_mask(getitem(traded, 0), n, "tvCalcTradedMask result");
         for (size_t j = 0; j < n; ++j)
             keep[j] = keep[j] && flags[j];
     }

@@ -1,6 +1,6 @@
 // Queries of the running strategy: the bar at the current position, the
 // strategy id and the back-test performance.
-#include "history.hpp"
+#include "history/history.hpp"
 
 #include "common/arrays.hpp"
 #include "common/read_limit.hpp"
@@ -37,8 +37,8 @@ nb::object get_bar(nb::args args, nb::kwargs kwargs) {
     // would read one from the end of the run instead.
     if (pos < nb::int_(0))
         return nb::none();
-    nb::object k_data = item(vr.attr("g_TelvarKDataList"), input_info.attr("RefreshKDataIdx"));
-    nb::object fresh_bar_pos = item(k_data.attr("CurrentBar"), pos);
+    nb::object k_data = getitem(vr.attr("g_TelvarKDataList"), input_info.attr("RefreshKDataIdx"));
+    nb::object fresh_bar_pos = getitem(k_data.attr("CurrentBar"), pos);
     ArrayView<double> matrix(k_data.attr("Matrix"), "Matrix", 2);
     const double column_value = nb::cast<double>(global("np").attr("float64")(fresh_bar_pos));
     if (std::isnan(column_value) || column_value < 0.0 ||
@@ -54,7 +54,7 @@ nb::object get_bar(nb::args args, nb::kwargs kwargs) {
     const int64_t time_row = gv_int("KMatrixPos_TimeLine");
     int64_t offsets[7];
     for (int f = 0; f < 7; ++f) {
-        offsets[f] = gv_int(kBarFields[f].offset);
+        offsets[f] = as_int(global("gv").attr(kBarFields[f].offset));
         if (offsets[f] < 0 || offsets[f] >= bar_len)
             raise_value_error(std::string("gv.") + kBarFields[f].offset + " lies outside a target's block");
     }
@@ -69,7 +69,7 @@ nb::object get_bar(nb::args args, nb::kwargs kwargs) {
         const int64_t t = targets[i];
         if (t < 0 || t >= n_targets || head_len + (t + 1) * bar_len > static_cast<int64_t>(matrix.rows()))
             raise_index_error("target index " + std::to_string(t) + " is out of range");
-        codes.append(todotmc(item_at(target_list, static_cast<Py_ssize_t>(t))));
+        codes.append(todotmc(getitem(target_list, static_cast<Py_ssize_t>(t))));
     }
 
     nb::dict bar;

@@ -10,8 +10,7 @@
 #include <cmath>
 #include <vector>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 using adjusted::Layout;
 
@@ -85,10 +84,7 @@ nb::object find_exchange_day(nb::args args, nb::kwargs kwargs) {
             break;
         code_list.append(*code_it);
         ++code_it;
-        nb::object as_long = nb::steal(PyNumber_Long(date.ptr()));
-        if (!as_long.is_valid())
-            throw nb::python_error();
-        int_dates.append(as_long);
+        int_dates.append(to_int(date));
     }
     const size_t pairs = nb::len(code_list);
     std::vector<double> day_numbers;
@@ -110,10 +106,7 @@ nb::object find_exchange_day(nb::args args, nb::kwargs kwargs) {
         nb::object code = code_list[k];
         const double day = day_numbers[k];
         if (!stretches.empty()) {
-            const int same = PyObject_RichCompareBool(stretches.back().code.ptr(), code.ptr(), Py_EQ);
-            if (same < 0)
-                throw nb::python_error();
-            if (same) {
+            if (equals(stretches.back().code, code)) {
                 stretches.back().last_day = day;
                 continue;
             }
@@ -322,5 +315,4 @@ nb::object calc_1_freq_matrix_adj(nb::args args, nb::kwargs kwargs) {
     return py_int(py_len(adj_list) - 1);
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

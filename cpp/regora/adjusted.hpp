@@ -9,9 +9,7 @@
 
 #include "regora/support.hpp"
 
-namespace telvar {
-namespace regora {
-namespace adjusted {
+namespace telvar::regora::adjusted {
 
 inline nb::object kdata_list_adj() { return run_state().attr("g_TelvarKDataList_Adj"); }
 inline nb::object reg_list_adj() { return run_state().attr("g_TelvarRegKDataInfo_Adj"); }
@@ -78,6 +76,4 @@ inline long long shape_at(nb::handle array, int axis) {
     return as_int(getitem(array.attr("shape"), axis));
 }
 
-} // namespace adjusted
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora::adjusted

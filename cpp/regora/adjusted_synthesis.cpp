@@ -13,8 +13,7 @@
 
 #include <algorithm>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 using adjusted::Layout;
 using adjusted::shape_at;
@@ -225,5 +224,4 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
         nb::arg("LastSynBaseTimeLinePos") = last_synthetic_bar_pos));
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

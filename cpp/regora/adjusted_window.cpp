@@ -11,8 +11,7 @@
 #include <map>
 #include <vector>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 using cells::ObjectMatrix;
 using cells::out_of_bounds;
@@ -250,5 +249,4 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     return window.finish();
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -7,8 +7,7 @@
 #include <algorithm>
 #include <string>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -96,5 +95,4 @@ std::shared_ptr<RealBarBooks> real_bar_books(nb::handle refs, nb::handle idxs) {
     return entries.back();
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -7,8 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -117,5 +116,4 @@ std::shared_ptr<MatrixCells> matrix_cells(nb::handle matrix, const double *data,
     return entries.back();
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

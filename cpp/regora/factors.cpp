@@ -18,8 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -51,9 +50,8 @@ std::string target_key(const std::string &name) {
 // content does not fit, or that lacks the series of one of `columns` (the
 // targets' keys), is a TvDataError naming it.
 nb::dict read_factor_file(nb::handle path, nb::handle columns) {
-    auto &g = regora_globals();
-    nb::object np = g("np");
-    nb::object mat = g("load_mat")(path, "raise", true);
+    nb::object np = global("np");
+    nb::object mat = global("load_mat")(path, "raise", true);
     std::vector<std::string> names;
     for (nb::handle name : mat.attr("keys")()) {
         if (!PyUnicode_Check(name.ptr()))
@@ -84,7 +82,7 @@ nb::dict read_factor_file(nb::handle path, nb::handle columns) {
     } catch (const checks::ContentProblem &problem) {
         // read once, whatever it held
         nb::module_::import_("telvar.kestrum.ufuncs").attr("release_host_answer")(path);
-        mat_content::raise_host_file_error(g("text"), path, problem);
+        mat_content::raise_host_file_error(global("text"), path, problem);
     }
     factor_dict["date"] = np.attr("ravel")(mat["Date"]);
     return factor_dict;
@@ -93,10 +91,7 @@ nb::dict read_factor_file(nb::handle path, nb::handle columns) {
 // Position of `name` in `names` by Python equality, or -1.
 Py_ssize_t find_name(const std::vector<nb::object> &names, nb::handle name) {
     for (size_t i = 0; i < names.size(); ++i) {
-        int eq = PyObject_RichCompareBool(names[i].ptr(), name.ptr(), Py_EQ);
-        if (eq < 0)
-            throw nb::python_error();
-        if (eq)
+        if (equals(names[i], name))
             return static_cast<Py_ssize_t>(i);
     }
     return -1;
@@ -105,7 +100,7 @@ Py_ssize_t find_name(const std::vector<nb::object> &names, nb::handle name) {
 // Day number of every bar counted from the first day of the refresh K
 // matrix: a day starts where the day position equals the first bar's.
 nb::object day_numbers(nb::handle day_pos_row) {
-    nb::object np = regora_globals()("np");
+    nb::object np = global("np");
     ArrayView<double> day_pos(day_pos_row, "day position row", 1);
     nb::object fresh_idx = np.attr("empty")(day_pos.cols(), nb::arg("dtype") = "int64");
     ArrayView<int64_t> out(fresh_idx, "FreshIdx", 1, true);
@@ -150,7 +145,7 @@ template <typename T> ArrayView<T> stored_view(nb::handle obj, const char *name,
         PyErr_Clear();
     }
     if (ndim == 0)
-        return ArrayView<T>(regora_globals()("np").attr("ravel")(obj), name, 1);
+        return ArrayView<T>(global("np").attr("ravel")(obj), name, 1);
     return ArrayView<T>(obj, name, ndim);
 }
 
@@ -167,16 +162,15 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("reg_factor", {"factors", "targets", "begin_date", "end_date"}, 4);
     auto v = sig.bind(args, kwargs);
     nb::handle factors = v[0], targets = v[1], begin_date = v[2], end_date = v[3];
-    auto &g = regora_globals();
-    nb::object np = g("np"), gv = g("gv");
-    nb::object vr = g("cnt").attr("vr");
+    nb::object np = global("np"), gv = global("gv");
+    nb::object vr = global("cnt").attr("vr");
     nb::object info = vr.attr("g_TelvarInputInfo");
 
     const Py_ssize_t target_len = nb::len(targets);
     nb::object refresh_matrix =
         vr.attr("g_TelvarKDataList")[info.attr("RefreshKDataIdx")].attr("Matrix");
     nb::object factor_list = info.attr("FactorList");
-    nb::object columns = g("todotmc")(targets);
+    nb::object columns = global("todotmc")(targets);
     const bool single_name = PyUnicode_Check(factors.ptr());
     nb::list factor_seq;
     if (single_name) { // a list of one, as the host reads a single name
@@ -204,12 +198,12 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
         const Py_ssize_t stored_rows = shape_of(value_dict["FactorData"], 0) - 1;
         if (stored_rows != static_cast<Py_ssize_t>(n_known) * target_len)
             raise_with(PyExc_ValueError,
-                       g("text").attr("ERROR_FACTOR_TARGETS").attr("format")(
+                       global("text").attr("ERROR_FACTOR_TARGETS").attr("format")(
                            nb::arg("TARGETLEN") = target_len,
                            nb::arg("REGISTERED") = stored_rows / static_cast<Py_ssize_t>(n_known)));
     }
 
-    nb::object paths = g("tvcmd").attr("tvSendCmdGetFactorMultiFilePath")(
+    nb::object paths = global("tvcmd").attr("tvSendCmdGetFactorMultiFilePath")(
         single_name ? nb::handle(factor_seq) : factors, targets, begin_date, end_date, 0);
 
     nb::object date_row;  // dates of the first factor of a first registration
@@ -227,12 +221,12 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
         if (number < 0) {
             nb::object path = paths[idx];
             nb::object factor_dict;
-            if (truthy(g("os").attr("path").attr("exists")(path))) {
+            if (truthy(global("os").attr("path").attr("exists")(path))) {
                 factor_dict = read_factor_file(path, columns);
                 // The host's file is read once: cleaned as soon as it is in memory.
                 nb::module_::import_("telvar.kestrum.ufuncs").attr("release_host_answer")(path);
             } else {
-                factor_dict = g("get_factor_by_factor")(factor, targets, begin_date, end_date, 0);
+                factor_dict = global("get_factor_by_factor")(factor, targets, begin_date, end_date, 0);
             }
             nb::object data_date = np.attr("ravel")(factor_dict["date"]);
             if (!has_data && idx == 0)
@@ -240,9 +234,9 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
             nb::handle reference = has_data ? stored_dates : date_row;
             if (reference.is_valid() && !same_dates(np, data_date, reference))
                 raise_with(PyExc_ValueError,
-                           g("text").attr("ERROR_FACTOR_DATES").attr("format")(nb::arg("FACTOR") = factor));
+                           global("text").attr("ERROR_FACTOR_DATES").attr("format")(nb::arg("FACTOR") = factor));
             if (nb::len(factor_dict) != n_distinct + 1)
-                raise_with(g("TvDataError").ptr(), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
+                raise_with(global("TvDataError").ptr(), global("text").attr("ERROR_WRONG_FACTOR_SIZE"));
             nb::list series;
             for (nb::handle key : columns)
                 series.append(factor_dict[key]);
@@ -251,7 +245,7 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
                                    : np.attr("empty")(nb::make_tuple(0, nb::len(data_date)));
             // one value per date for every target
             if (as_int(block.attr("ndim")) != 2 || shape_of(block, 1) != shape_of(data_date, 0))
-                raise_with(g("TvDataError").ptr(), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
+                raise_with(global("TvDataError").ptr(), global("text").attr("ERROR_WRONG_FACTOR_SIZE"));
             new_blocks.append(block);
             number = static_cast<Py_ssize_t>(known.size());
             known.push_back(factor);
@@ -269,7 +263,7 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
         fresh_idx = day_numbers(refresh_matrix[gv.attr("KMatrixPos_DayPos")]);
     } else if (matrix_dates.is_valid()) {
         nb::object bar_dates = np.attr("floor")(refresh_matrix[gv.attr("KMatrixPos_TimeLine")]);
-        fresh_idx = g("numkern").attr("ismember")(bar_dates, matrix_dates)[1];
+        fresh_idx = global("numkern").attr("ismember")(bar_dates, matrix_dates)[1];
     }
     const bool has_map = fresh_idx.is_valid() && nb::len(fresh_idx) > 0;
     const Py_ssize_t last_col = has_map ? last_int(fresh_idx) : -1;
@@ -321,9 +315,8 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
 nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("get_reg_factor", {"reg_idx", "pos", "length"}, 3);
     auto v = sig.bind(args, kwargs);
-    auto &g = regora_globals();
-    nb::object np = g("np");
-    nb::object vr = g("cnt").attr("vr");
+    nb::object np = global("np");
+    nb::object vr = global("cnt").attr("vr");
 
     const Py_ssize_t n_bars = shape_of(vr.attr("g_TelvarDataValueFresh"), 1);
     nb::object value_dict = vr.attr("g_TelvarFactorValueDict");
@@ -351,7 +344,7 @@ nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
     const bool latest = std::isnan(pos_value);
     const int64_t pos = latest ? 0 : checked_integer(pos_value, "pos");
     const int64_t bar = latest ? std::min<int64_t>(n_bars, n_map) - 1 : (pos < 0 ? pos + n_bars : pos);
-    require_not_ahead(bar, v[1], read_limit(vr), [&] { return g("text"); });
+    require_not_ahead(bar, v[1], read_limit(vr), [&] { return global("text"); });
     const int64_t end_pos = map_at(bar) + (pos < 0 ? 0 : 1);
     const int64_t begin_pos = std::max<int64_t>(end_pos - length, 0);
     const int64_t data_len = std::max<int64_t>(end_pos - begin_pos, 0);
@@ -387,5 +380,4 @@ nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
     return nb::make_tuple(dt, value);
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

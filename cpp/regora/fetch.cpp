@@ -4,15 +4,14 @@
 #include "common/args.hpp"
 #include "regora/support.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 // Moves `begin_date` back so that the request starts `date_span` trading days
 // before the first trading day after it (or at the first day of the calendar).
 static nb::object widen_begin_date(nb::object begin_date, long long date_span) {
     nb::object np = global("np");
     nb::object days = call_module("get_trading_days", 0, 99999999);
-    nb::object after = np.attr("argwhere")(compare(days, begin_date, Py_GT));
+    nb::object after = np.attr("argwhere")(compare_object(days, begin_date, Py_GT));
     if (as_int(after.attr("size")) == 0)
         return begin_date;
     const long long first_after = as_int(getitem(after, nb::make_tuple(0, 0)));
@@ -28,7 +27,7 @@ static void mark_strategy_bars(nb::handle matrix, nb::handle array_time, long lo
     nb::object np = global("np");
     nb::object pos = np.attr("searchsorted")(array_time, fresh_time_row(),
                                              nb::arg("side") = "left");
-    pos = getitem(pos, compare(pos, py_int(bar_count), Py_LT));
+    pos = getitem(pos, compare_object(pos, py_int(bar_count), Py_LT));
     setitem(matrix, nb::make_tuple(global("gv").attr("KMatrixPos_FreshIdx"), pos), py_int(1));
 }
 
@@ -120,5 +119,4 @@ nb::object _check_cache_k_data_legal(nb::args args, nb::kwargs kwargs) {
     return np.attr("all")(np.attr("isin")(v[0], v[1]));
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

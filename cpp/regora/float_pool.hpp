@@ -20,8 +20,7 @@
 
 #include "regora/object_array.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace floats {
 
@@ -156,5 +155,4 @@ private:
     std::vector<floats::Slot> slots_;
 };
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

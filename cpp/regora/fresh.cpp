@@ -6,8 +6,7 @@
 #include "regora/store_rows.hpp"
 #include "regora/support.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -125,5 +124,4 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
         nb::arg("BeginPos") = begin_pos, nb::arg("EndPos") = end_pos));
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

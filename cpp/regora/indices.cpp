@@ -9,8 +9,7 @@
 #include <cstring>
 #include <vector>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 static constexpr long long PLAIN_COLUMNS = 4;
 static constexpr long long ADJUSTED_COLUMNS = 7;
@@ -190,5 +189,4 @@ nb::object get_reg_idx(nb::args args, nb::kwargs kwargs) {
     return getitem(stored, rows);
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

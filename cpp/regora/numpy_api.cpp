@@ -9,8 +9,7 @@
 
 #include <cmath>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -100,5 +99,4 @@ nb::object as_array(nb::handle obj, int *ndim) {
 
 } // namespace cells
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

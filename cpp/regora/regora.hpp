@@ -14,8 +14,9 @@ namespace nb = nanobind;
 // The framework and history names bound into the module at import, looked up
 // at call time.
 ModuleGlobals &regora_globals();
+} // namespace telvar
 
-namespace regora {
+namespace telvar::regora {
 
 // indices.cpp: registration indices and instrument look-up
 nb::object get_instruments(nb::args args, nb::kwargs kwargs);
@@ -62,5 +63,4 @@ nb::object get_reg_user_data(nb::args args, nb::kwargs kwargs);
 nb::object reg_factor(nb::args args, nb::kwargs kwargs);
 nb::object get_reg_factor(nb::args args, nb::kwargs kwargs);
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

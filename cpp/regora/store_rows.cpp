@@ -7,8 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -115,5 +114,4 @@ nb::object strategy_columns(nb::handle matrix, nb::handle mask, long long first_
     return out_obj;
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

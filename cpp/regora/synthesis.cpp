@@ -8,8 +8,7 @@
 #include "regora/content_checks.hpp"
 #include "regora/support.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -230,5 +229,4 @@ nb::object synthetic_n_freq_k_data(nb::args args, nb::kwargs kwargs) {
     return append_item(s, item);
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -14,8 +14,7 @@
 #include <cmath>
 #include <vector>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 using cells::ObjectMatrix;
 using cells::out_of_bounds;
@@ -301,5 +300,4 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     return window.finish();
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

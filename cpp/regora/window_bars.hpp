@@ -14,8 +14,7 @@
 #include "regora/cell_cache.hpp"
 #include "regora/window_cells.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 inline long long index_of(double value, const char *what) { return checked_integer(value, what); }
 
@@ -168,5 +167,4 @@ private:
     bool empty_ = true;
 };
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora
