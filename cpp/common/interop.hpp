@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <type_traits>
 #include <utility>
 
 #include "common/interned.hpp"
@@ -91,14 +92,9 @@ inline nb::object getitem(nb::handle obj, nb::handle key) {
 }
 
 // `obj[index]`, negative indices as Python allows them.
-inline nb::object getitem(nb::handle obj, long long index) {
-    return getitem(obj, py_int(index));
-}
-inline nb::object getitem(nb::handle obj, int index) {
-    return getitem(obj, static_cast<long long>(index));
-}
-inline nb::object getitem(nb::handle obj, long index) {
-    return getitem(obj, static_cast<long long>(index));
+template <typename Int, std::enable_if_t<std::is_integral_v<Int>, int> = 0>
+nb::object getitem(nb::handle obj, Int index) {
+    return getitem(obj, py_int(static_cast<long long>(index)));
 }
 
 // `obj["key"]`
@@ -108,6 +104,11 @@ inline nb::object getitem(nb::handle obj, const char *key) { return getitem(obj,
 inline void setitem(nb::handle obj, nb::handle key, nb::handle value) {
     if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) != 0)
         throw nb::python_error();
+}
+
+template <typename Int, std::enable_if_t<std::is_integral_v<Int>, int> = 0>
+void setitem(nb::handle obj, Int index, nb::handle value) {
+    setitem(obj, py_int(static_cast<long long>(index)), value);
 }
 
 // `fmt % args`

@@ -89,11 +89,6 @@ inline void put_log(nb::handle message) {
 // `np.array([])`
 inline nb::object empty_array() { return global("np").attr("array")(nb::list()); }
 
-// Integer value of a gv constant.
-template <size_t N> inline long long gv_int(const char (&name)[N]) {
-    return as_int(attr_of(global("gv"), name));
-}
-
 // Raises the framework's TvDataError with a catalog text.
 [[noreturn]] inline void raise_data_error(nb::handle message) {
     nb::object error_type = nb::module_::import_("telvar.kestrum.utils.exceptions").attr("TvDataError");

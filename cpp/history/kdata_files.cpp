@@ -4,6 +4,8 @@
 // content does not fit (content_checks.hpp) is a TvDataError naming it.
 #include "history/content_checks.hpp"
 
+#include "common/kmatrix_layout.hpp"
+
 namespace telvar::history {
 namespace {
 
@@ -46,7 +48,7 @@ bool names_part_files(nb::handle file_paths) {
     return truthy(file_paths);
 }
 
-size_t bar_rows() { return static_cast<size_t>(gv_int("KMatrix_Bar_Len")); }
+constexpr size_t bar_rows() { return static_cast<size_t>(kmatrix::kBarLen); }
 
 nb::object read_main_file(nb::handle mat_path) {
     nb::object mat_dict = global("load_mat")(mat_path, nb::arg("rm_if_error") = true);

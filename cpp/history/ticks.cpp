@@ -3,6 +3,7 @@
 #include "history/content_checks.hpp"
 
 #include "common/arrays.hpp"
+#include "common/kmatrix_layout.hpp"
 #include "common/read_limit.hpp"
 
 namespace telvar::history {
@@ -149,7 +150,7 @@ nb::object get_bar_tick_data(nb::args args, nb::kwargs kwargs) {
     nb::object column = getitem(k_data.attr("CurrentBar"), bar_pos);
     nb::object pre_column = column > nb::int_(0) ? nb::object(column - nb::int_(1)) : nb::object(nb::int_(0));
     nb::object matrix = k_data.attr("Matrix");
-    nb::object time_row = global("gv").attr("KMatrixPos_TimeLine");
+    nb::object time_row = py_int(kmatrix::kTimeLine);
     nb::object cur_bar_time = getitem(matrix, nb::make_tuple(time_row, column));
     nb::object pre_bar_time = getitem(matrix, nb::make_tuple(time_row, pre_column));
 

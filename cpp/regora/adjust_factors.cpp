@@ -6,13 +6,13 @@
 // minute bars), from which every adjusted bar is combined.
 #include "common/args.hpp"
 #include "regora/adjusted.hpp"
+#include "common/kmatrix_layout.hpp"
 
 #include <cmath>
 #include <vector>
 
 namespace telvar::regora {
 
-using adjusted::Layout;
 
 namespace {
 
@@ -167,12 +167,12 @@ namespace {
 // was instead of turning every later price into NaN or infinity. The chain
 // starts from `origin` (1, 1 normally); a later part of a longer run starts
 // from the factors in force at its first bar, which scale its first stretch too.
-std::pair<double, double> adjust_target(const ArrayView<double> &base, const Layout &layout,
+std::pair<double, double> adjust_target(const ArrayView<double> &base,
                                         long long target, const std::vector<long long> &points,
                                         ArrayView<double> &adj, std::pair<double, double> origin) {
     const long long n = static_cast<long long>(base.cols());
-    const double *open = base.data() + layout.plain_row(layout.price[0], target) * n;
-    const double *close = base.data() + layout.plain_row(layout.price[3], target) * n;
+    const double *open = base.data() + kmatrix::plain_row(kmatrix::kPriceFields[0], target) * n;
+    const double *close = base.data() + kmatrix::plain_row(kmatrix::kPriceFields[3], target) * n;
     double divisor = origin.first, dividend = origin.second;
     const bool scale_first = divisor != 1.0 || dividend != 1.0;
     for (size_t index = scale_first ? 0 : 2; index + 1 < points.size(); index += 2) {
@@ -188,8 +188,8 @@ std::pair<double, double> adjust_target(const ArrayView<double> &base, const Lay
             }
         }
         for (int f = 0; f < 4; ++f) {
-            const double *raw = base.data() + layout.plain_row(layout.price[f], target) * n;
-            double *out = adj.data() + layout.adj_row(layout.adj[f], target) * n;
+            const double *raw = base.data() + kmatrix::plain_row(kmatrix::kPriceFields[f], target) * n;
+            double *out = adj.data() + kmatrix::adj_row(kmatrix::kAdjPriceFields[f], target) * n;
             for (long long i = begin; i < end; ++i)
                 out[i] = raw[i] * divisor / dividend; // multiply first, as the factors chain
         }
@@ -231,29 +231,27 @@ nb::object calc_1_freq_matrix_adj(nb::args args, nb::kwargs kwargs) {
         adjusted::raise_missing("Not exist frequency=`%d%s` k data", 1, frequency_i);
     nb::object k_data = getitem(kdata_list(), k_data_pos);
 
-    nb::object gv = global("gv");
     nb::object np = global("np");
     nb::object inputs = run_inputs();
     nb::object target_list = inputs.attr("TargetList");
     const long long targets = py_len(target_list);
-    const Layout layout = Layout::read();
 
     nb::object matrix = k_data.attr("Matrix");
     ArrayView<double> base(matrix, "Matrix", 2);
     const long long n = static_cast<long long>(base.cols());
     if (n < 1)
         raise_value_error("the base K-data item has no bars");
-    if (static_cast<long long>(base.rows()) < layout.head + targets * layout.bar_len)
+    if (static_cast<long long>(base.rows()) < kmatrix::matrix_rows(targets))
         raise_value_error("the base K matrix has " + std::to_string(base.rows()) +
                           " rows, too few for " + std::to_string(targets) + " targets");
 
-    nb::object date_tl = np.attr("floor")(getitem(matrix, gv.attr("KMatrixPos_TimeLine")));
-    nb::object day_pos = getitem(matrix, gv.attr("KMatrixPos_DayPos"));
+    nb::object date_tl = np.attr("floor")(getitem(matrix, kmatrix::kTimeLine));
+    nb::object day_pos = getitem(matrix, kmatrix::kDayPos);
     nb::object mft_to_int_format = global("mft_to_int_format");
     nb::object begin_date = mft_to_int_format(getitem(date_tl, 0));
     nb::object end_date = mft_to_int_format(getitem(date_tl, -1));
 
-    nb::object adj_matrix = np.attr("zeros")(nb::make_tuple(targets * layout.adj_len, n),
+    nb::object adj_matrix = np.attr("zeros")(nb::make_tuple(targets * kmatrix::kAdjBarLen, n),
                                              nb::arg("dtype") = np.attr("float64"));
     ArrayView<double> adj(adj_matrix, "adjusted matrix", 2, true);
     {
@@ -262,8 +260,8 @@ nb::object calc_1_freq_matrix_adj(nb::args args, nb::kwargs kwargs) {
         nb::gil_scoped_release release;
         for (long long t = 0; t < targets; ++t)
             for (int f = 0; f < 4; ++f) {
-                const double *raw = base.data() + layout.plain_row(layout.price[f], t) * n;
-                std::copy(raw, raw + n, adj.data() + layout.adj_row(layout.adj[f], t) * n);
+                const double *raw = base.data() + kmatrix::plain_row(kmatrix::kPriceFields[f], t) * n;
+                std::copy(raw, raw + n, adj.data() + kmatrix::adj_row(kmatrix::kAdjPriceFields[f], t) * n);
             }
     }
 
@@ -298,7 +296,7 @@ nb::object calc_1_freq_matrix_adj(nb::args args, nb::kwargs kwargs) {
         }
         {
             nb::gil_scoped_release release;
-            factors = adjust_target(base, layout, idx, points, adj, factors);
+            factors = adjust_target(base, idx, points, adj, factors);
         }
         nb::list record;
         record.append(py_int(points.back()));

@@ -1,12 +1,13 @@
 // Helpers shared by the price-adjusted K-data files (factors, synthesis,
-// window): the adjusted registries, field rows of both matrix layouts, and
-// the consistency checks that must hold even when Python runs with -O.
+// window): the adjusted registries and the consistency checks that must hold
+// even when Python runs with -O. Field rows: common/kmatrix_layout.hpp.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <string>
 
+#include "common/kmatrix_layout.hpp"
 #include "regora/support.hpp"
 
 namespace telvar::regora::adjusted {
@@ -33,44 +34,6 @@ inline nb::object frequency_name(long long frequency_i) {
         throw nb::python_error();
     raise_with(PyExc_AssertionError, text);
 }
-
-// Field rows of the two layouts: the plain K matrix (head rows, then
-// KMatrix_Bar_Len rows per target) and the adjusted price matrix (no head,
-// Adj_KMatrix_Bar_Len rows per target).
-struct Layout {
-    long long head;      // head rows of a plain K matrix
-    long long bar_len;   // fields per target in a plain matrix
-    long long adj_len;   // fields per target in an adjusted matrix
-    long long price[4];  // open, high, low, close offsets in a plain block
-    long long adj[4];    // the same in an adjusted block
-    long long volume;    // offset of the volume in a plain block
-    long long bar_end;   // last field offset of a plain block
-
-    static Layout read() {
-        Layout l;
-        l.head = gv_int("KMatrixPos_End") + 1;
-        l.bar_len = gv_int("KMatrix_Bar_Len");
-        l.adj_len = gv_int("Adj_KMatrix_Bar_Len");
-        const long long plain[4] = {gv_int("KMatrix_Open"), gv_int("KMatrix_High"),
-                                    gv_int("KMatrix_Low"), gv_int("KMatrix_Close")};
-        const long long adj[4] = {gv_int("Adj_KMatrix_Open"), gv_int("Adj_KMatrix_High"),
-                                  gv_int("Adj_KMatrix_Low"), gv_int("Adj_KMatrix_Close")};
-        for (int f = 0; f < 4; ++f) {
-            l.price[f] = plain[f];
-            l.adj[f] = adj[f];
-            if (l.price[f] < 0 || l.price[f] >= l.bar_len || l.adj[f] < 0 || l.adj[f] >= l.adj_len)
-                raise_value_error("the framework's price field offsets lie outside a bar block");
-        }
-        l.volume = gv_int("KMatrix_Volume");
-        l.bar_end = gv_int("KMatrix_Bar_End");
-        return l;
-    }
-
-    long long plain_row(long long field, long long target) const {
-        return head + target * bar_len + field;
-    }
-    long long adj_row(long long field, long long target) const { return target * adj_len + field; }
-};
 
 inline long long shape_at(nb::handle array, int axis) {
     return as_int(getitem(array.attr("shape"), axis));

@@ -8,6 +8,7 @@
 // kernels: an adjusted bar is made of the same traded bars as the plain one.
 #include "common/args.hpp"
 #include "regora/adjusted.hpp"
+#include "common/kmatrix_layout.hpp"
 #include "regora/content_checks.hpp"
 #include "regora/store_rows.hpp"
 
@@ -15,7 +16,6 @@
 
 namespace telvar::regora {
 
-using adjusted::Layout;
 using adjusted::shape_at;
 
 namespace {
@@ -34,7 +34,7 @@ void require_shape(nb::handle array, long long rows, long long cols, const std::
 // Which bars of the unadjusted base K matrix traded, per target.
 nb::object traded_mask_of(nb::handle base_k_matrix) {
     return global("numkern").attr("tvCalcTradedMask")(
-        base_k_matrix, gv_int("KMatrixPos_End") + 1, global("gv").attr("KMatrix_Bar_Len"));
+        base_k_matrix, kmatrix::kHeadLen, kmatrix::kBarLen);
 }
 
 } // namespace
@@ -74,26 +74,19 @@ nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
     if (base_adj_pos < 0)
         adjusted::raise_missing("不存在`%d%s`k线调价数据", 1, base_adj_freq);
 
-    nb::object gv = global("gv");
     nb::object np = global("np");
-    const Layout layout = Layout::read();
     const long long targets = py_len(inputs.attr("TargetList"));
     nb::object k_data = getitem(kdata_list(), k_data_pos);
-    nb::object k_data_tl = getitem(k_data.attr("Matrix"), gv.attr("KMatrixPos_TimeLine"));
+    nb::object k_data_tl = getitem(k_data.attr("Matrix"), kmatrix::kTimeLine);
     nb::object base_k_data = getitem(kdata_list(), base_k_data_pos);
-    nb::object base_tl = getitem(base_k_data.attr("Matrix"), gv.attr("KMatrixPos_TimeLine"));
+    nb::object base_tl = getitem(base_k_data.attr("Matrix"), kmatrix::kTimeLine);
     nb::object base_adj_matrix = getitem(adj_list, base_adj_pos).attr("Matrix");
 
     // The adjusted prices are combined on their own, with the kernel's field
     // rules for the first fields of a bar (open first, high max, low min,
     // close last), which is how an adjusted block lays them out.
-    const bool in_kernel_order = layout.adj_len == 4 && layout.adj[0] == 0 &&
-                                 layout.adj[1] == 1 && layout.adj[2] == 2 && layout.adj[3] == 3;
-    if (!in_kernel_order)
-        raise_value_error("the framework's adjusted price fields must be open, high, low "
-                          "and close, in that order");
     const long long base_cols = as_int(base_tl.attr("size"));
-    require_shape(base_adj_matrix, targets * layout.adj_len, base_cols,
+    require_shape(base_adj_matrix, targets * kmatrix::kAdjBarLen, base_cols,
                   "the adjusted base matrix");
     nb::object numkern = global("numkern");
     auto [bp, ep] = unpack_pair(numkern.attr("tvCalcKDataBeginEndPos")(base_tl, k_data_tl));
@@ -104,8 +97,8 @@ nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
     nb::object no_head = np.attr("empty")(nb::make_tuple(0, cols),
                                           nb::arg("dtype") = np.attr("float64"));
     nb::object combined_adj = numkern.attr("tvCalcCombineMatrixHtoL")(
-        getitem(base_adj_matrix, nb::slice(py_int(0), py_int(targets * layout.adj_len), nb::none())),
-        no_head, bp, ep, layout.adj_len, 0, 0,
+        getitem(base_adj_matrix, nb::slice(py_int(0), py_int(targets * kmatrix::kAdjBarLen), nb::none())),
+        no_head, bp, ep, kmatrix::kAdjBarLen, 0, 0,
         traded_mask_of(base_k_data.attr("Matrix")));
 
     adj_list.attr("append")(global("AdjKDataItem")(
@@ -120,12 +113,10 @@ nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
 nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("synthetic_fresh_matrix_adj", {"frequency_i", "freq_num"}, 2);
     const auto [frequency_i, freq_num] = bind_frequency(sig, args, kwargs);
-    nb::object gv = global("gv");
     nb::object np = global("np");
     nb::object inputs = run_inputs();
     nb::object state = run_state();
     const long long targets = py_len(inputs.attr("TargetList"));
-    const Layout layout = Layout::read();
 
     nb::object adj_list = adjusted::kdata_list_adj();
     nb::object reg_list = adjusted::reg_list_adj();
@@ -158,7 +149,7 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
     nb::object base_adj_matrix = getitem(adj_list, base_adj_pos).attr("Matrix");
     nb::object base_matrix = getitem(kdata_list(), base_k_data_pos).attr("Matrix");
     const long long base_cols = shape_at(base_matrix, 1);
-    const long long block_rows = targets * layout.adj_len;
+    const long long block_rows = targets * kmatrix::kAdjBarLen;
 
     nb::object combined = nb::none();
     long long last_synthetic_bar_pos = -1;
@@ -189,7 +180,7 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
         last_synthetic_bar_pos =
             as_int(getitem(np.attr("asarray")(begin_pos), -1).attr("__int__")());
         combined = global("numkern").attr("tvCalcDataValueFresh_Adj")(
-            base_adj_matrix, begin_pos, reg_item.attr("EndPos"), gv.attr("Adj_KMatrix_Bar_Len"),
+            base_adj_matrix, begin_pos, reg_item.attr("EndPos"), kmatrix::kAdjBarLen,
             targets, 0, traded_mask_of(base_matrix));
         if (caching) {
             nb::dict entry;

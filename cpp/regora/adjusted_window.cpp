@@ -5,6 +5,7 @@
 #include "common/args.hpp"
 #include "common/traded_bar.hpp"
 #include "regora/window_bars.hpp"
+#include "common/kmatrix_layout.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -18,6 +19,12 @@ using cells::out_of_bounds;
 using cells::read_view;
 
 namespace {
+
+// Columns 2.. of an adjusted window hold the adjusted prices, then the raw
+// fields from the volume on: together exactly one plain bar's fields.
+static_assert(kmatrix::kVolume == kmatrix::kAdjBarLen &&
+                  kmatrix::kAdjBarLen + (kmatrix::kBarEnd - kmatrix::kVolume + 1) == kmatrix::kBarLen,
+              "adjusted prices and raw fields make up one bar");
 
 // An adjusted price matrix, with the float objects of its columns.
 struct AdjMatrix {
@@ -38,17 +45,12 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     const ArrayView<double> &reg_idx = request.reg_idx;
     const long long length = request.length;
 
-    const long long bar_len = gv_int("KMatrix_Bar_Len");
-    const long long head_len = gv_int("KMatrixPos_Head_len");
-    const long long adj_len = gv_int("Adj_KMatrix_Bar_Len");
-    const long long adj_first = gv_int("Adj_KMatrix_Open");
-    const long long volume_field = gv_int("KMatrix_Volume");
-    const long long raw_len = gv_int("KMatrix_Bar_End") - volume_field + 1;
-    // Columns 2.. hold the adjusted prices, then the raw fields from the
-    // volume on: together exactly one plain bar's fields.
-    if (adj_len + raw_len != bar_len || volume_field != adj_len)
-        raise_value_error("could not broadcast the framework's field layout into the window: "
-                          "adjusted prices and raw fields must make up one bar");
+    const long long bar_len = kmatrix::kBarLen;
+    const long long head_len = kmatrix::kHeadLen;
+    const long long adj_len = kmatrix::kAdjBarLen;
+    const long long adj_first = kmatrix::kAdjOpen;
+    const long long volume_field = kmatrix::kVolume;
+    const long long raw_len = kmatrix::kBarEnd - kmatrix::kVolume + 1;
     const long long adj_start = 2;
     const long long raw_start = adj_start + adj_len;
     const long long body_end = 2 + bar_len;
@@ -218,9 +220,6 @@ nb::object get_reg_k_data_adj(nb::args args, nb::kwargs kwargs) {
     // Real-bar window: per target, the newest `length` bars that traded,
     // judged on the unadjusted bars (an adjusted price block has no volume,
     // and across a roll its filled bars do not repeat the adjusted close).
-    if (volume_field <= kClose || volume_field >= bar_len)
-        raise_value_error("the framework's volume field lies outside a bar block, after "
-                          "its prices");
     std::vector<long long> columns;
     for (long long i = 0; i < targets; ++i) {
         const Sources &s = rows_of[static_cast<size_t>(i)];

@@ -3,6 +3,7 @@
 // holds the factor dates, then `target_len` rows per factor in registration
 // order; "FreshIdx" maps every strategy bar to the factor column of its day.
 #include "regora/content_checks.hpp"
+#include "common/kmatrix_layout.hpp"
 #include "regora/regora.hpp"
 #include "regora/support.hpp"
 
@@ -162,7 +163,7 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("reg_factor", {"factors", "targets", "begin_date", "end_date"}, 4);
     auto v = sig.bind(args, kwargs);
     nb::handle factors = v[0], targets = v[1], begin_date = v[2], end_date = v[3];
-    nb::object np = global("np"), gv = global("gv");
+    nb::object np = global("np");
     nb::object vr = global("cnt").attr("vr");
     nb::object info = vr.attr("g_TelvarInputInfo");
 
@@ -260,9 +261,9 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
     nb::object fresh_idx;
     nb::object matrix_dates = has_data ? stored_dates : date_row;
     if (as_int(info.attr("KFrequencyI")) <= gv_int("KFreq_Day")) {
-        fresh_idx = day_numbers(refresh_matrix[gv.attr("KMatrixPos_DayPos")]);
+        fresh_idx = day_numbers(getitem(refresh_matrix, kmatrix::kDayPos));
     } else if (matrix_dates.is_valid()) {
-        nb::object bar_dates = np.attr("floor")(refresh_matrix[gv.attr("KMatrixPos_TimeLine")]);
+        nb::object bar_dates = np.attr("floor")(getitem(refresh_matrix, kmatrix::kTimeLine));
         fresh_idx = global("numkern").attr("ismember")(bar_dates, matrix_dates)[1];
     }
     const bool has_map = fresh_idx.is_valid() && nb::len(fresh_idx) > 0;
@@ -291,7 +292,7 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
             // The latest bar's day lies one column past the factor dates: a
             // NaN column stamped with that day.
             nb::object pad = np.attr("full")(nb::make_tuple(shape_of(factor_data, 0), 1), NAN);
-            nb::object fresh_times = vr.attr("g_TelvarDataValueFresh")[gv.attr("KMatrixPos_TimeLine")];
+            nb::object fresh_times = getitem(vr.attr("g_TelvarDataValueFresh"), kmatrix::kTimeLine);
             pad[nb::make_tuple(0, 0)] = np.attr("floor")(fresh_times[-1]);
             factor_data = np.attr("hstack")(nb::make_tuple(factor_data, pad));
         }

@@ -3,6 +3,7 @@
 // rows of the fresh-bar store (one column per strategy bar).
 #include "common/args.hpp"
 #include "regora/content_checks.hpp"
+#include "common/kmatrix_layout.hpp"
 #include "regora/store_rows.hpp"
 #include "regora/support.hpp"
 
@@ -74,7 +75,7 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
     if (caching) {
         // Only an entry of this run's shape is used: a time row plus the
         // targets' field rows, one column per refresh-base bar.
-        const long long rows = 1 + targets_len * gv_int("KMatrix_Bar_Len");
+        const long long rows = 1 + targets_len * kmatrix::kBarLen;
         const long long base_cols = as_int(getitem(base_matrix.attr("shape"), 1));
         nb::object entry =
             cache_load(key, [&](nb::handle e) { checks::fresh_entry(e, rows, base_cols); });
@@ -88,12 +89,12 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
     if (combined.is_none()) {
         nb::object numkern = global("numkern");
         auto [b, e] = unpack_pair(numkern.attr("tvCalcRegKDataBeginEndPos")(
-            getitem(base_matrix, gv.attr("KMatrixPos_TimeLine")),
-            getitem(k_data.attr("Matrix"), gv.attr("KMatrixPos_TimeLine")), 0));
+            getitem(base_matrix, kmatrix::kTimeLine),
+            getitem(k_data.attr("Matrix"), kmatrix::kTimeLine), 0));
         begin_pos = b;
         end_pos = e;
         combined = numkern.attr("tvCalcDataValueFresh")(base_matrix, begin_pos, end_pos,
-                                                        gv.attr("KMatrix_Bar_Len"), targets_len, 0);
+                                                        kmatrix::kBarLen, targets_len, 0);
         if (caching) {
             nb::dict entry;
             entry["Matrix"] = combined.attr("astype")(np.attr("float64"), nb::arg("copy") = false);
@@ -109,7 +110,7 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
     if (as_int(store.attr("ndim")) < 2)
         store = store.attr("reshape")(1, -1);
     const long long begin_row = as_int(getitem(store.attr("shape"), 0));
-    const long long end_row = begin_row + targets_len * gv_int("KMatrix_Bar_Len");
+    const long long end_row = begin_row + targets_len * kmatrix::kBarLen;
 
     // the targets' rows (row 0 is the base's time line)
     nb::object block = strategy_columns(combined, fresh_idx, 1);

@@ -14,6 +14,7 @@
 #include "common/interned.hpp"
 #include "common/interop.hpp"
 #include "regora/regora.hpp"
+#include "common/kmatrix_layout.hpp"
 
 namespace telvar::regora {
 
@@ -39,7 +40,7 @@ inline FrequencyArgs bind_frequency(const Signature &sig, nb::args args, nb::kwa
     return {as_int(v[0]), as_int(v[1])};
 }
 
-// A layout constant of the framework (gv.<name>, a string literal).
+// An integer constant of the framework (gv.<name>, a string literal).
 template <size_t N> inline long long gv_int(const char (&name)[N]) {
     return as_int(attr_of(global("gv"), name));
 }
@@ -67,13 +68,13 @@ inline nb::object fresh_time_row() {
     nb::object arr = np.attr("asarray")(store);
     if (as_int(arr.attr("ndim")) < 2)
         return arr.attr("ravel")();
-    return getitem(arr, global("gv").attr("KMatrixPos_TimeLine"));
+    return getitem(arr, kmatrix::kTimeLine);
 }
 
 // The strategy bars among a refresh-base matrix's columns (its FreshIdx row
 // as a boolean mask): the columns of the fresh-bar stores.
 inline nb::object strategy_bar_mask(nb::handle base_matrix) {
-    return getitem(base_matrix, global("gv").attr("KMatrixPos_FreshIdx")).attr("astype")("bool");
+    return getitem(base_matrix, kmatrix::kFreshIdx).attr("astype")("bool");
 }
 
 // An array read from a .mat file as a C-contiguous array of native byte

@@ -2,6 +2,7 @@
 // strategy's bar positions, appended to their stores in the run state and read
 // back as windows ending at a bar position.
 #include "regora/regora.hpp"
+#include "common/kmatrix_layout.hpp"
 #include "regora/support.hpp"
 
 #include "common/args.hpp"
@@ -523,7 +524,7 @@ nb::object reg_user_data(nb::args args, nb::kwargs kwargs) {
                           std::to_string(times.cols()) + " times");
 
     nb::object fresh = vr.attr("g_TelvarDataValueFresh");
-    nb::object bar_row = fresh[global("gv").attr("KMatrixPos_TimeLine")];
+    nb::object bar_row = getitem(fresh, kmatrix::kTimeLine);
     ArrayView<double> bar_times(bar_row, "fresh-bar time row", 1);
     const size_t n_bars = bar_times.cols();
 

@@ -9,6 +9,7 @@
 #include "common/args.hpp"
 #include "common/traded_bar.hpp"
 #include "regora/window_bars.hpp"
+#include "common/kmatrix_layout.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -29,10 +30,10 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
     const ArrayView<double> &reg_idx = request.reg_idx;
     const long long length = request.length;
 
-    const long long bar_len = gv_int("KMatrix_Bar_Len");
-    const long long head_len = gv_int("KMatrixPos_Head_len");
-    const long long bar_begin = gv_int("KMatrix_Bar_Begin");
-    const long long volume_field = gv_int("KMatrix_Volume");
+    const long long bar_len = kmatrix::kBarLen;
+    const long long head_len = kmatrix::kHeadLen;
+    const long long bar_begin = kmatrix::kBarBegin;
+    const long long volume_field = kmatrix::kVolume;
     const long long body_start = 2;
     const long long body_end = body_start + bar_len;
     const long long targets = static_cast<long long>(reg_idx.rows());
@@ -176,9 +177,6 @@ nb::object get_reg_k_data(nb::args args, nb::kwargs kwargs) {
 
     // Real-bar window: per target, the newest `length` bars that traded,
     // chosen target by target, then written across the targets (below).
-    if (volume_field <= kClose || volume_field >= bar_len)
-        raise_value_error("the framework's volume field lies outside a bar block, after "
-                          "its prices");
     struct RealRow {
         ItemAtBar *view;
         long long row0, row_end, target;
