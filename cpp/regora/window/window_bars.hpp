@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
-#include "regora/books_cache.hpp"
-#include "regora/cell_cache.hpp"
-#include "regora/window_cells.hpp"
+#include "regora/window/books_cache.hpp"
+#include "regora/window/cell_cache.hpp"
+#include "regora/window/window_cells.hpp"
 
 namespace telvar::regora {
 

@@ -4,7 +4,7 @@
 #include "common/args.hpp"
 #include "regora/content_checks.hpp"
 #include "common/kmatrix_layout.hpp"
-#include "regora/store_rows.hpp"
+#include "regora/registration/store_rows.hpp"
 #include "regora/support.hpp"
 
 namespace telvar::regora {

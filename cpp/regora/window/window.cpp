@@ -8,7 +8,7 @@
 // with no None to fill in first.
 #include "common/args.hpp"
 #include "common/traded_bar.hpp"
-#include "regora/window_bars.hpp"
+#include "regora/window/window_bars.hpp"
 #include "common/kmatrix_layout.hpp"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 // the roll. The result is the adjusted base item of a frequency (day or
 // minute bars), from which every adjusted bar is combined.
 #include "common/args.hpp"
-#include "regora/adjusted.hpp"
+#include "regora/adjusted/adjusted.hpp"
 #include "common/kmatrix_layout.hpp"
 
 #include <cmath>

@@ -1,6 +1,6 @@
 // Float objects of K-matrix columns shared by successive windows (see
 // cell_cache.hpp). Everything here runs with the GIL held.
-#include "regora/cell_cache.hpp"
+#include "regora/window/cell_cache.hpp"
 
 #include "common/arrays.hpp"
 

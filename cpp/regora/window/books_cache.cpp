@@ -1,8 +1,8 @@
 // Typed views of real-bar bookkeeping kept between window calls (see
 // books_cache.hpp). Runs with the GIL held.
-#include "regora/books_cache.hpp"
+#include "regora/window/books_cache.hpp"
 
-#include "regora/window_cells.hpp"
+#include "regora/window/window_cells.hpp"
 
 #include <algorithm>
 #include <string>

@@ -4,7 +4,7 @@
 // while volume and the later fields stay raw.
 #include "common/args.hpp"
 #include "common/traded_bar.hpp"
-#include "regora/window_bars.hpp"
+#include "regora/window/window_bars.hpp"
 #include "common/kmatrix_layout.hpp"
 
 #include <algorithm>

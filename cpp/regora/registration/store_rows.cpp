@@ -1,5 +1,5 @@
 // Growing the fresh-bar store in place (see store_rows.hpp).
-#include "regora/store_rows.hpp"
+#include "regora/registration/store_rows.hpp"
 
 #include "common/arrays.hpp"
 #include "regora/support.hpp"

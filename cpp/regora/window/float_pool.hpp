@@ -18,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "regora/object_array.hpp"
+#include "regora/window/object_array.hpp"
 
 namespace telvar::regora {
 

@@ -7,10 +7,10 @@
 // unadjusted base K matrix (numkern.tvCalcTradedMask) and handed to the
 // kernels: an adjusted bar is made of the same traded bars as the plain one.
 #include "common/args.hpp"
-#include "regora/adjusted.hpp"
+#include "regora/adjusted/adjusted.hpp"
 #include "common/kmatrix_layout.hpp"
 #include "regora/content_checks.hpp"
-#include "regora/store_rows.hpp"
+#include "regora/registration/store_rows.hpp"
 
 #include <algorithm>
 

@@ -2,8 +2,8 @@
 // this file only (its function table is local to it): object arrays whose
 // cells start empty, and reading ndarrays without the buffer protocol.
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#include "regora/object_array.hpp"
-#include "regora/window_cells.hpp"
+#include "regora/window/object_array.hpp"
+#include "regora/window/window_cells.hpp"
 
 #include <numpy/arrayobject.h>
 

@@ -1,5 +1,5 @@
 // Pieces shared by the K-data windows (see window_bars.hpp).
-#include "regora/window_bars.hpp"
+#include "regora/window/window_bars.hpp"
 
 #include "common/read_limit.hpp"
 #include "common/traded_bar.hpp"

@@ -31,7 +31,7 @@
 #include <memory>
 #include <vector>
 
-#include "regora/float_pool.hpp"
+#include "regora/window/float_pool.hpp"
 
 namespace telvar::regora {
 namespace nb = nanobind;

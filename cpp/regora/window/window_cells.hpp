@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "regora/float_pool.hpp"
-#include "regora/object_array.hpp"
+#include "regora/window/float_pool.hpp"
+#include "regora/window/object_array.hpp"
 #include "regora/support.hpp"
 
 namespace telvar::regora::cells {
