@@ -40,6 +40,12 @@ Py_ssize_t shape_at(nb::handle array, int axis) {
     return static_cast<Py_ssize_t>(as_int(array.attr("shape")[axis]));
 }
 
+// The latest record a bar sees so far, and its stamp.
+struct LatestRecord {
+    double time;
+    int64_t record;
+};
+
 // Forward fill of time-stamped records onto bar times: every bar gets the
 // latest record stamped strictly before it (among equal stamps the record
 // given last), 0 before the first record. Records stamped NaN are never
@@ -124,11 +130,7 @@ private:
         for (size_t c = n_cells; c-- > 0;)
             first[c] = std::min(first[c], first[c + 1]);
 
-        struct Latest {
-            double time;
-            int64_t record;
-        };
-        std::vector<Latest> latest(m_, Latest{0.0, -1});
+        std::vector<LatestRecord> latest(m_, LatestRecord{0.0, -1});
         for (size_t j = 0; j < n_; ++j) {
             const double t = times_[j];
             if (std::isnan(t))
@@ -138,9 +140,9 @@ private:
             const size_t bar = static_cast<size_t>(seen - bars_);
             if (bar >= m_)
                 continue;
-            Latest &slot = latest[bar];
+            LatestRecord &slot = latest[bar];
             if (slot.record < 0 || slot.time <= t)
-                slot = Latest{t, static_cast<int64_t>(j)};
+                slot = LatestRecord{t, static_cast<int64_t>(j)};
         }
         int64_t current = -1;
         for (size_t i = 0; i < m_; ++i) {
