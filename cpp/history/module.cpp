@@ -1,6 +1,6 @@
 // telvar.api.history._history: the names it binds at import, its constant,
 // and its public functions in the order the module defines them.
-#include "history.hpp"
+#include "history/history.hpp"
 
 #include "common/kmatrix_layout_check.hpp"
 

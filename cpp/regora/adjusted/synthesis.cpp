@@ -109,13 +109,105 @@ nb::object synthetic_matrix_adj(nb::args args, nb::kwargs kwargs) {
     return py_int(py_len(adj_list) - 1);
 }
 
+namespace {
+
+// Adjusted forming bars over the refresh base, and the base position of the
+// last one.
+struct AdjustedForming {
+    nb::object matrix;
+    long long last_base_pos = -1;
+};
+
+// The plain registration of the same bars: its forming-bar positions over
+// the refresh base are reused, so both stores hold the same bars.
+AdjustedForming combine_adjusted_forming(long long frequency_i, long long freq_num,
+                                         nb::handle base_adj_matrix, nb::handle base_matrix,
+                                         long long targets) {
+    nb::object np = global("np");
+    nb::object reg_item =
+        run_state().attr("g_TelvarRegKDataInfo").attr("get_item")(frequency_i, freq_num);
+    if (reg_item.is_none() || reg_item.attr("BeginPos").is_none())
+        raise_value_error("adjusted forming bars need the plain registration of the same "
+                          "frequency and unit count; register it with reg_k_data first");
+    nb::object begin_pos = reg_item.attr("BeginPos");
+    if (as_int(np.attr("size")(begin_pos)) < 1)
+        raise_value_error("the plain registration has no forming-bar positions");
+    AdjustedForming out;
+    out.last_base_pos = as_int(getitem(np.attr("asarray")(begin_pos), -1).attr("__int__")());
+    out.matrix = global("numkern").attr("tvCalcDataValueFresh_Adj")(
+        base_adj_matrix, begin_pos, reg_item.attr("EndPos"), kmatrix::kAdjBarLen, targets, 0,
+        traded_mask_of(base_matrix));
+    return out;
+}
+
+// The adjusted forming bars from the synthesis cache (only an entry of this
+// run's shape is used), else combined and cached.
+AdjustedForming adjusted_forming(long long frequency_i, long long freq_num,
+                                 nb::handle base_adj_matrix, nb::handle base_matrix,
+                                 long long targets) {
+    nb::object np = global("np");
+    const long long block_rows = targets * kmatrix::kAdjBarLen;
+    const long long base_cols = shape_at(base_matrix, 1);
+    const bool caching = cache_allowed();
+    nb::object key = cache_key(frequency_i, freq_num, "DataValueFresh_Adj", "_AdjFF");
+    if (caching) {
+        nb::object entry = cache_load(
+            key, [&](nb::handle e) { checks::adjusted_fresh_entry(e, block_rows, base_cols); });
+        if (!entry.is_none()) {
+            AdjustedForming cached;
+            cached.matrix = getitem(entry, nb::str("Matrix")).attr("astype")(np.attr("float64"));
+            nb::object last = np.attr("asarray")(getitem(entry, nb::str("LastSynBaseTimeLinePos")))
+                                  .attr("ravel")();
+            cached.last_base_pos = as_int(getitem(last, 0).attr("__int__")());
+            return cached;
+        }
+    }
+    AdjustedForming out =
+        combine_adjusted_forming(frequency_i, freq_num, base_adj_matrix, base_matrix, targets);
+    if (caching) {
+        nb::dict entry;
+        entry["Matrix"] = out.matrix.attr("astype")(np.attr("float64"), nb::arg("copy") = false);
+        entry["LastSynBaseTimeLinePos"] = py_int(out.last_base_pos);
+        cache_save(key, entry);
+    }
+    return out;
+}
+
+// Appends the strategy-bar columns of the forming bars to the adjusted
+// fresh-bar store; returns the rows they take there.
+std::pair<long long, long long> append_to_adjusted_store(nb::handle combined, nb::handle base_matrix,
+                                                         long long block_rows) {
+    nb::object np = global("np");
+    nb::object state = run_state();
+    nb::object block = strategy_columns(combined, strategy_bar_mask(base_matrix), 0);
+    // Column i of both stores is strategy bar position i.
+    const long long positions = shape_at(fresh_time_row().attr("reshape")(1, -1), 1);
+    if (shape_at(block, 1) != positions)
+        raise_value_error("the adjusted forming bars cover " + std::to_string(shape_at(block, 1)) +
+                          " strategy bars, the fresh-bar store " + std::to_string(positions));
+
+    nb::object store_arr = np.attr("asarray")(state.attr("g_TelvarDataValueFresh_Adj"));
+    const long long begin_row = as_int(store_arr.attr("ndim")) == 2 ? shape_at(store_arr, 0) : 0;
+    // The first block starts the store, with room below for the next ones.
+    if (begin_row == 0)
+        store_arr = np.attr("empty")(nb::make_tuple(0, positions), np.attr("float64"));
+    state.attr("g_TelvarDataValueFresh_Adj") = append_store_rows(store_arr, block);
+    return {begin_row, begin_row + block_rows};
+}
+
+// An adjusted registration appended to the registry; its position.
+nb::object append_adjusted_registration(nb::handle reg_list, nb::handle item) {
+    reg_list.attr("append")(item);
+    return py_int(py_len(reg_list) - 1);
+}
+
+} // namespace
+
 // def synthetic_fresh_matrix_adj(frequency_i, freq_num)
 nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("synthetic_fresh_matrix_adj", {"frequency_i", "freq_num"}, 2);
     const auto [frequency_i, freq_num] = bind_frequency(sig, args, kwargs);
-    nb::object np = global("np");
     nb::object inputs = run_inputs();
-    nb::object state = run_state();
     const long long targets = py_len(inputs.attr("TargetList"));
 
     nb::object adj_list = adjusted::kdata_list_adj();
@@ -132,87 +224,30 @@ nb::object synthetic_fresh_matrix_adj(nb::args args, nb::kwargs kwargs) {
         adjusted::raise_missing("不存在`%d%s`k线数据", 1, base_freq);
     const long long reg_pos = adjusted::find_pos_in(reg_list, frequency_i, freq_num);
 
-    auto append_registration = [&](nb::object item) {
-        reg_list.attr("append")(item);
-        return py_int(py_len(reg_list) - 1);
-    };
     if (truthy(inputs.attr("same_freq")(frequency_i, freq_num))) {
         if (reg_pos >= 0)
             return py_int(reg_pos);
-        return append_registration(global("AdjRegKDataItem")(
-            nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),
-            nb::arg("KFreNum") = freq_num, nb::arg("KMatrixPos") = kdata_adj_pos));
+        return append_adjusted_registration(
+            reg_list, global("AdjRegKDataItem")(
+                          nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),
+                          nb::arg("KFreNum") = freq_num, nb::arg("KMatrixPos") = kdata_adj_pos));
     }
     if (reg_pos > -1)
         return py_int(reg_pos);
 
     nb::object base_adj_matrix = getitem(adj_list, base_adj_pos).attr("Matrix");
     nb::object base_matrix = getitem(kdata_list(), base_k_data_pos).attr("Matrix");
-    const long long base_cols = shape_at(base_matrix, 1);
-    const long long block_rows = targets * kmatrix::kAdjBarLen;
+    const AdjustedForming forming =
+        adjusted_forming(frequency_i, freq_num, base_adj_matrix, base_matrix, targets);
+    const auto [begin_row, end_row] =
+        append_to_adjusted_store(forming.matrix, base_matrix, targets * kmatrix::kAdjBarLen);
 
-    nb::object combined = nb::none();
-    long long last_synthetic_bar_pos = -1;
-    const bool caching = cache_allowed();
-    nb::object key = cache_key(frequency_i, freq_num, "DataValueFresh_Adj", "_AdjFF");
-    if (caching) {
-        // Only an entry of this run's shape is used.
-        nb::object entry = cache_load(
-            key, [&](nb::handle e) { checks::adjusted_fresh_entry(e, block_rows, base_cols); });
-        if (!entry.is_none()) {
-            combined = getitem(entry, nb::str("Matrix")).attr("astype")(np.attr("float64"));
-            nb::object last = np.attr("asarray")(getitem(entry, nb::str("LastSynBaseTimeLinePos")))
-                                  .attr("ravel")();
-            last_synthetic_bar_pos = as_int(getitem(last, 0).attr("__int__")());
-        }
-    }
-    if (combined.is_none()) {
-        // The plain registration of the same bars: its forming-bar positions
-        // over the refresh base are reused, so both stores hold the same bars.
-        nb::object reg_item =
-            run_state().attr("g_TelvarRegKDataInfo").attr("get_item")(frequency_i, freq_num);
-        if (reg_item.is_none() || reg_item.attr("BeginPos").is_none())
-            raise_value_error("adjusted forming bars need the plain registration of the same "
-                              "frequency and unit count; register it with reg_k_data first");
-        nb::object begin_pos = reg_item.attr("BeginPos");
-        if (as_int(np.attr("size")(begin_pos)) < 1)
-            raise_value_error("the plain registration has no forming-bar positions");
-        last_synthetic_bar_pos =
-            as_int(getitem(np.attr("asarray")(begin_pos), -1).attr("__int__")());
-        combined = global("numkern").attr("tvCalcDataValueFresh_Adj")(
-            base_adj_matrix, begin_pos, reg_item.attr("EndPos"), kmatrix::kAdjBarLen,
-            targets, 0, traded_mask_of(base_matrix));
-        if (caching) {
-            nb::dict entry;
-            entry["Matrix"] = combined.attr("astype")(np.attr("float64"), nb::arg("copy") = false);
-            entry["LastSynBaseTimeLinePos"] = py_int(last_synthetic_bar_pos);
-            cache_save(key, entry);
-        }
-    }
-
-    nb::object fresh_idx = strategy_bar_mask(base_matrix);
-    nb::object block = strategy_columns(combined, fresh_idx, 0);
-    // Column i of both stores is strategy bar position i.
-    const long long positions = shape_at(fresh_time_row().attr("reshape")(1, -1), 1);
-    if (shape_at(block, 1) != positions)
-        raise_value_error("the adjusted forming bars cover " + std::to_string(shape_at(block, 1)) +
-                          " strategy bars, the fresh-bar store " + std::to_string(positions));
-
-    nb::object store = state.attr("g_TelvarDataValueFresh_Adj");
-    nb::object store_arr = np.attr("asarray")(store);
-    const long long begin_row =
-        as_int(store_arr.attr("ndim")) == 2 ? shape_at(store_arr, 0) : 0;
-    const long long end_row = begin_row + block_rows;
-    // The first block starts the store, with room below for the next ones.
-    if (begin_row == 0)
-        store_arr = np.attr("empty")(nb::make_tuple(0, positions), np.attr("float64"));
-    state.attr("g_TelvarDataValueFresh_Adj") = append_store_rows(store_arr, block);
-
-    return append_registration(global("AdjRegKDataItem")(
-        nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),
-        nb::arg("KFreNum") = freq_num, nb::arg("KMatrixPos") = kdata_adj_pos,
-        nb::arg("RowBegin") = begin_row, nb::arg("RowEnd") = end_row,
-        nb::arg("LastSynBaseTimeLinePos") = last_synthetic_bar_pos));
+    return append_adjusted_registration(
+        reg_list, global("AdjRegKDataItem")(
+                      nb::arg("KFrequency") = adjusted::frequency_name(frequency_i),
+                      nb::arg("KFreNum") = freq_num, nb::arg("KMatrixPos") = kdata_adj_pos,
+                      nb::arg("RowBegin") = begin_row, nb::arg("RowEnd") = end_row,
+                      nb::arg("LastSynBaseTimeLinePos") = forming.last_base_pos));
 }
 
 } // namespace telvar::regora
