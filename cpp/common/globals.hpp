@@ -6,6 +6,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "common/interned.hpp"
+
 #include <initializer_list>
 #include <string>
 
@@ -33,7 +35,10 @@ public:
         }
         return nb::borrow(value);
     }
-    nb::object operator()(const char *name) const { return (*this)(nb::str(name)); }
+    // A name given as a string literal is looked up by its interned string.
+    template <size_t N> nb::object operator()(const char (&name)[N]) const {
+        return (*this)(interned(name));
+    }
 
     // `import module as alias`
     void import_module(const char *module, const char *alias) const {

@@ -22,8 +22,7 @@
 #include <utility>
 #include <vector>
 
-namespace telvar {
-namespace mat_content {
+namespace telvar::mat_content {
 namespace nb = nanobind;
 
 // What a variable's values stand for; it decides which classes are accepted.
@@ -280,5 +279,4 @@ inline nb::object struct_array(nb::handle array, const std::string &name,
     return array.attr("ravel")();
 }
 
-} // namespace mat_content
-} // namespace telvar
+} // namespace telvar::mat_content

@@ -23,10 +23,13 @@
 // four prices; filled data judges the same either way.
 #pragma once
 
+#include "common/kmatrix_layout.hpp"
+
 namespace telvar {
 
 // The rule reads a target block's first four fields as its prices.
-constexpr int kOpen = 0, kHigh = 1, kLow = 2, kClose = 3;
+constexpr int kOpen = static_cast<int>(kmatrix::kOpen), kHigh = static_cast<int>(kmatrix::kHigh),
+              kLow = static_cast<int>(kmatrix::kLow), kClose = static_cast<int>(kmatrix::kClose);
 
 // `ref`: the close of the nearest earlier bar that has one, known to be a
 // number. Written with & instead of && so that it compiles to a few

@@ -1,6 +1,6 @@
 // The trading calendar: trading days (fetched from the host once per process
 // and cut locally), one market's trading days, and bar times of a frequency.
-#include "content_checks.hpp"
+#include "history/content_checks.hpp"
 
 #include "common/arrays.hpp"
 
@@ -86,14 +86,14 @@ DayRange find_range_numpy(nb::handle calendar, nb::handle begin_day, nb::handle 
         const size_t n = nb::len(positions);
         if (n == 0)
             return {-1, -1};
-        return {nb::cast<Py_ssize_t>(item_at(positions, 0)), nb::cast<Py_ssize_t>(item_at(positions, -1))};
+        return {nb::cast<Py_ssize_t>(getitem(positions, 0)), nb::cast<Py_ssize_t>(getitem(positions, -1))};
     };
     auto begin_positions = first_and_last(Py_GE, begin_day);
     auto end_positions = first_and_last(Py_LE, end_day);
     return DayRange{begin_positions.first, end_positions.second};
 }
 
-[[noreturn]] void raise_value_error_text(const char *key) {
+template <size_t N> [[noreturn]] void raise_value_error_text(const char (&key)[N]) {
     nb::object message = text(key);
     PyErr_SetObject(PyExc_ValueError, message.ptr());
     throw nb::python_error();
@@ -140,7 +140,7 @@ nb::object get_trading_days(nb::args args, nb::kwargs kwargs) {
 
     nb::object slice = nb::steal(PySlice_New(nb::int_(range->first_at_or_after_begin).ptr(),
                                              nb::int_(range->last_at_or_before_end + 1).ptr(), nullptr));
-    nb::object days = item(calendar, slice);
+    nb::object days = getitem(calendar, slice);
     // A cache filled elsewhere may be writable; the view never is.
     if (nb::isinstance(days, global("np").attr("ndarray")))
         set_read_only(days);
@@ -184,16 +184,16 @@ nb::object get_trading_time(nb::args args, nb::kwargs kwargs) {
 
     nb::object numkern = global("numkern");
     if (compare(frequency_i, gv.attr("KFreq_Day"), Py_GE)) {
-        times = item(times, day_end_positions(day_pos));
-        times = item(times, cnt.attr("calc_base_fre_complete")(times, frequency_i, true));
+        times = getitem(times, day_end_positions(day_pos));
+        times = getitem(times, cnt.attr("calc_base_fre_complete")(times, frequency_i, true));
         nb::object ones = np.attr("ones")(nb::make_tuple(times.attr("size")));
-        times = item(times, numkern.attr("tvCalculateFreshMask")(ones, frequency_i, freq_num));
+        times = getitem(times, numkern.attr("tvCalculateFreshMask")(ones, frequency_i, freq_num));
         day_pos = np.attr("ones")(nb::make_tuple(nb::len(times)), nb::arg("dtype") = np.attr("int64"));
     }
     if (compare(freq_num, nb::int_(1), Py_NE) && equals(frequency_i, gv.attr("KFreq_Min"))) {
         nb::object fre_complete = numkern.attr("tvCalculateFreshMask")(day_pos, frequency_i, freq_num);
-        times = item(times, fre_complete);
-        day_pos = item(day_pos, fre_complete);
+        times = getitem(times, fre_complete);
+        day_pos = getitem(day_pos, fre_complete);
     }
     return nb::make_tuple(times, day_pos);
 }

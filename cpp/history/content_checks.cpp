@@ -1,5 +1,5 @@
 // The checks of content_checks.hpp, one function per kind of file.
-#include "content_checks.hpp"
+#include "history/content_checks.hpp"
 
 #include <string>
 #include <vector>

@@ -6,7 +6,7 @@
 // counts the cache entry as absent and rebuilds it.
 #pragma once
 
-#include "history.hpp"
+#include "history/history.hpp"
 
 #include "common/mat_content.hpp"
 

@@ -9,6 +9,7 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
+#include "common/interop.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -19,8 +20,9 @@ namespace telvar {
 namespace nb = nanobind;
 
 ModuleGlobals &history_globals();
+} // namespace telvar
 
-namespace history {
+namespace telvar::history {
 
 // --- host K-data requests (requests.cpp) ---
 nb::object ask_get_k_data(nb::args args, nb::kwargs kwargs);
@@ -69,10 +71,14 @@ nb::object get_performance(nb::args args, nb::kwargs kwargs);
 // Small helpers shared by the files of this module.
 
 // A module global (framework name or one of the module's own functions).
-inline nb::object global(const char *name) { return history_globals()(name); }
+template <size_t N> inline nb::object global(const char (&name)[N]) {
+    return history_globals()(name);
+}
 
 // A catalog text, read when it is used.
-inline nb::object text(const char *key) { return global("text").attr(key); }
+template <size_t N> inline nb::object text(const char (&key)[N]) {
+    return attr_of(global("text"), key);
+}
 
 // One line in the host's log, under the strategy's task id of this moment.
 inline void put_log(nb::handle message) {
@@ -80,120 +86,8 @@ inline void put_log(nb::handle message) {
     global("tvcmd").attr("tvSendCmdPutLog")(task_id, message);
 }
 
-// `bool(value)`
-inline bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
-
-// `a <op> b` as a truth value (op: Py_EQ, Py_NE, Py_GT, ...)
-inline bool compare(nb::handle a, nb::handle b, int op) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
-
-// `a == b` as a truth value
-inline bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
-
-// `str(value)`
-inline nb::str to_str(nb::handle value) {
-    PyObject *result = PyObject_Str(value.ptr());
-    if (!result)
-        throw nb::python_error();
-    return nb::steal<nb::str>(result);
-}
-
-// `int(value)`
-inline nb::object to_int(nb::handle value) {
-    PyObject *result = PyNumber_Long(value.ptr());
-    if (!result)
-        throw nb::python_error();
-    return nb::steal(result);
-}
-
 // `np.array([])`
 inline nb::object empty_array() { return global("np").attr("array")(nb::list()); }
-
-// `obj[index]`, negative indices as Python allows them
-inline nb::object item_at(nb::handle obj, Py_ssize_t index) {
-    nb::object key = nb::steal(PyLong_FromSsize_t(index));
-    PyObject *value = PyObject_GetItem(obj.ptr(), key.ptr());
-    if (!value)
-        throw nb::python_error();
-    return nb::steal(value);
-}
-
-// `obj[key]`, KeyError/IndexError as the container raises them
-inline nb::object item(nb::handle obj, nb::handle key) {
-    PyObject *value = PyObject_GetItem(obj.ptr(), key.ptr());
-    if (!value)
-        throw nb::python_error();
-    return nb::steal(value);
-}
-
-inline nb::object item(nb::handle obj, const char *key) { return item(obj, nb::str(key)); }
-
-// `fmt % args`
-inline nb::str percent_format(const char *fmt, nb::handle args) {
-    PyObject *result = PyUnicode_Format(nb::str(fmt).ptr(), args.ptr());
-    if (!result)
-        throw nb::python_error();
-    return nb::steal<nb::str>(result);
-}
-
-// `a, b = value`, with Python's unpacking errors
-inline std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    nb::object seq = nb::steal(PySequence_Fast(value.ptr(), "cannot unpack non-iterable object"));
-    if (!seq.is_valid())
-        throw nb::python_error();
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
-    if (n != 2) {
-        if (n < 2)
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        else
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw nb::python_error();
-    }
-    return {nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), 0)),
-            nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), 1))};
-}
-
-// `raise error`: the very instance, so callers see the object they were handed.
-[[noreturn]] inline void raise_instance(nb::handle error) {
-    if (!PyExceptionInstance_Check(error.ptr())) {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        throw nb::python_error();
-    }
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    throw nb::python_error();
-}
-
-// nanobind before 3.0 keeps an error unnormalised on Python < 3.12 (a
-// KeyError raised by a dict look-up carries the bare key tuple), so the
-// instance is made here as Python would make it. Consumes the error.
-inline nb::object exception_of(nb::python_error &e) {
-    e.restore();
-#if PY_VERSION_HEX >= 0x030C0000
-    return nb::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) {
-        PyException_SetTraceback(value, traceback);
-        Py_DECREF(traceback);
-    }
-    Py_XDECREF(type);
-    return nb::steal(value);
-#endif
-}
-
-// Integer value of a gv layout constant.
-inline Py_ssize_t gv_int(const char *name) { return nb::cast<Py_ssize_t>(global("gv").attr(name)); }
 
 // Raises the framework's TvDataError with a catalog text.
 [[noreturn]] inline void raise_data_error(nb::handle message) {
@@ -211,5 +105,4 @@ inline Py_ssize_t gv_int(const char *name) { return nb::cast<Py_ssize_t>(global(
                                          nb::arg("LENGTH") = length, nb::arg("EXPECTED") = expected));
 }
 
-} // namespace history
-} // namespace telvar
+} // namespace telvar::history

@@ -1,9 +1,11 @@
 // Per-target K-data matrices: each target's bars at any frequency and bar
 // size over a date range, on the target's own time line, built from the
 // host's base-frequency bars with the bar kernels and cached per target.
-#include "per_target.hpp"
+#include "history/per_target.hpp"
 
-#include "content_checks.hpp"
+#include "history/content_checks.hpp"
+
+#include "common/kmatrix_layout.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -12,33 +14,8 @@ namespace telvar::history {
 namespace {
 
 const char *const kFieldNames[7] = {"Open", "High", "Low", "Close", "Volume", "TurnOver", "OpenInterest"};
-const char *const kFieldOffsets[7] = {"KMatrix_Open",   "KMatrix_High",     "KMatrix_Low",
-                                      "KMatrix_Close",  "KMatrix_Volume",   "KMatrix_TurnOver",
-                                      "KMatrix_OpenInterest"};
-
-// The framework's K-matrix layout, read when a call starts.
-struct Layout {
-    Py_ssize_t time_line, day_pos, end, head_len, bar_len, volume;
-    Py_ssize_t field[7];
-};
-
-Layout read_layout() {
-    Layout l;
-    l.time_line = gv_int("KMatrixPos_TimeLine");
-    l.day_pos = gv_int("KMatrixPos_DayPos");
-    l.end = gv_int("KMatrixPos_End");
-    l.head_len = gv_int("KMatrixPos_Head_len");
-    l.bar_len = gv_int("KMatrix_Bar_Len");
-    for (int f = 0; f < 7; ++f)
-        l.field[f] = l.head_len + gv_int(kFieldOffsets[f]);
-    l.volume = l.field[4];
-    for (Py_ssize_t row : {l.time_line, l.day_pos, l.end, l.head_len, l.field[0], l.field[6]})
-        if (row < 0)
-            raise_value_error("the K-matrix layout constants of gv must not be negative");
-    if (l.bar_len < 7)
-        raise_value_error("gv.KMatrix_Bar_Len must hold the seven bar fields");
-    return l;
-}
+// Row of field `f` (open .. open interest) of a one-target K matrix.
+constexpr int64_t field_row(int64_t f) { return kmatrix::kHeadLen + kmatrix::kOpen + f; }
 
 // What one call asks for, shared by the per-target builds.
 struct Request {
@@ -51,11 +28,10 @@ struct Request {
 
 // An empty one-target K matrix of `n` bars from the framework, checked to
 // hold the rows the layout names.
-nb::object new_kmatrix(size_t n, const Layout &l) {
+nb::object new_kmatrix(size_t n) {
     nb::object matrix = global("cnt").attr("env").attr("generate_kmatrix_array")(1, n);
     ArrayView<double> view(matrix, "generate_kmatrix_array result", 2, true);
-    const Py_ssize_t needed = std::max({l.time_line, l.day_pos, l.end, l.head_len + l.bar_len - 1,
-                                        l.field[0], l.field[6]}) + 1;
+    const Py_ssize_t needed = kmatrix::matrix_rows(1);
     if (view.cols() != n || static_cast<Py_ssize_t>(view.rows()) < needed)
         raise_value_error("generate_kmatrix_array(1, " + std::to_string(n) + ") returned a " +
                           std::to_string(view.rows()) + "x" + std::to_string(view.cols()) + " matrix");
@@ -65,8 +41,7 @@ nb::object new_kmatrix(size_t n, const Layout &l) {
 // The host's bars of one target as a K matrix at the base frequency, from
 // the first day start on when intraday. Returns an invalid object when the
 // file holds no bars.
-nb::object base_matrix(nb::handle info_dict, nb::handle target_key, const Request &req,
-                       const Layout &l) {
+nb::object base_matrix(nb::handle info_dict, nb::handle target_key, const Request &req) {
     nb::object np = global("np");
     nb::object get = info_dict.attr("get");
     ArrayView<double> time(get("Time", empty_array()).attr("ravel")(), "Time", 1);
@@ -102,15 +77,15 @@ nb::object base_matrix(nb::handle info_dict, nb::handle target_key, const Reques
             raise_field_length_error(target_key, nb::str(kFieldNames[f]), fields.back().size(), total);
     }
 
-    nb::object matrix = new_kmatrix(n, l);
+    nb::object matrix = new_kmatrix(n);
     ArrayView<double> m(matrix, "matrix", 2, true);
     {
         // Every Python object is converted; the copies and the day numbering
         // touch only raw buffers.
         nb::gil_scoped_release release;
-        std::memcpy(&m(l.time_line, 0), time.data() + first, n * sizeof(double));
+        std::memcpy(&m(kmatrix::kTimeLine, 0), time.data() + first, n * sizeof(double));
         for (int f = 0; f < 7; ++f)
-            std::memcpy(&m(l.field[f], 0), fields[f].data() + first, n * sizeof(double));
+            std::memcpy(&m(field_row(f), 0), fields[f].data() + first, n * sizeof(double));
         if (req.intraday) {
             // Number the bars of each trading day 1, 2, ... from its start.
             bool started = false;
@@ -123,7 +98,7 @@ nb::object base_matrix(nb::handle info_dict, nb::handle target_key, const Reques
                 } else if (started) {
                     flag = ++count;
                 }
-                m(l.day_pos, i) = static_cast<double>(flag);
+                m(kmatrix::kDayPos, i) = static_cast<double>(flag);
             }
         }
     }
@@ -132,29 +107,26 @@ nb::object base_matrix(nb::handle info_dict, nb::handle target_key, const Reques
 
 // Combines base bars into bars of a day-or-coarser frequency; returns the
 // new matrix and replaces `time_line` with its bar times.
-nb::object combine_to_frequency(nb::handle matrix, nb::object &time_line, const Request &req,
-                                const Layout &l) {
+nb::object combine_to_frequency(nb::handle matrix, nb::object &time_line, const Request &req) {
     nb::object numkern = global("numkern");
     nb::object complete = global("cnt").attr("calc_base_fre_complete")(time_line, req.frequency_i, true);
-    nb::object new_time_line = item(time_line, complete);
+    nb::object new_time_line = getitem(time_line, complete);
     auto [base_begin, base_end] = unpack_pair(numkern.attr("tvCalcKDataBeginEndPos")(time_line, new_time_line));
 
     ArrayView<double> times(new_time_line, "bar times", 1);
     // The kernel writes every target row itself: only the head rows it
     // copies are made (NaN where not set below).
-    nb::object temp = l.time_line < l.head_len && l.day_pos < l.head_len
-                          ? global("np").attr("full")(nb::make_tuple(l.head_len, times.size()),
-                                                      global("np").attr("nan"))
-                          : new_kmatrix(times.size(), l);
+    nb::object temp = global("np").attr("full")(nb::make_tuple(kmatrix::kHeadLen, times.size()),
+                                                global("np").attr("nan"));
     {
         ArrayView<double> t(temp, "matrix", 2, true);
         for (size_t j = 0; j < times.size(); ++j) {
-            t(l.time_line, j) = times[j];
-            t(l.day_pos, j) = 1.0;
+            t(kmatrix::kTimeLine, j) = times[j];
+            t(kmatrix::kDayPos, j) = 1.0;
         }
     }
     nb::object combined = numkern.attr("tvCalcCombineMatrixHtoL")(matrix, temp, base_begin, base_end,
-                                                                  l.bar_len, 0, l.head_len);
+                                                                  kmatrix::kBarLen, 0, kmatrix::kHeadLen);
     time_line = new_time_line;
     return combined;
 }
@@ -162,29 +134,28 @@ nb::object combine_to_frequency(nb::handle matrix, nb::object &time_line, const 
 // The complete bars of one target: rows from the bar-end row down, columns
 // of the bars that close a bar of the requested size (and traded, unless
 // filled bars are wanted). Invalid object when the host sent no bars.
-nb::object build_target(nb::handle info_dict, nb::handle target_key, const Request &req,
-                        const Layout &l) {
-    nb::object matrix = base_matrix(info_dict, target_key, req, l);
+nb::object build_target(nb::handle info_dict, nb::handle target_key, const Request &req) {
+    nb::object matrix = base_matrix(info_dict, target_key, req);
     if (!matrix.is_valid())
         return matrix;
-    nb::object time_line = item_at(matrix, l.time_line); // the kernels leave their inputs as they are
+    nb::object time_line = getitem(matrix, kmatrix::kTimeLine); // the kernels leave their inputs as they are
     if (!req.intraday)
-        matrix = combine_to_frequency(matrix, time_line, req, l);
+        matrix = combine_to_frequency(matrix, time_line, req);
 
     nb::object numkern = global("numkern");
     nb::object new_matrix;
     nb::object complete; // invalid: every bar is complete
     if (req.n_period) {
         complete = global("np").attr("array")(
-            numkern.attr("tvCalculateFreshMask")(item_at(matrix, l.day_pos), req.frequency_i, req.freq_num),
+            numkern.attr("tvCalculateFreshMask")(getitem(matrix, kmatrix::kDayPos), req.frequency_i, req.freq_num),
             nb::arg("dtype") = "bool");
         // The host delivered whole trading days, so the last bar of the range
         // closes its bar even when fewer than N bars are left for it.
         if (nb::cast<size_t>(complete.attr("size")) > 0)
             complete[nb::int_(-1)] = true;
         auto [begin_pos, end_pos] = unpack_pair(
-            numkern.attr("tvCalcRegKDataBeginEndPos")(time_line, item(time_line, complete), 0));
-        new_matrix = numkern.attr("tvCalcCombineMatrix1toN")(matrix, begin_pos, end_pos, l.bar_len, 0);
+            numkern.attr("tvCalcRegKDataBeginEndPos")(time_line, getitem(time_line, complete), 0));
+        new_matrix = numkern.attr("tvCalcCombineMatrix1toN")(matrix, begin_pos, end_pos, kmatrix::kBarLen, 0);
     } else {
         new_matrix = matrix;
     }
@@ -192,7 +163,7 @@ nb::object build_target(nb::handle info_dict, nb::handle target_key, const Reque
     ArrayView<double> nm(new_matrix, "combined matrix", 2);
     ArrayView<double> times(time_line, "bar times", 1);
     const size_t n = nm.cols();
-    if (times.size() != n || static_cast<Py_ssize_t>(nm.rows()) <= std::max(l.volume, l.end))
+    if (times.size() != n || static_cast<Py_ssize_t>(nm.rows()) <= field_row(kmatrix::kVolume))
         raise_value_error("combined matrix of shape " + std::to_string(nm.rows()) + "x" +
                           std::to_string(n) + " does not fit " + std::to_string(times.size()) +
                           " bar times");
@@ -202,13 +173,13 @@ nb::object build_target(nb::handle info_dict, nb::handle target_key, const Reque
     // Without filled bars only the traded ones stay (numkern's definition:
     // a NaN volume, as feeds without volumes have, is no filled bar).
     if (!req.filled_up) {
-        nb::object traded = numkern.attr("tvCalcTradedMask")(new_matrix, l.head_len, l.bar_len);
+        nb::object traded = numkern.attr("tvCalcTradedMask")(new_matrix, kmatrix::kHeadLen, kmatrix::kBarLen);
         const std::vector<uint8_t> flags =
-            selection_mask(item_at(traded, 0), n, "tvCalcTradedMask result");
+            selection_mask(getitem(traded, 0), n, "tvCalcTradedMask result");
         for (size_t j = 0; j < n; ++j)
             keep[j] = keep[j] && flags[j];
     }
-    const size_t out_rows = nm.rows() - static_cast<size_t>(l.end);
+    const size_t out_rows = nm.rows() - static_cast<size_t>(kmatrix::kEnd);
     std::vector<size_t> columns;
     columns.reserve(n);
     for (size_t j = 0; j < n; ++j)
@@ -221,7 +192,7 @@ nb::object build_target(nb::handle info_dict, nb::handle target_key, const Reque
         for (size_t c = 0; c < columns.size(); ++c)
             o(0, c) = times[columns[c]]; // the bar-end row carries the bar time
         for (size_t r = 1; r < out_rows; ++r) {
-            const double *from = nm.data() + (static_cast<size_t>(l.end) + r) * n;
+            const double *from = nm.data() + (static_cast<size_t>(kmatrix::kEnd) + r) * n;
             double *to = o.data() + r * columns.size();
             for (size_t c = 0; c < columns.size(); ++c)
                 to[c] = from[columns[c]];
@@ -259,9 +230,8 @@ nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs) {
     if (groups.n_targets == 0)
         return std::move(results);
 
-    const Layout layout = read_layout();
     // a result's rows: the bar-end row (bar times), then the bar fields
-    const size_t result_rows = static_cast<size_t>(layout.head_len + layout.bar_len - layout.end);
+    const size_t result_rows = static_cast<size_t>(kmatrix::kHeadLen + kmatrix::kBarLen - kmatrix::kEnd);
     auto check_cached = [&](nb::handle entry) { checks::per_target_entry(entry, result_rows); };
     auto place_cached = [&](size_t g, nb::handle entry) {
         place_result(results, groups.positions[g], entry.attr("get")("k_matrix_single", empty_array()),
@@ -290,7 +260,7 @@ nb::object get_k_data_independent_target(nb::args args, nb::kwargs kwargs) {
         // The host's file is read once: cleaned as soon as it is in memory.
         global("clear_mat_include_cur_trade_date")(path, end_date);
         checks::check_host_file(path, [&] { checks::per_target_file(info_dict, req.intraday); });
-        nb::object result = build_target(info_dict, groups.keys[g], req, layout);
+        nb::object result = build_target(info_dict, groups.keys[g], req);
         if (!result.is_valid())
             return;
         place_result(results, groups.positions[g], result, copy_array);

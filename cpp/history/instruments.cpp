@@ -3,7 +3,7 @@
 // large requests), block code lists (with a per-day file cache) and the
 // contracts of a futures market. Both file caches live in the attached
 // store's cache scope.
-#include "content_checks.hpp"
+#include "history/content_checks.hpp"
 
 namespace telvar::history {
 namespace {
@@ -39,9 +39,9 @@ nb::list records_of_struct_array(nb::handle cash_data) {
         for (nb::handle value : element) {
             if (k >= n_keys)
                 break;
-            nb::object field = item_at(keys, static_cast<Py_ssize_t>(k++));
+            nb::object field = getitem(keys, static_cast<Py_ssize_t>(k++));
             nb::object plain = nb::cast<Py_ssize_t>(value.attr("size")) > 0
-                                   ? item_at(value.attr("ravel")(), 0)
+                                   ? getitem(value.attr("ravel")(), 0)
                                    : nb::object(nb::str(""));
             pairs.append(nb::make_tuple(field, plain));
         }
@@ -63,7 +63,7 @@ nb::list read_target_info_cache(nb::handle cache_path, size_t n_targets) {
         return nb::list();
     try {
         checks::target_info_entry(content, n_targets);
-        return records_of_struct_array(item(content, "cashInfo"));
+        return records_of_struct_array(getitem(content, "cashInfo"));
     } catch (const checks::ContentProblem &problem) {
         checks::reject_cache_file(cache_path, problem);
     } catch (nb::python_error &e) {
@@ -104,7 +104,7 @@ nb::object column_from_file(nb::handle stored) {
     nb::list values;
     for (nb::handle cell : flat) {
         if (nb::isinstance(cell, np.attr("ndarray")))
-            values.append(nb::cast<Py_ssize_t>(cell.attr("size")) > 0 ? item_at(cell.attr("ravel")(), 0)
+            values.append(nb::cast<Py_ssize_t>(cell.attr("size")) > 0 ? getitem(cell.attr("ravel")(), 0)
                                                                         : nb::object(nb::str("")));
         else
             values.append(cell);
@@ -251,7 +251,7 @@ nb::object get_target_info(nb::args args, nb::kwargs kwargs) {
     nb::list results;
     for (nb::handle record : target_info_list) {
         nb::object key =
-            percent_format("%s.%s", nb::make_tuple(item(record, "Market"), item(record, "Code"))).attr("upper")();
+            percent_format("%s.%s", nb::make_tuple(getitem(record, "Market"), getitem(record, "Code"))).attr("upper")();
         targets_info[key] = record;
         results.append(record);
     }
@@ -271,10 +271,10 @@ nb::object get_target_info_v2(nb::args args, nb::kwargs kwargs) {
     if (iterable < 0)
         throw nb::python_error();
     if (!iterable)
-        return item(targets_info, item(targets, target_idx));
+        return getitem(targets_info, getitem(targets, target_idx));
     nb::list records;
     for (nb::handle idx : target_idx)
-        records.append(item(targets_info, item(targets, idx)));
+        records.append(getitem(targets_info, getitem(targets, idx)));
     return records;
 }
 

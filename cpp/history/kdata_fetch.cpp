@@ -1,6 +1,6 @@
 // The blocking multi-target download (under a long socket time-out) and the
 // fetch that chains it with reading the host's file.
-#include "history.hpp"
+#include "history/history.hpp"
 
 namespace telvar::history {
 namespace {
@@ -48,13 +48,13 @@ private:
 };
 
 nb::object download(const nb::object &params) {
-    nb::object targets = item(params, "targets");
-    nb::object frequency = item(params, "frequency");
-    nb::object freq_num = item(params, "freq_num");
-    nb::object begin_date = item(params, "begin_date");
-    nb::object end_date = item(params, "end_date");
-    nb::object filled_up = item(params, "filled_up");
-    nb::object fq_type = item(params, "fq_type");
+    nb::object targets = getitem(params, "targets");
+    nb::object frequency = getitem(params, "frequency");
+    nb::object freq_num = getitem(params, "freq_num");
+    nb::object begin_date = getitem(params, "begin_date");
+    nb::object end_date = getitem(params, "end_date");
+    nb::object filled_up = getitem(params, "filled_up");
+    nb::object fq_type = getitem(params, "fq_type");
     const bool show_ui_tip = truthy(params.attr("get")("need_show_ui_tip", true));
 
     nb::object file_path = nb::str("");
@@ -100,7 +100,7 @@ nb::object get_k_data_multi(nb::args args, nb::kwargs kwargs) {
     auto bound = sig.bind(args, kwargs);
     const nb::object &params = bound[0];
 
-    nb::object end_date = item(params, "end_date");
+    nb::object end_date = getitem(params, "end_date");
     auto [host_error, mat_path] = unpack_pair(global("load_k_data_from_pro")(params));
     if (!host_error.is_none())
         raise_instance(host_error);

@@ -2,7 +2,9 @@
 // the time line and bookkeeping, the bars either in it or in part files that
 // it names. Failures are handed back as values, never raised. A file whose
 // content does not fit (content_checks.hpp) is a TvDataError naming it.
-#include "content_checks.hpp"
+#include "history/content_checks.hpp"
+
+#include "common/kmatrix_layout.hpp"
 
 namespace telvar::history {
 namespace {
@@ -46,7 +48,7 @@ bool names_part_files(nb::handle file_paths) {
     return truthy(file_paths);
 }
 
-size_t bar_rows() { return static_cast<size_t>(gv_int("KMatrix_Bar_Len")); }
+constexpr size_t bar_rows() { return static_cast<size_t>(kmatrix::kBarLen); }
 
 nb::object read_main_file(nb::handle mat_path) {
     nb::object mat_dict = global("load_mat")(mat_path, nb::arg("rm_if_error") = true);
@@ -58,7 +60,7 @@ nb::object read_main_file(nb::handle mat_path) {
     nb::object file_paths =
         mat_dict.attr("get")("FilePaths", np.attr("array")(nb::make_tuple(""))).attr("ravel")();
     if (names_part_files(file_paths)) {
-        nb::object paths = item_at(file_paths, 0).attr("split")("|");
+        nb::object paths = getitem(file_paths, 0).attr("split")("|");
         auto [price, tick] = unpack_pair(global("load_mat_from_split_file")(paths));
         mat_dict["KArray"] = price;
         mat_dict["TickPriceData"] = tick;
@@ -69,9 +71,9 @@ nb::object read_main_file(nb::handle mat_path) {
         mat_dict["KArray"] = mat_dict.attr("get")("KArray", empty_array());
         mat_dict["TickPriceData"] = mat_dict.attr("get")("TickPriceData", empty_array());
     }
-    mat_dict["TradeFreshPos"] = item_at(item(mat_dict, "TradeFreshPos").attr("ravel")(), 0);
-    mat_dict["TimeLine"] = item(mat_dict, "TimeLine").attr("ravel")();
-    mat_dict["DayPos"] = item(mat_dict, "DayPos").attr("ravel")();
+    mat_dict["TradeFreshPos"] = getitem(getitem(mat_dict, "TradeFreshPos").attr("ravel")(), 0);
+    mat_dict["TimeLine"] = getitem(mat_dict, "TimeLine").attr("ravel")();
+    mat_dict["DayPos"] = getitem(mat_dict, "DayPos").attr("ravel")();
     return mat_dict;
 }
 
@@ -91,12 +93,12 @@ nb::object load_mat_from_split_file(nb::args args, nb::kwargs kwargs) {
         nb::object price = mat_dict.attr("get")("KArray", empty_array());
         if (has_values(price)) {
             price_slices.append(price);
-            n_bars = nb::cast<size_t>(item_at(price.attr("shape"), 1));
+            n_bars = nb::cast<size_t>(getitem(price.attr("shape"), 1));
         }
         nb::object tick = mat_dict.attr("get")("TickPriceData", empty_array());
         if (has_values(tick)) {
             tick_slices.append(tick);
-            n_bars = nb::cast<size_t>(item_at(tick.attr("shape"), 1));
+            n_bars = nb::cast<size_t>(getitem(tick.attr("shape"), 1));
         }
     }
     return nb::make_tuple(concatenate_or_empty(price_slices, 0), concatenate_or_empty(tick_slices, 2));

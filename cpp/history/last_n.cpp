@@ -1,9 +1,9 @@
 // Last-N-bars K-data: the host counts back the bars of every target; each
 // target's record becomes a dictionary of field arrays in ascending time,
 // cached per target.
-#include "per_target.hpp"
+#include "history/per_target.hpp"
 
-#include "content_checks.hpp"
+#include "history/content_checks.hpp"
 
 namespace telvar::history {
 namespace {
@@ -35,18 +35,18 @@ nb::object copy_bar_dict(nb::handle bars) {
 // every field alike.
 nb::dict record_to_bars(nb::handle fields, nb::handle target_key) {
     nb::dict bars = empty_bar_dict();
-    nb::object times = item(fields, "Time").attr("ravel")();
+    nb::object times = getitem(fields, "Time").attr("ravel")();
     const size_t n = nb::cast<size_t>(times.attr("size"));
     if (n == 0)
         return bars;
     nb::object unique = global("np").attr("unique")(times, nb::arg("return_index") = true);
-    nb::object first_index = item_at(unique, 1);
+    nb::object first_index = getitem(unique, 1);
     for (const char *name : kFileOrder) {
-        nb::object values = item(fields, name).attr("ravel")();
+        nb::object values = getitem(fields, name).attr("ravel")();
         const size_t size = nb::cast<size_t>(values.attr("size"));
         if (size != n)
             raise_field_length_error(target_key, nb::str(name), size, n);
-        bars[name] = item(values, first_index);
+        bars[name] = getitem(values, first_index);
     }
     return bars;
 }

@@ -1,6 +1,8 @@
 // telvar.api.history._history: the names it binds at import, its constant,
 // and its public functions in the order the module defines them.
-#include "history.hpp"
+#include "history/history.hpp"
+
+#include "common/kmatrix_layout_check.hpp"
 
 namespace telvar {
 
@@ -40,6 +42,7 @@ void bind_framework_names() {
                   {"todictmc", "clear_mat_include_cur_trade_date", "clear_mat_include_zero_date", "todotmc",
                    "toordereddict", "calc_hash_value", "load_mat_cache", "save_mat_cache", "can_cache",
                    "reject_mat_cache", "reject_cache_file"});
+    kmatrix::require_layout_of(g("gv"));
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // Helpers of the per-target requests: grouping targets by key, the
 // per-target cache, column selections.
-#include "per_target.hpp"
+#include "history/per_target.hpp"
 
-#include "content_checks.hpp"
+#include "history/content_checks.hpp"
 
 namespace telvar::history {
 
@@ -17,13 +17,13 @@ TargetGroups group_targets(nb::handle targets) {
                           std::to_string(groups.n_targets) + " targets");
     nb::dict slot_of_key;
     for (size_t i = 0; i < groups.n_targets; ++i) {
-        nb::object key = item_at(keys, static_cast<Py_ssize_t>(i));
+        nb::object key = getitem(keys, static_cast<Py_ssize_t>(i));
         if (slot_of_key.contains(key)) {
             groups.positions[nb::cast<size_t>(slot_of_key[key])].push_back(i);
             continue;
         }
         slot_of_key[key] = groups.records.size();
-        groups.records.push_back(item_at(targets, static_cast<Py_ssize_t>(i)));
+        groups.records.push_back(getitem(targets, static_cast<Py_ssize_t>(i)));
         groups.keys.push_back(key);
         groups.positions.push_back({i});
     }

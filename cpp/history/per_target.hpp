@@ -3,7 +3,7 @@
 // selections.
 #pragma once
 
-#include "history.hpp"
+#include "history/history.hpp"
 
 #include "common/arrays.hpp"
 

@@ -1,13 +1,13 @@
 // Announcements of a download in the host's log, with the request that asks
 // the host to prepare the data without waiting for it.
-#include "history.hpp"
+#include "history/history.hpp"
 
 namespace telvar::history {
 namespace {
 
 // "CODE.MARKET" of a target record, as the log shows it.
 nb::str code_dot_market(nb::handle target) {
-    return percent_format("%s.%s", nb::make_tuple(item(target, "Code"), item(target, "Market")));
+    return percent_format("%s.%s", nb::make_tuple(getitem(target, "Code"), getitem(target, "Market")));
 }
 
 } // namespace
@@ -27,8 +27,8 @@ nb::object ask_get_k_data(nb::args args, nb::kwargs kwargs) {
     if (n_targets < 1)
         return nb::none();
 
-    nb::str first_label = code_dot_market(item_at(targets, 0));
-    nb::str last_label = n_targets >= 2 ? code_dot_market(item_at(targets, -1)) : nb::str("");
+    nb::str first_label = code_dot_market(getitem(targets, 0));
+    nb::str last_label = n_targets >= 2 ? code_dot_market(getitem(targets, -1)) : nb::str("");
 
     nb::object message = text("TEXT_PREPARE_KDATA")
                              .attr("format")(nb::arg("BEGINDATE") = begin_date,
@@ -56,8 +56,8 @@ nb::object ask_get_tick_data(nb::args args, nb::kwargs kwargs) {
     nb::object days = global("get_trading_days")(begin_date, end_date);
     for (nb::handle target : targets) {
         for (nb::handle day : days) {
-            nb::object code = item(target, "Code");
-            nb::object market = item(target, "Market");
+            nb::object code = getitem(target, "Code");
+            nb::object market = getitem(target, "Market");
             nb::object message = text("TEXT_PREPARE_TICKDATA")
                                      .attr("format")(nb::arg("Day") = day, nb::arg("Code") = code,
                                                      nb::arg("Market") = market);

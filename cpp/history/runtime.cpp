@@ -1,8 +1,9 @@
 // Queries of the running strategy: the bar at the current position, the
 // strategy id and the back-test performance.
-#include "history.hpp"
+#include "history/history.hpp"
 
 #include "common/arrays.hpp"
+#include "common/kmatrix_layout.hpp"
 #include "common/read_limit.hpp"
 
 #include <cmath>
@@ -12,12 +13,12 @@ namespace {
 
 struct BarField {
     const char *key;
-    const char *offset; // gv name of the field's row within a target block
+    int64_t offset; // the field's row within a target's block
 };
-const BarField kBarFields[7] = {{"open", "KMatrix_Open"},          {"high", "KMatrix_High"},
-                                {"low", "KMatrix_Low"},            {"close", "KMatrix_Close"},
-                                {"volume", "KMatrix_Volume"},      {"amount", "KMatrix_TurnOver"},
-                                {"open_interest", "KMatrix_OpenInterest"}};
+const BarField kBarFields[kmatrix::kFieldCount] = {
+    {"open", kmatrix::kOpen},          {"high", kmatrix::kHigh},     {"low", kmatrix::kLow},
+    {"close", kmatrix::kClose},        {"volume", kmatrix::kVolume}, {"amount", kmatrix::kTurnover},
+    {"open_interest", kmatrix::kOpenInterest}};
 
 } // namespace
 
@@ -37,8 +38,8 @@ nb::object get_bar(nb::args args, nb::kwargs kwargs) {
     // would read one from the end of the run instead.
     if (pos < nb::int_(0))
         return nb::none();
-    nb::object k_data = item(vr.attr("g_TelvarKDataList"), input_info.attr("RefreshKDataIdx"));
-    nb::object fresh_bar_pos = item(k_data.attr("CurrentBar"), pos);
+    nb::object k_data = getitem(vr.attr("g_TelvarKDataList"), input_info.attr("RefreshKDataIdx"));
+    nb::object fresh_bar_pos = getitem(k_data.attr("CurrentBar"), pos);
     ArrayView<double> matrix(k_data.attr("Matrix"), "Matrix", 2);
     const double column_value = nb::cast<double>(global("np").attr("float64")(fresh_bar_pos));
     if (std::isnan(column_value) || column_value < 0.0 ||
@@ -49,16 +50,7 @@ nb::object get_bar(nb::args args, nb::kwargs kwargs) {
     ArrayView<int64_t> targets(target_idx, "target_idx", 1);
     nb::object target_list = input_info.attr("TargetList");
     const int64_t n_targets = static_cast<int64_t>(nb::len(target_list));
-    const int64_t head_len = gv_int("KMatrixPos_Head_len");
-    const int64_t bar_len = gv_int("KMatrix_Bar_Len");
-    const int64_t time_row = gv_int("KMatrixPos_TimeLine");
-    int64_t offsets[7];
-    for (int f = 0; f < 7; ++f) {
-        offsets[f] = gv_int(kBarFields[f].offset);
-        if (offsets[f] < 0 || offsets[f] >= bar_len)
-            raise_value_error(std::string("gv.") + kBarFields[f].offset + " lies outside a target's block");
-    }
-    if (head_len < 0 || time_row < 0 || time_row >= static_cast<int64_t>(matrix.rows()))
+    if (kmatrix::kTimeLine >= static_cast<int64_t>(matrix.rows()))
         raise_value_error("the K matrix has no time row");
 
     const size_t k = targets.size();
@@ -67,21 +59,21 @@ nb::object get_bar(nb::args args, nb::kwargs kwargs) {
     nb::list codes;
     for (size_t i = 0; i < k; ++i) {
         const int64_t t = targets[i];
-        if (t < 0 || t >= n_targets || head_len + (t + 1) * bar_len > static_cast<int64_t>(matrix.rows()))
+        if (t < 0 || t >= n_targets || kmatrix::block_row(t + 1) > static_cast<int64_t>(matrix.rows()))
             raise_index_error("target index " + std::to_string(t) + " is out of range");
-        codes.append(todotmc(item_at(target_list, static_cast<Py_ssize_t>(t))));
+        codes.append(todotmc(getitem(target_list, static_cast<Py_ssize_t>(t))));
     }
 
     nb::dict bar;
     bar["code"] = np.attr("array")(codes);
     bar["number_bar"] = np.attr("full")(k, column, nb::arg("dtype") = np.attr("int64"));
-    bar["time_bar"] = np.attr("full")(k, matrix(static_cast<size_t>(time_row), column),
+    bar["time_bar"] = np.attr("full")(k, matrix(static_cast<size_t>(kmatrix::kTimeLine), column),
                                       nb::arg("dtype") = np.attr("float64"));
-    for (int f = 0; f < 7; ++f) {
+    for (int f = 0; f < kmatrix::kFieldCount; ++f) {
         nb::object values = np.attr("empty")(k);
         ArrayView<double> out(values, kBarFields[f].key, 1, true);
         for (size_t i = 0; i < k; ++i)
-            out[i] = matrix(static_cast<size_t>(head_len + targets[i] * bar_len + offsets[f]), column);
+            out[i] = matrix(static_cast<size_t>(kmatrix::block_row(targets[i]) + kBarFields[f].offset), column);
         bar[kBarFields[f].key] = values;
     }
     return std::move(bar);

@@ -1,8 +1,9 @@
 // Tick data with five quote levels: one trading day of one instrument from
 // the host, kept in the run state's tick map, and the ticks of one bar.
-#include "content_checks.hpp"
+#include "history/content_checks.hpp"
 
 #include "common/arrays.hpp"
+#include "common/kmatrix_layout.hpp"
 #include "common/read_limit.hpp"
 
 namespace telvar::history {
@@ -31,7 +32,7 @@ nb::object empty_tick_dict() {
 nb::object copy_tick_dict(nb::handle stored) {
     nb::object copy = new_dot_dict();
     for (nb::handle key : stored.attr("keys")())
-        copy[key] = item(stored, key).attr("copy")();
+        copy[key] = getitem(stored, key).attr("copy")();
     return copy;
 }
 
@@ -39,8 +40,8 @@ nb::object copy_tick_dict(nb::handle stored) {
 // (n_ticks, k) matrix; a variable stored as one row is that row.
 nb::object first_column(nb::handle variable, size_t n_ticks) {
     nb::object array = global("np").attr("asarray")(variable);
-    if (nb::cast<int>(array.attr("ndim")) == 2 && nb::cast<size_t>(item_at(array.attr("shape"), 0)) == n_ticks)
-        return item(array, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0));
+    if (nb::cast<int>(array.attr("ndim")) == 2 && nb::cast<size_t>(getitem(array.attr("shape"), 0)) == n_ticks)
+        return getitem(array, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0));
     return array.attr("ravel")();
 }
 
@@ -49,7 +50,7 @@ nb::object combine_levels(nb::handle mat_dict, const char *quote, size_t n_ticks
     std::vector<ArrayView<double>> levels;
     for (int level = 1; level <= kLevels; ++level) {
         nb::str name = level_name(quote, level);
-        levels.emplace_back(first_column(item(mat_dict, name), n_ticks), quote, 1);
+        levels.emplace_back(first_column(getitem(mat_dict, name), n_ticks), quote, 1);
         if (levels.back().size() != n_ticks)
             raise_field_length_error(nb::str("tick"), name, levels.back().size(), n_ticks);
     }
@@ -85,7 +86,7 @@ nb::object load_tick_data_from_pro(nb::args args, nb::kwargs kwargs) {
         throw nb::python_error();
     // Today's ticks keep coming in, so today is always asked again.
     if (known == 1 && !equals(date, global("to_int_now_date")()))
-        return copy_tick_dict(item(tick_map, tick_key));
+        return copy_tick_dict(getitem(tick_map, tick_key));
 
     nb::object mat_path = global("tvcmd").attr("tvSendCmdGetTDPData")(
         market, code, date, fq_type, nb::arg("no_return") = false, nb::arg("check_permission") = check_permission);
@@ -110,16 +111,16 @@ nb::object load_tick_data_from_pro(nb::args args, nb::kwargs kwargs) {
     global("clear_mat_include_cur_trade_date")(mat_path, date);
 
     for (const char *name : kTickFields)
-        info[name] = item(mat_dict, name).attr("ravel")();
+        info[name] = getitem(mat_dict, name).attr("ravel")();
     if (truthy(combine_5th)) {
-        const size_t n_ticks = nb::cast<size_t>(item(info, "Time").attr("size"));
+        const size_t n_ticks = nb::cast<size_t>(getitem(info, "Time").attr("size"));
         for (const char *quote : kQuoteNames)
             info[quote] = combine_levels(mat_dict, quote, n_ticks);
     } else {
         for (int level = 1; level <= kLevels; ++level)
             for (const char *quote : kQuoteNames) {
                 nb::str name = level_name(quote, level);
-                info[name] = item(mat_dict, name).attr("ravel")();
+                info[name] = getitem(mat_dict, name).attr("ravel")();
             }
     }
     tick_map[tick_key] = info;
@@ -145,17 +146,17 @@ nb::object get_bar_tick_data(nb::args args, nb::kwargs kwargs) {
     // During a run, no ticks of a bar after the current one.
     require_not_ahead(bar_pos, read_limit(vr), [] { return global("text"); });
     nb::object input_info = vr.attr("g_TelvarInputInfo");
-    nb::object k_data = item(vr.attr("g_TelvarKDataList"), input_info.attr("RefreshKDataIdx"));
-    nb::object column = item(k_data.attr("CurrentBar"), bar_pos);
+    nb::object k_data = getitem(vr.attr("g_TelvarKDataList"), input_info.attr("RefreshKDataIdx"));
+    nb::object column = getitem(k_data.attr("CurrentBar"), bar_pos);
     nb::object pre_column = column > nb::int_(0) ? nb::object(column - nb::int_(1)) : nb::object(nb::int_(0));
     nb::object matrix = k_data.attr("Matrix");
-    nb::object time_row = global("gv").attr("KMatrixPos_TimeLine");
-    nb::object cur_bar_time = item(matrix, nb::make_tuple(time_row, column));
-    nb::object pre_bar_time = item(matrix, nb::make_tuple(time_row, pre_column));
+    nb::object time_row = py_int(kmatrix::kTimeLine);
+    nb::object cur_bar_time = getitem(matrix, nb::make_tuple(time_row, column));
+    nb::object pre_bar_time = getitem(matrix, nb::make_tuple(time_row, pre_column));
 
     nb::list times;
     times.append(cur_bar_time);
-    nb::object cur_bar_dt = item_at(global("mft_to_datetime")(times), 0);
+    nb::object cur_bar_dt = getitem(global("mft_to_datetime")(times), 0);
     const int hour = nb::cast<int>(cur_bar_dt.attr("hour"));
     nb::object tick_day;
     // Night sessions belong to the next trading day, also after midnight (a
@@ -167,11 +168,11 @@ nb::object get_bar_tick_data(nb::args args, nb::kwargs kwargs) {
         tick_day = to_int(global("mft_to_str_format")(cur_bar_time, nb::arg("fmt") = "%Y%m%d"));
     }
 
-    nb::object target = item(input_info.attr("TargetList"), target_idx);
-    nb::object info = global("load_tick_data_from_pro")(item(target, "Market"), item(target, "Code"), tick_day,
+    nb::object target = getitem(input_info.attr("TargetList"), target_idx);
+    nb::object info = global("load_tick_data_from_pro")(getitem(target, "Market"), getitem(target, "Code"), tick_day,
                                                         fq_type, nb::arg("check_permission") = false);
 
-    ArrayView<double> ticks(item(info, "Time").attr("ravel")(), "Time", 1);
+    ArrayView<double> ticks(getitem(info, "Time").attr("ravel")(), "Time", 1);
     const double pre_time = nb::cast<double>(pre_bar_time);
     const double cur_time = nb::cast<double>(cur_bar_time);
     const size_t n = ticks.size();
@@ -193,7 +194,7 @@ nb::object get_bar_tick_data(nb::args args, nb::kwargs kwargs) {
     nb::object rows = nb::slice(nb::int_(begin), nb::int_(end), nb::none());
     nb::object out = new_dot_dict();
     for (nb::handle key : info.attr("keys")())
-        out[key] = item(item(info, key), rows);
+        out[key] = getitem(getitem(info, key), rows);
     return out;
 }
 

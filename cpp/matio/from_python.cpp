@@ -16,8 +16,7 @@
 #include <cstring>
 #include <string>
 
-namespace telvar {
-namespace matio {
+namespace telvar::matio {
 
 namespace {
 
@@ -317,5 +316,4 @@ std::vector<mat::NamedNode> plan_variables(nb::handle mdict, const PlanOptions &
     return out;
 }
 
-} // namespace matio
-} // namespace telvar
+} // namespace telvar::matio

@@ -10,8 +10,7 @@
 
 #include <vector>
 
-namespace telvar {
-namespace matio {
+namespace telvar::matio {
 namespace nb = nanobind;
 
 // The variables of a file read, as a dict with scipy's "__header__",
@@ -27,5 +26,4 @@ struct PlanOptions {
 std::vector<mat::NamedNode> plan_variables(nb::handle mdict, const PlanOptions &options,
                                            std::vector<nb::object> &keep);
 
-} // namespace matio
-} // namespace telvar
+} // namespace telvar::matio

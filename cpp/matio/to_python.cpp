@@ -11,8 +11,7 @@
 #include <cstring>
 #include <string>
 
-namespace telvar {
-namespace matio {
+namespace telvar::matio {
 
 namespace {
 
@@ -255,5 +254,4 @@ nb::dict to_python(mat::MatFile &file) {
     return out;
 }
 
-} // namespace matio
-} // namespace telvar
+} // namespace telvar::matio

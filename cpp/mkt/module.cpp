@@ -1,6 +1,6 @@
 // telvar.api.fundamental.mkt.mkt: market-level fundamental queries.
-#include "queries.hpp"
-#include "query_family.hpp"
+#include "mkt/queries.hpp"
+#include "mkt/query_family.hpp"
 
 namespace nb = nanobind;
 using telvar::mkt::globals;

@@ -1,13 +1,12 @@
 // The eight market queries. Each is the shared query body with its own
 // parameter list, wrapped at import by the argument checker's decorator.
-#include "queries.hpp"
-#include "query_family.hpp"
+#include "mkt/queries.hpp"
+#include "mkt/query_family.hpp"
 
 #include <cstring>
 #include <string>
 
-namespace telvar {
-namespace mkt {
+namespace telvar::mkt {
 namespace {
 
 using K = ParamKind;
@@ -164,5 +163,4 @@ void define_queries(nb::module_ &m) {
     }
 }
 
-} // namespace mkt
-} // namespace telvar
+} // namespace telvar::mkt

@@ -1,7 +1,6 @@
-#include "query_family.hpp"
+#include "mkt/query_family.hpp"
 
-namespace telvar {
-namespace mkt {
+namespace telvar::mkt {
 
 ModuleGlobals globals;
 
@@ -29,34 +28,27 @@ nb::object run_query(const QuerySpec &spec, const nb::args &args, const nb::kwar
         values[i] = or_default(values[i], default_for(spec.kinds[i]));
 
     if (spec.normalise_targets)
-        values[0] = globals("check_targets_without_change")(values[0]);
+        values[0] = global("check_targets_without_change")(values[0]);
 
     const size_t begin = position_of(spec, ParamKind::begin_date);
     const size_t end = position_of(spec, ParamKind::end_date);
-    values[begin] = globals("begin_date_checking_rule")(nb::arg("date") = values[begin]);
-    values[end] = globals("end_date_checking_rule")(nb::arg("date") = values[end]);
+    values[begin] = global("begin_date_checking_rule")(nb::arg("date") = values[begin]);
+    values[end] = global("end_date_checking_rule")(nb::arg("date") = values[end]);
 
-    const int end_before_begin =
-        PyObject_RichCompareBool(values[end].ptr(), values[begin].ptr(), Py_LT);
-    if (end_before_begin < 0)
-        throw nb::python_error();
-    if (end_before_begin) {
-        nb::object message = globals("text").attr("ERROR_INPUT_BEGIN_GT_ENDDATE");
-        PyErr_SetObject(PyExc_ValueError, message.ptr());
-        throw nb::python_error();
-    }
+    if (compare(values[end], values[begin], Py_LT))
+        raise_with(PyExc_ValueError, attr_of(global("text"), "ERROR_INPUT_BEGIN_GT_ENDDATE"));
 
     nb::dict params;
     for (size_t i = 0; i < values.size(); ++i)
         params[spec.names[i]] = values[i];
 
-    nb::object result = globals("get_fundamental_info")(nb::arg("params") = params,
+    nb::object result = global("get_fundamental_info")(nb::arg("params") = params,
                                                         nb::arg("func_name") = spec.name);
-    return globals("convert_fundamental_to_df")(result);
+    return global("convert_fundamental_to_df")(result);
 }
 
 nb::object rule_decorator(const QuerySpec &spec) {
-    nb::object verify_that = globals("verify_that");
+    nb::object verify_that = global("verify_that");
     nb::list rules;
     for (size_t i = 0; i < spec.names.size(); ++i) {
         nb::object rule = verify_that(nb::str(spec.names[i]));
@@ -69,8 +61,7 @@ nb::object rule_decorator(const QuerySpec &spec) {
                 nb::handle(reinterpret_cast<PyObject *>(&PyList_Type)),
                 nb::handle(reinterpret_cast<PyObject *>(&PyTuple_Type))));
     }
-    return globals("apply_rule")(*rules);
+    return global("apply_rule")(*rules);
 }
 
-} // namespace mkt
-} // namespace telvar
+} // namespace telvar::mkt

@@ -5,16 +5,19 @@
 
 #include "common/args.hpp"
 #include "common/globals.hpp"
+#include "common/interop.hpp"
 
 #include <initializer_list>
 #include <vector>
 
-namespace telvar {
-namespace mkt {
+namespace telvar::mkt {
 namespace nb = nanobind;
 
 // Module namespace of `mkt`, filled at import (see module.cpp).
 extern ModuleGlobals globals;
+
+// A module global, looked up when it is used.
+template <size_t N> inline nb::object global(const char (&name)[N]) { return globals(name); }
 
 // What a parameter is checked as, and the default it takes when left out.
 enum class ParamKind {
@@ -54,5 +57,4 @@ nb::object run_query(const QuerySpec &spec, const nb::args &args, const nb::kwar
 // parameter order, built with verify_that / apply_rule.
 nb::object rule_decorator(const QuerySpec &spec);
 
-} // namespace mkt
-} // namespace telvar
+} // namespace telvar::mkt

@@ -14,6 +14,7 @@
 #include "kernels.hpp"
 
 #include "common/args.hpp"
+#include "common/kmatrix_layout.hpp"
 
 #include <algorithm>
 
@@ -23,7 +24,7 @@ namespace telvar {
 namespace numkern {
 namespace {
 
-constexpr int64_t kHeadLen = 4; // K matrix head rows: TimeLine, DayPos, FreshIdx, End
+constexpr int64_t kHeadLen = kmatrix::kHeadLen; // the default head_len
 
 // The target blocks of a matrix being combined into an output matrix.
 struct Blocks {

@@ -16,7 +16,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Field offsets inside a target's block of a K matrix, after the four
 // prices (kOpen..kClose, common/traded_bar.hpp).
-constexpr int kVolume = 4, kTurnOver = 5, kOpenInterest = 6, kKnownFields = 7;
+constexpr int kVolume = static_cast<int>(kmatrix::kVolume), kTurnOver = static_cast<int>(kmatrix::kTurnover),
+              kOpenInterest = static_cast<int>(kmatrix::kOpenInterest),
+              kKnownFields = static_cast<int>(kmatrix::kBarLen);
 
 // How a kernel tells traded bars from filled ones for a block of K fields.
 enum class Source {

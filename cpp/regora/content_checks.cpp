@@ -4,9 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace telvar {
-namespace regora {
-namespace checks {
+namespace telvar::regora::checks {
 
 using mat_content::Bounds;
 using mat_content::Values;
@@ -135,6 +133,4 @@ void factor_file(nb::handle mat, nb::handle series) {
     }
 }
 
-} // namespace checks
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora::checks

@@ -10,9 +10,7 @@
 
 #include "common/mat_content.hpp"
 
-namespace telvar {
-namespace regora {
-namespace checks {
+namespace telvar::regora::checks {
 
 using mat_content::ContentProblem;
 
@@ -45,6 +43,4 @@ void adjusted_fresh_entry(nb::handle entry, long long rows, long long base_cols)
 // length, named in `series`.
 void factor_file(nb::handle mat, nb::handle series);
 
-} // namespace checks
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora::checks

@@ -3,6 +3,8 @@
 // constant and the functions in definition order.
 #include "regora/regora.hpp"
 
+#include "common/kmatrix_layout_check.hpp"
+
 namespace telvar {
 
 ModuleGlobals &regora_globals() {
@@ -39,6 +41,7 @@ static void bind_imports(const ModuleGlobals &g) {
     g.import_from("telvar.api.history._history",
                   {"get_trading_time", "get_main_contract", "get_trading_days",
                    "get_k_data_multi"});
+    kmatrix::require_layout_of(g("gv"));
 }
 
 NB_MODULE(_regora, m) {

@@ -90,6 +90,22 @@ def test_boundary_on_a_day_start_is_kept(adj, monkeypatch):
     assert points.tolist() == [0, 6, 6, 12]
 
 
+@pytest.mark.parametrize("history, message", [
+    (([20250101],), r"^not enough values to unpack \(expected 2, got 1\)$"),
+    ((), r"^not enough values to unpack \(expected 2, got 0\)$"),
+    (([20250101], ["P"], ["Q"]), r"^too many values to unpack \(expected 2\)$"),
+])
+def test_main_contract_history_that_is_not_a_pair(adj, monkeypatch, history, message):
+    """The (dates, codes) pair of the main-contract history unpacks with the interpreter's words."""
+    r = adj.regora
+    monkeypatch.setattr(r, "get_main_contract", lambda *a: {"X": history})
+    with pytest.raises(ValueError, match=message):
+        r.find_exchange_day(np.ones(3), np.ones(3), "X", 20250101, 20250104)
+    monkeypatch.setattr(r, "get_main_contract", lambda *a: {"X": 7})
+    with pytest.raises(TypeError, match=r"^cannot unpack non-iterable int object$"):
+        r.find_exchange_day(np.ones(3), np.ones(3), "X", 20250101, 20250104)
+
+
 def test_adjusted_minute_base_equals_the_back_adjusted_series(adj):
     r = adj.regora
     pos = r.calc_1_freq_matrix_adj(gv.KFreq_Min)

@@ -4,13 +4,13 @@
 // more columns), plus the instrument look-up at a strategy bar.
 #include "common/args.hpp"
 #include "regora/support.hpp"
+#include "common/kmatrix_layout.hpp"
 
 #include <cmath>
 #include <cstring>
 #include <vector>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 static constexpr long long PLAIN_COLUMNS = 4;
 static constexpr long long ADJUSTED_COLUMNS = 7;
@@ -29,7 +29,7 @@ nb::object get_instruments(nb::args args, nb::kwargs kwargs) {
     nb::object targets = global("cnt").attr("env").attr("get_target_name")(v[0]);
     nb::object store = run_state().attr("g_TelvarDataValueFresh");
     nb::object bar_time =
-        getitem(store, nb::make_tuple(global("gv").attr("KMatrixPos_TimeLine"), bar_pos));
+        getitem(store, nb::make_tuple(kmatrix::kTimeLine, bar_pos));
     nb::object end_date = global("mft_to_int_format")(bar_time, nb::arg("fmt") = "%Y%m%d");
     return run_state().attr("g_TelvarInstrument").attr("get_by_offset")(
         targets, end_date, nb::arg("past_len") = length, nb::arg("reference") = true,
@@ -133,7 +133,7 @@ nb::object construct_k_data_reg_idx(nb::args args, nb::kwargs kwargs) {
     if (reg_pos > -1) {
         nb::object item = getitem(run_state().attr("g_TelvarRegKDataInfo"), reg_pos);
         if (as_int(item.attr("RowBegin")) > -1)
-            fill_row_starts(idx, 2, item, gv_int("KMatrix_Bar_Len"));
+            fill_row_starts(idx, 2, item, kmatrix::kBarLen);
     }
     if (!adjust)
         return reg_idx;
@@ -146,7 +146,7 @@ nb::object construct_k_data_reg_idx(nb::args args, nb::kwargs kwargs) {
     if (adj_reg_pos > -1) {
         nb::object item = getitem(run_state().attr("g_TelvarRegKDataInfo_Adj"), adj_reg_pos);
         if (as_int(item.attr("RowBegin")) > -1)
-            fill_row_starts(idx, 6, item, gv_int("Adj_KMatrix_Bar_Len"));
+            fill_row_starts(idx, 6, item, kmatrix::kAdjBarLen);
     }
     return reg_idx;
 }
@@ -190,5 +190,4 @@ nb::object get_reg_idx(nb::args args, nb::kwargs kwargs) {
     return getitem(stored, rows);
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

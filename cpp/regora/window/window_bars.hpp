@@ -10,12 +10,11 @@
 #include <memory>
 #include <vector>
 
-#include "regora/books_cache.hpp"
-#include "regora/cell_cache.hpp"
-#include "regora/window_cells.hpp"
+#include "regora/window/books_cache.hpp"
+#include "regora/window/cell_cache.hpp"
+#include "regora/window/window_cells.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 inline long long index_of(double value, const char *what) { return checked_integer(value, what); }
 
@@ -168,5 +167,4 @@ private:
     bool empty_ = true;
 };
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -22,8 +22,7 @@
 
 #include "common/arrays.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 namespace nb = nanobind;
 
 // One target's bookkeeping: UnfilledBarRef[target] as float64 and
@@ -53,5 +52,4 @@ private:
 // recently used entries are dropped first.
 std::shared_ptr<RealBarBooks> real_bar_books(nb::handle refs, nb::handle idxs);
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -7,8 +7,7 @@
 
 #include <cmath>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -79,5 +78,4 @@ nb::object reg_k_data(nb::args args, nb::kwargs kwargs) {
     return reg_idx;
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -1,14 +1,13 @@
 // Float objects of K-matrix columns shared by successive windows (see
 // cell_cache.hpp). Everything here runs with the GIL held.
-#include "regora/cell_cache.hpp"
+#include "regora/window/cell_cache.hpp"
 
 #include "common/arrays.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -117,5 +116,4 @@ std::shared_ptr<MatrixCells> matrix_cells(nb::handle matrix, const double *data,
     return entries.back();
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -1,14 +1,13 @@
 // Typed views of real-bar bookkeeping kept between window calls (see
 // books_cache.hpp). Runs with the GIL held.
-#include "regora/books_cache.hpp"
+#include "regora/window/books_cache.hpp"
 
-#include "regora/window_cells.hpp"
+#include "regora/window/window_cells.hpp"
 
 #include <algorithm>
 #include <string>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -96,5 +95,4 @@ std::shared_ptr<RealBarBooks> real_bar_books(nb::handle refs, nb::handle idxs) {
     return entries.back();
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

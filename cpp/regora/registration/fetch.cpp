@@ -3,16 +3,16 @@
 // field rows per target) with the framework's real-bar bookkeeping.
 #include "common/args.hpp"
 #include "regora/support.hpp"
+#include "common/kmatrix_layout.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 // Moves `begin_date` back so that the request starts `date_span` trading days
 // before the first trading day after it (or at the first day of the calendar).
 static nb::object widen_begin_date(nb::object begin_date, long long date_span) {
     nb::object np = global("np");
     nb::object days = call_module("get_trading_days", 0, 99999999);
-    nb::object after = np.attr("argwhere")(compare(days, begin_date, Py_GT));
+    nb::object after = np.attr("argwhere")(compare_object(days, begin_date, Py_GT));
     if (as_int(after.attr("size")) == 0)
         return begin_date;
     const long long first_after = as_int(getitem(after, nb::make_tuple(0, 0)));
@@ -28,8 +28,8 @@ static void mark_strategy_bars(nb::handle matrix, nb::handle array_time, long lo
     nb::object np = global("np");
     nb::object pos = np.attr("searchsorted")(array_time, fresh_time_row(),
                                              nb::arg("side") = "left");
-    pos = getitem(pos, compare(pos, py_int(bar_count), Py_LT));
-    setitem(matrix, nb::make_tuple(global("gv").attr("KMatrixPos_FreshIdx"), pos), py_int(1));
+    pos = getitem(pos, compare_object(pos, py_int(bar_count), Py_LT));
+    setitem(matrix, nb::make_tuple(kmatrix::kFreshIdx, pos), py_int(1));
 }
 
 // def fetch_1_freq_k_data(frequency, date_span, filled_up)
@@ -67,7 +67,7 @@ nb::object fetch_1_freq_k_data(nb::args args, nb::kwargs kwargs) {
     nb::object k_array = getitem(result, nb::str("KArray"));
     run_state().attr("g_TelvarAppendFreshPosition") = getitem(result, nb::str("TradeFreshPos"));
 
-    const long long bar_len = gv_int("KMatrix_Bar_Len");
+    const long long bar_len = kmatrix::kBarLen;
     const long long k_rows = as_int(getitem(k_array.attr("shape"), 0));
     const long long target_count = k_rows / bar_len;
 
@@ -84,10 +84,10 @@ nb::object fetch_1_freq_k_data(nb::args args, nb::kwargs kwargs) {
 
     nb::object matrix = global("cnt").attr("env").attr("generate_kmatrix_array")(
         target_count, bar_count);
-    setitem(matrix, gv.attr("KMatrixPos_TimeLine"), array_time);
-    setitem(matrix, gv.attr("KMatrixPos_DayPos"), day_pos);
-    setitem(matrix, gv.attr("KMatrixPos_FreshIdx"), np.attr("zeros")(bar_count));
-    const long long first_target_row = gv_int("KMatrixPos_End") + 1;
+    setitem(matrix, kmatrix::kTimeLine, array_time);
+    setitem(matrix, kmatrix::kDayPos, day_pos);
+    setitem(matrix, kmatrix::kFreshIdx, np.attr("zeros")(bar_count));
+    const long long first_target_row = kmatrix::kHeadLen;
     setitem(matrix, nb::slice(first_target_row, first_target_row + k_rows), k_array);
 
     nb::object refresh_freq = global("adjust_topmost_rule_map")(inputs.attr("KFrequencyI"));
@@ -96,8 +96,8 @@ nb::object fetch_1_freq_k_data(nb::args args, nb::kwargs kwargs) {
 
     nb::object numkern = global("numkern");
     auto [unfilled_ref, unfilled_idx] = unpack_pair(numkern.attr("tvMatrixUnfillComplete")(
-        matrix, first_target_row, bar_len, gv.attr("KMatrix_Volume")));
-    nb::object time_row = getitem(matrix, gv.attr("KMatrixPos_TimeLine"));
+        matrix, first_target_row, bar_len, kmatrix::kVolume));
+    nb::object time_row = getitem(matrix, kmatrix::kTimeLine);
     nb::object current_bar = numkern.attr("tvCalcKDataCurrentBar")(
         time_row, global("cnt").attr("env").attr("fresh_bar_timeline"));
 
@@ -120,5 +120,4 @@ nb::object _check_cache_k_data_legal(nb::args args, nb::kwargs kwargs) {
     return np.attr("all")(np.attr("isin")(v[0], v[1]));
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -1,5 +1,5 @@
 // Growing the fresh-bar store in place (see store_rows.hpp).
-#include "regora/store_rows.hpp"
+#include "regora/registration/store_rows.hpp"
 
 #include "common/arrays.hpp"
 #include "regora/support.hpp"
@@ -7,8 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -115,5 +114,4 @@ nb::object strategy_columns(nb::handle matrix, nb::handle mask, long long first_
     return out_obj;
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -2,6 +2,7 @@
 // strategy's bar positions, appended to their stores in the run state and read
 // back as windows ending at a bar position.
 #include "regora/regora.hpp"
+#include "common/kmatrix_layout.hpp"
 #include "regora/support.hpp"
 
 #include "common/args.hpp"
@@ -16,8 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -39,6 +39,12 @@ std::optional<int64_t> bar_position(nb::handle value, const char *name) {
 Py_ssize_t shape_at(nb::handle array, int axis) {
     return static_cast<Py_ssize_t>(as_int(array.attr("shape")[axis]));
 }
+
+// The latest record a bar sees so far, and its stamp.
+struct LatestRecord {
+    double time;
+    int64_t record;
+};
 
 // Forward fill of time-stamped records onto bar times: every bar gets the
 // latest record stamped strictly before it (among equal stamps the record
@@ -124,11 +130,7 @@ private:
         for (size_t c = n_cells; c-- > 0;)
             first[c] = std::min(first[c], first[c + 1]);
 
-        struct Latest {
-            double time;
-            int64_t record;
-        };
-        std::vector<Latest> latest(m_, Latest{0.0, -1});
+        std::vector<LatestRecord> latest(m_, LatestRecord{0.0, -1});
         for (size_t j = 0; j < n_; ++j) {
             const double t = times_[j];
             if (std::isnan(t))
@@ -138,9 +140,9 @@ private:
             const size_t bar = static_cast<size_t>(seen - bars_);
             if (bar >= m_)
                 continue;
-            Latest &slot = latest[bar];
+            LatestRecord &slot = latest[bar];
             if (slot.record < 0 || slot.time <= t)
-                slot = Latest{t, static_cast<int64_t>(j)};
+                slot = LatestRecord{t, static_cast<int64_t>(j)};
         }
         int64_t current = -1;
         for (size_t i = 0; i < m_; ++i) {
@@ -275,9 +277,8 @@ nb::object copy_rows(nb::handle np, nb::handle store, const std::vector<int64_t>
 nb::object user_window(const Signature &sig, const char *store_name, bool copy_times,
                        nb::args args, nb::kwargs kwargs) {
     auto v = sig.bind(args, kwargs);
-    auto &g = regora_globals();
-    nb::object np = g("np");
-    nb::object vr = g("cnt").attr("vr");
+    nb::object np = global("np");
+    nb::object vr = global("cnt").attr("vr");
     nb::object store = vr.attr(store_name);
 
     if (as_int(store.attr("ndim")) != 2)
@@ -292,7 +293,7 @@ nb::object user_window(const Signature &sig, const char *store_name, bool copy_t
     std::optional<int64_t> bar_pos = bar_position(v[1], "bar_pos");
     int64_t length = checked_integer(as_double(v[2]), "length");
     const int64_t bar = !bar_pos ? n_cols - 1 : (*bar_pos < 0 ? *bar_pos + n_cols : *bar_pos);
-    require_not_ahead(bar, v[1], read_limit(vr), [&] { return g("text"); });
+    require_not_ahead(bar, v[1], read_limit(vr), [&] { return global("text"); });
     auto [begin, end] = window_columns(bar_pos, length, n_cols);
     nb::object columns = nb::steal(PySlice_New(nb::int_(begin).ptr(), nb::int_(end).ptr(), nullptr));
 
@@ -449,14 +450,13 @@ nb::object stack_columns(nb::handle np, nb::handle results) {
 nb::object reg_user_indices(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("reg_user_indices", {"indices_func"}, 1);
     auto v = sig.bind(args, kwargs);
-    auto &g = regora_globals();
-    nb::object np = g("np");
-    nb::object vr = g("cnt").attr("vr");
+    nb::object np = global("np");
+    nb::object vr = global("cnt").attr("vr");
 
     const Py_ssize_t axis0 = shape_at(vr.attr("g_TelvarDataValueFreshUserI"), 0);
     const Py_ssize_t n_bars = shape_at(vr.attr("g_TelvarDataValueFresh"), 1);
-    nb::object phase = g("gv").attr("RUMMODE_PHASE_USERINDI");
-    nb::object wrapped = g("smm").attr("enter_phase")(phase)(v[0]);
+    nb::object phase = global("gv").attr("RUMMODE_PHASE_USERINDI");
+    nb::object wrapped = global("smm").attr("enter_phase")(phase)(v[0]);
     nb::object context = vr.attr("g_TelvarUserContext");
 
     // One call per bar position, in time order; the context tells the user's
@@ -491,13 +491,13 @@ nb::object reg_user_indices(nb::args args, nb::kwargs kwargs) {
         as_int(np.attr("asarray")(results[0]).attr("size"));
     nb::object expected = nb::make_tuple(first_len, n_bars);
     if (!indices_data.attr("shape").equal(expected)) {
-        nb::object message = g("text").attr("WARN_USER_INDICES_RESULT_FORMAT").attr("format")(
+        nb::object message = global("text").attr("WARN_USER_INDICES_RESULT_FORMAT").attr("format")(
             nb::arg("TARGETLEN") = first_len, nb::arg("COLUMNLEN") = n_bars);
-        raise_with(g("UnExpectError").ptr(), message);
+        raise_with(global("UnExpectError").ptr(), message);
     }
 
     nb::setattr(vr, "g_TelvarDataValueFreshUserI",
-                g("append_or_assign_2d_array_axis0")(vr.attr("g_TelvarDataValueFreshUserI"),
+                global("append_or_assign_2d_array_axis0")(vr.attr("g_TelvarDataValueFreshUserI"),
                                                      indices_data, axis0));
     nb::list rows;
     for (Py_ssize_t r = 0; r < first_len; ++r)
@@ -509,9 +509,8 @@ nb::object reg_user_indices(nb::args args, nb::kwargs kwargs) {
 nb::object reg_user_data(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("reg_user_data", {"time_line", "data"}, 2);
     auto v = sig.bind(args, kwargs);
-    auto &g = regora_globals();
-    nb::object np = g("np");
-    nb::object vr = g("cnt").attr("vr");
+    nb::object np = global("np");
+    nb::object vr = global("cnt").attr("vr");
 
     ArrayView<double> times(v[0], "time_line", 1);
     nb::object data_array = np.attr("asarray")(v[1]);
@@ -527,7 +526,7 @@ nb::object reg_user_data(nb::args args, nb::kwargs kwargs) {
                           std::to_string(times.cols()) + " times");
 
     nb::object fresh = vr.attr("g_TelvarDataValueFresh");
-    nb::object bar_row = fresh[g("gv").attr("KMatrixPos_TimeLine")];
+    nb::object bar_row = getitem(fresh, kmatrix::kTimeLine);
     ArrayView<double> bar_times(bar_row, "fresh-bar time row", 1);
     const size_t n_bars = bar_times.cols();
 
@@ -564,5 +563,4 @@ nb::object get_reg_user_data(nb::args args, nb::kwargs kwargs) {
     return user_window(sig, "g_TelvarDataValueFreshUserD", false, args, kwargs);
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

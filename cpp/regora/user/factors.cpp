@@ -3,6 +3,7 @@
 // holds the factor dates, then `target_len` rows per factor in registration
 // order; "FreshIdx" maps every strategy bar to the factor column of its day.
 #include "regora/content_checks.hpp"
+#include "common/kmatrix_layout.hpp"
 #include "regora/regora.hpp"
 #include "regora/support.hpp"
 
@@ -18,8 +19,7 @@
 #include <string>
 #include <vector>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -51,9 +51,8 @@ std::string target_key(const std::string &name) {
 // content does not fit, or that lacks the series of one of `columns` (the
 // targets' keys), is a TvDataError naming it.
 nb::dict read_factor_file(nb::handle path, nb::handle columns) {
-    auto &g = regora_globals();
-    nb::object np = g("np");
-    nb::object mat = g("load_mat")(path, "raise", true);
+    nb::object np = global("np");
+    nb::object mat = global("load_mat")(path, "raise", true);
     std::vector<std::string> names;
     for (nb::handle name : mat.attr("keys")()) {
         if (!PyUnicode_Check(name.ptr()))
@@ -84,7 +83,7 @@ nb::dict read_factor_file(nb::handle path, nb::handle columns) {
     } catch (const checks::ContentProblem &problem) {
         // read once, whatever it held
         nb::module_::import_("telvar.kestrum.ufuncs").attr("release_host_answer")(path);
-        mat_content::raise_host_file_error(g("text"), path, problem);
+        mat_content::raise_host_file_error(global("text"), path, problem);
     }
     factor_dict["date"] = np.attr("ravel")(mat["Date"]);
     return factor_dict;
@@ -93,10 +92,7 @@ nb::dict read_factor_file(nb::handle path, nb::handle columns) {
 // Position of `name` in `names` by Python equality, or -1.
 Py_ssize_t find_name(const std::vector<nb::object> &names, nb::handle name) {
     for (size_t i = 0; i < names.size(); ++i) {
-        int eq = PyObject_RichCompareBool(names[i].ptr(), name.ptr(), Py_EQ);
-        if (eq < 0)
-            throw nb::python_error();
-        if (eq)
+        if (equals(names[i], name))
             return static_cast<Py_ssize_t>(i);
     }
     return -1;
@@ -105,7 +101,7 @@ Py_ssize_t find_name(const std::vector<nb::object> &names, nb::handle name) {
 // Day number of every bar counted from the first day of the refresh K
 // matrix: a day starts where the day position equals the first bar's.
 nb::object day_numbers(nb::handle day_pos_row) {
-    nb::object np = regora_globals()("np");
+    nb::object np = global("np");
     ArrayView<double> day_pos(day_pos_row, "day position row", 1);
     nb::object fresh_idx = np.attr("empty")(day_pos.cols(), nb::arg("dtype") = "int64");
     ArrayView<int64_t> out(fresh_idx, "FreshIdx", 1, true);
@@ -150,13 +146,138 @@ template <typename T> ArrayView<T> stored_view(nb::handle obj, const char *name,
         PyErr_Clear();
     }
     if (ndim == 0)
-        return ArrayView<T>(regora_globals()("np").attr("ravel")(obj), name, 1);
+        return ArrayView<T>(global("np").attr("ravel")(obj), name, 1);
     return ArrayView<T>(obj, name, ndim);
 }
 
 Py_ssize_t last_int(nb::handle array) {
     Py_ssize_t n = nb::len(array);
     return static_cast<Py_ssize_t>(as_int(array[n - 1]));
+}
+
+// The factor names of a call: a single name as a list of one, as the host
+// reads it.
+nb::list factor_names(nb::handle factors) {
+    nb::list names;
+    if (PyUnicode_Check(factors.ptr())) {
+        names.append(factors);
+        return names;
+    }
+    names = nb::steal<nb::list>(PySequence_List(factors.ptr()));
+    if (!names.is_valid())
+        throw nb::python_error();
+    return names;
+}
+
+// Factor rows are numbered factor * target count: a call with another number
+// of targets than the stored rows were made for would hand out rows of other
+// factors.
+void require_registered_targets(nb::handle value_dict, size_t n_known, Py_ssize_t target_len) {
+    const Py_ssize_t stored_rows = shape_of(value_dict["FactorData"], 0) - 1;
+    if (stored_rows != static_cast<Py_ssize_t>(n_known) * target_len)
+        raise_with(PyExc_ValueError,
+                   global("text").attr("ERROR_FACTOR_TARGETS").attr("format")(
+                       nb::arg("TARGETLEN") = target_len,
+                       nb::arg("REGISTERED") = stored_rows / static_cast<Py_ssize_t>(n_known)));
+}
+
+// What the factors of one registration call share.
+struct FactorCall {
+    nb::handle targets, begin_date, end_date;
+    nb::object columns;     // the targets as the factor files name them
+    size_t n_distinct;      // distinct names among them
+    nb::object stored_dates; // the stored date row, invalid on a first registration
+};
+
+// The factor's values from the host's file (or the factor store when there
+// is none): (its date row, one row per target). Its dates are checked
+// against the stored date row, else against `first_dates` (the first new
+// factor's), which are its own when `first` (a factor's dates compare
+// unequal to themselves when they hold NaN).
+std::pair<nb::object, nb::object> load_factor(const FactorCall &call, nb::handle factor,
+                                              nb::handle path, nb::handle first_dates,
+                                              bool first) {
+    nb::object np = global("np");
+    nb::object factor_dict;
+    if (truthy(global("os").attr("path").attr("exists")(path))) {
+        factor_dict = read_factor_file(path, call.columns);
+        // The host's file is read once: cleaned as soon as it is in memory.
+        nb::module_::import_("telvar.kestrum.ufuncs").attr("release_host_answer")(path);
+    } else {
+        factor_dict =
+            global("get_factor_by_factor")(factor, call.targets, call.begin_date, call.end_date, 0);
+    }
+    nb::object data_date = np.attr("ravel")(factor_dict["date"]);
+    nb::handle reference = call.stored_dates.is_valid() ? nb::handle(call.stored_dates)
+                           : first                      ? nb::handle(data_date)
+                                                        : first_dates;
+    if (reference.is_valid() && !same_dates(np, data_date, reference))
+        raise_with(PyExc_ValueError,
+                   global("text").attr("ERROR_FACTOR_DATES").attr("format")(nb::arg("FACTOR") = factor));
+    if (nb::len(factor_dict) != call.n_distinct + 1)
+        raise_with(global("TvDataError").ptr(), global("text").attr("ERROR_WRONG_FACTOR_SIZE"));
+    nb::list series;
+    for (nb::handle key : call.columns)
+        series.append(factor_dict[key]);
+    nb::object block = nb::len(call.targets) > 0
+                           ? np.attr("array")(series, nb::arg("dtype") = "float64")
+                           : np.attr("empty")(nb::make_tuple(0, nb::len(data_date)));
+    // one value per date for every target
+    if (as_int(block.attr("ndim")) != 2 || shape_of(block, 1) != shape_of(data_date, 0))
+        raise_with(global("TvDataError").ptr(), global("text").attr("ERROR_WRONG_FACTOR_SIZE"));
+    return {data_date, block};
+}
+
+// Bar-to-column map. Bars of a day or finer count trading days from the
+// refresh matrix's first day; coarser bars look their date up in the factor
+// date row (the stored one on a later registration). Invalid when there is
+// no date row to look in.
+nb::object bar_columns(nb::handle info, nb::handle refresh_matrix, nb::handle matrix_dates) {
+    if (as_int(info.attr("KFrequencyI")) <= gv_int("KFreq_Day"))
+        return day_numbers(getitem(refresh_matrix, kmatrix::kDayPos));
+    if (!matrix_dates.is_valid())
+        return nb::object();
+    nb::object bar_dates = global("np").attr("floor")(getitem(refresh_matrix, kmatrix::kTimeLine));
+    return global("numkern").attr("ismember")(bar_dates, matrix_dates)[1];
+}
+
+// `rows` with a NaN column after them (the column of the latest bar's day,
+// one past the factor dates).
+nb::object with_nan_column(nb::handle np, nb::handle rows) {
+    nb::object pad = np.attr("full")(nb::make_tuple(shape_of(rows, 0), 1), NAN);
+    return np.attr("hstack")(nb::make_tuple(rows, pad));
+}
+
+// The factor matrix with the new factors' blocks, built completely before
+// anything in the run state changes, so a failed registration leaves no
+// trace. Invalid when there is none.
+nb::object new_factor_data(nb::handle stored, nb::handle date_row, nb::list new_blocks,
+                           Py_ssize_t last_col) {
+    nb::object np = global("np");
+    if (stored.is_valid()) {
+        if (nb::len(new_blocks) == 0)
+            return nb::borrow(stored);
+        nb::object new_rows = np.attr("vstack")(new_blocks);
+        if (last_col == shape_of(new_rows, 1))
+            new_rows = with_nan_column(np, new_rows);
+        return np.attr("concatenate")(nb::make_tuple(stored, new_rows), nb::arg("axis") = 0);
+    }
+    if (!date_row.is_valid())
+        return nb::object();
+    nb::list stacked;
+    stacked.append(date_row);
+    for (nb::handle block : new_blocks)
+        stacked.append(block);
+    nb::object factor_data = np.attr("vstack")(stacked);
+    if (last_col == shape_of(factor_data, 1)) {
+        // The latest bar's day lies one column past the factor dates: a NaN
+        // column stamped with that day.
+        factor_data = with_nan_column(np, factor_data);
+        nb::object fresh_times =
+            getitem(global("cnt").attr("vr").attr("g_TelvarDataValueFresh"), kmatrix::kTimeLine);
+        factor_data[nb::make_tuple(0, -1)] = np.attr("floor")(fresh_times[-1]);
+    }
+    return factor_data;
 }
 
 } // namespace
@@ -167,25 +288,15 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("reg_factor", {"factors", "targets", "begin_date", "end_date"}, 4);
     auto v = sig.bind(args, kwargs);
     nb::handle factors = v[0], targets = v[1], begin_date = v[2], end_date = v[3];
-    auto &g = regora_globals();
-    nb::object np = g("np"), gv = g("gv");
-    nb::object vr = g("cnt").attr("vr");
+    nb::object vr = global("cnt").attr("vr");
     nb::object info = vr.attr("g_TelvarInputInfo");
 
     const Py_ssize_t target_len = nb::len(targets);
     nb::object refresh_matrix =
         vr.attr("g_TelvarKDataList")[info.attr("RefreshKDataIdx")].attr("Matrix");
     nb::object factor_list = info.attr("FactorList");
-    nb::object columns = g("todotmc")(targets);
-    const bool single_name = PyUnicode_Check(factors.ptr());
-    nb::list factor_seq;
-    if (single_name) { // a list of one, as the host reads a single name
-        factor_seq.append(factors);
-    } else {
-        factor_seq = nb::steal<nb::list>(PySequence_List(factors.ptr()));
-        if (!factor_seq.is_valid())
-            throw nb::python_error();
-    }
+    FactorCall call{targets, begin_date, end_date, global("todotmc")(targets), 0, nb::object()};
+    const nb::list factor_seq = factor_names(factors);
     const Py_ssize_t n_factors = nb::len(factor_seq);
 
     nb::object value_dict = vr.attr("g_TelvarFactorValueDict");
@@ -197,61 +308,32 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
     for (nb::handle name : factor_list)
         known.push_back(nb::borrow(name));
     const size_t n_known = known.size();
-    nb::object stored_dates = has_data ? nb::object(value_dict["FactorData"][0]) : nb::object();
-    if (has_data && n_known > 0) {
-        // Factor rows are numbered factor * target count: a call with another
-        // number of targets would hand out rows of other factors.
-        const Py_ssize_t stored_rows = shape_of(value_dict["FactorData"], 0) - 1;
-        if (stored_rows != static_cast<Py_ssize_t>(n_known) * target_len)
-            raise_with(PyExc_ValueError,
-                       g("text").attr("ERROR_FACTOR_TARGETS").attr("format")(
-                           nb::arg("TARGETLEN") = target_len,
-                           nb::arg("REGISTERED") = stored_rows / static_cast<Py_ssize_t>(n_known)));
-    }
+    if (has_data)
+        call.stored_dates = value_dict["FactorData"][0];
+    if (has_data && n_known > 0)
+        require_registered_targets(value_dict, n_known, target_len);
 
-    nb::object paths = g("tvcmd").attr("tvSendCmdGetFactorMultiFilePath")(
-        single_name ? nb::handle(factor_seq) : factors, targets, begin_date, end_date, 0);
+    nb::object paths = global("tvcmd").attr("tvSendCmdGetFactorMultiFilePath")(
+        PyUnicode_Check(factors.ptr()) ? nb::handle(factor_seq) : factors, targets, begin_date,
+        end_date, 0);
 
     nb::object date_row;  // dates of the first factor of a first registration
     nb::list new_blocks;  // one block of target rows per new factor
     std::vector<int64_t> rows;
     rows.reserve(static_cast<size_t>(n_factors) * static_cast<size_t>(target_len));
-    nb::object distinct = nb::steal(PySet_New(columns.ptr()));
+    nb::object distinct = nb::steal(PySet_New(call.columns.ptr()));
     if (!distinct.is_valid())
         throw nb::python_error();
-    const size_t n_distinct = nb::len(distinct);
+    call.n_distinct = nb::len(distinct);
 
     for (Py_ssize_t idx = 0; idx < n_factors; ++idx) {
         nb::object factor = factor_seq[idx];
         Py_ssize_t number = find_name(known, factor);
         if (number < 0) {
-            nb::object path = paths[idx];
-            nb::object factor_dict;
-            if (truthy(g("os").attr("path").attr("exists")(path))) {
-                factor_dict = read_factor_file(path, columns);
-                // The host's file is read once: cleaned as soon as it is in memory.
-                nb::module_::import_("telvar.kestrum.ufuncs").attr("release_host_answer")(path);
-            } else {
-                factor_dict = g("get_factor_by_factor")(factor, targets, begin_date, end_date, 0);
-            }
-            nb::object data_date = np.attr("ravel")(factor_dict["date"]);
-            if (!has_data && idx == 0)
+            const bool first = !has_data && idx == 0;
+            auto [data_date, block] = load_factor(call, factor, paths[idx], date_row, first);
+            if (first)
                 date_row = data_date;
-            nb::handle reference = has_data ? stored_dates : date_row;
-            if (reference.is_valid() && !same_dates(np, data_date, reference))
-                raise_with(PyExc_ValueError,
-                           g("text").attr("ERROR_FACTOR_DATES").attr("format")(nb::arg("FACTOR") = factor));
-            if (nb::len(factor_dict) != n_distinct + 1)
-                raise_with(g("TvDataError").ptr(), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
-            nb::list series;
-            for (nb::handle key : columns)
-                series.append(factor_dict[key]);
-            nb::object block = target_len > 0
-                                   ? np.attr("array")(series, nb::arg("dtype") = "float64")
-                                   : np.attr("empty")(nb::make_tuple(0, nb::len(data_date)));
-            // one value per date for every target
-            if (as_int(block.attr("ndim")) != 2 || shape_of(block, 1) != shape_of(data_date, 0))
-                raise_with(g("TvDataError").ptr(), g("text").attr("ERROR_WRONG_FACTOR_SIZE"));
             new_blocks.append(block);
             number = static_cast<Py_ssize_t>(known.size());
             known.push_back(factor);
@@ -260,48 +342,12 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
             rows.push_back(static_cast<int64_t>(number * target_len + t));
     }
 
-    // Bar-to-column map. Bars of a day or finer count trading days from the
-    // refresh matrix's first day; coarser bars look their date up in the
-    // factor date row (the stored one on a later registration).
-    nb::object fresh_idx;
-    nb::object matrix_dates = has_data ? stored_dates : date_row;
-    if (as_int(info.attr("KFrequencyI")) <= gv_int("KFreq_Day")) {
-        fresh_idx = day_numbers(refresh_matrix[gv.attr("KMatrixPos_DayPos")]);
-    } else if (matrix_dates.is_valid()) {
-        nb::object bar_dates = np.attr("floor")(refresh_matrix[gv.attr("KMatrixPos_TimeLine")]);
-        fresh_idx = g("numkern").attr("ismember")(bar_dates, matrix_dates)[1];
-    }
+    nb::object fresh_idx =
+        bar_columns(info, refresh_matrix, has_data ? call.stored_dates : date_row);
     const bool has_map = fresh_idx.is_valid() && nb::len(fresh_idx) > 0;
     const Py_ssize_t last_col = has_map ? last_int(fresh_idx) : -1;
-
-    // Build the new factor matrix completely before anything in the run
-    // state changes, so a failed registration leaves no trace.
-    nb::object factor_data;
-    if (has_data) {
-        factor_data = value_dict["FactorData"];
-        if (nb::len(new_blocks) > 0) {
-            nb::object new_rows = np.attr("vstack")(new_blocks);
-            if (last_col == shape_of(new_rows, 1)) {
-                nb::object pad = np.attr("full")(nb::make_tuple(shape_of(new_rows, 0), 1), NAN);
-                new_rows = np.attr("hstack")(nb::make_tuple(new_rows, pad));
-            }
-            factor_data = np.attr("concatenate")(nb::make_tuple(factor_data, new_rows), nb::arg("axis") = 0);
-        }
-    } else if (date_row.is_valid()) {
-        nb::list stacked;
-        stacked.append(date_row);
-        for (nb::handle block : new_blocks)
-            stacked.append(block);
-        factor_data = np.attr("vstack")(stacked);
-        if (last_col == shape_of(factor_data, 1)) {
-            // The latest bar's day lies one column past the factor dates: a
-            // NaN column stamped with that day.
-            nb::object pad = np.attr("full")(nb::make_tuple(shape_of(factor_data, 0), 1), NAN);
-            nb::object fresh_times = vr.attr("g_TelvarDataValueFresh")[gv.attr("KMatrixPos_TimeLine")];
-            pad[nb::make_tuple(0, 0)] = np.attr("floor")(fresh_times[-1]);
-            factor_data = np.attr("hstack")(nb::make_tuple(factor_data, pad));
-        }
-    }
+    nb::object factor_data = new_factor_data(has_data ? nb::handle(value_dict["FactorData"]) : nb::handle(),
+                                             date_row, new_blocks, last_col);
 
     for (size_t i = n_known; i < known.size(); ++i)
         factor_list.attr("append")(known[i]);
@@ -310,7 +356,8 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
     if (factor_data.is_valid())
         value_dict["FactorData"] = factor_data;
 
-    nb::object result = np.attr("empty")(nb::make_tuple(n_factors, target_len), nb::arg("dtype") = "int64");
+    nb::object result = global("np").attr("empty")(nb::make_tuple(n_factors, target_len),
+                                                   nb::arg("dtype") = "int64");
     ArrayView<int64_t> out(result, "factor rows", 2, true);
     std::copy(rows.begin(), rows.end(), out.data());
     return result;
@@ -321,9 +368,8 @@ nb::object reg_factor(nb::args args, nb::kwargs kwargs) {
 nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
     static const Signature sig("get_reg_factor", {"reg_idx", "pos", "length"}, 3);
     auto v = sig.bind(args, kwargs);
-    auto &g = regora_globals();
-    nb::object np = g("np");
-    nb::object vr = g("cnt").attr("vr");
+    nb::object np = global("np");
+    nb::object vr = global("cnt").attr("vr");
 
     const Py_ssize_t n_bars = shape_of(vr.attr("g_TelvarDataValueFresh"), 1);
     nb::object value_dict = vr.attr("g_TelvarFactorValueDict");
@@ -351,7 +397,7 @@ nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
     const bool latest = std::isnan(pos_value);
     const int64_t pos = latest ? 0 : checked_integer(pos_value, "pos");
     const int64_t bar = latest ? std::min<int64_t>(n_bars, n_map) - 1 : (pos < 0 ? pos + n_bars : pos);
-    require_not_ahead(bar, v[1], read_limit(vr), [&] { return g("text"); });
+    require_not_ahead(bar, v[1], read_limit(vr), [&] { return global("text"); });
     const int64_t end_pos = map_at(bar) + (pos < 0 ? 0 : 1);
     const int64_t begin_pos = std::max<int64_t>(end_pos - length, 0);
     const int64_t data_len = std::max<int64_t>(end_pos - begin_pos, 0);
@@ -387,5 +433,4 @@ nb::object get_reg_factor(nb::args args, nb::kwargs kwargs) {
     return nb::make_tuple(dt, value);
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

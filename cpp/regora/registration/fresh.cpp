@@ -3,11 +3,11 @@
 // rows of the fresh-bar store (one column per strategy bar).
 #include "common/args.hpp"
 #include "regora/content_checks.hpp"
-#include "regora/store_rows.hpp"
+#include "common/kmatrix_layout.hpp"
+#include "regora/registration/store_rows.hpp"
 #include "regora/support.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -34,6 +34,49 @@ long long required_kdata_pos(long long frequency_i, long long freq_num, const ch
         throw nb::python_error();
     }
     return pos;
+}
+
+// Forming bars of a registration at every refresh-base bar (a time row,
+// then the targets' field rows) and the base positions each one spans.
+struct FormingMatrix {
+    nb::object matrix, begin_pos, end_pos;
+};
+
+// The forming bars from the synthesis cache (only an entry of this run's
+// shape is used: a time row plus the targets' field rows, one column per
+// refresh-base bar), else combined by the kernels and cached.
+FormingMatrix forming_matrix(long long frequency_i, long long freq_num, nb::handle base_matrix,
+                         nb::handle matrix, long long targets_len) {
+    nb::object np = global("np");
+    const bool caching = cache_allowed();
+    nb::object key = cache_key(frequency_i, freq_num, "dataFresh", "_FF");
+    if (caching) {
+        const long long rows = 1 + targets_len * kmatrix::kBarLen;
+        const long long base_cols = as_int(getitem(base_matrix.attr("shape"), 1));
+        nb::object entry =
+            cache_load(key, [&](nb::handle e) { checks::fresh_entry(e, rows, base_cols); });
+        if (!entry.is_none()) {
+            auto positions = [&](const char *name) {
+                return native_array(getitem(entry, nb::str(name)).attr("ravel")().attr("astype")("int64"));
+            };
+            return {getitem(entry, nb::str("Matrix"))
+                        .attr("astype")(np.attr("float64"), nb::arg("copy") = false),
+                    positions("bP"), positions("eP")};
+        }
+    }
+    nb::object numkern = global("numkern");
+    auto [begin_pos, end_pos] = unpack_pair(numkern.attr("tvCalcRegKDataBeginEndPos")(
+        getitem(base_matrix, kmatrix::kTimeLine), getitem(matrix, kmatrix::kTimeLine), 0));
+    nb::object combined = numkern.attr("tvCalcDataValueFresh")(base_matrix, begin_pos, end_pos,
+                                                               kmatrix::kBarLen, targets_len, 0);
+    if (caching) {
+        nb::dict entry;
+        entry["Matrix"] = combined.attr("astype")(np.attr("float64"), nb::arg("copy") = false);
+        entry["bP"] = begin_pos;
+        entry["eP"] = end_pos;
+        cache_save(key, entry);
+    }
+    return {combined, begin_pos, end_pos};
 }
 
 } // namespace
@@ -66,43 +109,10 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
     if (reg_pos > -1)
         return py_int(reg_pos);
 
-    nb::object combined = nb::none();
-    nb::object begin_pos = np.attr("array")(nb::list());
-    nb::object end_pos = np.attr("array")(nb::list());
-    const bool caching = cache_allowed();
-    nb::object key = cache_key(frequency_i, freq_num, "dataFresh", "_FF");
     nb::object base_matrix = base_item.attr("Matrix");
-    if (caching) {
-        // Only an entry of this run's shape is used: a time row plus the
-        // targets' field rows, one column per refresh-base bar.
-        const long long rows = 1 + targets_len * gv_int("KMatrix_Bar_Len");
-        const long long base_cols = as_int(getitem(base_matrix.attr("shape"), 1));
-        nb::object entry =
-            cache_load(key, [&](nb::handle e) { checks::fresh_entry(e, rows, base_cols); });
-        if (!entry.is_none()) {
-            combined = getitem(entry, nb::str("Matrix"))
-                           .attr("astype")(np.attr("float64"), nb::arg("copy") = false);
-            begin_pos = native_array(getitem(entry, nb::str("bP")).attr("ravel")().attr("astype")("int64"));
-            end_pos = native_array(getitem(entry, nb::str("eP")).attr("ravel")().attr("astype")("int64"));
-        }
-    }
-    if (combined.is_none()) {
-        nb::object numkern = global("numkern");
-        auto [b, e] = unpack_pair(numkern.attr("tvCalcRegKDataBeginEndPos")(
-            getitem(base_matrix, gv.attr("KMatrixPos_TimeLine")),
-            getitem(k_data.attr("Matrix"), gv.attr("KMatrixPos_TimeLine")), 0));
-        begin_pos = b;
-        end_pos = e;
-        combined = numkern.attr("tvCalcDataValueFresh")(base_matrix, begin_pos, end_pos,
-                                                        gv.attr("KMatrix_Bar_Len"), targets_len, 0);
-        if (caching) {
-            nb::dict entry;
-            entry["Matrix"] = combined.attr("astype")(np.attr("float64"), nb::arg("copy") = false);
-            entry["bP"] = begin_pos;
-            entry["eP"] = end_pos;
-            cache_save(key, entry);
-        }
-    }
+    const FormingMatrix forming = forming_matrix(frequency_i, freq_num, base_matrix,
+                                             k_data.attr("Matrix"), targets_len);
+    nb::object combined = forming.matrix, begin_pos = forming.begin_pos, end_pos = forming.end_pos;
 
     nb::object fresh_idx = strategy_bar_mask(base_matrix);
     nb::object store = np.attr("asarray")(state.attr("g_TelvarDataValueFresh"));
@@ -110,7 +120,7 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
     if (as_int(store.attr("ndim")) < 2)
         store = store.attr("reshape")(1, -1);
     const long long begin_row = as_int(getitem(store.attr("shape"), 0));
-    const long long end_row = begin_row + targets_len * gv_int("KMatrix_Bar_Len");
+    const long long end_row = begin_row + targets_len * kmatrix::kBarLen;
 
     // the targets' rows (row 0 is the base's time line)
     nb::object block = strategy_columns(combined, fresh_idx, 1);
@@ -125,5 +135,4 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
         nb::arg("BeginPos") = begin_pos, nb::arg("EndPos") = end_pos));
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -18,10 +18,9 @@
 #include <cstring>
 #include <vector>
 
-#include "regora/object_array.hpp"
+#include "regora/window/object_array.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace floats {
 
@@ -34,23 +33,32 @@ inline double value_of(PyObject *obj) {
 #endif
 }
 
+// Writing a float's value in place (PyFloatObject::ob_fval) relies on the
+// object layout of one CPython build: the object header, then the double.
+// The tests and benchmarks ran it on CPython 3.11 (GIL build); every other
+// version, the limited API (whose layout is hidden) and free-threaded builds
+// (where a reference count of one does not prove that no other thread holds
+// the object) make a new float instead.
+#if !defined(Py_LIMITED_API) && !defined(Py_GIL_DISABLED) && \
+    PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define TELVAR_FLOAT_IN_PLACE 1
+#else
+#define TELVAR_FLOAT_IN_PLACE 0
+#endif
+
 // Gives `obj` the new value in place when it is a float that only its
 // holder references (nobody else can see it change), and says whether it
-// did. That writes PyFloatObject::ob_fval directly, a layout (the object
-// header, then the double) verified on CPython 3.9 to 3.13. Where the layout
-// is hidden (the limited API) or where a reference count of one does not
-// prove that no other thread holds the object (free-threaded builds), the
-// caller makes a new float instead.
+// did; false where the in-place write is not used (above).
 inline bool set_unshared_float([[maybe_unused]] PyObject *obj, [[maybe_unused]] double value) {
-#if defined(Py_LIMITED_API) || defined(Py_GIL_DISABLED)
-    return false;
-#else
+#if TELVAR_FLOAT_IN_PLACE
     static_assert(offsetof(PyFloatObject, ob_fval) == sizeof(PyObject),
                   "a float is its object header, then its value");
     if (Py_REFCNT(obj) != 1 || !PyFloat_CheckExact(obj))
         return false;
     reinterpret_cast<PyFloatObject *>(obj)->ob_fval = value;
     return true;
+#else
+    return false;
 #endif
 }
 
@@ -156,5 +164,4 @@ private:
     std::vector<floats::Slot> slots_;
 };
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

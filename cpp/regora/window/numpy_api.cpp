@@ -2,15 +2,14 @@
 // this file only (its function table is local to it): object arrays whose
 // cells start empty, and reading ndarrays without the buffer protocol.
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#include "regora/object_array.hpp"
-#include "regora/window_cells.hpp"
+#include "regora/window/object_array.hpp"
+#include "regora/window/window_cells.hpp"
 
 #include <numpy/arrayobject.h>
 
 #include <cmath>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -100,5 +99,4 @@ nb::object as_array(nb::handle obj, int *ndim) {
 
 } // namespace cells
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -1,5 +1,5 @@
 // Pieces shared by the K-data windows (see window_bars.hpp).
-#include "regora/window_bars.hpp"
+#include "regora/window/window_bars.hpp"
 
 #include "common/read_limit.hpp"
 #include "common/traded_bar.hpp"
@@ -10,8 +10,7 @@
 #include <limits>
 #include <string>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 using cells::out_of_bounds;
 using cells::read_view;
@@ -116,7 +115,7 @@ ItemAtBar &ItemsAtBar::at(long long pos) {
         read_view(attr_of(cache_, "get_history_k_data_time_line_cache")(pos), "time line", 1);
     nb::object current_bars = attr_of(view.item, "CurrentBar");
     if (!cells::read_integer_at(current_bars, bar_pos_, &view.current_bar))
-        view.current_bar = cells::to_int(getitem(current_bars, bar_pos_));
+        view.current_bar = cells::truncated_int(getitem(current_bars, bar_pos_));
     view.cells = matrix_cells(view.matrix.object(), view.matrix.data(), view.matrix.rows(),
                               view.matrix.cols(), view.time_line.object(), view.time_line.data(),
                               view.time_line.cols(), keep_);
@@ -239,5 +238,4 @@ void RealBars::pick(const ItemAtBar &view, const RuleBar *forming,
         columns.push_back(-1);
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -9,8 +9,7 @@
 #include "regora/content_checks.hpp"
 #include "regora/support.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 bool cache_allowed() {
     return truthy(global("can_cache")(run_inputs().attr("EndDate")));
@@ -73,5 +72,4 @@ nb::object per_target_arrays(nb::handle value) {
     return out;
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -3,8 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 namespace nb = nanobind;
 
 // `store` (2-D) with the rows of `block` below it, as a new C-contiguous
@@ -30,5 +29,4 @@ nb::object append_store_rows(nb::handle store, nb::handle block);
 // memory per registration.
 nb::object strategy_columns(nb::handle matrix, nb::handle mask, long long first_row);
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -31,10 +31,9 @@
 #include <memory>
 #include <vector>
 
-#include "regora/float_pool.hpp"
+#include "regora/window/float_pool.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 namespace nb = nanobind;
 
 class MatrixCells {
@@ -107,5 +106,4 @@ std::shared_ptr<MatrixCells> matrix_cells(nb::handle matrix, const double *data,
                                           size_t cols, nb::handle time_line, const double *times,
                                           size_t n_times, size_t keep);
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -8,8 +8,7 @@
 #include <array>
 #include <cmath>
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 namespace nb = nanobind;
 
 // A new C-contiguous object array of (rows, cols) whose cells are NULL, and
@@ -37,5 +36,4 @@ inline PyObject *const *nan_ring() {
 }
 inline PyObject *nan_object(size_t i) { return nan_ring()[i % kNanRing]; }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora

@@ -11,13 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "regora/float_pool.hpp"
-#include "regora/object_array.hpp"
+#include "regora/window/float_pool.hpp"
+#include "regora/window/object_array.hpp"
 #include "regora/support.hpp"
 
-namespace telvar {
-namespace regora {
-namespace cells {
+namespace telvar::regora::cells {
 
 // A C-contiguous object array of (rows, cols) whose cells start empty; a
 // cell written twice drops the reference it held.
@@ -137,15 +135,7 @@ private:
 };
 
 // int(x) as Python does it (floats truncate, NaN raises ValueError).
-inline long long to_int(nb::handle value) {
-    nb::object as_long = nb::steal(PyNumber_Long(value.ptr()));
-    if (!as_long.is_valid())
-        throw nb::python_error();
-    long long result = PyLong_AsLongLong(as_long.ptr());
-    if (result == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return result;
-}
+inline long long truncated_int(nb::handle value) { return as_int(telvar::to_int(value)); }
 
 // A read-only view of a float64 array of `ndim` dimensions: the array itself
 // when it already is an aligned, C-contiguous float64 ndarray (the usual
@@ -170,6 +160,4 @@ inline std::string out_of_bounds(long long index, long long size, const char *wh
            std::to_string(size);
 }
 
-} // namespace cells
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora::cells

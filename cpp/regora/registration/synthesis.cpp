@@ -6,10 +6,10 @@
 // fit the run is ignored and rewritten.
 #include "common/args.hpp"
 #include "regora/content_checks.hpp"
+#include "common/kmatrix_layout.hpp"
 #include "regora/support.hpp"
 
-namespace telvar {
-namespace regora {
+namespace telvar::regora {
 
 namespace {
 
@@ -21,7 +21,7 @@ struct Synthesised {
 };
 
 long long matrix_rows_for(long long targets) {
-    return gv_int("KMatrixPos_End") + 1 + targets * gv_int("KMatrix_Bar_Len");
+    return kmatrix::kHeadLen + targets * kmatrix::kBarLen;
 }
 
 // A cache entry as it was written, after cache_load checked that it fits
@@ -44,9 +44,9 @@ Synthesised read_cached(nb::handle entry, bool n_unit) {
 checks::SynthesisShape entry_shape(long long cols, long long base_cols, bool n_unit) {
     const long long targets = py_len(run_inputs().attr("TargetList"));
     return {targets,
-            gv_int("KMatrixPos_End") + 1,
-            gv_int("KMatrix_Bar_Len"),
-            gv_int("KMatrix_Volume"),
+            kmatrix::kHeadLen,
+            kmatrix::kBarLen,
+            kmatrix::kVolume,
             matrix_rows_for(targets),
             cols,
             base_cols,
@@ -56,15 +56,14 @@ checks::SynthesisShape entry_shape(long long cols, long long base_cols, bool n_u
 
 // Real-bar bookkeeping and strategy-bar map of a finished matrix.
 void add_bookkeeping(Synthesised &s) {
-    nb::object gv = global("gv");
     nb::object numkern = global("numkern");
     auto [ref, idx] = unpack_pair(numkern.attr("tvMatrixUnfillComplete")(
-        s.matrix, gv_int("KMatrixPos_End") + 1, gv.attr("KMatrix_Bar_Len"),
-        gv.attr("KMatrix_Volume")));
+        s.matrix, kmatrix::kHeadLen, kmatrix::kBarLen,
+        kmatrix::kVolume));
     s.unfilled_ref = ref;
     s.unfilled_idx = idx;
     s.current_bar = numkern.attr("tvCalcKDataCurrentBar")(
-        getitem(s.matrix, gv.attr("KMatrixPos_TimeLine")),
+        getitem(s.matrix, kmatrix::kTimeLine),
         global("cnt").attr("env").attr("fresh_bar_timeline"));
 }
 
@@ -90,7 +89,7 @@ long long find_kdata(long long frequency_i, long long freq_num) {
 nb::object append_item(const Synthesised &s, nb::handle item) {
     nb::object registry = kdata_list();
     run_state().attr("g_TelvarCache").attr("set_history_k_data_time_line_cache")(
-        getitem(s.matrix, global("gv").attr("KMatrixPos_TimeLine")), py_len(registry));
+        getitem(s.matrix, kmatrix::kTimeLine), py_len(registry));
     registry.attr("append")(item);
     return py_int(py_len(registry) - 1);
 }
@@ -145,19 +144,19 @@ nb::object synthetic_1_freq_k_data(nb::args args, nb::kwargs kwargs) {
         nb::object base_matrix = base_item.attr("Matrix");
         nb::object numkern = global("numkern");
         auto [begin, end] = unpack_pair(numkern.attr("tvCalcKDataBeginEndPos")(
-            getitem(base_matrix, gv.attr("KMatrixPos_TimeLine")), time_line));
+            getitem(base_matrix, kmatrix::kTimeLine), time_line));
         s.base_begin = begin;
         s.base_end = end;
         // The head rows alone: the kernel writes every target row itself.
-        const long long head_len = gv_int("KMatrixPos_End") + 1;
+        const long long head_len = kmatrix::kHeadLen;
         nb::object prepared = np.attr("full")(nb::make_tuple(head_len, bar_count),
                                               np.attr("nan"));
-        setitem(prepared, gv.attr("KMatrixPos_TimeLine"), time_line);
-        setitem(prepared, gv.attr("KMatrixPos_FreshIdx"),
+        setitem(prepared, kmatrix::kTimeLine, time_line);
+        setitem(prepared, kmatrix::kFreshIdx,
                 np.attr("isin")(time_line, fresh_time_row()));
-        setitem(prepared, gv.attr("KMatrixPos_DayPos"), day_pos);
+        setitem(prepared, kmatrix::kDayPos, day_pos);
         s.matrix = np.attr("ascontiguousarray")(numkern.attr("tvCalcCombineMatrixHtoL")(
-            base_matrix, prepared, s.base_begin, s.base_end, gv.attr("KMatrix_Bar_Len"), 0,
+            base_matrix, prepared, s.base_begin, s.base_end, kmatrix::kBarLen, 0,
             head_len));
         add_bookkeeping(s);
         if (caching)
@@ -203,16 +202,16 @@ nb::object synthetic_n_freq_k_data(nb::args args, nb::kwargs kwargs) {
     if (!s.valid()) {
         nb::object numkern = global("numkern");
         s.fre_complete = numkern.attr("tvCalculateFreshMask")(
-            getitem(base_matrix, gv.attr("KMatrixPos_DayPos")), frequency_i, freq_num);
-        nb::object time_row = getitem(base_matrix, gv.attr("KMatrixPos_TimeLine"));
+            getitem(base_matrix, kmatrix::kDayPos), frequency_i, freq_num);
+        nb::object time_row = getitem(base_matrix, kmatrix::kTimeLine);
         auto [begin, end] = unpack_pair(numkern.attr("tvCalcRegKDataBeginEndPos")(
             time_row,
-            getitem(base_matrix, nb::make_tuple(gv.attr("KMatrixPos_TimeLine"), s.fre_complete)),
+            getitem(base_matrix, nb::make_tuple(kmatrix::kTimeLine, s.fre_complete)),
             0));
         s.base_begin = begin;
         s.base_end = end;
         nb::object combined = numkern.attr("tvCalcCombineMatrix1toN")(
-            base_matrix, s.base_begin, s.base_end, gv.attr("KMatrix_Bar_Len"), 0);
+            base_matrix, s.base_begin, s.base_end, kmatrix::kBarLen, 0);
         s.matrix = global("np").attr("ascontiguousarray")(getitem(
             combined, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), s.fre_complete)));
         add_bookkeeping(s);
@@ -230,5 +229,4 @@ nb::object synthetic_n_freq_k_data(nb::args args, nb::kwargs kwargs) {
     return append_item(s, item);
 }
 
-} // namespace regora
-} // namespace telvar
+} // namespace telvar::regora
