@@ -18,11 +18,12 @@
 
 namespace telvar {
 namespace nb = nanobind;
-
-ModuleGlobals &history_globals();
 } // namespace telvar
 
 namespace telvar::history {
+
+// The framework names bound into the module at import, looked up at call time.
+ModuleGlobals &module_globals();
 
 // --- host K-data requests (requests.cpp) ---
 nb::object ask_get_k_data(nb::args args, nb::kwargs kwargs);
@@ -72,7 +73,7 @@ nb::object get_performance(nb::args args, nb::kwargs kwargs);
 
 // A module global (framework name or one of the module's own functions).
 template <size_t N> inline nb::object global(const char (&name)[N]) {
-    return history_globals()(name);
+    return module_globals()(name);
 }
 
 // A catalog text, read when it is used.

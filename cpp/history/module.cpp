@@ -4,14 +4,14 @@
 
 #include "common/kmatrix_layout_check.hpp"
 
-namespace telvar {
+namespace telvar::history {
 
-ModuleGlobals &history_globals() {
+ModuleGlobals &module_globals() {
     static ModuleGlobals globals;
     return globals;
 }
 
-} // namespace telvar
+} // namespace telvar::history
 
 namespace {
 
@@ -20,7 +20,7 @@ using namespace telvar::history;
 
 // Framework names, bound in this order; a missing one fails the import.
 void bind_framework_names() {
-    const ModuleGlobals &g = history_globals();
+    const ModuleGlobals &g = module_globals();
     g.import_module("os", "os");
     // `Iterable` left `collections` for `collections.abc` in Python 3.10.
     g.import_from("collections.abc", {"Iterable"});
@@ -48,7 +48,7 @@ void bind_framework_names() {
 } // namespace
 
 NB_MODULE(_history, m) {
-    history_globals().attach(m);
+    module_globals().attach(m);
     bind_framework_names();
     m.attr("HISTORY_DATA_CACHE") = "TelvarHistoryDataCache";
 

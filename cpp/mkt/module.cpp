@@ -3,9 +3,8 @@
 #include "mkt/query_family.hpp"
 
 namespace nb = nanobind;
-using telvar::mkt::globals;
-
 NB_MODULE(mkt, m) {
+    telvar::ModuleGlobals &globals = telvar::mkt::module_globals();
     globals.attach(m);
     // Import order is part of the module's contract; any missing name fails
     // the import.

@@ -2,7 +2,10 @@
 
 namespace telvar::mkt {
 
-ModuleGlobals globals;
+ModuleGlobals &module_globals() {
+    static ModuleGlobals globals;
+    return globals;
+}
 
 namespace {
 

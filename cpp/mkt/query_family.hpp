@@ -13,11 +13,12 @@
 namespace telvar::mkt {
 namespace nb = nanobind;
 
-// Module namespace of `mkt`, filled at import (see module.cpp).
-extern ModuleGlobals globals;
+// The framework names bound into the module at import (see module.cpp),
+// looked up at call time.
+ModuleGlobals &module_globals();
 
 // A module global, looked up when it is used.
-template <size_t N> inline nb::object global(const char (&name)[N]) { return globals(name); }
+template <size_t N> inline nb::object global(const char (&name)[N]) { return module_globals()(name); }
 
 // What a parameter is checked as, and the default it takes when left out.
 enum class ParamKind {

@@ -5,14 +5,14 @@
 
 #include "common/kmatrix_layout_check.hpp"
 
-namespace telvar {
+namespace telvar::regora {
 
-ModuleGlobals &regora_globals() {
+ModuleGlobals &module_globals() {
     static ModuleGlobals globals;
     return globals;
 }
 
-} // namespace telvar
+} // namespace telvar::regora
 
 using namespace telvar;
 using namespace telvar::regora;
@@ -45,7 +45,7 @@ static void bind_imports(const ModuleGlobals &g) {
 }
 
 NB_MODULE(_regora, m) {
-    ModuleGlobals &g = regora_globals();
+    ModuleGlobals &g = module_globals();
     g.attach(m);
     bind_imports(g);
     m.attr("SYNTHETIC_MATRIX_DIR") = "TelvarSyntheticMatrix";

@@ -15,13 +15,13 @@
 
 namespace telvar {
 namespace nb = nanobind;
-
-// The framework and history names bound into the module at import, looked up
-// at call time.
-ModuleGlobals &regora_globals();
 } // namespace telvar
 
 namespace telvar::regora {
+
+// The framework and history names bound into the module at import, looked up
+// at call time.
+ModuleGlobals &module_globals();
 
 // registration/indices.cpp: registration indices and instrument look-up
 nb::object get_instruments(nb::args args, nb::kwargs kwargs);

@@ -20,7 +20,7 @@ namespace telvar::regora {
 
 // A module global by name (a string literal).
 template <size_t N> inline nb::object global(const char (&name)[N]) {
-    return regora_globals()(name);
+    return module_globals()(name);
 }
 
 // cnt.vr: the framework's run state.
