@@ -78,7 +78,7 @@ def run(report):
                 return request()
 
             cold()  # warm the host's store and the page cache
-            t_cold, results = best_time(cold, repeat=3)
+            t_cold, results = best_time(cold, repeat=3, wall=True)
             t_warm, cached = best_time(request, repeat=5)
             bars = sum(r.shape[1] for r in results)
             report.section(f"get_k_data_independent_target: {len(targets)} targets, {begin_date}..{end_date}, "
@@ -99,13 +99,13 @@ def run(report):
                          all(np.array_equal(a, b, equal_nan=True) for a, b in zip(results, cached)))
 
             t_host, _ = best_time(lambda: _history.tvcmd.tvSendCmdGetKData(
-                targets, "min", 1, begin_date, end_date, True, "NA", False), repeat=3)
+                targets, "min", 1, begin_date, end_date, True, "NA", False), repeat=3, wall=True)
             report.line(f"{minutes} one-minute bars in; host command alone {t_host * 1e3:.0f} ms "
                         f"(query + {len(targets)} .mat files)")
             report.compare("cold (host, build, cache)", t_cold, pandas_read_and_agg=t_host + t_pd_read + t_pd_agg)
             cnt.env.cache_enabled = False
             try:
-                t_uncached, _ = best_time(request, repeat=3)
+                t_uncached, _ = best_time(request, repeat=3, wall=True)
             finally:
                 cnt.env.cache_enabled = True
             report.line(f"  of which writing the {len(targets)} cache files {(t_cold - t_uncached) * 1e3:.0f} ms "
