@@ -89,12 +89,13 @@ NB_MODULE(_kmatrix, m) {
               "K matrix and filling it. The matrix is given as its transpose, a C-contiguous "
               "(slots, 7 * targets) float64 array.";
     m.def("place", &place, nb::arg("k"), nb::arg("slots"), nb::arg("keys"), nb::arg("target"), nb::arg("values"),
-          "place(k, slots, keys, target, values) -> int\n\n"
+          nb::sig("def place(k: numpy.typing.ArrayLike, slots: numpy.typing.ArrayLike, "
+                  "keys: numpy.typing.ArrayLike, target: int | numpy.typing.ArrayLike, "
+                  "values: collections.abc.Sequence[numpy.typing.ArrayLike]) -> int"),
           "Row i of the bars (`keys[i]`, the 7 field columns `values[f][i]`) into the slot of its key on\n"
           "the sorted `slots` for target `target[i]` (or the one target `target`); rows whose key is no\n"
           "slot are dropped. Returns how many rows were placed.");
-    m.def("fill", &fill, nb::arg("k"),
-          "fill(k)\n\n"
+    m.def("fill", &fill, nb::arg("k"), nb::sig("def fill(k: numpy.typing.ArrayLike) -> None"),
           "Filled bars in place: a slot without a close after a target's first close repeats that close\n"
           "as open, high, low and close, with volume and turnover 0 and the open interest carried.");
 }
