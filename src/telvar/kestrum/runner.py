@@ -399,13 +399,13 @@ def bar_loop(strategy, context, first, bars, broker, bar):
             strategy.on_bar(context)
             bar.update(1)
         return
-    broker.accepting, broker.clock = True, context
+    broker.follow(context)
     offset = context.run_offset
     for pos in range(first, first + bars):
         context._internal_bar_num = pos
         vr.g_TelvarSimCurBarFresh = pos
         vr.g_TelvarReadLimit = pos
-        if pos + offset >= broker.next_event:
+        if pos >= broker.next_local:
             broker.open_bar(pos + offset)
         strategy.on_bar(context)
         bar.update(1)

@@ -46,12 +46,30 @@ class Broker:
         self.orders = []
         self.open = []  # open orders, oldest first
         self.trades = []
+        self.loop_offset = 0  # run position of the driving loop's bar 0 (a chunk's first)
         self.next_event = NEVER  # the next bar whose open needs the broker
         self.close_pending = False  # market orders to fill at a bar's close
         self.accepting = False  # orders are taken while the runner calls on_bar
         self.clock = None  # the context whose current bar orders are placed at (the runner's)
         self._pos = first_pos
         self._rolls = {t: self._roll_schedule(r) for t, r in enumerate(rules) if r.kind == "continuous"}
+
+    @property
+    def next_event(self):
+        """The next bar (a run position) whose open needs the broker; ``next_local`` is the same
+        bar in the driving loop's positions, so that the loop compares without arithmetic."""
+        return self._next_event
+
+    @next_event.setter
+    def next_event(self, pos):
+        self._next_event = pos
+        self.next_local = pos - self.loop_offset
+
+    def follow(self, context):
+        """Take orders at ``context``'s current bar; its bar positions are run positions less
+        ``context.run_offset``."""
+        self.accepting, self.clock, self.loop_offset = True, context, context.run_offset
+        self.next_event = self._next_event
 
     @property
     def pos(self):
