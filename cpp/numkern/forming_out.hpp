@@ -39,7 +39,8 @@ inline std::vector<size_t> kept_columns(nb::handle obj, size_t cols) {
 // The caller's output: a writable C-contiguous float64 matrix of `rows` (or,
 // when `rows_without_top` differs from it, of that many: the result without
 // its time row) x `cols`, sharing no memory with `input`. Sets `with_top`
-// to whether it has room for the time row.
+// to whether it has room for a time row (never when the result has none:
+// rows == rows_without_top).
 inline ArrayView<double> out_arg(nb::handle obj, size_t rows, size_t rows_without_top, size_t cols,
                                  nb::handle input, bool &with_top) {
     ArrayView<double> out(obj, "out", 2, true);
@@ -51,7 +52,7 @@ inline ArrayView<double> out_arg(nb::handle obj, size_t rows, size_t rows_withou
         raise_value_error("out has shape (" + std::to_string(out.rows()) + ", " +
                           std::to_string(out.cols()) + "), expected " + expected);
     }
-    with_top = out.rows() == rows;
+    with_top = rows != rows_without_top && out.rows() == rows;
     nb::module_ np = nb::module_::import_("numpy");
     if (nb::cast<bool>(np.attr("may_share_memory")(out.object(), input)))
         raise_value_error("out must not share memory with the matrix it is computed from");

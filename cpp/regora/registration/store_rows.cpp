@@ -109,47 +109,76 @@ nb::object append_store_rows(nb::handle store, nb::handle block) {
 
 namespace {
 
+// Forming bars as a float64 matrix read in place: C order, or Fortran order
+// (as the synthesis cache reads them from a .mat file) seen through its
+// C-ordered transpose, so that neither is copied first.
+struct FormingView {
+    ArrayView<double> view;
+    size_t rows = 0, cols = 0;
+    bool column_major = false;
+
+    double at(size_t r, size_t c) const {
+        return column_major ? view.data()[c * rows + r] : view.data()[r * cols + c];
+    }
+};
+
+FormingView forming_view(nb::handle matrix) {
+    nb::object np = global("np");
+    nb::object arr = np.attr("asarray")(matrix, nb::arg("dtype") = np.attr("float64"));
+    if (as_int(arr.attr("ndim")) != 2)
+        raise_value_error("the forming bars must be a 2-D array");
+    nb::handle flags = arr.attr("flags");
+    FormingView f;
+    f.column_major = !truthy(flags["C_CONTIGUOUS"]) && truthy(flags["F_CONTIGUOUS"]);
+    f.view = ArrayView<double>(f.column_major ? arr.attr("T") : arr, "forming bars", 2);
+    f.rows = f.column_major ? f.view.cols() : f.view.rows();
+    f.cols = f.column_major ? f.view.rows() : f.view.cols();
+    return f;
+}
+
 // Checks the forming bars, the mask and `first_row`; the count of kept columns.
-size_t kept_count(const ArrayView<double> &in, const ArrayView<uint8_t> &keep, long long first_row) {
-    if (keep.cols() != in.cols())
+size_t kept_count(const FormingView &in, const ArrayView<uint8_t> &keep, long long first_row) {
+    if (keep.cols() != in.cols)
         raise_value_error("the fresh row has " + std::to_string(keep.cols()) +
-                          " columns, the forming bars " + std::to_string(in.cols()));
-    if (first_row < 0 || static_cast<size_t>(first_row) > in.rows())
+                          " columns, the forming bars " + std::to_string(in.cols));
+    if (first_row < 0 || static_cast<size_t>(first_row) > in.rows)
         raise_value_error("the forming bars have no row " + std::to_string(first_row));
     return static_cast<size_t>(
         std::count_if(keep.data(), keep.data() + keep.cols(), [](uint8_t k) { return k != 0; }));
 }
 
-void copy_kept(const ArrayView<double> &in, const ArrayView<uint8_t> &keep, size_t first_row,
+void copy_kept(const FormingView &in, const ArrayView<uint8_t> &keep, size_t first_row,
                size_t kept, double *out) {
     nb::gil_scoped_release release; // raw buffers only from here on
-    const size_t rows = in.rows() - first_row;
+    const size_t rows = in.rows - first_row;
+    if (in.column_major) { // column by column, reading each column once
+        for (size_t c = 0, k = 0; c < in.cols; ++c) {
+            if (!keep[c])
+                continue;
+            for (size_t r = 0; r < rows; ++r)
+                out[r * kept + k] = in.at(r + first_row, c);
+            ++k;
+        }
+        return;
+    }
     for (size_t r = 0; r < rows; ++r) {
-        const double *src = in.data() + (r + first_row) * in.cols();
+        const double *src = in.view.data() + (r + first_row) * in.cols;
         double *dst = out + r * kept;
-        for (size_t c = 0; c < in.cols(); ++c)
+        for (size_t c = 0; c < in.cols; ++c)
             if (keep[c])
                 *dst++ = src[c];
     }
-}
-
-nb::object float64_matrix(nb::handle matrix) {
-    nb::object np = global("np");
-    nb::object arr = np.attr("asarray")(matrix, nb::arg("dtype") = np.attr("float64"));
-    if (as_int(arr.attr("ndim")) != 2)
-        raise_value_error("the forming bars must be a 2-D array");
-    return arr;
 }
 
 } // namespace
 
 void write_strategy_columns(nb::handle matrix, nb::handle mask, long long first_row,
                             nb::handle out) {
-    ArrayView<double> in(float64_matrix(matrix), "forming bars", 2);
+    const FormingView in = forming_view(matrix);
     ArrayView<uint8_t> keep(mask, "fresh row", 1);
     const size_t kept = kept_count(in, keep, first_row);
     ArrayView<double> dst(out, "fresh-bar store rows", 2, true);
-    const size_t rows = in.rows() - static_cast<size_t>(first_row);
+    const size_t rows = in.rows - static_cast<size_t>(first_row);
     if (dst.rows() != rows || dst.cols() != kept)
         raise_value_error("the fresh-bar store rows have shape (" + std::to_string(dst.rows()) +
                           ", " + std::to_string(dst.cols()) + "), the forming bars give (" +
@@ -159,13 +188,14 @@ void write_strategy_columns(nb::handle matrix, nb::handle mask, long long first_
 
 nb::object strategy_columns(nb::handle matrix, nb::handle mask, long long first_row) {
     nb::object np = global("np");
-    nb::object arr = float64_matrix(matrix);
-    ArrayView<double> in(arr, "forming bars", 2);
+    const FormingView in = forming_view(matrix);
     ArrayView<uint8_t> keep(mask, "fresh row", 1);
     const size_t kept = kept_count(in, keep, first_row);
-    if (kept == in.cols())
+    if (kept == in.cols) {
+        nb::object arr = np.attr("asarray")(matrix, nb::arg("dtype") = np.attr("float64"));
         return arr[nb::slice(py_int(first_row), nb::none(), nb::none())];
-    const size_t rows = in.rows() - static_cast<size_t>(first_row);
+    }
+    const size_t rows = in.rows - static_cast<size_t>(first_row);
     nb::object out_obj =
         np.attr("empty")(nb::make_tuple(rows, kept), nb::arg("dtype") = np.attr("float64"));
     ArrayView<double> out(out_obj, "strategy columns", 2, true);
