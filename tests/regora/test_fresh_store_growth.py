@@ -12,6 +12,12 @@ from telvar.kestrum.sysmodel import gv
 REGISTRATIONS = (("min", 5), ("min", 15), ("min", 60), ("day", 1), ("min", 30))
 
 
+@pytest.fixture(autouse=True)
+def cache_switch_restored(monkeypatch):
+    """Tests here switch the cache on and off; later tests find it as it was."""
+    monkeypatch.setattr(cnt.env, "cache_enabled", cnt.env.cache_enabled)
+
+
 def expected_rows(item):
     """The registration's rows as the kernel's whole result gives them, at the strategy bars."""
     vr = cnt.vr
