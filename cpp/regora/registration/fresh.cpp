@@ -41,16 +41,24 @@ struct FormingSpans {
     nb::object begin_pos, end_pos;
 };
 
-// Fills `rows` (a block of the fresh-bar store: the targets' field rows, one
-// column per strategy bar) with the forming bars at the strategy bars
-// (`strategy_bars`, one flag per refresh-base bar). From the synthesis cache
-// when it has an entry of this run's shape (a time row plus the targets'
-// field rows, one column per refresh-base bar); else combined by the kernel,
-// straight into `rows` when nothing is cached, or into a whole matrix that
-// the cache keeps and `rows` takes its columns from.
+// Fills the store's new rows `begin_row`..`end_row` of `buffer` (the
+// targets' field rows, one column per strategy bar) with the forming bars at
+// the strategy bars (`strategy_bars`, one flag per refresh-base bar); the
+// buffer's row `end_row` is spare. From the synthesis cache when it has an
+// entry of this run's shape (a time row plus the targets' field rows, one
+// column per refresh-base bar); else combined by the kernel, straight into
+// the rows when nothing is cached. For the cache the whole matrix is made:
+// when every base bar is a strategy bar it is the time row over the new
+// rows, so it is made in place one row further up (the spare row takes the
+// shift) and written to the cache from there; else on its own, the new rows
+// taking its strategy bars' columns.
 FormingSpans fill_forming_rows(long long frequency_i, long long freq_num, nb::handle base_matrix,
                                nb::handle matrix, long long targets_len, nb::handle strategy_bars,
-                               nb::handle rows) {
+                               nb::handle buffer, long long begin_row, long long end_row) {
+    auto buffer_rows = [&](long long from, long long to) {
+        return buffer[nb::slice(py_int(from), py_int(to), nb::none())];
+    };
+    nb::object rows = buffer_rows(begin_row, end_row);
     // The whole matrix is made only for a cache that is switched on and may
     // keep this period's entries.
     const bool caching =
@@ -78,13 +86,24 @@ FormingSpans fill_forming_rows(long long frequency_i, long long freq_num, nb::ha
               nb::arg("out") = rows, nb::arg("keep") = strategy_bars);
         return {begin_pos, end_pos};
     }
-    nb::object combined = fresh(base_matrix, begin_pos, end_pos, kmatrix::kBarLen, targets_len, 0);
-    write_strategy_columns(combined, strategy_bars, 1, rows);
+    const long long base_cols = as_int(getitem(base_matrix.attr("shape"), 1));
+    const bool every_bar = as_int(strategy_bars.attr("sum")()) == base_cols;
+    nb::object combined;
+    if (every_bar) {
+        combined = buffer_rows(begin_row, end_row + 1);
+        fresh(base_matrix, begin_pos, end_pos, kmatrix::kBarLen, targets_len, 0,
+              nb::arg("out") = combined);
+    } else {
+        combined = fresh(base_matrix, begin_pos, end_pos, kmatrix::kBarLen, targets_len, 0);
+        write_strategy_columns(combined, strategy_bars, 1, rows);
+    }
     nb::dict entry;
     entry["Matrix"] = combined;
     entry["bP"] = begin_pos;
     entry["eP"] = end_pos;
     cache_save(key, entry);
+    if (every_bar)
+        shift_rows_up(combined);
     return {begin_pos, end_pos};
 }
 
@@ -128,12 +147,12 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
 
     // The forming bars go straight into the store's new rows; the run state
     // takes the grown store once they are filled.
-    nb::object grown = grow_store_rows(store, end_row - begin_row);
-    const FormingSpans spans = fill_forming_rows(
-        frequency_i, freq_num, base_matrix, k_data.attr("Matrix"), targets_len,
-        strategy_bar_mask(base_matrix), grown[nb::slice(py_int(begin_row), nb::none(), nb::none())]);
+    const GrownStore grown = grow_store_rows(store, end_row - begin_row, 1);
+    const FormingSpans spans =
+        fill_forming_rows(frequency_i, freq_num, base_matrix, k_data.attr("Matrix"), targets_len,
+                          strategy_bar_mask(base_matrix), grown.buffer, begin_row, end_row);
     nb::object begin_pos = spans.begin_pos, end_pos = spans.end_pos;
-    state.attr("g_TelvarDataValueFresh") = grown;
+    state.attr("g_TelvarDataValueFresh") = grown.store;
     state.attr("g_TelvarCache").attr("set_dvf_time_line_cache")(
         getitem(state.attr("g_TelvarDataValueFresh"), 0));
 

@@ -5,6 +5,7 @@
 #include "regora/support.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace telvar::regora {
@@ -77,14 +78,15 @@ nb::object new_buffer(long long needed, long long block_rows, long long cols) {
 
 } // namespace
 
-nb::object grow_store_rows(nb::handle store, long long block_rows) {
-    if (block_rows < 0)
-        raise_value_error("a store cannot grow by " + std::to_string(block_rows) + " rows");
+GrownStore grow_store_rows(nb::handle store, long long block_rows, long long spare_rows) {
+    if (block_rows < 0 || spare_rows < 0)
+        raise_value_error("a store cannot grow by " + std::to_string(block_rows) + " rows (" +
+                          std::to_string(spare_rows) + " spare)");
     const long long rows = dim(store, 0);
     const long long needed = rows + block_rows;
     nb::object buffer = store.attr("base");
-    if (!has_room(store, buffer, rows, needed)) {
-        buffer = new_buffer(needed, block_rows, dim(store, 1));
+    if (!has_room(store, buffer, rows, needed + spare_rows)) {
+        buffer = new_buffer(needed + spare_rows, block_rows, dim(store, 1));
         buffer[nb::slice(py_int(0), py_int(rows), nb::none())] = store;
     }
     nb::object grown = buffer[nb::slice(py_int(0), py_int(needed), nb::none())];
@@ -97,12 +99,20 @@ nb::object grow_store_rows(nb::handle store, long long block_rows) {
         view = &latest_views().back();
     }
     view->rows = needed;
-    return grown;
+    return {grown, buffer};
+}
+
+void shift_rows_up(nb::handle rows) {
+    ArrayView<double> m(rows, "rows", 2, true);
+    if (m.rows() < 2)
+        return;
+    nb::gil_scoped_release release; // a raw buffer only
+    std::memmove(m.data(), m.data() + m.cols(), (m.rows() - 1) * m.cols() * sizeof(double));
 }
 
 nb::object append_store_rows(nb::handle store, nb::handle block) {
     const long long rows = dim(store, 0);
-    nb::object grown = grow_store_rows(store, dim(block, 0));
+    nb::object grown = grow_store_rows(store, dim(block, 0)).store;
     grown[nb::slice(py_int(rows), nb::none(), nb::none())] = block;
     return grown;
 }
