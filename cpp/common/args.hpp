@@ -4,6 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -34,19 +35,24 @@ namespace nb = nanobind;
 }
 
 // A Python-style parameter list: `names` in order, the first `n_required`
-// without defaults. bind() maps positional and keyword arguments onto it;
+// without defaults, those after the first `n_positional` keyword-only (all
+// may be positional unless given). bind() maps positional and keyword arguments onto it;
 // optional parameters the caller left out come back as null objects
 // (`!value.is_valid()`), so each function applies its own default.
 class Signature {
 public:
     Signature(const char *func, std::initializer_list<const char *> names,
               size_t n_required)
-        : func_(func), names_(names), n_required_(n_required) {}
+        : func_(func), names_(names), n_required_(n_required), n_positional_(names.size()) {}
+    Signature(const char *func, std::initializer_list<const char *> names, size_t n_required,
+              size_t n_positional)
+        : func_(func), names_(names), n_required_(n_required),
+          n_positional_(std::min(n_positional, names.size())) {}
 
     const char *name() const { return func_; }
 
     std::vector<nb::object> bind(const nb::args &args, const nb::kwargs &kwargs) const {
-        const Py_ssize_t n_params = static_cast<Py_ssize_t>(names_.size());
+        const Py_ssize_t n_params = static_cast<Py_ssize_t>(n_positional_);
         const Py_ssize_t n_req = static_cast<Py_ssize_t>(n_required_);
         const Py_ssize_t n_pos = static_cast<Py_ssize_t>(args.size());
         if (n_pos > n_params)
@@ -97,6 +103,7 @@ private:
     const char *func_;
     std::vector<const char *> names_;
     size_t n_required_;
+    size_t n_positional_;
 };
 
 // Value of an optional bound parameter, or `fallback` when it was left out.

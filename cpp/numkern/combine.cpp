@@ -10,6 +10,7 @@
 // tvCalcTradedMask hands out which bars traded.
 #include "combine_blocks.hpp"
 #include "traded_span.hpp"
+#include "forming_out.hpp"
 #include "kernel_args.hpp"
 #include "kernels.hpp"
 
@@ -157,15 +158,43 @@ nb::object tvCalcCombineMatrix1toN(nb::args args, nb::kwargs kwargs) {
     return out.object();
 }
 
-// The forming bars of every target at every base column, without head rows;
-// with_time_row puts the base time row (row 0 of the matrix) on top. The
-// adjusted form takes an optional traded mask.
+// Forming bars of every target into `out` (out_cols = kept.size() wide),
+// keeping only the base columns `kept`. When every column is kept the walk
+// writes straight into `out`; otherwise each target's rows are formed in a
+// scratch block of one target's size and their kept columns copied out.
+void forming_blocks(Blocks b, const std::vector<Run> &runs, const std::vector<size_t> &kept,
+                    std::vector<double> &scratch) {
+    if (kept.size() == b.base_cols) {
+        combine_blocks_running(b, runs);
+        return;
+    }
+    double *const out = b.out;
+    const size_t out_cols = b.out_cols, targets = b.targets;
+    b.out = scratch.data();
+    b.out_cols = b.base_cols;
+    b.targets = 1;
+    const double *const base = b.base;
+    const uint8_t *const mask = b.mask;
+    for (size_t t = 0; t < targets; ++t) {
+        b.base = base + t * b.bar_len * b.base_cols;
+        b.mask = mask ? mask + t * b.base_cols : nullptr;
+        combine_blocks_running(b, runs);
+        gather_columns(scratch.data(), b.base_cols, b.bar_len, kept, out + t * b.bar_len * out_cols);
+    }
+}
+
+// The forming bars of every target at every kept base column, without head
+// rows; with_time_row puts the base time row (row 0 of the matrix) on top.
+// The adjusted form takes an optional traded mask. Both write into `out`
+// when given (and return it), else into a new matrix.
 nb::object forming_bars(const char *func, nb::args args, nb::kwargs kwargs, bool with_time_row) {
     const Signature sig = with_time_row
-        ? Signature(func, {"matrix", "begin_pos", "end_pos", "bar_len", "targets_len", "offset"}, 5)
+        ? Signature(func, {"matrix", "begin_pos", "end_pos", "bar_len", "targets_len", "offset",
+                           "out", "keep"}, 5, 6)
         : Signature(func, {"matrix", "begin_pos", "end_pos", "bar_len", "targets_len", "offset",
-                           "traded"}, 5);
+                           "traded", "out", "keep"}, 5, 7);
     auto v = sig.bind(args, kwargs);
+    const size_t out_arg_at = with_time_row ? 6 : 7;
     ArrayView<double> base = input_view<double>(v[0], "matrix", 2);
     const int64_t bar_len = integer_arg(v[3], "bar_len");
     const int64_t targets = integer_arg(v[4], "targets_len");
@@ -177,21 +206,30 @@ nb::object forming_bars(const char *func, nb::args args, nb::kwargs kwargs, bool
     ArrayView<uint8_t> mask;
     if (!with_time_row && v[6].is_valid() && !v[6].is_none())
         mask = mask_arg(v[6], layout.targets, cols);
+    const std::vector<size_t> kept = kept_columns(v[out_arg_at + 1], cols);
     const size_t body_rows = layout.targets * layout.bar_len;
-    const size_t top = with_time_row ? 1 : 0;
-    ArrayView<double> out = new_matrix(top + body_rows, cols);
+    bool with_top = with_time_row;
+    ArrayView<double> out;
+    if (v[out_arg_at].is_valid() && !v[out_arg_at].is_none())
+        out = out_arg(v[out_arg_at], body_rows + (with_time_row ? 1 : 0), body_rows, kept.size(),
+                      base.object(), with_top);
+    else
+        out = new_matrix(body_rows + (with_time_row ? 1 : 0), kept.size());
+    const size_t top = with_top ? 1 : 0;
+    std::vector<double> scratch(kept.size() == cols ? 0 : layout.bar_len * cols);
     {
         nb::gil_scoped_release release;
-        if (with_time_row)
-            std::copy(base.data(), base.data() + cols, out.data());
-        Blocks b{base.data() + layout.head * cols, cols, out.data() + top * cols, cols,
-                 layout.targets, layout.bar_len, mask.data()};
-        combine_blocks_running(b, running_runs(r.begin, r.end));
+        if (with_top)
+            gather_columns(base.data(), cols, 1, kept, out.data());
+        Blocks b{base.data() + layout.head * cols, cols, out.data() + top * kept.size(),
+                 kept.size(), layout.targets, layout.bar_len, mask.data()};
+        forming_blocks(b, running_runs(r.begin, r.end), kept, scratch);
     }
     return out.object();
 }
 
-// tvCalcDataValueFresh(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0)
+// tvCalcDataValueFresh(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0,
+//                      *, out=None, keep=None)
 // Row 0 the base time row, then bar_len rows per target: the registered bar
 // as formed up to each base column. The matrix's head rows are the rows
 // above its targets_len blocks (at least one, the time row).
@@ -200,7 +238,7 @@ nb::object tvCalcDataValueFresh(nb::args args, nb::kwargs kwargs) {
 }
 
 // tvCalcDataValueFresh_Adj(matrix, begin_pos, end_pos, bar_len, targets_len, offset=0,
-//                          traded=None)
+//                          traded=None, *, out=None, keep=None)
 // The same for an adjusted price matrix, which has no head rows: targets_len
 // blocks of bar_len rows (open, high, low, close), and no time row out. An
 // adjusted price block has no volume, and across a main-contract roll a
@@ -269,22 +307,30 @@ void register_combine(nb::module_ &m) {
     m.def("tvCalcDataValueFresh", &tvCalcDataValueFresh,
           nb::sig("def tvCalcDataValueFresh(matrix: numpy.typing.ArrayLike, "
                   "begin_pos: numpy.typing.ArrayLike, end_pos: numpy.typing.ArrayLike, "
-                  "bar_len: int, targets_len: int, offset: int = 0) -> numpy.ndarray"),
+                  "bar_len: int, targets_len: int, offset: int = 0, "
+                  "*, out: numpy.ndarray | None = None, "
+                  "keep: numpy.typing.ArrayLike | None = None) -> numpy.ndarray"),
           "Row 0: the base time row; then bar_len rows per target (the matrix's last\n"
           "targets_len blocks): the bar formed from begin_pos[i] up to base column i,\n"
           "combined as tvCalcCombineMatrixHtoL does (filled bars lend no price).\n"
           "begin_pos, end_pos: base-column positions as tvCalcRegKDataBeginEndPos makes them;\n"
-          "offset: the absolute column of matrix's first column.");
+          "offset: the absolute column of matrix's first column.\n"
+          "keep: one flag per base column; only the flagged columns are in the result.\n"
+          "out: a writable C-contiguous float64 matrix of the result's shape (or without\n"
+          "the time row, which is then not written), sharing no memory with matrix; the\n"
+          "result is written into it and it is returned.");
     m.def("tvCalcDataValueFresh_Adj", &tvCalcDataValueFresh_Adj,
           nb::sig("def tvCalcDataValueFresh_Adj(matrix: numpy.typing.ArrayLike, "
                   "begin_pos: numpy.typing.ArrayLike, end_pos: numpy.typing.ArrayLike, "
                   "bar_len: int, targets_len: int, offset: int = 0, "
-                  "traded: numpy.typing.ArrayLike | None = None) -> numpy.ndarray"),
+                  "traded: numpy.typing.ArrayLike | None = None, "
+                  "*, out: numpy.ndarray | None = None, "
+                  "keep: numpy.typing.ArrayLike | None = None) -> numpy.ndarray"),
           "Like tvCalcDataValueFresh for an adjusted price matrix (targets_len blocks of\n"
           "bar_len rows, no head rows); no time row in the result. Adjusted prices carry\n"
           "no volume: pass `traded`, tvCalcTradedMask of the unadjusted base K matrix, or\n"
-          "every bar with a close counts as traded. matrix, begin_pos, end_pos, offset as\n"
-          "for tvCalcDataValueFresh.");
+          "every bar with a close counts as traded. matrix, begin_pos, end_pos, offset,\n"
+          "keep as for tvCalcDataValueFresh; out: the result's shape, as there.");
     m.def("tvCalcTradedMask", &tvCalcTradedMask,
           nb::sig("def tvCalcTradedMask(matrix: numpy.typing.ArrayLike, head_len: int = 4, "
                   "bar_len: int = 7) -> numpy.ndarray"),

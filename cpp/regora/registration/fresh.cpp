@@ -36,47 +36,75 @@ long long required_kdata_pos(long long frequency_i, long long freq_num, const ch
     return pos;
 }
 
-// Forming bars of a registration at every refresh-base bar (a time row,
-// then the targets' field rows) and the base positions each one spans.
-struct FormingMatrix {
-    nb::object matrix, begin_pos, end_pos;
+// The base positions each forming bar spans.
+struct FormingSpans {
+    nb::object begin_pos, end_pos;
 };
 
-// The forming bars from the synthesis cache (only an entry of this run's
-// shape is used: a time row plus the targets' field rows, one column per
-// refresh-base bar), else combined by the kernels and cached.
-FormingMatrix forming_matrix(long long frequency_i, long long freq_num, nb::handle base_matrix,
-                         nb::handle matrix, long long targets_len) {
-    nb::object np = global("np");
-    const bool caching = cache_allowed();
+// Fills the store's new rows `begin_row`..`end_row` of `buffer` (the
+// targets' field rows, one column per strategy bar) with the forming bars at
+// the strategy bars (`strategy_bars`, one flag per refresh-base bar); the
+// buffer's row `end_row` is spare. From the synthesis cache when it has an
+// entry of this run's shape (a time row plus the targets' field rows, one
+// column per refresh-base bar); else combined by the kernel, straight into
+// the rows when nothing is cached. For the cache the whole matrix is made:
+// when every base bar is a strategy bar it is the time row over the new
+// rows, so it is made in place one row further up (the spare row takes the
+// shift) and written to the cache from there; else on its own, the new rows
+// taking its strategy bars' columns.
+FormingSpans fill_forming_rows(long long frequency_i, long long freq_num, nb::handle base_matrix,
+                               nb::handle matrix, long long targets_len, nb::handle strategy_bars,
+                               nb::handle buffer, long long begin_row, long long end_row) {
+    auto buffer_rows = [&](long long from, long long to) {
+        return buffer[nb::slice(py_int(from), py_int(to), nb::none())];
+    };
+    nb::object rows = buffer_rows(begin_row, end_row);
+    // The whole matrix is made only for a cache that is switched on and may
+    // keep this period's entries.
+    const bool caching =
+        cache_allowed() && truthy(global("cnt").attr("env").attr("cache_enabled"));
     nb::object key = cache_key(frequency_i, freq_num, "dataFresh", "_FF");
     if (caching) {
-        const long long rows = 1 + targets_len * kmatrix::kBarLen;
+        const long long entry_rows = 1 + targets_len * kmatrix::kBarLen;
         const long long base_cols = as_int(getitem(base_matrix.attr("shape"), 1));
-        nb::object entry =
-            cache_load(key, [&](nb::handle e) { checks::fresh_entry(e, rows, base_cols); });
+        nb::object entry = cache_load(
+            key, [&](nb::handle e) { checks::fresh_entry(e, entry_rows, base_cols); });
         if (!entry.is_none()) {
             auto positions = [&](const char *name) {
                 return native_array(getitem(entry, nb::str(name)).attr("ravel")().attr("astype")("int64"));
             };
-            return {getitem(entry, nb::str("Matrix"))
-                        .attr("astype")(np.attr("float64"), nb::arg("copy") = false),
-                    positions("bP"), positions("eP")};
+            write_strategy_columns(getitem(entry, nb::str("Matrix")), strategy_bars, 1, rows);
+            return {positions("bP"), positions("eP")};
         }
     }
     nb::object numkern = global("numkern");
     auto [begin_pos, end_pos] = unpack_pair(numkern.attr("tvCalcRegKDataBeginEndPos")(
         getitem(base_matrix, kmatrix::kTimeLine), getitem(matrix, kmatrix::kTimeLine), 0));
-    nb::object combined = numkern.attr("tvCalcDataValueFresh")(base_matrix, begin_pos, end_pos,
-                                                               kmatrix::kBarLen, targets_len, 0);
-    if (caching) {
-        nb::dict entry;
-        entry["Matrix"] = combined.attr("astype")(np.attr("float64"), nb::arg("copy") = false);
-        entry["bP"] = begin_pos;
-        entry["eP"] = end_pos;
-        cache_save(key, entry);
+    nb::object fresh = numkern.attr("tvCalcDataValueFresh");
+    if (!caching) {
+        fresh(base_matrix, begin_pos, end_pos, kmatrix::kBarLen, targets_len, 0,
+              nb::arg("out") = rows, nb::arg("keep") = strategy_bars);
+        return {begin_pos, end_pos};
     }
-    return {combined, begin_pos, end_pos};
+    const long long base_cols = as_int(getitem(base_matrix.attr("shape"), 1));
+    const bool every_bar = as_int(strategy_bars.attr("sum")()) == base_cols;
+    nb::object combined;
+    if (every_bar) {
+        combined = buffer_rows(begin_row, end_row + 1);
+        fresh(base_matrix, begin_pos, end_pos, kmatrix::kBarLen, targets_len, 0,
+              nb::arg("out") = combined);
+    } else {
+        combined = fresh(base_matrix, begin_pos, end_pos, kmatrix::kBarLen, targets_len, 0);
+        write_strategy_columns(combined, strategy_bars, 1, rows);
+    }
+    nb::dict entry;
+    entry["Matrix"] = combined;
+    entry["bP"] = begin_pos;
+    entry["eP"] = end_pos;
+    cache_save(key, entry);
+    if (every_bar)
+        shift_rows_up(combined);
+    return {begin_pos, end_pos};
 }
 
 } // namespace
@@ -110,11 +138,6 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
         return py_int(reg_pos);
 
     nb::object base_matrix = base_item.attr("Matrix");
-    const FormingMatrix forming = forming_matrix(frequency_i, freq_num, base_matrix,
-                                             k_data.attr("Matrix"), targets_len);
-    nb::object combined = forming.matrix, begin_pos = forming.begin_pos, end_pos = forming.end_pos;
-
-    nb::object fresh_idx = strategy_bar_mask(base_matrix);
     nb::object store = np.attr("asarray")(state.attr("g_TelvarDataValueFresh"));
     // A store that is still only its 1-D time row becomes a one-row matrix.
     if (as_int(store.attr("ndim")) < 2)
@@ -122,9 +145,14 @@ nb::object synthetic_fresh_matrix(nb::args args, nb::kwargs kwargs) {
     const long long begin_row = as_int(getitem(store.attr("shape"), 0));
     const long long end_row = begin_row + targets_len * kmatrix::kBarLen;
 
-    // the targets' rows (row 0 is the base's time line)
-    nb::object block = strategy_columns(combined, fresh_idx, 1);
-    state.attr("g_TelvarDataValueFresh") = append_store_rows(store, block);
+    // The forming bars go straight into the store's new rows; the run state
+    // takes the grown store once they are filled.
+    const GrownStore grown = grow_store_rows(store, end_row - begin_row, 1);
+    const FormingSpans spans =
+        fill_forming_rows(frequency_i, freq_num, base_matrix, k_data.attr("Matrix"), targets_len,
+                          strategy_bar_mask(base_matrix), grown.buffer, begin_row, end_row);
+    nb::object begin_pos = spans.begin_pos, end_pos = spans.end_pos;
+    state.attr("g_TelvarDataValueFresh") = grown.store;
     state.attr("g_TelvarCache").attr("set_dvf_time_line_cache")(
         getitem(state.attr("g_TelvarDataValueFresh"), 0));
 

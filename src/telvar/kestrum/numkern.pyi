@@ -60,22 +60,26 @@ def tvCalcCombineMatrix1toN(matrix: numpy.typing.ArrayLike, begin_pos: numpy.typ
     head_len: head rows.
     """
 
-def tvCalcDataValueFresh(matrix: numpy.typing.ArrayLike, begin_pos: numpy.typing.ArrayLike, end_pos: numpy.typing.ArrayLike, bar_len: int, targets_len: int, offset: int = 0) -> numpy.ndarray:
+def tvCalcDataValueFresh(matrix: numpy.typing.ArrayLike, begin_pos: numpy.typing.ArrayLike, end_pos: numpy.typing.ArrayLike, bar_len: int, targets_len: int, offset: int = 0, *, out: numpy.ndarray | None = None, keep: numpy.typing.ArrayLike | None = None) -> numpy.ndarray:
     """
     Row 0: the base time row; then bar_len rows per target (the matrix's last
     targets_len blocks): the bar formed from begin_pos[i] up to base column i,
     combined as tvCalcCombineMatrixHtoL does (filled bars lend no price).
     begin_pos, end_pos: base-column positions as tvCalcRegKDataBeginEndPos makes them;
     offset: the absolute column of matrix's first column.
+    keep: one flag per base column; only the flagged columns are in the result.
+    out: a writable C-contiguous float64 matrix of the result's shape (or without
+    the time row, which is then not written), sharing no memory with matrix; the
+    result is written into it and it is returned.
     """
 
-def tvCalcDataValueFresh_Adj(matrix: numpy.typing.ArrayLike, begin_pos: numpy.typing.ArrayLike, end_pos: numpy.typing.ArrayLike, bar_len: int, targets_len: int, offset: int = 0, traded: numpy.typing.ArrayLike | None = None) -> numpy.ndarray:
+def tvCalcDataValueFresh_Adj(matrix: numpy.typing.ArrayLike, begin_pos: numpy.typing.ArrayLike, end_pos: numpy.typing.ArrayLike, bar_len: int, targets_len: int, offset: int = 0, traded: numpy.typing.ArrayLike | None = None, *, out: numpy.ndarray | None = None, keep: numpy.typing.ArrayLike | None = None) -> numpy.ndarray:
     """
     Like tvCalcDataValueFresh for an adjusted price matrix (targets_len blocks of
     bar_len rows, no head rows); no time row in the result. Adjusted prices carry
     no volume: pass `traded`, tvCalcTradedMask of the unadjusted base K matrix, or
-    every bar with a close counts as traded. matrix, begin_pos, end_pos, offset as
-    for tvCalcDataValueFresh.
+    every bar with a close counts as traded. matrix, begin_pos, end_pos, offset,
+    keep as for tvCalcDataValueFresh; out: the result's shape, as there.
     """
 
 def tvCalcTradedMask(matrix: numpy.typing.ArrayLike, head_len: int = 4, bar_len: int = 7) -> numpy.ndarray:
