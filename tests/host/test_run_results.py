@@ -2,6 +2,7 @@
 appended in chunks, results kept across restarts and shared by several hosts, and every malformed
 request refused before anything is written."""
 import json
+import multiprocessing
 import os
 import socket
 import sqlite3
@@ -12,6 +13,7 @@ import pytest
 
 from attached import attached_to
 from telvar.host import start_host
+from telvar.host.store.results_db import ResultsDB
 from telvar.wire.frames import HEADER, Deadline, read_frame
 from telvar.kestrum.comm import TelvarSocket, TvReturnError
 
@@ -271,3 +273,33 @@ def test_a_results_file_of_another_user_is_refused(results):
         with pytest.raises(TvReturnError, match=f"results database {results} belongs to another user"):
             sock.request("tvSendCmdBeginRun", [INFO])
         sock.close()
+
+
+def _begin_one_run(path, barrier, answers):
+    db = ResultsDB(path)
+    barrier.wait()
+    try:
+        db.begin_run("w", 20251103, 20251104, {}, None)
+        answers.put(None)
+    except Exception as exc:  # reported by the test
+        answers.put(str(exc))
+
+
+# forked from a process that may run host threads: nothing in the child touches them
+@pytest.mark.filterwarnings("ignore:.*fork.*:DeprecationWarning")
+def test_processes_opening_a_new_results_file_at_once_all_record(tmp_path):
+    """The first opening switches the file to write-ahead logging; SQLite answers a second
+    process that asks at the same moment "database is locked" without waiting, so it asks again."""
+    context = multiprocessing.get_context("fork")
+    for trial in range(20):
+        path = tmp_path / f"t{trial}" / "runs.sqlite"
+        path.parent.mkdir()
+        barrier, answers = context.Barrier(6), context.Queue()
+        workers = [context.Process(target=_begin_one_run, args=(path, barrier, answers)) for _ in range(6)]
+        for w in workers:
+            w.start()
+        errors = [e for e in (answers.get(timeout=60) for _ in workers) if e]
+        for w in workers:
+            w.join(60)
+        assert errors == []
+        assert stored(path, "SELECT count(*) FROM runs")[0][0] == 6

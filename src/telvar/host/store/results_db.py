@@ -28,6 +28,7 @@ import os
 import re
 import secrets
 import sqlite3
+import time
 import stat
 import threading
 from pathlib import Path
@@ -150,7 +151,7 @@ class ResultsDB:
 
         try:
             con.execute(f"PRAGMA busy_timeout = {int(self.busy_timeout * 1000)}")
-            con.execute("PRAGMA journal_mode = WAL")  # readers never wait for a writer; writers queue
+            self._use_wal(con)  # readers never wait for a writer; writers queue
             con.execute("PRAGMA synchronous = NORMAL")  # in WAL mode: commits do not wait for the disk
             self._write(con, create_tables)
         except sqlite3.Error as exc:
@@ -161,6 +162,20 @@ class ResultsDB:
             raise
         self._con = con
         return con
+
+    def _use_wal(self, con):
+        """Switch the file to write-ahead logging. Two hosts opening a new file at once both ask for
+        the switch, and SQLite answers the second "database is locked" at once, without its busy
+        handler: it is asked again until the busy timeout has passed."""
+        deadline = time.monotonic() + self.busy_timeout
+        while True:
+            try:
+                con.execute("PRAGMA journal_mode = WAL")
+                return
+            except sqlite3.OperationalError as exc:
+                if "locked" not in str(exc) or time.monotonic() >= deadline:
+                    raise
+                time.sleep(0.01)
 
     def _write(self, con, work, durable=False):
         """Run ``work`` in one write transaction (taken at once: no deadlock between processes);
