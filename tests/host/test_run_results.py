@@ -230,6 +230,7 @@ def test_two_hosts_record_runs_into_one_file_at_once(results):
     runs, errors = {}, []
 
     def record(address, worker):
+        sock = None
         try:
             sock = TelvarSocket(address)
             for k in range(4):
@@ -239,9 +240,11 @@ def test_two_hosts_record_runs_into_one_file_at_once(results):
                     sock.request("tvSendCmdPutRunRows", [sid, "daily_equity", ["date", "equity"], rows])
                 sock.request("tvSendCmdEndRun", [sid, {"FinalEquity": float(worker * 10 + k)}])
                 runs[sid] = worker * 10 + k
-            sock.close()
         except Exception as exc:  # reported below
             errors.append(exc)
+        finally:
+            if sock is not None:
+                sock.close()
 
     try:
         threads = [threading.Thread(target=record, args=(hosts[w % 2].address, w)) for w in range(4)]
