@@ -5,12 +5,21 @@ import pytest
 
 from reference import bars as ref
 from telvar.host.store import bars as B
+from telvar.host.store import placement as P
 
 
 def _reference(m, ends):
     frame = pd.DataFrame(m.T, columns=ref.FIELDS)
     group = np.r_[0, np.cumsum(ends[:-1])]
     return ref.combine(frame, group, sort=True).to_numpy().T
+
+
+def _filled(m):
+    """One target's bars filled as the host fills an answer's matrix."""
+    k = P.k_matrix(1, m.shape[1])
+    k[:] = m
+    P.fill_blocks(k)
+    return np.ascontiguousarray(k)
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -22,7 +31,7 @@ def test_fill_and_combine_match_pandas(seed):
     ends = rng.random(n) < 0.25
     ends[-1] = True
     np.testing.assert_allclose(B.combine(m, ends), _reference(m, ends), equal_nan=True)
-    f = B.fill(m)
+    f = _filled(m)
     close = pd.Series(m[B.CLOSE]).ffill().to_numpy()
     gap = np.isnan(m[B.CLOSE]) & ~np.isnan(close)
     for r in (B.OPEN, B.HIGH, B.LOW, B.CLOSE):

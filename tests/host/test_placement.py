@@ -1,5 +1,6 @@
 """Bars placed straight into a multi-target K matrix and filled there equal the bars placed and
-filled one target at a time (``bars.place``, ``bars.fill``) and the shared pandas reference: gaps,
+filled one target at a time (``place_one``, ``fill_one`` below, the way the host once did) and the
+shared pandas reference: gaps,
 untraded minutes, rows off the time line, targets without rows, an instrument asked for twice,
 stitched main contracts and adjusted prices."""
 import logging
@@ -15,7 +16,46 @@ from telvar.host.sample import sample_store_path
 from telvar.host.store import bars as B
 from telvar.host.store import placement as P
 from telvar.host.store import reads as md
+from telvar.common.timeconv import datetime64_to_minutes
 from telvar.kestrum.utils.utilfunc import load_mat
+
+
+def place_one(slots, bar_keys, values):
+    """A (7, len(slots)) matrix with each bar in its slot and NaN elsewhere; keys off the slots dropped."""
+    out = np.full((B.N_FIELDS, slots.size), np.nan)
+    if bar_keys.size == 0 or slots.size == 0:
+        return out
+    pos = np.searchsorted(slots, bar_keys)
+    pos_c = np.minimum(pos, slots.size - 1)
+    ok = slots[pos_c] == bar_keys
+    out[:, pos_c[ok]] = values[:, ok]
+    return out
+
+
+def fill_one(m):
+    """Filled bars: an empty slot after the first trade repeats the last close with volume 0."""
+    m = m.copy()
+    traded = ~np.isnan(m[B.CLOSE])
+    idx = np.where(traded, np.arange(m.shape[1]), -1)
+    last = np.maximum.accumulate(idx) if idx.size else idx
+    gap = ~traded & (last >= 0)
+    if gap.any():
+        src = last[gap]
+        for r in (B.OPEN, B.HIGH, B.LOW, B.CLOSE):
+            m[r, gap] = m[B.CLOSE, src]
+        m[B.VOLUME, gap] = 0.0
+        m[B.TURNOVER, gap] = 0.0
+        m[B.OI, gap] = m[B.OI, src]
+    return m
+
+
+def load_minutes(ctx, inst, begin, end):
+    """One instrument's stored minute bars: (epoch minutes, trading days, (7, n) values), in time order."""
+    sql = md.series_sql("minute_bars", ("ts", "trade_date") + md.FIELD_COLUMNS, "ts", md.stitched(ctx, inst))
+    r = ctx.con.execute(sql, [inst.market, inst.code, begin, end]).fetchnumpy()
+    values = np.vstack([np.asarray(r[k], dtype=np.float64) for k in md.FIELD_COLUMNS]) if len(r["ts"]) else \
+        np.zeros((B.N_FIELDS, 0))
+    return datetime64_to_minutes(r["ts"]), np.asarray(r["trade_date"], np.int64), values
 
 
 def _random_rows(rng, slots, n_targets):
@@ -38,8 +78,8 @@ def _random_rows(rng, slots, n_targets):
 
 
 def _one_at_a_time(slots, rows, filled):
-    mats = [B.place(slots, keys, values) for keys, values in rows]
-    return np.vstack([B.fill(m) if filled else m for m in mats])
+    mats = [place_one(slots, keys, values) for keys, values in rows]
+    return np.vstack([fill_one(m) if filled else m for m in mats])
 
 
 @pytest.mark.parametrize("seed", range(8))
@@ -138,12 +178,12 @@ def test_a_multi_target_answer_equals_its_targets_built_one_at_a_time(ctx, freq,
     expected = []
     for inst in insts:
         if freq == "min":
-            bar_keys, td, values = md.load_minutes(ctx, inst, BEGIN, END)
+            bar_keys, td, values = load_minutes(ctx, inst, BEGIN, END)
         else:
             td, values = md.load_days(ctx, inst, BEGIN, END)
             bar_keys = td
-        m = B.place(keys, bar_keys, md.adjust(ctx, inst, td, values, fq))
-        expected.append(B.fill(m) if filled else m)
+        m = place_one(keys, bar_keys, md.adjust(ctx, inst, td, values, fq))
+        expected.append(fill_one(m) if filled else m)
     expected = np.vstack(expected)
     assert k.shape == expected.shape == (7 * len(TARGETS), keys.size)
     np.testing.assert_array_equal(k, expected)

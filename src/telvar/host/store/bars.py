@@ -1,4 +1,4 @@
-"""Bar arithmetic of the host: placing bars on slots, filling, combining, adjusting.
+"""Bar arithmetic of the host: combining, adjusting (placing and filling: placement.py).
 
 Field rows are Open, High, Low, Close, Volume, TurnOver, OpenInterest.
 """
@@ -11,39 +11,6 @@ from telvar.kestrum import numkern
 FIELDS = ("Open", "High", "Low", "Close", "Volume", "TurnOver", "OpenInterest")
 N_FIELDS = len(FIELDS)
 OPEN, HIGH, LOW, CLOSE, VOLUME, TURNOVER, OI = range(N_FIELDS)
-
-
-def place(slots: np.ndarray, bar_keys: np.ndarray, values: np.ndarray) -> np.ndarray:
-    """A (7, len(slots)) matrix with each bar in its slot and NaN elsewhere.
-
-    Bars whose key is not a slot are dropped (they lie outside the time line).
-    """
-    out = np.full((N_FIELDS, slots.size), np.nan)
-    if bar_keys.size == 0 or slots.size == 0:
-        return out
-    pos = np.searchsorted(slots, bar_keys)
-    pos_c = np.minimum(pos, slots.size - 1)
-    ok = slots[pos_c] == bar_keys
-    out[:, pos_c[ok]] = values[:, ok]
-    return out
-
-
-def fill(m: np.ndarray, inplace: bool = False) -> np.ndarray:
-    """Filled bars: an empty slot after the first trade repeats the last close with volume 0."""
-    if not inplace:
-        m = m.copy()
-    traded = ~np.isnan(m[CLOSE])
-    idx = np.where(traded, np.arange(m.shape[1]), -1)
-    last = np.maximum.accumulate(idx) if idx.size else idx
-    gap = ~traded & (last >= 0)
-    if gap.any():
-        src = last[gap]
-        for r in (OPEN, HIGH, LOW, CLOSE):
-            m[r, gap] = m[CLOSE, src]
-        m[VOLUME, gap] = 0.0
-        m[TURNOVER, gap] = 0.0
-        m[OI, gap] = m[OI, src]
-    return m
 
 
 def combine(m: np.ndarray, group_end: np.ndarray) -> np.ndarray:

@@ -3,8 +3,9 @@
 The matrix holds 7 field rows per target and one column per slot of the
 common time line, in column-major order, as a MAT file stores it: the file
 writer then takes it as it lies, and no per-target matrix is made and
-stacked. The loops over the bars are C++ (``_kmatrix``); they give exactly
-what ``bars.place`` and ``bars.fill`` give one target at a time.
+stacked. The loops over the bars are C++ (``_kmatrix``). A slot without a
+close after a target's first close is filled: it repeats that close as open,
+high, low and close, with volume and turnover 0 and the open interest carried.
 """
 from __future__ import annotations
 

@@ -87,15 +87,6 @@ def series_sql(table: str, columns, order: str, stitched: bool) -> str:
     return f"SELECT {picked} FROM {rows} ORDER BY t.{order}"
 
 
-def load_minutes(ctx, inst: Instrument, begin: int, end: int):
-    """Stored minute bars: (epoch minutes, trading days, (7, n) values), in time order."""
-    sql = series_sql("minute_bars", ("ts", "trade_date") + FIELD_COLUMNS, "ts", stitched(ctx, inst))
-    r = ctx.con.execute(sql, [inst.market, inst.code, begin, end]).fetchnumpy()
-    values = np.vstack([np.asarray(r[k], dtype=np.float64) for k in FIELD_COLUMNS]) if len(r["ts"]) else \
-        np.zeros((B.N_FIELDS, 0))
-    return datetime64_to_minutes(r["ts"]), np.asarray(r["trade_date"], np.int64), values
-
-
 class Rows(NamedTuple):
     """Stored bars of one or more instruments, in no particular order.
 
