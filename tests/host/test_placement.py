@@ -49,6 +49,16 @@ def fill_one(m):
     return m
 
 
+def adjust_one(ctx, inst, trade_days, values, fq):
+    """One instrument's open, high, low and close scaled for splits and dividends."""
+    mult = md.adjustment(ctx, inst, trade_days, fq)
+    if mult is None:
+        return values
+    out = values.copy()
+    out[:4] *= mult
+    return out
+
+
 def load_minutes(ctx, inst, begin, end):
     """One instrument's stored minute bars: (epoch minutes, trading days, (7, n) values), in time order."""
     sql = md.series_sql("minute_bars", ("ts", "trade_date") + md.FIELD_COLUMNS, "ts", md.stitched(ctx, inst))
@@ -182,7 +192,7 @@ def test_a_multi_target_answer_equals_its_targets_built_one_at_a_time(ctx, freq,
         else:
             td, values = md.load_days(ctx, inst, BEGIN, END)
             bar_keys = td
-        m = place_one(keys, bar_keys, md.adjust(ctx, inst, td, values, fq))
+        m = place_one(keys, bar_keys, adjust_one(ctx, inst, td, values, fq))
         expected.append(fill_one(m) if filled else m)
     expected = np.vstack(expected)
     assert k.shape == expected.shape == (7 * len(TARGETS), keys.size)

@@ -161,13 +161,3 @@ def adjustment(ctx, inst: Instrument, trade_days: np.ndarray, fq: str) -> np.nda
     ex = np.array([e[0] for e in events], dtype=np.int64)
     ratio = np.array([e[1] for e in events], dtype=np.float64)
     return B.adjustment_multipliers(trade_days, ex, ratio, fq)
-
-
-def adjust(ctx, inst: Instrument, trade_days: np.ndarray, values: np.ndarray, fq: str) -> np.ndarray:
-    """Scale open, high, low, close of a stock for splits and dividends."""
-    mult = adjustment(ctx, inst, trade_days, fq)
-    if mult is None:
-        return values
-    out = values.copy()
-    out[:4] *= mult
-    return out
